@@ -1,0 +1,2 @@
+#include "platform/KernelHeaders.h"
+ULONG PlaceholderVersion() { return 1; }

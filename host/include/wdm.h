@@ -1,0 +1,5 @@
+// The Windows Driver Model header for the host build: everything a WDM driver may call.
+#pragma once
+#include "ntdef.h"
+#include "ntstatus.h"
+#include "nt/kernel.h"

@@ -1,0 +1,5 @@
+#include "HostTest.h"
+TEST(MachineTest, CurrentIsTheLiveMachine) {
+    host::Machine machine;
+    EXPECT_EQ(&host::Machine::Current(), &machine);
+}
