@@ -1,4 +1,9 @@
-# Sources of the support library, relative to driver/.
+# Sources of the support library, relative to driver/. Each group lists its own files.
 set(CONDUIT_SUPPORT_SOURCES
     support/Placeholder.cpp
 )
+foreach(group Core Text Formats)
+    if(EXISTS ${CMAKE_CURRENT_LIST_DIR}/Sources${group}.cmake)
+        include(${CMAKE_CURRENT_LIST_DIR}/Sources${group}.cmake)
+    endif()
+endforeach()

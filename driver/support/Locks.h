@@ -1,0 +1,69 @@
+// The driver's locks: a spin lock and a kernel mutex wrapper, and the two recursive locks that
+// every driver object embeds. RecursiveSpinLock raises to DISPATCH_LEVEL on the outermost Lock;
+// RecursiveMutex blocks and is taken at PASSIVE_LEVEL or APC_LEVEL only.
+#pragma once
+#include "platform/KernelHeaders.h"
+
+class SpinLock {
+public:
+    SpinLock();
+    VOID Acquire();
+    VOID Release();
+
+private:
+    KSPIN_LOCK lock;
+    KIRQL oldIrql;
+};
+
+// Abstract base of waitable kernel-object wrappers.
+class DispatcherObject {
+public:
+    virtual ~DispatcherObject() {}
+    // The wrapped kernel dispatcher object.
+    virtual PVOID GetObject() = 0;
+};
+
+class Mutex : public DispatcherObject {
+public:
+    Mutex();
+    PVOID GetObject() override;
+    // timeout: a KeWaitForSingleObject time-out, or null for none. True when acquired.
+    bool Wait(PLARGE_INTEGER timeout);
+    VOID Release();
+
+private:
+    KMUTEX mutex;
+};
+
+// Abstract base of the driver's locks: re-entrant for the owning thread.
+class RecursiveLock {
+public:
+    RecursiveLock();
+    virtual ~RecursiveLock() {}
+    virtual VOID Acquire() = 0;
+    virtual VOID Release() = 0;
+    VOID Lock();
+    VOID Unlock();
+
+protected:
+    ULONG recursion;
+    PKTHREAD owner;
+};
+
+class RecursiveMutex : public RecursiveLock {
+public:
+    VOID Acquire() override;
+    VOID Release() override;
+
+private:
+    Mutex mutex;
+};
+
+class RecursiveSpinLock : public RecursiveLock {
+public:
+    VOID Acquire() override;
+    VOID Release() override;
+
+private:
+    SpinLock spin;
+};
