@@ -216,7 +216,7 @@ typedef const IID& REFIID;
 typedef const CLSID& REFCLSID;
 static_assert(sizeof(GUID) == 16, "GUID is 16 bytes");
 
-#define FIELD_OFFSET(type, field) ((LONG)__builtin_offsetof(type, field))
+#define FIELD_OFFSET(type, field) ((LONG) __builtin_offsetof(type, field))
 #define RTL_FIELD_SIZE(type, field) (sizeof(((type*)0)->field))
 #define CONTAINING_RECORD(address, type, field)                                                    \
     ((type*)((PCHAR)(address) - (ULONG_PTR)(&((type*)0)->field)))

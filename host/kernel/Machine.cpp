@@ -44,7 +44,9 @@ Machine& Machine::Current() {
     return *currentMachine;
 }
 
-Machine* Machine::CurrentOrNull() { return currentMachine; }
+Machine* Machine::CurrentOrNull() {
+    return currentMachine;
+}
 
 std::vector<std::string> Machine::Verify() {
     std::vector<Subsystem*> snapshot;

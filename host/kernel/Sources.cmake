@@ -1,4 +1,11 @@
-# Sources of the host kernel core, relative to host/.
+# Sources of the host kernel core, relative to host/. Each group lists its own files.
 set(CONDUIT_HOST_KERNEL_SOURCES
     kernel/Machine.cpp
+    kernel/BugCheck.cpp
+    kernel/Irql.cpp
 )
+foreach(group Pool Sync Io Image)
+    if(EXISTS ${CMAKE_CURRENT_LIST_DIR}/Sources${group}.cmake)
+        include(${CMAKE_CURRENT_LIST_DIR}/Sources${group}.cmake)
+    endif()
+endforeach()

@@ -6,12 +6,16 @@
 #include "../ntstatus.h"
 
 // ---- Memory helpers (macros and inlines as in the DDK; the large cases call the C library) ----
-#define RtlCopyMemory(Destination, Source, Length) __builtin_memcpy((Destination), (Source), (Length))
-#define RtlMoveMemory(Destination, Source, Length) __builtin_memmove((Destination), (Source), (Length))
+#define RtlCopyMemory(Destination, Source, Length)                                                 \
+    __builtin_memcpy((Destination), (Source), (Length))
+#define RtlMoveMemory(Destination, Source, Length)                                                 \
+    __builtin_memmove((Destination), (Source), (Length))
 #define RtlFillMemory(Destination, Length, Fill) __builtin_memset((Destination), (Fill), (Length))
 #define RtlZeroMemory(Destination, Length) __builtin_memset((Destination), 0, (Length))
-#define RtlEqualMemory(Destination, Source, Length) (!__builtin_memcmp((Destination), (Source), (Length)))
-EXTERN_C NTSYSAPI SIZE_T NTAPI RtlCompareMemory(const VOID* Source1, const VOID* Source2, SIZE_T Length);
+#define RtlEqualMemory(Destination, Source, Length)                                                \
+    (!__builtin_memcmp((Destination), (Source), (Length)))
+EXTERN_C NTSYSAPI SIZE_T NTAPI RtlCompareMemory(const VOID* Source1, const VOID* Source2,
+                                                SIZE_T Length);
 
 // ---- Interlocked operations (compiler intrinsics on Windows) ----
 inline LONG InterlockedIncrement(LONG volatile* Addend) {
@@ -143,14 +147,16 @@ EXTERN_C NTKERNELAPI LONG NTAPI KeReleaseMutex(PRKMUTEX Mutex, BOOLEAN Wait);
 EXTERN_C NTKERNELAPI LONG NTAPI KeReadStateMutex(PRKMUTEX Mutex);
 EXTERN_C NTKERNELAPI NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason,
                                                           KPROCESSOR_MODE WaitMode,
-                                                          BOOLEAN Alertable, PLARGE_INTEGER Timeout);
+                                                          BOOLEAN Alertable,
+                                                          PLARGE_INTEGER Timeout);
 EXTERN_C NTKERNELAPI NTSTATUS NTAPI KeDelayExecutionThread(KPROCESSOR_MODE WaitMode,
                                                            BOOLEAN Alertable,
                                                            PLARGE_INTEGER Interval);
 #define KeWaitForMutexObject KeWaitForSingleObject
 
 // ---- Time ----
-EXTERN_C NTHALAPI LARGE_INTEGER NTAPI KeQueryPerformanceCounter(PLARGE_INTEGER PerformanceFrequency);
+EXTERN_C NTHALAPI LARGE_INTEGER NTAPI
+KeQueryPerformanceCounter(PLARGE_INTEGER PerformanceFrequency);
 EXTERN_C NTKERNELAPI VOID NTAPI KeQuerySystemTime(PLARGE_INTEGER CurrentTime);
 
 // ---- Pool ----
