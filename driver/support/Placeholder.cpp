@@ -1,2 +1,4 @@
 #include "platform/KernelHeaders.h"
-ULONG PlaceholderVersion() { return 1; }
+ULONG PlaceholderVersion() {
+    return 1;
+}
