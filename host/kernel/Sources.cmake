@@ -3,8 +3,9 @@ set(CONDUIT_HOST_KERNEL_SOURCES
     kernel/Machine.cpp
     kernel/BugCheck.cpp
     kernel/Irql.cpp
+    kernel/Process.cpp
 )
-foreach(group Pool Sync Io Image)
+foreach(group Pool Sync Io Memory Image)
     if(EXISTS ${CMAKE_CURRENT_LIST_DIR}/Sources${group}.cmake)
         include(${CMAKE_CURRENT_LIST_DIR}/Sources${group}.cmake)
     endif()
