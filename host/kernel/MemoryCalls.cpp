@@ -1,7 +1,6 @@
 // The memory manager's exported routines: page allocation for MDLs, MDL allocation and partial
 // MDLs, mapping and unmapping, and the guarded user mapping that the driver's platform layer
 // calls. MDLs live in the pool, so a leaked one also shows in the pool's leak report.
-#include <cstdlib>
 #include <cstring>
 
 #include "../../driver/platform/GuardedMapping.h"
@@ -19,28 +18,9 @@ constexpr ULONG MdlPoolTag = 0x206C644D; // 'Mdl '
 // The most pages an MDL can describe: its Size field is a CSHORT.
 constexpr std::size_t MaximumMdlPages = (0x7FFF - sizeof(MDL)) / sizeof(PFN_NUMBER);
 
-// Until the pool is part of every build, MDLs fall back to the C heap when it is missing.
-#pragma weak ExAllocatePoolWithTag
-#pragma weak ExFreePoolWithTag
-
-void* PoolAllocate(std::size_t bytes) {
-    if (&ExAllocatePoolWithTag == nullptr) {
-        return std::malloc(bytes);
-    }
-    return ExAllocatePoolWithTag(NonPagedPoolNx, bytes, MdlPoolTag);
-}
-
-void PoolFree(PMDL mdl) {
-    if (&ExFreePoolWithTag == nullptr) {
-        std::free(mdl);
-        return;
-    }
-    ExFreePoolWithTag(mdl, MdlPoolTag);
-}
-
 PMDL AllocateMdlStorage(std::size_t pages) {
     std::size_t bytes = sizeof(MDL) + pages * sizeof(PFN_NUMBER);
-    auto mdl = static_cast<PMDL>(PoolAllocate(bytes));
+    auto mdl = static_cast<PMDL>(ExAllocatePoolWithTag(NonPagedPoolNx, bytes, MdlPoolTag));
     if (mdl != nullptr) {
         std::memset(mdl, 0, bytes);
         mdl->Size = CSHORT(bytes);
@@ -79,33 +59,34 @@ PMDL AllocatePages(PHYSICAL_ADDRESS low, PHYSICAL_ADDRESS high, SIZE_T totalByte
 
 } // namespace
 
-extern "C" PMDL NTAPI MmAllocatePagesForMdl(PHYSICAL_ADDRESS LowAddress,
-                                            PHYSICAL_ADDRESS HighAddress,
-                                            PHYSICAL_ADDRESS SkipBytes, SIZE_T TotalBytes) {
+extern "C" __attribute__((noinline)) PMDL NTAPI MmAllocatePagesForMdl(PHYSICAL_ADDRESS LowAddress,
+                                                                      PHYSICAL_ADDRESS HighAddress,
+                                                                      PHYSICAL_ADDRESS SkipBytes,
+                                                                      SIZE_T TotalBytes) {
     // Skip bytes only say where Windows looks next in a sparse range; one range needs none.
     (void)SkipBytes;
     return AllocatePages(LowAddress, HighAddress, TotalBytes, 0,
                          CallSite{"MmAllocatePagesForMdl", __builtin_return_address(0)});
 }
 
-extern "C" PMDL NTAPI MmAllocatePagesForMdlEx(PHYSICAL_ADDRESS LowAddress,
-                                              PHYSICAL_ADDRESS HighAddress,
-                                              PHYSICAL_ADDRESS SkipBytes, SIZE_T TotalBytes,
-                                              MEMORY_CACHING_TYPE CacheType, ULONG Flags) {
+extern "C" __attribute__((noinline)) PMDL NTAPI MmAllocatePagesForMdlEx(
+    PHYSICAL_ADDRESS LowAddress, PHYSICAL_ADDRESS HighAddress, PHYSICAL_ADDRESS SkipBytes,
+    SIZE_T TotalBytes, MEMORY_CACHING_TYPE CacheType, ULONG Flags) {
     (void)SkipBytes;
     (void)CacheType; // the mapping's cache type is what the host records
     return AllocatePages(LowAddress, HighAddress, TotalBytes, Flags,
                          CallSite{"MmAllocatePagesForMdlEx", __builtin_return_address(0)});
 }
 
-extern "C" VOID NTAPI MmFreePagesFromMdl(PMDL MemoryDescriptorList) {
+extern "C" __attribute__((noinline)) VOID NTAPI MmFreePagesFromMdl(PMDL MemoryDescriptorList) {
     CallSite site{"MmFreePagesFromMdl", __builtin_return_address(0)};
     host::RequireIrqlAtMost(DISPATCH_LEVEL, site.routine);
     MemoryManager::Current().FreePages(MemoryDescriptorList, site);
 }
 
-extern "C" PMDL NTAPI IoAllocateMdl(PVOID VirtualAddress, ULONG Length, BOOLEAN SecondaryBuffer,
-                                    BOOLEAN ChargeQuota, PIRP Irp) {
+extern "C" __attribute__((noinline)) PMDL NTAPI IoAllocateMdl(PVOID VirtualAddress, ULONG Length,
+                                                              BOOLEAN SecondaryBuffer,
+                                                              BOOLEAN ChargeQuota, PIRP Irp) {
     CallSite site{"IoAllocateMdl", __builtin_return_address(0)};
     host::RequireIrqlAtMost(DISPATCH_LEVEL, site.routine);
     (void)SecondaryBuffer; // only meaningful with an IRP
@@ -131,7 +112,7 @@ extern "C" PMDL NTAPI IoAllocateMdl(PVOID VirtualAddress, ULONG Length, BOOLEAN 
     return mdl;
 }
 
-extern "C" VOID NTAPI IoFreeMdl(PMDL Mdl) {
+extern "C" __attribute__((noinline)) VOID NTAPI IoFreeMdl(PMDL Mdl) {
     CallSite site{"IoFreeMdl", __builtin_return_address(0)};
     host::RequireIrqlAtMost(DISPATCH_LEVEL, site.routine);
     if (Mdl == nullptr) {
@@ -141,11 +122,12 @@ extern "C" VOID NTAPI IoFreeMdl(PMDL Mdl) {
     // An MDL whose pages MmFreePagesFromMdl already gave back is no longer tracked; either way
     // its storage goes back to the pool, which checks it.
     MemoryManager::Current().ForgetIoMdl(Mdl, site);
-    PoolFree(Mdl);
+    ExFreePoolWithTag(Mdl, MdlPoolTag);
 }
 
-extern "C" VOID NTAPI IoBuildPartialMdl(PMDL SourceMdl, PMDL TargetMdl, PVOID VirtualAddress,
-                                        ULONG Length) {
+extern "C" __attribute__((noinline)) VOID NTAPI IoBuildPartialMdl(PMDL SourceMdl, PMDL TargetMdl,
+                                                                  PVOID VirtualAddress,
+                                                                  ULONG Length) {
     CallSite site{"IoBuildPartialMdl", __builtin_return_address(0)};
     host::RequireIrqlAtMost(DISPATCH_LEVEL, site.routine);
     auto sourceStart = reinterpret_cast<ULONG_PTR>(MmGetMdlVirtualAddress(SourceMdl));
@@ -192,11 +174,9 @@ extern "C" VOID NTAPI IoBuildPartialMdl(PMDL SourceMdl, PMDL TargetMdl, PVOID Vi
             : nullptr;
 }
 
-extern "C" PVOID NTAPI MmMapLockedPagesSpecifyCache(PMDL MemoryDescriptorList,
-                                                    KPROCESSOR_MODE AccessMode,
-                                                    MEMORY_CACHING_TYPE CacheType,
-                                                    PVOID RequestedAddress, ULONG BugCheckOnFailure,
-                                                    ULONG Priority) {
+extern "C" __attribute__((noinline)) PVOID NTAPI MmMapLockedPagesSpecifyCache(
+    PMDL MemoryDescriptorList, KPROCESSOR_MODE AccessMode, MEMORY_CACHING_TYPE CacheType,
+    PVOID RequestedAddress, ULONG BugCheckOnFailure, ULONG Priority) {
     CallSite site{"MmMapLockedPagesSpecifyCache", __builtin_return_address(0)};
     NTSTATUS raised = STATUS_SUCCESS;
     PVOID address =
@@ -211,16 +191,15 @@ extern "C" PVOID NTAPI MmMapLockedPagesSpecifyCache(PMDL MemoryDescriptorList,
     return address;
 }
 
-extern "C" VOID NTAPI MmUnmapLockedPages(PVOID BaseAddress, PMDL MemoryDescriptorList) {
+extern "C" __attribute__((noinline)) VOID NTAPI MmUnmapLockedPages(PVOID BaseAddress,
+                                                                   PMDL MemoryDescriptorList) {
     CallSite site{"MmUnmapLockedPages", __builtin_return_address(0)};
     MemoryManager::Current().Unmap(BaseAddress, MemoryDescriptorList, site);
 }
 
-extern "C" NTSTATUS NTAPI MapLockedPagesGuarded(PMDL memoryDescriptorList,
-                                                KPROCESSOR_MODE accessMode,
-                                                MEMORY_CACHING_TYPE cacheType,
-                                                PVOID requestedAddress, ULONG bugCheckOnFailure,
-                                                ULONG priority, PVOID* mappedAddress) {
+extern "C" __attribute__((noinline)) NTSTATUS NTAPI MapLockedPagesGuarded(
+    PMDL memoryDescriptorList, KPROCESSOR_MODE accessMode, MEMORY_CACHING_TYPE cacheType,
+    PVOID requestedAddress, ULONG bugCheckOnFailure, ULONG priority, PVOID* mappedAddress) {
     CallSite site{"MmMapLockedPagesSpecifyCache", __builtin_return_address(0)};
     NTSTATUS raised = STATUS_SUCCESS;
     *mappedAddress =

@@ -4,8 +4,6 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <cxxabi.h>
-#include <dlfcn.h>
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <unistd.h>
@@ -22,33 +20,15 @@ std::string Hex(unsigned long long value) {
     return text;
 }
 
-std::string Demangled(const char* name) {
-    int status = 0;
-    char* plain = abi::__cxa_demangle(name, nullptr, nullptr, &status);
-    std::string result = status == 0 && plain != nullptr ? plain : name;
-    std::free(plain);
-    return result;
-}
-
 } // namespace
 
 std::string CallSite::Describe() const {
-    std::string where = Hex(reinterpret_cast<std::uintptr_t>(caller));
-    Dl_info info{};
-    if (caller != nullptr && dladdr(caller, &info) != 0) {
-        if (info.dli_sname != nullptr) {
-            where =
-                Demangled(info.dli_sname) + "+" +
-                Hex(static_cast<const char*>(caller) - static_cast<const char*>(info.dli_saddr));
-        } else if (info.dli_fname != nullptr) {
-            std::string module = info.dli_fname;
-            module = module.substr(module.find_last_of('/') + 1);
-            where =
-                module + "+" +
-                Hex(static_cast<const char*>(caller) - static_cast<const char*>(info.dli_fbase));
-        }
+    // Three frames are enough to tell which driver path took the resource.
+    std::string text = std::string(routine) + " called from ";
+    for (std::size_t i = 0; i < stack.size() && i < 3; ++i) {
+        text += (i == 0 ? "" : " <- ") + DescribeFrame(stack[i]);
     }
-    return std::string(routine) + " called from " + where;
+    return stack.empty() ? text + "an unknown caller" : text;
 }
 
 bool Injection::Fires() {
@@ -117,12 +97,12 @@ void MemoryManager::ReturnFrames(const std::vector<PFN_NUMBER>& frames) {
 
 void MemoryManager::RecordPageMdl(PMDL mdl, std::vector<PFN_NUMBER> frames, const CallSite& site) {
     std::lock_guard<std::mutex> hold(lock);
-    mdls[mdl] = MdlRecord{true, std::move(frames), mdl->ByteCount, site};
+    mdls.insert_or_assign(mdl, MdlRecord{true, std::move(frames), mdl->ByteCount, site});
 }
 
 void MemoryManager::RecordIoMdl(PMDL mdl, const CallSite& site) {
     std::lock_guard<std::mutex> hold(lock);
-    mdls[mdl] = MdlRecord{false, {}, mdl->ByteCount, site};
+    mdls.insert_or_assign(mdl, MdlRecord{false, {}, mdl->ByteCount, site});
 }
 
 void MemoryManager::FreePages(PMDL mdl, const CallSite& site) {

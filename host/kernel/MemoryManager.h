@@ -13,15 +13,19 @@
 #include <string>
 #include <vector>
 
+#include "CallStack.h"
 #include "Machine.h"
 #include "Memory.h"
 
 namespace host {
 
-// Who asked for a resource: the kernel routine and the return address into its caller.
+// Who asked for a resource: the kernel routine and its caller's stack.
 struct CallSite {
+    CallSite(const char* routine, const void* caller)
+        : routine(routine), stack(CaptureCallStack(caller, 8)) {}
     const char* routine;
-    const void* caller;
+    CallStack stack;
+    // "IoAllocateMdl called from Caller+0x1c <- ItsCaller+0x40 <- ..."
     std::string Describe() const;
 };
 
