@@ -249,6 +249,11 @@ typedef IAdapterPowerManagement2* PADAPTERPOWERMANAGEMENT2;
 
 // ---- GUIDs no mingw-w64 header declares ----
 
+// Declared by mingw's portcls.h only for targets before Vista; the GUID names table lists it.
+#if (NTDDI_VERSION >= NTDDI_LONGHORN)
+DEFINE_GUID(IID_IDmaChannelSlave, 0x22c6ac62, 0x851b, 0x11d0, 0x9a, 0x7f, 0x00, 0xaa, 0x00, 0x38,
+            0xac, 0xfe);
+#endif
 DEFINE_GUID(KSDATAFORMAT_SUBTYPE_IEC61937_DOLBY_DIGITAL, 0x00000092, 0x0000, 0x0010, 0x80, 0x00,
             0x00, 0xaa, 0x00, 0x38, 0x9b, 0x71);
 DEFINE_GUID(KSDATAFORMAT_SUBTYPE_IEC61937_WMA_PRO, 0x00000164, 0x0000, 0x0010, 0x80, 0x00, 0x00,
