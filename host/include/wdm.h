@@ -3,7 +3,5 @@
 #include "ntdef.h"
 #include "ntstatus.h"
 #include "nt/kernel.h"
-#if __has_include("nt/memory.h")
 #include "nt/memory.h"
-#endif
 #include "nt/io.h"

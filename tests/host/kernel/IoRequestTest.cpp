@@ -145,6 +145,17 @@ TEST_F(InterfaceTest, LinksHaveTheWindowsShape) {
     }
 }
 
+TEST_F(InterfaceTest, ALinkNeverFreedIsAPoolLeak) {
+    UNICODE_STRING link{};
+    ASSERT_EQ(IoRegisterDeviceInterface(physical, &echo::InterfaceClass, nullptr, &link),
+              STATUS_SUCCESS);
+    std::vector<std::string> problems = machine.Verify();
+    ASSERT_EQ(problems.size(), 1u);
+    EXPECT_NE(problems[0].find("IoRegisterDeviceInterface"), std::string::npos) << problems[0];
+    RtlFreeUnicodeString(&link);
+    EXPECT_TRUE(machine.Verify().empty());
+}
+
 TEST_F(InterfaceTest, EachRootDeviceHasItsOwnInstanceNumber) {
     PDEVICE_OBJECT second = machine.Get<host::IoManager>().CreateRootDevice(u"MEDIA");
     UNICODE_STRING link{};

@@ -212,15 +212,26 @@ TEST_F(EchoTest, ProcessExitClosesItsHandlesInItsContext) {
     EXPECT_FALSE(doomed.IsAlive());
 }
 
+// Only handle findings count here: the loaded driver's link string is a live pool block too.
+std::vector<std::string> HandleFindings(host::Machine& machine) {
+    std::vector<std::string> handles;
+    for (const std::string& problem : machine.Verify()) {
+        if (problem.find("handle") != std::string::npos) {
+            handles.push_back(problem);
+        }
+    }
+    return handles;
+}
+
 TEST_F(EchoTest, VerifierReportsHandlesLeftOpenInALiveProcess) {
     ProcessScope scope(client32);
     HANDLE handle = user::CreateFile(Path(Render));
-    std::vector<std::string> problems = machine.Verify();
+    std::vector<std::string> problems = HandleFindings(machine);
     ASSERT_EQ(problems.size(), 1u);
     EXPECT_NE(problems[0].find("handle left open in process client32"), std::string::npos)
         << problems[0];
     user::CloseHandle(handle);
-    EXPECT_TRUE(machine.Verify().empty());
+    EXPECT_TRUE(HandleFindings(machine).empty());
 }
 
 TEST_F(EchoTest, UnloadIsRefusedWhileAFileIsOpen) {
