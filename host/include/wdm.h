@@ -3,3 +3,5 @@
 #include "ntdef.h"
 #include "ntstatus.h"
 #include "nt/kernel.h"
+#include "nt/memory.h"
+#include "nt/io.h"
