@@ -28,7 +28,9 @@ endfunction()
 function(conduit_kernel_flags target)
     target_compile_options(${target} PRIVATE
         ${CONDUIT_WARNINGS}
-        -fno-exceptions -fno-rtti -fno-threadsafe-statics -fno-use-cxa-atexit)
+        -fno-exceptions -fno-rtti -fno-threadsafe-statics -fno-use-cxa-atexit
+        # operator new may return null in the kernel: check before running constructors.
+        -fcheck-new)
     if(CMAKE_SYSTEM_NAME STREQUAL "Windows")
         # mingw-w64's DDK headers; the few declarations they lack live in driver/platform.
         target_include_directories(${target} SYSTEM PRIVATE
