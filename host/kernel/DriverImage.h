@@ -38,7 +38,7 @@ public:
 
 private:
     std::string path;
-    int file = -1;           // the memory file holding the copy; open while it is loaded
+    int file = -1;          // the memory file holding the copy; open while it is loaded
     void* handle = nullptr; // from dlopen
 };
 
