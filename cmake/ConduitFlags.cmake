@@ -31,6 +31,10 @@ function(conduit_kernel_flags target)
         -fno-exceptions -fno-rtti -fno-threadsafe-statics -fno-use-cxa-atexit
         # operator new may return null in the kernel: check before running constructors.
         -fcheck-new)
+    if(CONDUIT_SANITIZE AND CMAKE_CXX_COMPILER_ID STREQUAL "Clang")
+        # clang's indirect-call check needs type information, which kernel code does not have.
+        target_compile_options(${target} PRIVATE -fno-sanitize=function)
+    endif()
     if(CMAKE_SYSTEM_NAME STREQUAL "Windows")
         # mingw-w64's DDK headers; the few declarations they lack live in driver/platform.
         target_include_directories(${target} SYSTEM PRIVATE
@@ -46,4 +50,11 @@ function(conduit_kernel_flags target)
             "SHELL:-isystem ${_builtin_include}"
             "SHELL:-isystem ${PROJECT_SOURCE_DIR}/host/include")
     endif()
+endfunction()
+
+# Programs that touch data exported by the driver image (routine slots, name tables) must reach
+# the image's own copy: code built as -fPIC goes through the GOT instead of copying the data
+# into the program, which the image (bound -Bsymbolic) would never see.
+function(conduit_shares_image_data target)
+    target_compile_options(${target} PRIVATE -fPIC)
 endfunction()

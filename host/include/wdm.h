@@ -3,3 +3,4 @@
 #include "ntdef.h"
 #include "ntstatus.h"
 #include "nt/kernel.h"
+#include "nt/memory.h"

@@ -1,0 +1,304 @@
+// The bounded formatter: specifications, field assembly, argument consumption and truncation.
+#include <array>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "support/StringFormatter.h"
+#include "TextTestSupport.h"
+
+using text_test::GuardedBuffer;
+using text_test::Slot;
+
+namespace {
+
+constexpr size_t MaxSlots = 6;
+
+struct Formatted {
+    std::u16string text;
+    ULONG result;
+};
+
+// Formats with every argument in its own 64-bit slot, as the driver's callers pass them, and
+// checks the buffer contract on the way.
+Formatted Format(ULONGLONG capacity, PCWSTR format, std::vector<ULONGLONG> slots = {}) {
+    slots.resize(MaxSlots, 0);
+    GuardedBuffer buffer(capacity);
+    ULONG result = PrintString(buffer.data(), capacity, format, slots[0], slots[1], slots[2],
+                               slots[3], slots[4], slots[5]);
+    buffer.ExpectGuardIntact();
+    if (capacity == 0) {
+        return {u"", result};
+    }
+    std::u16string text = buffer.Terminated();
+    EXPECT_EQ(result, text.size()) << "the result must count what was written";
+    return {text, result};
+}
+
+ULONGLONG Signed(LONGLONG value) {
+    return static_cast<ULONGLONG>(value);
+}
+
+struct FormatCase {
+    const char* label;
+    PCWSTR format;
+    std::vector<ULONGLONG> slots;
+    std::u16string expected;
+};
+
+void ExpectCases(const std::vector<FormatCase>& cases) {
+    for (const FormatCase& c : cases) {
+        SCOPED_TRACE(c.label);
+        EXPECT_EQ(Format(256, c.format, c.slots).text, c.expected);
+    }
+}
+
+TEST(StringFormatter, IntegerConversionsAndSizes) {
+    ExpectCases({
+        {"decimal", L"%d", {42}, u"42"},
+        {"negative decimal", L"%i", {Signed(-42)}, u"-42"},
+        {"most negative 32-bit", L"%d", {0x80000000}, u"-2147483648"},
+        {"most negative 64-bit", L"%lld", {0x8000000000000000}, u"-9223372036854775808"},
+        {"32-bit reads only the low half", L"%u", {0x100000005}, u"5"},
+        {"unsigned 32-bit maximum", L"%u", {0xFFFFFFFF}, u"4294967295"},
+        {"ll is 64-bit", L"%llu", {~0ULL}, u"18446744073709551615"},
+        {"I64 is 64-bit", L"%I64x", {0x123456789A}, u"123456789a"},
+        {"I32 is 32-bit", L"%I32x", {0x1000000FF}, u"ff"},
+        {"bare I is 64-bit", L"%Ix", {0x100000000}, u"100000000"},
+        {"z is 64-bit", L"%zd", {Signed(-5000000000)}, u"-5000000000"},
+        {"l is 32-bit", L"%lx", {Signed(-1)}, u"ffffffff"},
+        {"h is signed 16-bit", L"%hd", {0x18000}, u"-32768"},
+        {"h widens with sign for unsigned", L"%hx", {0x8000}, u"ffff8000"},
+        {"lower-case hexadecimal", L"%x", {0xBEEF}, u"beef"},
+        {"upper-case hexadecimal", L"%X", {0xBEEF}, u"BEEF"},
+        {"octal", L"%o", {8}, u"10"},
+        {"binary b", L"%b", {5}, u"101"},
+        {"binary y", L"%y", {6}, u"110"},
+        {"zero", L"%x", {0}, u"0"},
+        {"pointer is always 64-bit", L"%hp", {0xABC00000000}, u"abc00000000"},
+        {"upper-case pointer", L"%P", {0xabcdef}, u"ABCDEF"},
+        {"wide character", L"%c", {0x263A}, u"\u263A"},
+        {"narrow character takes the low byte", L"%C", {0x1C1}, u"\u00C1"},
+    });
+}
+
+TEST(StringFormatter, BasePrefixes) {
+    ExpectCases({
+        {"hexadecimal", L"%#x", {255}, u"0xff"},
+        {"hexadecimal zero", L"%#x", {0}, u"0x0"},
+        {"upper case keeps a lower-case x", L"%#X", {255}, u"0xFF"},
+        {"unsigned decimal", L"%#u", {7}, u"0n7"},
+        {"signed decimal after the sign", L"%#d", {Signed(-7)}, u"-0n7"},
+        {"octal", L"%#o", {8}, u"010"},
+        {"binary b", L"%#b", {5}, u"0b101"},
+        {"binary y", L"%#y", {5}, u"0y101"},
+        {"pointer", L"%#p", {0x10}, u"0x10"},
+        {"none for strings", L"%#s", {Slot(L"ab")}, u"ab"},
+    });
+}
+
+TEST(StringFormatter, FlagsAndWidth) {
+    ExpectCases({
+        {"zero padded", L"%08x", {4660}, u"00001234"},
+        {"left justified", L"%-6d|", {42}, u"42    |"},
+        {"plain width pads with spaces", L"%5d", {42}, u"   42"},
+        {"sign after space padding", L"%+5d", {42}, u"  +42"},
+        {"sign before zero padding", L"%+05d", {42}, u"+0042"},
+        {"negative before zero padding", L"%05d", {Signed(-42)}, u"-0042"},
+        {"space flag puts the sign first", L"% 5d", {Signed(-42)}, u"-  42"},
+        {"last pad flag wins: space", L"%0 5d", {Signed(-42)}, u"-  42"},
+        {"last pad flag wins: zero", L"% 05d", {Signed(-42)}, u"-0042"},
+        {"left justification pads with spaces", L"%-05d|", {42}, u"42   |"},
+        {"sign then left justification", L"%-+5d|", {42}, u"+42  |"},
+        {"prefix after space padding", L"%#10x", {255}, u"      0xff"},
+        {"prefix before zero padding", L"%#010x", {255}, u"0x000000ff"},
+        {"width narrower than the field", L"%2d", {12345}, u"12345"},
+        {"plus on unsigned", L"%+u", {7}, u"+7"},
+        {"plus on a string", L"%+s", {Slot(L"abc")}, u"+abc"},
+        {"width from an argument", L"%*d|", {5, 42}, u"   42|"},
+        {"width argument read as unsigned 32-bit", L"%*d|", {0x100000003, 42}, u" 42|"},
+    });
+}
+
+TEST(StringFormatter, PrecisionCutsFromTheLeftOfDigits) {
+    ExpectCases({
+        {"last two hexadecimal digits", L"%.2x", {4660}, u"34"},
+        {"sign stays", L"%.3d", {Signed(-12345)}, u"-345"},
+        {"prefix stays", L"%#.1x", {0xAB}, u"0xb"},
+        {"no zero padding up to a precision", L"%.5d", {42}, u"42"},
+        {"precision 0 is no precision", L"%.0d", {123}, u"123"},
+        {"precision from an argument", L"%.*x", {2, 4660}, u"34"},
+        {"width and precision from arguments", L"%*.*x|", {6, 2, 4660}, u"    34|"},
+        {"first letters of a string", L"%.3s", {Slot(L"abcdef")}, u"abc"},
+        {"first letters of a narrow string", L"%.2S", {Slot("abcdef")}, u"ab"},
+        {"precision cuts the null text too", L"%.3s", {0}, u"(nu"},
+    });
+}
+
+TEST(StringFormatter, SignedPointerShowsWidthMinusOneDigits) {
+    ExpectCases({
+        {"zero padded to width", L"%+17p", {0x1234}, u"+0000000000001234"},
+        {"digits cut to width - 1", L"%+4p", {0x123456}, u"+456"},
+        {"space flag keeps spaces", L"%+ 8p", {0x1234}, u"+   1234"},
+        {"base prefix before the zeros", L"%+#10p", {0x1234}, u"+0x0001234"},
+        {"explicit precision wins", L"%+8.2p", {0x1234}, u"     +34"},
+        {"width 1 is not special", L"%+1p", {0x1234}, u"+1234"},
+        {"no sign, no special case", L"%8p", {0x1234}, u"    1234"},
+        {"width from an argument", L"%+*p", {5, 0x1234}, u"+1234"},
+    });
+}
+
+TEST(StringFormatter, Strings) {
+    const std::array<WCHAR, 5> unterminated = {L'h', L'e', L'l', L'l', L'o'};
+    std::array<WCHAR, 8> followed = {L'a', L'b', L'c', L'X', L'Y', L'Z', L'!', 0};
+    UNICODE_STRING counted = {10, 10, const_cast<PWCHAR>(unterminated.data())};
+    UNICODE_STRING oddLength = {7, 16, followed.data()};
+    UNICODE_STRING empty = {0, 16, followed.data()};
+    UNICODE_STRING noBuffer = {4, 4, nullptr};
+    ExpectCases({
+        {"wide", L"[%s]", {Slot(L"wide")}, u"[wide]"},
+        {"narrow bytes widen unsigned", L"[%S]", {Slot("caf\xE9")}, u"[caf\u00E9]"},
+        {"right aligned", L"[%6s]", {Slot(L"ab")}, u"[    ab]"},
+        {"left aligned", L"[%-6s]", {Slot(L"ab")}, u"[ab    ]"},
+        {"null wide", L"%s", {0}, u"(null)"},
+        {"null narrow", L"%S", {0}, u"(null)"},
+        {"null counted", L"%U", {0}, u"(null)"},
+        {"counted without buffer", L"%U", {Slot(&noBuffer)}, u"(*null)"},
+        {"counted needs no terminator", L"[%U]", {Slot(&counted)}, u"[hello]"},
+        {"odd byte length rounds down", L"[%U]", {Slot(&oddLength)}, u"[abc]"},
+        {"precision on counted", L"[%.2U]", {Slot(&counted)}, u"[he]"},
+        {"empty string writes no padding", L"[%5s]", {Slot(L"")}, u"[]"},
+        {"empty string writes no sign", L"[%+5s]", {Slot(L"")}, u"[]"},
+        {"empty counted writes nothing", L"[%-4U]", {Slot(&empty)}, u"[]"},
+        {"several in a row", L"%s%s", {Slot(L"topo"), Slot(L"_c")}, u"topo_c"},
+    });
+}
+
+TEST(StringFormatter, PercentAndCountConversions) {
+    ULONG counted = 0xDEAD;
+    EXPECT_EQ(Format(64, L"ab%ncd", {Slot(&counted)}).text, u"abcd");
+    EXPECT_EQ(counted, 2u);
+
+    ULONG first = 0, second = 0;
+    EXPECT_EQ(Format(64, L"%n%d%n", {Slot(&first), 123, Slot(&second)}).text, u"123");
+    EXPECT_EQ(first, 0u);
+    EXPECT_EQ(second, 3u);
+
+    // A null target stores nothing but still takes its argument.
+    EXPECT_EQ(Format(64, L"a%nb%d", {0, 7}).text, u"ab7");
+
+    // Once the buffer is full the walk ends, so a later count is not stored.
+    ULONG late = 0xDEAD;
+    EXPECT_EQ(Format(3, L"abc%n", {Slot(&late)}).text, u"ab");
+    EXPECT_EQ(late, 0xDEADu);
+
+    ExpectCases({
+        {"percent", L"100%%", {}, u"100%"},
+        {"percent before a letter", L"%%d", {5}, u"%d"},
+        {"trailing percent", L"50%", {}, u"50%"},
+    });
+}
+
+// A rejected specification is text and leaves the argument for the next conversion.
+TEST(StringFormatter, RejectedSpecificationsAreCopiedAndConsumeNothing) {
+    ExpectCases({
+        {"f is no conversion", L"%f|%d", {7}, u"%f|7"},
+        {"unknown letter", L"%w%d", {7}, u"%w7"},
+        {"dot without digits", L"%.x%d", {7}, u"%.x7"},
+        {"star width of a rejected specification", L"%*f%d", {5, 7}, u"%*f5"},
+        {"star precision of a rejected specification", L"%.*q%d", {5, 7}, u"%.*q5"},
+        {"double h", L"%hhd%d", {7}, u"%hhd7"},
+        {"triple l", L"%llld%d", {7}, u"%llld7"},
+        {"I followed by a digit", L"%I3d%d", {7}, u"%I3d7"},
+        {"count with a width", L"%5n%d", {7}, u"%5n7"},
+        {"flags at the end", L"%-", {}, u"%-"},
+        {"width at the end", L"%12", {}, u"%12"},
+        {"letter beyond ASCII", L"%\u0164%d", {7}, u"%\u01647"},
+        {"letter in a wide character's low byte", L"%\u0178%d", {7}, u"%\u01787"},
+    });
+}
+
+TEST(StringFormatter, CapacityZeroWritesNothing) {
+    GuardedBuffer buffer(0);
+    EXPECT_EQ(PrintString(buffer.data(), 0, L"abc%d", 1ULL), 0u);
+    buffer.ExpectGuardIntact();
+}
+
+TEST(StringFormatter, TruncationKeepsATerminatorAndCountsWhatWasWritten) {
+    struct TruncationCase {
+        const char* label;
+        ULONGLONG capacity;
+        PCWSTR format;
+        std::vector<ULONGLONG> slots;
+        std::u16string expected;
+    };
+    const std::vector<TruncationCase> cases = {
+        {"capacity 1", 1, L"abc%d", {1}, u""},
+        {"literal longer than the buffer", 4, L"abcdef", {}, u"abc"},
+        {"inside the digits", 4, L"%d", {123456}, u"123"},
+        {"inside the prefix", 3, L"%#x", {255}, u"0x"},
+        {"inside the sign and zeros", 3, L"%+05d", {42}, u"+0"},
+        {"inside the left padding", 4, L"%8d", {42}, u"   "},
+        {"inside the right padding", 5, L"%-6d|", {42}, u"42  "},
+        {"inside a string", 3, L"%s", {Slot(L"abcdef")}, u"ab"},
+        {"after a conversion", 4, L"%d%s", {12, Slot(L"xyz")}, u"12x"},
+        {"huge width from an argument", 8, L"%*d", {0xFFFFFFFF, 1}, u"       "},
+        {"exact fit", 4, L"%d", {123}, u"123"},
+    };
+    for (const TruncationCase& c : cases) {
+        SCOPED_TRACE(c.label);
+        Formatted formatted = Format(c.capacity, c.format, c.slots);
+        EXPECT_EQ(formatted.text, c.expected);
+        EXPECT_EQ(formatted.result, c.expected.size());
+    }
+}
+
+// FormatString is what callers with their own variable arguments use.
+ULONG Forward(PWCHAR output, ULONGLONG capacity, PCWSTR format, ...) {
+    va_list arguments;
+    va_start(arguments, format);
+    ULONG written = FormatString(output, capacity, format, arguments);
+    va_end(arguments);
+    return written;
+}
+
+TEST(StringFormatter, FormatStringTakesAnArgumentList) {
+    GuardedBuffer buffer(32);
+    EXPECT_EQ(Forward(buffer.data(), 32, L"%s=%#x", Slot(L"mask"), 0x3FULL), 9u);
+    EXPECT_EQ(buffer.Terminated(), u"mask=0x3f");
+    buffer.ExpectGuardIntact();
+}
+
+TEST(UnsignedToDigits, BasesAndWidths) {
+    struct DigitsCase {
+        ULONGLONG value;
+        ULONG base;
+        std::string expected;
+    };
+    const std::vector<DigitsCase> cases = {
+        {0, 10, "0"},
+        {0, 2, "0"},
+        {255, 16, "ff"},
+        {255, 8, "377"},
+        {5, 2, "101"},
+        {1000000007, 10, "1000000007"},
+        {~0ULL, 2, std::string(64, '1')},
+        {~0ULL, 16, "ffffffffffffffff"},
+        {0x8000000000000000, 10, "9223372036854775808"},
+        {35, 3, "1022"},
+    };
+    for (const DigitsCase& c : cases) {
+        SCOPED_TRACE(c.expected);
+        char output[65];
+        EXPECT_EQ(std::string(UnsignedToDigits(c.value, output, c.base)), c.expected);
+        if (c.value <= 0xFFFFFFFF) {
+            char narrow[65];
+            EXPECT_EQ(std::string(UnsignedToDigits(static_cast<ULONG>(c.value), narrow, c.base)),
+                      c.expected);
+        }
+    }
+}
+
+} // namespace

@@ -1,0 +1,361 @@
+// The host memory manager: zero-copy views of MDL pages, partial MDLs, process address limits,
+// the two ways a user mapping fails, short page allocations and the verifier's reports.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstring>
+
+#include <ntddk.h>
+
+#include "../../../driver/platform/GuardedMapping.h"
+#include "HostTest.h"
+#include "kernel/Memory.h"
+#include "kernel/Process.h"
+
+// Helpers live in a named namespace and are neither inlined nor tail calls, so that the verifier,
+// which names a caller by its exported symbol, can name them.
+namespace memorytest {
+
+#define NO_TAIL_CALL() asm volatile("" ::: "memory")
+
+constexpr ULONG NoExecutePriority = NormalPagePriority | MdlMappingNoExecute;
+
+PHYSICAL_ADDRESS Physical(ULONGLONG value) {
+    PHYSICAL_ADDRESS address;
+    address.QuadPart = LONGLONG(value);
+    return address;
+}
+
+__attribute__((noinline)) PMDL AllocatePages(SIZE_T bytes) {
+    PMDL mdl = MmAllocatePagesForMdl(Physical(0), Physical(~0ull), Physical(0), bytes);
+    NO_TAIL_CALL();
+    return mdl;
+}
+
+void FreePages(PMDL mdl) {
+    MmFreePagesFromMdl(mdl);
+    IoFreeMdl(mdl);
+}
+
+__attribute__((noinline)) PVOID MapSystem(PMDL mdl) {
+    PVOID address =
+        MmMapLockedPagesSpecifyCache(mdl, KernelMode, MmCached, nullptr, FALSE, NoExecutePriority);
+    NO_TAIL_CALL();
+    return address;
+}
+
+// A user mapping made the way the driver makes it; fails the test unless it succeeds.
+__attribute__((noinline)) PVOID MapUser(PMDL mdl) {
+    PVOID address = nullptr;
+    NTSTATUS status =
+        MapLockedPagesGuarded(mdl, UserMode, MmCached, nullptr, FALSE, NoExecutePriority, &address);
+    EXPECT_EQ(status, STATUS_SUCCESS);
+    EXPECT_NE(address, nullptr);
+    return address;
+}
+
+__attribute__((noinline)) PMDL BuildPartial(PMDL source, ULONG offset, ULONG length) {
+    PVOID start = static_cast<char*>(MmGetMdlVirtualAddress(source)) + offset;
+    PMDL partial = IoAllocateMdl(start, length == 0 ? source->ByteCount - offset : length, FALSE,
+                                 FALSE, nullptr);
+    if (partial != nullptr) {
+        IoBuildPartialMdl(source, partial, start, length);
+    }
+    return partial;
+}
+
+} // namespace memorytest
+
+namespace {
+
+using namespace memorytest;
+
+class MemoryTest : public HostTest {
+protected:
+    host::Process client64{1, "client64", false};
+    host::Process client32{2, "client32", true};
+};
+
+TEST_F(MemoryTest, WritesThroughAnyViewAreSeenThroughEveryOther) {
+    PMDL buffer = AllocatePages(4 * PAGE_SIZE);
+    ASSERT_NE(buffer, nullptr);
+    auto* system = static_cast<std::uint8_t*>(MapSystem(buffer));
+    ASSERT_NE(system, nullptr);
+    EXPECT_EQ(MmGetSystemAddressForMdlSafe(buffer, NormalPagePriority), system);
+
+    std::uint8_t* user = nullptr;
+    {
+        host::ProcessScope inClient(&client64);
+        user = static_cast<std::uint8_t*>(MapUser(buffer));
+    }
+    ASSERT_NE(user, nullptr);
+    EXPECT_NE(user, system);
+
+    // A partial view that straddles the second page boundary.
+    constexpr ULONG offset = 2 * PAGE_SIZE - 100;
+    PMDL partial = BuildPartial(buffer, offset, 300);
+    auto* window = static_cast<std::uint8_t*>(MapSystem(partial));
+    ASSERT_NE(window, nullptr);
+
+    for (ULONG i = 0; i < 4 * PAGE_SIZE; ++i) {
+        user[i] = std::uint8_t(i * 7 + 1);
+    }
+    EXPECT_EQ(std::memcmp(system, user, 4 * PAGE_SIZE), 0);
+    EXPECT_EQ(std::memcmp(window, user + offset, 300), 0);
+    window[299] = 0xA5;
+    EXPECT_EQ(user[offset + 299], 0xA5);
+    EXPECT_EQ(system[offset + 299], 0xA5);
+
+    MmUnmapLockedPages(window, partial);
+    IoFreeMdl(partial);
+    {
+        host::ProcessScope inClient(&client64);
+        MmUnmapLockedPages(user, buffer);
+    }
+    MmUnmapLockedPages(system, buffer);
+    EXPECT_EQ(buffer->MdlFlags & MDL_MAPPED_TO_SYSTEM_VA, 0);
+    FreePages(buffer);
+    EXPECT_EQ(host::AllocatedPageCount(), 0u);
+}
+
+TEST_F(MemoryTest, PagesAreZeroWhenHandedOutAgain) {
+    PMDL first = AllocatePages(2 * PAGE_SIZE);
+    auto* view = static_cast<std::uint8_t*>(MapSystem(first));
+    std::memset(view, 0xEE, 2 * PAGE_SIZE);
+    MmUnmapLockedPages(view, first);
+    FreePages(first);
+
+    PMDL second = AllocatePages(2 * PAGE_SIZE);
+    view = static_cast<std::uint8_t*>(MapSystem(second));
+    for (ULONG i = 0; i < 2 * PAGE_SIZE; ++i) {
+        ASSERT_EQ(view[i], 0) << "byte " << i;
+    }
+    MmUnmapLockedPages(view, second);
+    FreePages(second);
+}
+
+TEST_F(MemoryTest, PartialMdlDescribesExactlyItsPartOfTheSource) {
+    struct Case {
+        ULONG offset;
+        ULONG length; // 0: the rest of the source
+        ULONG expectedBytes;
+    };
+    const Case cases[] = {
+        {0, 1, 1},
+        {0, 5 * PAGE_SIZE, 5 * PAGE_SIZE},
+        {PAGE_SIZE - 1, 2, 2},
+        {3 * PAGE_SIZE + 17, 0, 2 * PAGE_SIZE - 17},
+        {5 * PAGE_SIZE - 1, 1, 1},
+        {1000, 3 * PAGE_SIZE, 3 * PAGE_SIZE},
+    };
+    PMDL source = AllocatePages(5 * PAGE_SIZE);
+    auto* system = static_cast<std::uint8_t*>(MapSystem(source));
+    for (ULONG i = 0; i < 5 * PAGE_SIZE; ++i) {
+        system[i] = std::uint8_t(i ^ (i >> 8));
+    }
+    for (const Case& c : cases) {
+        SCOPED_TRACE("offset " + std::to_string(c.offset) + ", length " + std::to_string(c.length));
+        PMDL partial = BuildPartial(source, c.offset, c.length);
+        ASSERT_NE(partial, nullptr);
+        EXPECT_EQ(MmGetMdlByteCount(partial), c.expectedBytes);
+        EXPECT_EQ(MmGetMdlByteOffset(partial), c.offset % PAGE_SIZE);
+        EXPECT_EQ(MmGetMdlVirtualAddress(partial),
+                  static_cast<char*>(MmGetMdlVirtualAddress(source)) + c.offset);
+        EXPECT_NE(partial->MdlFlags & MDL_PARTIAL, 0);
+        auto* view = static_cast<std::uint8_t*>(MapSystem(partial));
+        ASSERT_NE(view, nullptr);
+        EXPECT_EQ(std::memcmp(view, system + c.offset, c.expectedBytes), 0);
+        MmUnmapLockedPages(view, partial);
+        IoFreeMdl(partial);
+    }
+    MmUnmapLockedPages(system, source);
+    FreePages(source);
+}
+
+TEST_F(MemoryTest, FreeingAPartialMdlTearsDownItsSystemView) {
+    PMDL source = AllocatePages(2 * PAGE_SIZE);
+    PMDL partial = BuildPartial(source, 0, PAGE_SIZE);
+    PVOID view = MmGetSystemAddressForMdlSafe(partial, NormalPagePriority);
+    ASSERT_NE(view, nullptr);
+    EXPECT_NE(partial->MdlFlags & MDL_PARTIAL_HAS_BEEN_MAPPED, 0);
+    EXPECT_EQ(host::LiveMappings(nullptr).size(), 1u);
+    IoFreeMdl(partial);
+    EXPECT_TRUE(host::LiveMappings(nullptr).empty());
+    FreePages(source);
+}
+
+TEST_F(MemoryTest, ProcessesGetTheirViewsInTheirOwnAddressRange) {
+    PMDL buffer = AllocatePages(0x80000);
+    ASSERT_NE(buffer, nullptr);
+    std::vector<PVOID> views32;
+    {
+        host::ProcessScope inClient(&client32);
+        for (int i = 0; i < 4; ++i) {
+            views32.push_back(MapUser(buffer));
+            EXPECT_LT(reinterpret_cast<std::uintptr_t>(views32.back()) + 0x80000, std::uintptr_t(1)
+                                                                                      << 32);
+        }
+    }
+    PVOID view64 = nullptr;
+    {
+        host::ProcessScope inClient(&client64);
+        view64 = MapUser(buffer);
+    }
+    EXPECT_EQ(host::LiveMappings(&client32).size(), 4u);
+    ASSERT_EQ(host::LiveMappings(&client64).size(), 1u);
+    EXPECT_TRUE(host::LiveMappings(nullptr).empty());
+
+    std::optional<host::MappingInfo> info = host::FindMapping(static_cast<char*>(view64) + 5000);
+    ASSERT_TRUE(info.has_value());
+    EXPECT_EQ(info->address, view64);
+    EXPECT_EQ(info->process, &client64);
+    EXPECT_EQ(info->mode, UserMode);
+    EXPECT_EQ(info->cacheType, MmCached);
+    EXPECT_EQ(info->priority, ULONG(0x40000010));
+    EXPECT_EQ(info->bytes, 0x80000u);
+
+    {
+        host::ProcessScope inClient(&client32);
+        for (PVOID view : views32) {
+            MmUnmapLockedPages(view, buffer);
+        }
+    }
+    {
+        host::ProcessScope inClient(&client64);
+        MmUnmapLockedPages(view64, buffer);
+    }
+    FreePages(buffer);
+}
+
+TEST_F(MemoryTest, UserMappingFailsByRaisingOrByReturningNull) {
+    PMDL buffer = AllocatePages(PAGE_SIZE);
+    host::ProcessScope inClient(&client64);
+    struct Case {
+        host::MappingFailure how;
+        NTSTATUS raised;
+        NTSTATUS expectedStatus;
+    };
+    const Case cases[] = {
+        {host::MappingFailure::Raise, STATUS_ACCESS_VIOLATION, STATUS_ACCESS_VIOLATION},
+        {host::MappingFailure::Raise, STATUS_INSUFFICIENT_RESOURCES, STATUS_INSUFFICIENT_RESOURCES},
+        {host::MappingFailure::ReturnNull, STATUS_ACCESS_VIOLATION, STATUS_SUCCESS},
+    };
+    for (const Case& c : cases) {
+        // The first mapping goes through; the second is the one that fails.
+        host::FailUserMapping(c.how, c.raised, 1);
+        PVOID first = MapUser(buffer);
+        PVOID second = reinterpret_cast<PVOID>(1);
+        EXPECT_EQ(MapLockedPagesGuarded(buffer, UserMode, MmCached, nullptr, FALSE,
+                                        NormalPagePriority, &second),
+                  c.expectedStatus);
+        EXPECT_EQ(second, nullptr);
+        EXPECT_EQ(host::LiveMappings(&client64).size(), 1u);
+        MmUnmapLockedPages(first, buffer);
+        // The injection fired once and is spent.
+        PVOID third = MapUser(buffer);
+        MmUnmapLockedPages(third, buffer);
+    }
+    FreePages(buffer);
+}
+
+TEST_F(MemoryTest, SystemMappingFailureReturnsNull) {
+    PMDL buffer = AllocatePages(PAGE_SIZE);
+    host::FailSystemMapping();
+    EXPECT_EQ(MmGetSystemAddressForMdlSafe(buffer, NormalPagePriority), nullptr);
+    EXPECT_EQ(buffer->MdlFlags & MDL_MAPPED_TO_SYSTEM_VA, 0);
+    EXPECT_TRUE(host::LiveMappings(nullptr).empty());
+    FreePages(buffer);
+}
+
+TEST_F(MemoryTest, PageAllocationsCanComeUpShort) {
+    // A full allocation keeps the count asked for, even when it is not whole pages.
+    PMDL small = AllocatePages(196);
+    ASSERT_NE(small, nullptr);
+    EXPECT_EQ(MmGetMdlByteCount(small), 196u);
+    FreePages(small);
+
+    host::LimitPageAllocation(2 * PAGE_SIZE);
+    PMDL shortOne = AllocatePages(0x80000);
+    ASSERT_NE(shortOne, nullptr);
+    EXPECT_EQ(MmGetMdlByteCount(shortOne), 2u * PAGE_SIZE);
+    EXPECT_EQ(host::AllocatedPageCount(), 2u);
+    FreePages(shortOne);
+
+    host::LimitPageAllocation(0);
+    EXPECT_EQ(AllocatePages(0x80000), nullptr);
+
+    host::LimitPageAllocation(PAGE_SIZE);
+    EXPECT_EQ(MmAllocatePagesForMdlEx(Physical(0), Physical(~0ull), Physical(0), 3 * PAGE_SIZE,
+                                      MmCached, MM_ALLOCATE_FULLY_REQUIRED),
+              nullptr);
+    EXPECT_EQ(host::AllocatedPageCount(), 0u);
+
+    // No page lies below 1 MiB, so a range that ends there yields nothing.
+    EXPECT_EQ(MmAllocatePagesForMdl(Physical(0), Physical(0xFFFFF), Physical(0), PAGE_SIZE),
+              nullptr);
+}
+
+// The verifier's reports are checked on a machine of the test's own, which it then discards.
+TEST(MemoryVerifierTest, LeakedPagesMdlsAndMappingsAreReportedWithTheirCaller) {
+    host::Machine machine;
+    host::Process client{7, "leaky client", false};
+    PMDL buffer = AllocatePages(3 * PAGE_SIZE);
+    EXPECT_NE(BuildPartial(buffer, 0, PAGE_SIZE), nullptr);
+    {
+        host::ProcessScope inClient(&client);
+        MapUser(buffer);
+    }
+    MapSystem(buffer);
+
+    std::vector<std::string> problems = machine.Verify();
+    std::string all;
+    for (const std::string& problem : problems) {
+        all += problem + "\n";
+    }
+    EXPECT_NE(all.find("3 pages (12288 bytes) from MmAllocatePagesForMdl called from "
+                       "memorytest::AllocatePages"),
+              std::string::npos)
+        << all;
+    EXPECT_NE(all.find("from IoAllocateMdl called from memorytest::BuildPartial"),
+              std::string::npos)
+        << all;
+    EXPECT_NE(all.find("in process 'leaky client', made by MmMapLockedPagesSpecifyCache called "
+                       "from memorytest::MapUser"),
+              std::string::npos)
+        << all;
+    EXPECT_NE(all.find("in system space, made by MmMapLockedPagesSpecifyCache called from "
+                       "memorytest::MapSystem"),
+              std::string::npos)
+        << all;
+
+    // The process ends without its driver having unmapped: the host cleans up and says so.
+    host::ReleaseProcessMappings(&client);
+    EXPECT_TRUE(host::LiveMappings(&client).empty());
+    problems = machine.Verify();
+    bool reported = false;
+    for (const std::string& problem : problems) {
+        reported |= problem.find("process 'leaky client' ended with the mapping of 12288 bytes") !=
+                    std::string::npos;
+    }
+    EXPECT_TRUE(reported);
+}
+
+TEST(MemoryVerifierTest, FreeingPagesThatAreStillMappedIsReported) {
+    host::Machine machine;
+    PMDL buffer = AllocatePages(PAGE_SIZE);
+    PVOID view = MapSystem(buffer);
+    MmFreePagesFromMdl(buffer);
+    std::string all;
+    for (const std::string& problem : machine.Verify()) {
+        all += problem + "\n";
+    }
+    EXPECT_NE(all.find("in system space, made by MmMapLockedPagesSpecifyCache"), std::string::npos)
+        << all;
+    EXPECT_NE(all.find("MmFreePagesFromMdl called from"), std::string::npos) << all;
+    EXPECT_NE(all.find("freed pages that are still mapped"), std::string::npos) << all;
+    // The late unmap must not touch the MDL, whose storage may already be gone.
+    MmUnmapLockedPages(view, buffer);
+    IoFreeMdl(buffer);
+}
+
+} // namespace

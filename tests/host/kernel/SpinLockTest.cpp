@@ -1,0 +1,138 @@
+// Spin locks: mutual exclusion between real threads, the IRQL they impose and restore, and the
+// refusals (recursion, foreign or missing release, uninitialised words, too high an IRQL).
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <sched.h>
+#include <thread>
+
+#include <ntddk.h>
+
+#include "HostTest.h"
+
+namespace {
+
+class SpinLockTest : public HostTest {};
+using SpinLockDeathTest = SpinLockTest;
+
+TEST_F(SpinLockTest, TwoThreadsNeverHoldTheLockTogether) {
+    constexpr int Rounds = 20000;
+    KSPIN_LOCK lock;
+    KeInitializeSpinLock(&lock);
+    long counter = 0; // deliberately not atomic: only the lock protects it
+    std::atomic<int> wrongIrqls{0};
+    std::atomic<int> notRestored{0};
+
+    auto work = [&] {
+        for (int round = 0; round < Rounds; ++round) {
+            KIRQL old;
+            KeAcquireSpinLock(&lock, &old);
+            if (KeGetCurrentIrql() != DISPATCH_LEVEL || old != PASSIVE_LEVEL) {
+                ++wrongIrqls;
+            }
+            long seen = counter;
+            if (round % 128 == 0) {
+                sched_yield(); // widen the window a broken lock would let the other thread in
+            }
+            counter = seen + 1;
+            KeReleaseSpinLock(&lock, old);
+        }
+        if (KeGetCurrentIrql() != PASSIVE_LEVEL) {
+            ++notRestored;
+        }
+    };
+    std::thread other(work);
+    work();
+    other.join();
+
+    EXPECT_EQ(counter, 2L * Rounds);
+    EXPECT_EQ(wrongIrqls.load(), 0);
+    EXPECT_EQ(notRestored.load(), 0);
+    EXPECT_EQ(lock, 0u) << "a released lock reads as free";
+}
+
+TEST_F(SpinLockTest, AcquiringAtApcLevelReturnsAndRestoresIt) {
+    KSPIN_LOCK lock;
+    KeInitializeSpinLock(&lock);
+    KIRQL passive;
+    KeRaiseIrql(APC_LEVEL, &passive);
+    KIRQL old = KeAcquireSpinLockRaiseToDpc(&lock);
+    EXPECT_EQ(old, APC_LEVEL);
+    EXPECT_EQ(KeGetCurrentIrql(), DISPATCH_LEVEL);
+    KeReleaseSpinLock(&lock, old);
+    EXPECT_EQ(KeGetCurrentIrql(), APC_LEVEL);
+    KeLowerIrql(passive);
+}
+
+TEST_F(SpinLockTest, TwoLocksNestInEitherThread) {
+    KSPIN_LOCK outer;
+    KSPIN_LOCK inner;
+    KeInitializeSpinLock(&outer);
+    KeInitializeSpinLock(&inner);
+    KIRQL outerOld = KeAcquireSpinLockRaiseToDpc(&outer);
+    KIRQL innerOld = KeAcquireSpinLockRaiseToDpc(&inner);
+    EXPECT_EQ(innerOld, DISPATCH_LEVEL);
+    KeReleaseSpinLock(&inner, innerOld);
+    EXPECT_EQ(KeGetCurrentIrql(), DISPATCH_LEVEL);
+    KeReleaseSpinLock(&outer, outerOld);
+    EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
+}
+
+TEST_F(SpinLockDeathTest, MisuseIsABugCheckNotADeadlock) {
+    ::testing::FLAGS_gtest_death_test_style = "threadsafe";
+    EXPECT_DEATH(
+        {
+            KSPIN_LOCK lock;
+            KeInitializeSpinLock(&lock);
+            KeAcquireSpinLockRaiseToDpc(&lock);
+            KeAcquireSpinLockRaiseToDpc(&lock);
+        },
+        "SPIN_LOCK_ALREADY_OWNED");
+    EXPECT_DEATH(
+        {
+            KSPIN_LOCK lock;
+            KeInitializeSpinLock(&lock);
+            KIRQL old;
+            KeRaiseIrql(DISPATCH_LEVEL, &old);
+            KeReleaseSpinLock(&lock, PASSIVE_LEVEL);
+        },
+        "SPIN_LOCK_NOT_OWNED.*not held");
+    EXPECT_DEATH(
+        {
+            KSPIN_LOCK lock;
+            KeInitializeSpinLock(&lock);
+            std::thread([&] { KeAcquireSpinLockRaiseToDpc(&lock); }).join();
+            KIRQL old;
+            KeRaiseIrql(DISPATCH_LEVEL, &old);
+            KeReleaseSpinLock(&lock, old);
+        },
+        "SPIN_LOCK_NOT_OWNED.*held by thread #");
+    EXPECT_DEATH(
+        {
+            KSPIN_LOCK lock;
+            KeInitializeSpinLock(&lock);
+            KIRQL old;
+            KeRaiseIrql(HIGH_LEVEL, &old);
+            KeAcquireSpinLockRaiseToDpc(&lock);
+        },
+        "IRQL_NOT_LESS_OR_EQUAL.*KeAcquireSpinLockRaiseToDpc");
+    EXPECT_DEATH(
+        {
+            // A lock inside a pool block the driver forgot to initialise.
+            auto* lock =
+                static_cast<PKSPIN_LOCK>(ExAllocatePool(NonPagedPoolNx, sizeof(KSPIN_LOCK)));
+            KeAcquireSpinLockRaiseToDpc(lock);
+        },
+        "DRIVER_VERIFIER_DETECTED_VIOLATION.*never initialised");
+    EXPECT_DEATH(
+        {
+            KSPIN_LOCK lock;
+            KeInitializeSpinLock(&lock);
+            KIRQL old = KeAcquireSpinLockRaiseToDpc(&lock);
+            KeLowerIrql(PASSIVE_LEVEL);
+            KeReleaseSpinLock(&lock, old);
+        },
+        "IRQL_NOT_GREATER_OR_EQUAL.*KeReleaseSpinLock");
+}
+
+} // namespace
