@@ -7,11 +7,13 @@
 #include <cstdio>
 #include <cstring>
 #include <exception>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "kernel/DriverImage.h"
 #include "kernel/Machine.h"
+#include "kernel/Pool.h"
 #include "support/Memory.h"
 #include "support/Startup.h"
 
@@ -48,22 +50,28 @@ bool RunSupportLibrary(host::DriverImage& image) {
     Step("constructors", "static-constructor table walked (the driver defines none)");
 
     const ULONGLONG size = 4096;
+    host::PoolCounters before = host::GetPoolCounters();
     auto* block = static_cast<unsigned char*>(allocateMemory(size));
     if (block == nullptr) {
         Step("memory", "FAILED: a 4096-byte allocation through the image returned null");
         shutdown();
         return false;
     }
+    std::optional<POOL_TYPE> type = host::PoolTypeOf(block);
+    bool counted = host::GetPoolCounters().liveBlocks == before.liveBlocks + 1;
     std::memset(block, 0xA5, size);
     bool intact = block[0] == 0xA5 && block[size - 1] == 0xA5;
     freeMemory(block);
-    Step("memory", intact ? "4096 bytes allocated from the host pool through the image, "
-                            "written and freed"
-                          : "FAILED: the block did not keep what was written");
+    bool released = host::GetPoolCounters().liveBlocks == before.liveBlocks;
+    bool good = type.has_value() && counted && intact && released;
+    Step("memory", good ? "4096 bytes allocated through the image from the host's " +
+                              host::PoolTypeName(*type) + ", written and freed"
+                        : std::string("FAILED: the block was not a tracked pool block, did not "
+                                      "keep what was written, or was not freed"));
 
     shutdown();
     Step("shutdown", "support library shut down; exit list drained and freed");
-    return intact;
+    return good;
 }
 
 } // namespace
