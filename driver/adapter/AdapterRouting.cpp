@@ -3,6 +3,7 @@
 #include "AdapterCommon.h"
 
 #include "support/Memory.h"
+#include "transport/TransportControl.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 #include "MingwBeforeKernelHeaders.h"
 #endif
 
-#include <ntddk.h>
+#include <ntifs.h> // the NT kernel headers, with process attach
 
 #if defined(__MINGW32__)
 #include "MingwAfterKernelHeaders.h"

@@ -41,8 +41,9 @@ NTSTATUS AllocateRegion(SharedBuffer* region, ULONG bytes) {
         ReleaseRegion(region);
         return STATUS_INSUFFICIENT_RESOURCES;
     }
-    region->systemAddress = MmMapLockedPagesSpecifyCache(region->mdl, KernelMode, MmCached, nullptr,
-                                                         FALSE, SharedMappingPriority());
+    region->systemAddress =
+        MmMapLockedPagesSpecifyCache(region->mdl, KernelMode, MmCached, nullptr, FALSE,
+                                     static_cast<MM_PAGE_PRIORITY>(SharedMappingPriority()));
     if (region->systemAddress == nullptr) {
         ReleaseRegion(region);
         return STATUS_INSUFFICIENT_RESOURCES;

@@ -1,0 +1,162 @@
+// The client's private files: one client per direction, the shared memory mapped into the
+// client's process, names that are not transport files, and clients that go away.
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "DriverTest.h"
+#include "kernel/Memory.h"
+
+namespace {
+
+struct FileCase {
+    bool render;
+    bool is32Bit;
+};
+
+std::string CaseName(const testing::TestParamInfo<FileCase>& info) {
+    return std::string(info.param.render ? "Render" : "Capture") +
+           (info.param.is32Bit ? "From32Bit" : "From64Bit");
+}
+
+class TransportFileTest : public DriverTest, public testing::WithParamInterface<FileCase> {
+protected:
+    void SetUp() override { LoadAndStart(); }
+};
+
+TEST_P(TransportFileTest, OpenMapsBothRegionsIntoTheClientAndCloseUnmapsThem) {
+    const FileCase& file = GetParam();
+    host::Process& client = NewProcess(file.is32Bit);
+    HANDLE handle = OpenTransport(client, file.render);
+    ASSERT_NE(handle, INVALID_HANDLE_VALUE);
+
+    transport::TransportControlBlock* block = ClientControlBlock(client, handle);
+    ASSERT_NE(block, nullptr);
+    EXPECT_EQ(block->DataBufferBytes, transport::DataBufferSize);
+    ASSERT_NE(block->ClientDataAddress, 0u);
+    if (file.is32Bit) {
+        EXPECT_LT(reinterpret_cast<unsigned long long>(block), 1ull << 32);
+        EXPECT_LT(block->ClientDataAddress, 1ull << 32);
+    }
+    // Zero copy: the client's view and the driver's view are the same pages.
+    unsigned char* clientData = reinterpret_cast<unsigned char*>(block->ClientDataAddress);
+    const unsigned char* driverData =
+        static_cast<const unsigned char*>(Endpoint(file.render).dataBuffer.systemAddress);
+    ASSERT_NE(static_cast<const void*>(clientData), static_cast<const void*>(driverData));
+    const char pattern[] = "the client's bytes";
+    std::memcpy(clientData + transport::DataBufferSize - sizeof(pattern), pattern, sizeof(pattern));
+    EXPECT_EQ(std::memcmp(driverData + transport::DataBufferSize - sizeof(pattern), pattern,
+                          sizeof(pattern)),
+              0);
+    // Without a registered event the client is not yet connected.
+    EXPECT_EQ(block->ClientConnected, 0u);
+    EXPECT_EQ(host::LiveMappings(&client).size(), 2u);
+
+    Close(client, handle);
+    EXPECT_EQ(Endpoint(file.render).ControlBlock()->ClientDataAddress, 0u);
+    EXPECT_TRUE(host::LiveMappings(&client).empty());
+    EXPECT_EQ(Endpoint(file.render).clientFile, nullptr);
+}
+
+TEST_P(TransportFileTest, ASecondClientIsBusyAndTheFirstKeepsWorking) {
+    const FileCase& file = GetParam();
+    host::Process& first = NewProcess(file.is32Bit, "first");
+    host::Process& second = NewProcess(!file.is32Bit, "second");
+    HANDLE kept = OpenTransport(first, file.render);
+    ASSERT_NE(kept, INVALID_HANDLE_VALUE);
+
+    NTSTATUS status = STATUS_SUCCESS;
+    EXPECT_EQ(OpenTransport(second, file.render, &status), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(status, STATUS_DEVICE_BUSY);
+    EXPECT_TRUE(host::LiveMappings(&second).empty());
+    EXPECT_NE(ClientControlBlock(first, kept), nullptr);
+
+    Close(first, kept);
+    HANDLE next = OpenTransport(second, file.render);
+    EXPECT_NE(next, INVALID_HANDLE_VALUE);
+    Close(second, next);
+}
+
+TEST_P(TransportFileTest, AClientThatDiesIsClosedLikeAnyOther) {
+    const FileCase& file = GetParam();
+    host::Process& dying = NewProcess(file.is32Bit, "dying");
+    ASSERT_NE(OpenTransport(dying, file.render), INVALID_HANDLE_VALUE);
+    Exit(dying);
+    EXPECT_EQ(Endpoint(file.render).clientFile, nullptr);
+    EXPECT_EQ(Endpoint(file.render).ControlBlock()->ClientDataAddress, 0u);
+
+    host::Process& next = NewProcess(file.is32Bit, "next");
+    HANDLE handle = OpenTransport(next, file.render);
+    EXPECT_NE(handle, INVALID_HANDLE_VALUE);
+    Close(next, handle);
+}
+
+TEST_P(TransportFileTest, AFailedUserMappingFailsTheOpenAndLeavesNoClient) {
+    const FileCase& file = GetParam();
+    host::Process& client = NewProcess(file.is32Bit);
+    struct Case {
+        host::MappingFailure how;
+        unsigned skip; // 0: the control block's mapping fails, 1: the data buffer's
+        NTSTATUS expected;
+    };
+    for (const Case& row :
+         {Case{host::MappingFailure::Raise, 0, STATUS_ACCESS_VIOLATION},
+          Case{host::MappingFailure::Raise, 1, STATUS_ACCESS_VIOLATION},
+          Case{host::MappingFailure::ReturnNull, 0, STATUS_INSUFFICIENT_RESOURCES},
+          Case{host::MappingFailure::ReturnNull, 1, STATUS_INSUFFICIENT_RESOURCES}}) {
+        SCOPED_TRACE(testing::Message() << "skip " << row.skip);
+        host::FailUserMapping(row.how, STATUS_ACCESS_VIOLATION, row.skip);
+        NTSTATUS status = STATUS_SUCCESS;
+        EXPECT_EQ(OpenTransport(client, file.render, &status), INVALID_HANDLE_VALUE);
+        EXPECT_EQ(status, row.expected);
+        EXPECT_TRUE(host::LiveMappings(&client).empty());
+        EXPECT_EQ(Endpoint(file.render).clientFile, nullptr);
+        EXPECT_EQ(Endpoint(file.render).ControlBlock()->ClientDataAddress, 0u);
+        host::ClearMemoryFaults();
+    }
+    HANDLE handle = OpenTransport(client, file.render);
+    EXPECT_NE(handle, INVALID_HANDLE_VALUE);
+    Close(client, handle);
+}
+
+INSTANTIATE_TEST_SUITE_P(Directions, TransportFileTest,
+                         testing::Values(FileCase{true, false}, FileCase{true, true},
+                                         FileCase{false, false}, FileCase{false, true}),
+                         CaseName);
+
+class TransportNameTest : public DriverTest {
+protected:
+    void SetUp() override { LoadAndStart(); }
+};
+
+TEST_F(TransportNameTest, OnlyTheExactNamesAreTransportFiles) {
+    host::Process& client = NewProcess(false);
+    for (const char16_t* tail : {u"\\acc2f77f-7e94-4cfd-a594-cfb76b622885\\render",
+                                 u"\\ACC2F77F-7E94-4CFD-A594-CFB76B622885\\Render",
+                                 u"\\acc2f77f-7e94-4cfd-a594-cfb76b622885\\Render2",
+                                 u"\\acc2f77f-7e94-4cfd-a594-cfb76b622885\\Captur",
+                                 u"\\acc2f77f-7e94-4cfd-a594-cfb76b622885", u"\\Render", u"\\"}) {
+        SCOPED_TRACE(std::string(tail, tail + std::char_traits<char16_t>::length(tail)));
+        NTSTATUS status = STATUS_SUCCESS;
+        // Not ours: the port-class library answers, and it serves no such name.
+        EXPECT_EQ(OpenPath(client, tail, &status), INVALID_HANDLE_VALUE);
+        EXPECT_EQ(status, STATUS_OBJECT_NAME_NOT_FOUND);
+    }
+    EXPECT_EQ(Endpoint(true).clientFile, nullptr);
+    EXPECT_EQ(Endpoint(false).clientFile, nullptr);
+    EXPECT_EQ(Adapter()->clientFileList.count, 0u);
+}
+
+TEST_F(TransportNameTest, BothDirectionsCanBeOpenInOneProcess) {
+    host::Process& client = NewProcess(true);
+    HANDLE render = OpenTransport(client, true);
+    HANDLE capture = OpenTransport(client, false);
+    ASSERT_NE(render, INVALID_HANDLE_VALUE);
+    ASSERT_NE(capture, INVALID_HANDLE_VALUE);
+    EXPECT_NE(ClientControlBlock(client, render), ClientControlBlock(client, capture));
+    EXPECT_EQ(host::LiveMappings(&client).size(), 4u);
+    Close(client, capture);
+    Close(client, render);
+}
+
+} // namespace
