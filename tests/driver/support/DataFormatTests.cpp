@@ -109,7 +109,8 @@ TEST_P(ValidateKsDataFormatTest, StopsAtTheRightCheckWithItsMessage) {
 
     // The diagnostic is optional; the outcome never depends on it.
     WAVEFORMATEXTENSIBLE quietRecord = {};
-    EXPECT_EQ(ValidateKsDataFormat(&quietRecord, block.format(), blockSize, nullptr, nullptr),
+    GUID quietMode;
+    EXPECT_EQ(ValidateKsDataFormat(&quietRecord, block.format(), blockSize, &quietMode, nullptr),
               c.status);
     if (NT_SUCCESS(c.status)) {
         EXPECT_TRUE(IsValidWaveFormat(&record));
