@@ -1,6 +1,6 @@
 # Front door of the project: `make demo` runs the main job, `make test` builds and runs every
 # suite. Both install what is missing first (scripts/install-deps.sh).
-.PHONY: all deps demo test test-host test-windows-build test-fuzz test-asan test-tsan format format-check clean
+.PHONY: all deps demo test test-host test-windows-build test-windows test-fuzz test-asan test-tsan format format-check clean
 
 all: test
 
@@ -20,9 +20,30 @@ test: deps test-windows-build test-fuzz test-host
 test-host: build-host
 	ctest --preset host
 
+# The Windows cross build, the driver image checks (once there is an image), and a check that
+# those checks refuse what is not a driver.
+WINDOWS_BUILD := build/windows
 test-windows-build: deps
 	cmake --preset windows >/dev/null
 	cmake --build --preset windows
+	@if [ -f $(WINDOWS_BUILD)/driver/conduit.sys ]; then \
+		scripts/check-windows-image.sh $(WINDOWS_BUILD)/driver/conduit.sys; \
+	else \
+		echo "test-windows-build: no conduit.sys yet (no DriverEntry), image checks skipped"; \
+	fi
+	tests/windows/check-image-rejects.sh $(WINDOWS_BUILD)/tests/windows/guarded-mapping-twin.exe
+	tests/windows/check-guid-values.sh
+
+# Optional: runs the Windows test program under Wine, installing Wine (large) only here.
+WINE := $(or $(shell command -v wine64 2>/dev/null),/usr/lib/wine/wine64)
+test-windows: test-windows-build
+	@if [ ! -x $(WINE) ]; then \
+		echo "test-windows: installing Wine"; \
+		sudo=""; [ "$$(id -u)" -eq 0 ] || sudo=sudo; \
+		DEBIAN_FRONTEND=noninteractive $$sudo apt-get install -y -qq --no-install-recommends wine64; \
+	fi
+	WINEPREFIX=$(CURDIR)/$(WINDOWS_BUILD)/wine WINEDEBUG=-all $(WINE) \
+		$(WINDOWS_BUILD)/tests/windows/guarded-mapping-twin.exe
 
 test-fuzz: deps
 	cmake --preset fuzz >/dev/null

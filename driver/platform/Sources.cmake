@@ -1,3 +1,12 @@
-# Sources of the toolchain-specific pieces, relative to driver/.
+# Sources of the toolchain-specific pieces, relative to driver/. The guarded user mapping is
+# per toolchain: MSVC compiles GuardedMappingMsvc.cpp, mingw-w64 assembles GuardedMappingMingw.S,
+# and on Linux the host platform provides it.
 set(CONDUIT_PLATFORM_SOURCES
 )
+if(CMAKE_SYSTEM_NAME STREQUAL "Windows")
+    if(MSVC)
+        list(APPEND CONDUIT_PLATFORM_SOURCES platform/GuardedMappingMsvc.cpp)
+    else()
+        list(APPEND CONDUIT_PLATFORM_SOURCES platform/GuardedMappingMingw.S)
+    endif()
+endif()

@@ -38,6 +38,10 @@ const char* BugCheckName(unsigned code) {
         return "DRIVER_IRQL_NOT_LESS_OR_EQUAL";
     case DRIVER_LEFT_LOCKED_PAGES_IN_PROCESS:
         return "DRIVER_LEFT_LOCKED_PAGES_IN_PROCESS";
+    case NO_MORE_SYSTEM_PTES:
+        return "NO_MORE_SYSTEM_PTES";
+    case TARGET_MDL_TOO_SMALL:
+        return "TARGET_MDL_TOO_SMALL";
     default:
         return "UNKNOWN";
     }

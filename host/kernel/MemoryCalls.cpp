@@ -13,7 +13,6 @@ namespace {
 using host::CallSite;
 using host::MemoryManager;
 
-constexpr unsigned TargetMdlTooSmall = 0x40;
 constexpr ULONG MdlPoolTag = 0x206C644D; // 'Mdl '
 // The most pages an MDL can describe: its Size field is a CSHORT.
 constexpr std::size_t MaximumMdlPages = (0x7FFF - sizeof(MDL)) / sizeof(PFN_NUMBER);
@@ -146,9 +145,8 @@ extern "C" __attribute__((noinline)) VOID NTAPI IoBuildPartialMdl(PMDL SourceMdl
     std::size_t pages = ADDRESS_AND_SIZE_TO_SPAN_PAGES(VirtualAddress, length);
     std::size_t room = (std::size_t(TargetMdl->Size) - sizeof(MDL)) / sizeof(PFN_NUMBER);
     if (std::size_t(TargetMdl->Size) < sizeof(MDL) || pages > room) {
-        host::BugCheck(TargetMdlTooSmall, reinterpret_cast<ULONG_PTR>(SourceMdl),
-                       reinterpret_cast<ULONG_PTR>(TargetMdl), pages, 0,
-                       "TARGET_MDL_TOO_SMALL: " + site.Describe());
+        host::BugCheck(TARGET_MDL_TOO_SMALL, reinterpret_cast<ULONG_PTR>(SourceMdl),
+                       reinterpret_cast<ULONG_PTR>(TargetMdl), pages, 0, site.Describe());
     }
     if ((TargetMdl->MdlFlags & MDL_PARTIAL_HAS_BEEN_MAPPED) != 0) {
         host::BugCheck(DRIVER_VERIFIER_DETECTED_VIOLATION, 0x1034,

@@ -14,7 +14,7 @@ namespace host {
 namespace {
 
 constexpr NTSTATUS StatusConflictingAddresses = NTSTATUS(0xC0000018L);
-constexpr unsigned NoMoreSystemPtes = 0x3F;
+
 constexpr std::uintptr_t FourGiB = std::uintptr_t(1) << 32;
 
 std::string Hex(std::uintptr_t value) {
@@ -110,9 +110,8 @@ void* MemoryManager::Map(PMDL mdl, KPROCESSOR_MODE mode, MEMORY_CACHING_TYPE cac
             return nullptr;
         }
         if (bugCheckOnFailure) {
-            BugCheck(NoMoreSystemPtes, 0, frames.size(), 0, 0,
-                     "NO_MORE_SYSTEM_PTES: " + site.Describe() +
-                         " could not map the MDL and BugCheckOnFailure was set");
+            BugCheck(NO_MORE_SYSTEM_PTES, 0, frames.size(), 0, 0,
+                     site.Describe() + " could not map the MDL and BugCheckOnFailure was set");
         }
         return nullptr;
     }

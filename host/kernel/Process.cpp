@@ -1,6 +1,8 @@
 // The calling thread's process context, and the machine's processes.
 #include "Process.h"
 
+#include "Memory.h"
+
 namespace host {
 
 namespace {
@@ -50,6 +52,9 @@ void Processes::Exit(Process& process) {
         observers = exitObservers;
     }
     ProcessScope context(&process);
+    // The address space goes after the handles: the driver's close unmaps what it mapped, and
+    // whatever is still mapped now is reported.
+    ReleaseProcessMappings(&process);
     for (auto& observer : observers) {
         observer(process);
     }

@@ -56,7 +56,8 @@ class Processes : public Subsystem {
 public:
     Process& Create(std::string name, bool is32Bit);
     // Ends process: every handle it still holds is closed in its context, as Windows runs the
-    // handle table down, then the exit observers run. Exiting twice does nothing.
+    // handle table down, then its user mappings are released (each one still there is a
+    // verifier finding) and the exit observers run. Exiting twice does nothing.
     void Exit(Process& process);
     // Observers run at every process exit after its handles are closed (a subsystem that keeps
     // per-process state, such as user mappings, releases it here).

@@ -100,6 +100,20 @@ typedef struct _DISPATCHER_HEADER {
     LIST_ENTRY WaitListHead;
 } DISPATCHER_HEADER, *PDISPATCHER_HEADER;
 
+// Values of DISPATCHER_HEADER.Type.
+typedef enum _KOBJECTS {
+    EventNotificationObject = 0,
+    EventSynchronizationObject = 1,
+    MutantObject = 2,
+    ProcessObject = 3,
+    QueueObject = 4,
+    SemaphoreObject = 5,
+    ThreadObject = 6,
+    GateObject = 7,
+    TimerNotificationObject = 8,
+    TimerSynchronizationObject = 9,
+} KOBJECTS;
+
 typedef enum _EVENT_TYPE { NotificationEvent = 0, SynchronizationEvent = 1 } EVENT_TYPE;
 
 typedef struct _KEVENT {
@@ -192,6 +206,8 @@ EXTERN_C NTKERNELAPI VOID NTAPI ExFreePoolWithTag(PVOID P, ULONG Tag);
 #define DRIVER_VERIFIER_DETECTED_VIOLATION 0x000000C4
 #define DRIVER_IRQL_NOT_LESS_OR_EQUAL 0x000000D1
 #define DRIVER_LEFT_LOCKED_PAGES_IN_PROCESS 0x000000CB
+#define NO_MORE_SYSTEM_PTES 0x0000003F
+#define TARGET_MDL_TOO_SMALL 0x00000040
 
 EXTERN_C NTKERNELAPI __attribute__((noreturn)) VOID NTAPI KeBugCheckEx(ULONG BugCheckCode,
                                                                        ULONG_PTR Parameter1,

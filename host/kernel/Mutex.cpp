@@ -1,0 +1,75 @@
+// Kernel mutexes: owned by a thread, recursive for their owner. As in Windows, SignalState is 1
+// when free and 1 - depth while owned; the owner is kept in the caller's KMUTEX.
+#include <algorithm>
+#include <mutex>
+#include <sstream>
+
+#include "BugCheck.h"
+#include "Dispatcher.h"
+#include "Irql.h"
+
+using host::Dispatcher;
+
+namespace {
+DISPATCHER_HEADER* HeaderOf(PRKMUTEX mutex) {
+    return reinterpret_cast<DISPATCHER_HEADER*>(mutex);
+}
+} // namespace
+
+extern "C" VOID NTAPI KeInitializeMutex(PRKMUTEX Mutex, ULONG Level) {
+    (void)Level; // ignored by Windows too
+    if (Mutex == nullptr) {
+        host::BugCheck(DRIVER_VERIFIER_DETECTED_VIOLATION, 0, 0, 0, 0,
+                       "KeInitializeMutex without a mutex");
+    }
+    std::lock_guard<std::mutex> hold(Dispatcher::Current().lock);
+    Mutex->Header.Type = MutantObject;
+    Mutex->Header.Signalling = 0;
+    Mutex->Header.Size = sizeof(KMUTEX) / sizeof(LONG);
+    Mutex->Header.Reserved1 = 0;
+    Mutex->Header.SignalState = 1;
+    Mutex->Header.WaitListHead.Flink = &Mutex->Header.WaitListHead;
+    Mutex->Header.WaitListHead.Blink = &Mutex->Header.WaitListHead;
+    Mutex->MutantListEntry.Flink = nullptr;
+    Mutex->MutantListEntry.Blink = nullptr;
+    Mutex->OwnerThread = nullptr;
+    Mutex->Abandoned = FALSE;
+    Mutex->ApcDisable = 1;
+}
+
+extern "C" LONG NTAPI KeReleaseMutex(PRKMUTEX Mutex, BOOLEAN Wait) {
+    host::RequireIrqlAtMost(Wait ? APC_LEVEL : DISPATCH_LEVEL,
+                            Wait ? "KeReleaseMutex(Wait = TRUE)" : "KeReleaseMutex");
+    PKTHREAD thread = host::CurrentThread();
+    Dispatcher& dispatcher = Dispatcher::Current();
+    std::lock_guard<std::mutex> hold(dispatcher.lock);
+    Dispatcher::RequireMutex(HeaderOf(Mutex), "KeReleaseMutex");
+    if (Mutex->OwnerThread != thread) {
+        std::ostringstream explanation;
+        explanation << "KeReleaseMutex on the mutex at " << static_cast<void*>(Mutex)
+                    << " by thread '" << thread->name << "', "
+                    << (Mutex->OwnerThread == nullptr
+                            ? std::string("which is not owned")
+                            : "which is owned by thread '" + Mutex->OwnerThread->name + "'");
+        host::BugCheck(THREAD_NOT_MUTEX_OWNER, reinterpret_cast<ULONG_PTR>(thread),
+                       reinterpret_cast<ULONG_PTR>(Mutex), 0, 0, explanation.str());
+    }
+    LONG previous = Mutex->Header.SignalState++;
+    if (Mutex->Header.SignalState == 1) {
+        Mutex->OwnerThread = nullptr;
+        auto& owned = thread->ownedMutexes;
+        owned.erase(std::remove(owned.begin(), owned.end(), Mutex), owned.end());
+        dispatcher.Signalled(&Mutex->Header);
+    }
+    if (Wait) {
+        Dispatcher::HoldForFollowingWait(thread);
+    }
+    return previous;
+}
+
+extern "C" LONG NTAPI KeReadStateMutex(PRKMUTEX Mutex) {
+    host::RequireIrqlAtMost(DISPATCH_LEVEL, "KeReadStateMutex");
+    std::lock_guard<std::mutex> hold(Dispatcher::Current().lock);
+    Dispatcher::RequireMutex(HeaderOf(Mutex), "KeReadStateMutex");
+    return Mutex->Header.SignalState;
+}

@@ -1,0 +1,9 @@
+# Thread objects, events, mutexes and waits.
+list(APPEND CONDUIT_HOST_KERNEL_SOURCES
+    kernel/Dispatcher.cpp
+    kernel/Event.cpp
+    kernel/Mutex.cpp
+    kernel/Thread.cpp
+    kernel/Timeout.cpp
+    kernel/Wait.cpp
+)

@@ -1,0 +1,89 @@
+// KeWaitForSingleObject and KeDelayExecutionThread. A wait that may block is refused above
+// APC_LEVEL; a poll (zero time-out) is allowed up to DISPATCH_LEVEL.
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "BugCheck.h"
+#include "Dispatcher.h"
+#include "Irql.h"
+#include "Timeout.h"
+
+using host::Deadline;
+using host::Dispatcher;
+
+namespace {
+
+// Checked against the IRQL of the wait itself, which after a Wait = TRUE call is the level the
+// thread had before that call, not the DISPATCH_LEVEL it holds in between.
+void RequireWaitIrql(KIRQL irql, KIRQL maximum, const char* what) {
+    if (irql > maximum) {
+        host::BugCheck(IRQL_NOT_LESS_OR_EQUAL, 0, irql, maximum, 0,
+                       std::string(what) + " called at IRQL " + std::to_string(irql) +
+                           ", above its maximum " + std::to_string(maximum));
+    }
+}
+
+} // namespace
+
+extern "C" NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason,
+                                                KPROCESSOR_MODE WaitMode, BOOLEAN Alertable,
+                                                PLARGE_INTEGER Timeout) {
+    // The host has no APCs, so an alertable wait is never alerted; reason and mode change
+    // nothing else.
+    (void)WaitReason;
+    (void)WaitMode;
+    (void)Alertable;
+    PKTHREAD thread = host::CurrentThread();
+    Deadline deadline = host::DeadlineFromTimeout(Timeout);
+    bool poll = deadline.kind == Deadline::Kind::Now;
+    Dispatcher& dispatcher = Dispatcher::Current();
+    std::unique_lock<std::mutex> hold(dispatcher.lock);
+    KIRQL irql = Dispatcher::BeginWait(thread);
+    RequireWaitIrql(irql, poll ? DISPATCH_LEVEL : APC_LEVEL,
+                    poll ? "KeWaitForSingleObject with a zero time-out"
+                         : "KeWaitForSingleObject that may block");
+    auto* object = static_cast<DISPATCHER_HEADER*>(Object);
+    dispatcher.RequireWaitable(object, "KeWaitForSingleObject");
+    if (dispatcher.TryAcquire(object, thread)) {
+        return STATUS_SUCCESS;
+    }
+    if (poll) {
+        return STATUS_TIMEOUT;
+    }
+    return dispatcher.Block(hold, object, thread, deadline);
+}
+
+extern "C" NTSTATUS NTAPI KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertable,
+                                                 PLARGE_INTEGER Interval) {
+    (void)WaitMode;
+    (void)Alertable;
+    PKTHREAD thread = host::CurrentThread();
+    Dispatcher& dispatcher = Dispatcher::Current();
+    {
+        std::lock_guard<std::mutex> hold(dispatcher.lock);
+        RequireWaitIrql(Dispatcher::BeginWait(thread), APC_LEVEL, "KeDelayExecutionThread");
+    }
+    if (Interval == nullptr) {
+        host::BugCheck(KMODE_EXCEPTION_NOT_HANDLED, static_cast<ULONG>(STATUS_ACCESS_VIOLATION), 0,
+                       0, 0, "KeDelayExecutionThread without an interval");
+    }
+    Deadline deadline = host::DeadlineFromTimeout(Interval);
+    switch (deadline.kind) {
+    case Deadline::Kind::Forever:
+        // Centuries away: as good as never, and the host cannot represent it; refuse rather
+        // than hang the test silently.
+        host::BugCheck(DRIVER_VERIFIER_DETECTED_VIOLATION, 0, 0, 0, 0,
+                       "KeDelayExecutionThread for an interval of centuries");
+    case Deadline::Kind::Now:
+        std::this_thread::yield();
+        break;
+    case Deadline::Kind::Relative:
+        std::this_thread::sleep_until(deadline.relativeEnd);
+        break;
+    case Deadline::Kind::Absolute:
+        std::this_thread::sleep_until(deadline.absoluteEnd);
+        break;
+    }
+    return STATUS_SUCCESS;
+}

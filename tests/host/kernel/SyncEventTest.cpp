@@ -1,0 +1,180 @@
+// Events: previous-state results, who a set releases, and the Wait = TRUE contract.
+#include <memory>
+#include <vector>
+
+#include <gtest/gtest.h>
+#include <ntddk.h>
+
+#include "SyncTestSupport.h"
+#include "HostTest.h"
+
+namespace {
+
+using synctest::AwaitWaiters;
+using synctest::Poll;
+using synctest::Waiter;
+
+class SyncEventTest : public HostTest {};
+
+class SyncEventDeathTest : public HostTest {
+protected:
+    SyncEventDeathTest() { GTEST_FLAG_SET(death_test_style, "threadsafe"); }
+};
+
+enum class Operation { Set, Reset, Clear, Wait };
+
+struct StateCase {
+    const char* name;
+    EVENT_TYPE type;
+    BOOLEAN initial;
+    Operation operation;
+    LONG result; // the call's return value (for Wait: 1 when satisfied)
+    LONG after;  // KeReadStateEvent afterwards
+};
+
+const StateCase stateCases[] = {
+    {"set a clear event returns 0", NotificationEvent, FALSE, Operation::Set, 0, 1},
+    {"set a signalled event returns 1", NotificationEvent, TRUE, Operation::Set, 1, 1},
+    {"reset a signalled event returns 1", NotificationEvent, TRUE, Operation::Reset, 1, 0},
+    {"reset a clear event returns 0", SynchronizationEvent, FALSE, Operation::Reset, 0, 0},
+    {"clear a signalled event", SynchronizationEvent, TRUE, Operation::Clear, 0, 0},
+    {"set a signalled sync event stays 1", SynchronizationEvent, TRUE, Operation::Set, 1, 1},
+    {"a wait leaves a notification event set", NotificationEvent, TRUE, Operation::Wait, 1, 1},
+    {"a wait consumes a sync event", SynchronizationEvent, TRUE, Operation::Wait, 1, 0},
+    {"a clear event times out", SynchronizationEvent, FALSE, Operation::Wait, 0, 0},
+};
+
+TEST_F(SyncEventTest, CallsReturnThePreviousStateAndLeaveTheNextOne) {
+    for (const StateCase& test : stateCases) {
+        SCOPED_TRACE(test.name);
+        KEVENT event;
+        KeInitializeEvent(&event, test.type, test.initial);
+        EXPECT_EQ(KeReadStateEvent(&event), test.initial ? 1 : 0);
+        LONG result = 0;
+        switch (test.operation) {
+        case Operation::Set:
+            result = KeSetEvent(&event, IO_NO_INCREMENT, FALSE);
+            break;
+        case Operation::Reset:
+            result = KeResetEvent(&event);
+            break;
+        case Operation::Clear:
+            KeClearEvent(&event);
+            break;
+        case Operation::Wait:
+            result = Poll(&event) == STATUS_SUCCESS ? 1 : 0;
+            break;
+        }
+        EXPECT_EQ(result, test.result);
+        EXPECT_EQ(KeReadStateEvent(&event), test.after);
+    }
+}
+
+TEST_F(SyncEventTest, SynchronizationEventReleasesExactlyOneWaiterPerSet) {
+    KEVENT event;
+    KeInitializeEvent(&event, SynchronizationEvent, FALSE);
+    Waiter first(&event);
+    Waiter second(&event);
+    AwaitWaiters(&event, 2);
+
+    EXPECT_EQ(KeSetEvent(&event, IO_NO_INCREMENT, FALSE), 0);
+    // The set was consumed by one waiter: the other still waits and the event is clear again.
+    EXPECT_EQ(host::Dispatcher::Current().WaitersOn(&event), 1u);
+    EXPECT_EQ(KeReadStateEvent(&event), 0);
+    synctest::SpinUntil([&] { return first.done || second.done; });
+    EXPECT_NE(first.done.load(), second.done.load());
+
+    EXPECT_EQ(KeSetEvent(&event, IO_NO_INCREMENT, FALSE), 0);
+    first.Join();
+    second.Join();
+    EXPECT_EQ(first.status, STATUS_SUCCESS);
+    EXPECT_EQ(second.status, STATUS_SUCCESS);
+    EXPECT_EQ(KeReadStateEvent(&event), 0);
+}
+
+TEST_F(SyncEventTest, NotificationEventReleasesEveryWaiterAndStaysSet) {
+    KEVENT event;
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    std::vector<std::unique_ptr<Waiter>> waiters;
+    for (int i = 0; i < 3; ++i) {
+        waiters.push_back(std::make_unique<Waiter>(&event));
+    }
+    AwaitWaiters(&event, 3);
+
+    EXPECT_EQ(KeSetEvent(&event, IO_NO_INCREMENT, FALSE), 0);
+    EXPECT_EQ(host::Dispatcher::Current().WaitersOn(&event), 0u);
+    for (auto& waiter : waiters) {
+        waiter->Join();
+        EXPECT_EQ(waiter->status, STATUS_SUCCESS);
+    }
+    EXPECT_EQ(KeReadStateEvent(&event), 1);
+    EXPECT_EQ(Poll(&event), STATUS_SUCCESS);
+}
+
+TEST_F(SyncEventTest, SetThenResetStillReleasesThoseWaitingAtTheSet) {
+    for (EVENT_TYPE type : {NotificationEvent, SynchronizationEvent}) {
+        KEVENT event;
+        KeInitializeEvent(&event, type, FALSE);
+        Waiter waiter(&event);
+        AwaitWaiters(&event, 1);
+        KeSetEvent(&event, IO_NO_INCREMENT, FALSE);
+        EXPECT_EQ(KeResetEvent(&event), type == NotificationEvent ? 1 : 0);
+        waiter.Join();
+        EXPECT_EQ(waiter.status, STATUS_SUCCESS);
+    }
+}
+
+TEST_F(SyncEventTest, SetWithWaitHoldsDispatchLevelUntilTheNextWait) {
+    KEVENT request;
+    KEVENT reply;
+    KeInitializeEvent(&request, SynchronizationEvent, FALSE);
+    KeInitializeEvent(&reply, NotificationEvent, FALSE);
+    std::thread worker([&] {
+        ASSERT_EQ(KeWaitForSingleObject(&request, Executive, KernelMode, FALSE, nullptr),
+                  STATUS_SUCCESS);
+        KeSetEvent(&reply, IO_NO_INCREMENT, FALSE);
+    });
+
+    EXPECT_EQ(KeSetEvent(&request, IO_NO_INCREMENT, TRUE), 0);
+    EXPECT_EQ(KeGetCurrentIrql(), DISPATCH_LEVEL);
+    EXPECT_FALSE(machine.Verify().empty()) << "a missing wait must be reported";
+    // A blocking wait is allowed although the thread is at DISPATCH_LEVEL, and returns at the
+    // level the thread had before the set.
+    EXPECT_EQ(KeWaitForSingleObject(&reply, Executive, KernelMode, FALSE, nullptr), STATUS_SUCCESS);
+    EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
+    worker.join();
+}
+
+TEST_F(SyncEventTest, SetWithWaitRestoresApcLevel) {
+    KEVENT event;
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    KIRQL old;
+    KeRaiseIrql(APC_LEVEL, &old);
+    KeSetEvent(&event, IO_NO_INCREMENT, TRUE);
+    EXPECT_EQ(KeGetCurrentIrql(), DISPATCH_LEVEL);
+    EXPECT_EQ(Poll(&event), STATUS_SUCCESS);
+    EXPECT_EQ(KeGetCurrentIrql(), APC_LEVEL);
+    KeLowerIrql(old);
+}
+
+TEST_F(SyncEventDeathTest, SetWithWaitTwiceWithoutAWaitBugChecks) {
+    EXPECT_DEATH(
+        {
+            KEVENT event;
+            KeInitializeEvent(&event, NotificationEvent, FALSE);
+            KeSetEvent(&event, IO_NO_INCREMENT, TRUE);
+            KeSetEvent(&event, IO_NO_INCREMENT, TRUE);
+        },
+        "IRQL_NOT_LESS_OR_EQUAL.*KeSetEvent\\(Wait = TRUE\\) called at IRQL 2");
+}
+
+TEST_F(SyncEventDeathTest, UninitialisedEventIsRefused) {
+    EXPECT_DEATH(
+        {
+            KEVENT event{};
+            KeSetEvent(&event, IO_NO_INCREMENT, FALSE);
+        },
+        "DRIVER_VERIFIER_DETECTED_VIOLATION.*KeSetEvent on .*not an initialised event");
+}
+
+} // namespace

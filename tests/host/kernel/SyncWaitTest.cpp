@@ -1,0 +1,218 @@
+// Waits: time-out forms, the IRQL refusals, thread objects and their end, and the conversion
+// of kernel time-outs into host deadlines.
+#include <climits>
+#include <thread>
+
+#include <gtest/gtest.h>
+#include <ntddk.h>
+
+#include "SyncTestSupport.h"
+#include "kernel/Thread.h"
+#include "kernel/Timeout.h"
+#include "HostTest.h"
+
+namespace {
+
+using host::Deadline;
+using synctest::AwaitWaiters;
+using synctest::Poll;
+
+class SyncWaitTest : public HostTest {};
+
+class SyncWaitDeathTest : public HostTest {
+protected:
+    SyncWaitDeathTest() { GTEST_FLAG_SET(death_test_style, "threadsafe"); }
+};
+
+constexpr LONGLONG Millisecond = 10000;
+constexpr LONGLONG Hour = 3600LL * 1000 * Millisecond;
+
+struct TimeoutCase {
+    const char* name;
+    bool absolute; // value is added to the current system time
+    LONGLONG value;
+};
+
+const TimeoutCase shortTimeouts[] = {
+    {"zero", false, 0},
+    {"relative 100 ns", false, -1},
+    {"relative 2 ms", false, -2 * Millisecond},
+    {"absolute 2 ms ahead", true, 2 * Millisecond},
+    {"absolute an hour ago", true, -Hour},
+    {"absolute in 1601", false, 1},
+};
+
+LARGE_INTEGER TimeoutOf(const TimeoutCase& test) {
+    LARGE_INTEGER timeout;
+    timeout.QuadPart = test.absolute ? host::CurrentSystemTime() + test.value : test.value;
+    return timeout;
+}
+
+TEST_F(SyncWaitTest, EveryTimeoutFormEndsAWaitOnAClearObject) {
+    KEVENT clear, held, done;
+    KMUTEX mutex;
+    KeInitializeEvent(&clear, NotificationEvent, FALSE);
+    KeInitializeEvent(&held, NotificationEvent, FALSE);
+    KeInitializeEvent(&done, NotificationEvent, FALSE);
+    KeInitializeMutex(&mutex, 0);
+    std::thread owner([&] {
+        KeWaitForSingleObject(&mutex, Executive, KernelMode, FALSE, nullptr);
+        KeSetEvent(&held, IO_NO_INCREMENT, FALSE);
+        KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
+        KeReleaseMutex(&mutex, FALSE);
+    });
+    KeWaitForSingleObject(&held, Executive, KernelMode, FALSE, nullptr);
+    for (const TimeoutCase& test : shortTimeouts) {
+        SCOPED_TRACE(test.name);
+        LARGE_INTEGER timeout = TimeoutOf(test);
+        EXPECT_EQ(KeWaitForSingleObject(&clear, Executive, KernelMode, FALSE, &timeout),
+                  STATUS_TIMEOUT);
+        timeout = TimeoutOf(test);
+        EXPECT_EQ(KeWaitForSingleObject(&mutex, Executive, KernelMode, TRUE, &timeout),
+                  STATUS_TIMEOUT);
+        // A timed-out waiter must not stay queued, or a later release would hand it the mutex.
+        EXPECT_EQ(host::Dispatcher::Current().WaitersOn(&mutex), 0u);
+    }
+    KeSetEvent(&done, IO_NO_INCREMENT, FALSE);
+    owner.join();
+    EXPECT_EQ(mutex.OwnerThread, nullptr);
+}
+
+TEST_F(SyncWaitTest, EveryTimeoutFormSucceedsOnASignalledObject) {
+    for (const TimeoutCase& test : shortTimeouts) {
+        SCOPED_TRACE(test.name);
+        KEVENT event;
+        KeInitializeEvent(&event, SynchronizationEvent, TRUE);
+        LARGE_INTEGER timeout = TimeoutOf(test);
+        EXPECT_EQ(KeWaitForSingleObject(&event, UserRequest, UserMode, TRUE, &timeout),
+                  STATUS_SUCCESS);
+        EXPECT_EQ(KeReadStateEvent(&event), 0);
+    }
+}
+
+TEST_F(SyncWaitTest, PollIsAllowedAtDispatchLevel) {
+    KEVENT event;
+    KeInitializeEvent(&event, SynchronizationEvent, FALSE);
+    KIRQL old;
+    KeRaiseIrql(DISPATCH_LEVEL, &old);
+    EXPECT_EQ(Poll(&event), STATUS_TIMEOUT);
+    KeSetEvent(&event, IO_NO_INCREMENT, FALSE);
+    EXPECT_EQ(Poll(&event), STATUS_SUCCESS);
+    KeLowerIrql(old);
+}
+
+TEST_F(SyncWaitTest, CurrentThreadIsOneObjectPerOsThread) {
+    PKTHREAD self = KeGetCurrentThread();
+    EXPECT_EQ(KeGetCurrentThread(), self);
+    EXPECT_EQ(self->Header.Type, ThreadObject);
+    EXPECT_FALSE(host::IsSystemThread(self));
+    PKTHREAD other = nullptr;
+    std::thread([&] { other = KeGetCurrentThread(); }).join();
+    EXPECT_NE(other, self);
+    // An ended thread keeps its object, and it is not signalled unless marked terminated.
+    EXPECT_EQ(Poll(other), STATUS_TIMEOUT);
+}
+
+TEST_F(SyncWaitTest, WaitOnASystemThreadEndsWhenItIsMarkedTerminated) {
+    PKTHREAD worker = host::CreateSystemThreadObject("worker", LOW_REALTIME_PRIORITY);
+    EXPECT_TRUE(host::IsSystemThread(worker));
+    EXPECT_EQ(host::ThreadName(worker), "worker");
+    EXPECT_EQ(host::ThreadPriority(worker), LOW_REALTIME_PRIORITY);
+    KEVENT stop;
+    KeInitializeEvent(&stop, NotificationEvent, FALSE);
+    PKTHREAD seenByWorker = nullptr;
+    std::thread os([&] {
+        host::AdoptThreadObject(worker);
+        seenByWorker = KeGetCurrentThread();
+        KeWaitForSingleObject(&stop, Executive, KernelMode, FALSE, nullptr);
+        host::MarkThreadTerminated(worker);
+    });
+    EXPECT_EQ(Poll(worker), STATUS_TIMEOUT);
+    std::thread secondWaiter([&] {
+        EXPECT_EQ(KeWaitForSingleObject(worker, Executive, KernelMode, FALSE, nullptr),
+                  STATUS_SUCCESS);
+    });
+    AwaitWaiters(worker, 1);
+    // The usual stop sequence: wake the thread and wait for its end in one step.
+    KeSetEvent(&stop, IO_NO_INCREMENT, TRUE);
+    EXPECT_EQ(KeWaitForSingleObject(worker, Executive, KernelMode, FALSE, nullptr), STATUS_SUCCESS);
+    secondWaiter.join();
+    os.join();
+    EXPECT_EQ(seenByWorker, worker);
+    EXPECT_EQ(Poll(worker), STATUS_SUCCESS) << "a terminated thread stays signalled";
+}
+
+TEST_F(SyncWaitDeathTest, BlockingWaitAboveApcLevelBugChecks) {
+    const TimeoutCase blocking[] = {{"no time-out", false, 0}, {"relative", false, -1}};
+    for (const TimeoutCase& test : blocking) {
+        SCOPED_TRACE(test.name);
+        EXPECT_DEATH(
+            {
+                KEVENT event;
+                KeInitializeEvent(&event, NotificationEvent, TRUE);
+                LARGE_INTEGER timeout = TimeoutOf(test);
+                KIRQL old;
+                KeRaiseIrql(DISPATCH_LEVEL, &old);
+                KeWaitForSingleObject(&event, Executive, KernelMode, FALSE,
+                                      test.value == 0 ? nullptr : &timeout);
+            },
+            "IRQL_NOT_LESS_OR_EQUAL.*KeWaitForSingleObject that may block called at IRQL 2");
+    }
+}
+
+TEST_F(SyncWaitDeathTest, DelayAboveApcLevelBugChecks) {
+    EXPECT_DEATH(
+        {
+            LARGE_INTEGER interval;
+            interval.QuadPart = 0;
+            KIRQL old;
+            KeRaiseIrql(DISPATCH_LEVEL, &old);
+            KeDelayExecutionThread(KernelMode, FALSE, &interval);
+        },
+        "IRQL_NOT_LESS_OR_EQUAL.*KeDelayExecutionThread called at IRQL 2");
+}
+
+TEST_F(SyncWaitDeathTest, WaitOnSomethingThatIsNoDispatcherObjectBugChecks) {
+    EXPECT_DEATH(
+        {
+            DISPATCHER_HEADER fakeThread{};
+            fakeThread.Type = ThreadObject;
+            fakeThread.SignalState = 1;
+            Poll(&fakeThread);
+        },
+        "DRIVER_VERIFIER_DETECTED_VIOLATION.*not an initialised event, mutex or thread");
+}
+
+struct DeadlineCase {
+    const char* name;
+    bool present;
+    bool absolute;
+    LONGLONG value;
+    Deadline::Kind kind;
+    bool passed;
+};
+
+TEST(TimeoutTest, KernelTimeoutsBecomeHostDeadlines) {
+    const DeadlineCase cases[] = {
+        {"null waits forever", false, false, 0, Deadline::Kind::Forever, false},
+        {"zero is a poll", true, false, 0, Deadline::Kind::Now, true},
+        {"relative an hour", true, false, -Hour, Deadline::Kind::Relative, false},
+        {"relative beyond the clock", true, false, LLONG_MIN, Deadline::Kind::Forever, false},
+        {"absolute an hour ahead", true, true, Hour, Deadline::Kind::Absolute, false},
+        {"absolute an hour ago", true, true, -Hour, Deadline::Kind::Absolute, true},
+        {"absolute 1601", true, false, 1, Deadline::Kind::Absolute, true},
+        {"absolute 1969", true, false, host::SystemTimeOfUnixEpoch - 1, Deadline::Kind::Absolute,
+         true},
+        {"absolute beyond the clock", true, false, LLONG_MAX, Deadline::Kind::Forever, false},
+    };
+    for (const DeadlineCase& test : cases) {
+        SCOPED_TRACE(test.name);
+        LARGE_INTEGER timeout;
+        timeout.QuadPart = test.absolute ? host::CurrentSystemTime() + test.value : test.value;
+        Deadline deadline = host::DeadlineFromTimeout(test.present ? &timeout : nullptr);
+        EXPECT_EQ(deadline.kind, test.kind);
+        EXPECT_EQ(deadline.HasPassed(), test.passed);
+    }
+}
+
+} // namespace
