@@ -5,7 +5,9 @@
 #include "audio/MiniportTopology.h"
 #include "audio/PropertyRoutines.h"
 
-// The name under which the audio stack looks up the node's friendly name.
+// The node's own type, and the name under which the audio stack looks up its friendly name.
+const GUID TopologyNodeType = {
+    0xa085651e, 0x5f0d, 0x4b36, {0xa8, 0x69, 0xd1, 0x95, 0xd6, 0xab, 0x4b, 0x9e}};
 const GUID TopologyNodeName = {
     0x57e24340, 0xfc5b, 0x4612, {0xa5, 0x62, 0x72, 0xb1, 0x1a, 0x29, 0xdf, 0xae}};
 
@@ -33,8 +35,17 @@ const PCEVENT_ITEM TopologyFilterEvents[] = {
      PCEVENT_ITEM_FLAG_ENABLE | PCEVENT_ITEM_FLAG_BASICSUPPORT, JackEventHandler},
 };
 
-DEFINE_PCAUTOMATION_TABLE_PROP_EVENT(TopologyFilterAutomation, TopologyFilterProperties,
-                                     TopologyFilterEvents);
+// Spelled out: not every toolchain's port-class header has the macro for properties with events.
+const PCAUTOMATION_TABLE TopologyFilterAutomation = {sizeof(PCPROPERTY_ITEM),
+                                                     RTL_NUMBER_OF(TopologyFilterProperties),
+                                                     TopologyFilterProperties,
+                                                     sizeof(PCMETHOD_ITEM),
+                                                     0,
+                                                     nullptr,
+                                                     sizeof(PCEVENT_ITEM),
+                                                     RTL_NUMBER_OF(TopologyFilterEvents),
+                                                     TopologyFilterEvents,
+                                                     0};
 
 constexpr PCPIN_DESCRIPTOR TopologyPin(KSPIN_DATAFLOW dataFlow, const GUID* category) {
     return {0,

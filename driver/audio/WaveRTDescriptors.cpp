@@ -39,7 +39,17 @@ const PCEVENT_ITEM WaveFilterEvents[] = {
     {&KSEVENTSETID_PinCapsChange, KSEVENT_PINCAPS_FORMATCHANGE,
      PCEVENT_ITEM_FLAG_ENABLE | PCEVENT_ITEM_FLAG_BASICSUPPORT, FormatChangeEventHandler},
 };
-DEFINE_PCAUTOMATION_TABLE_PROP_EVENT(WaveFilterAutomation, WaveFilterProperties, WaveFilterEvents);
+// Spelled out: not every toolchain's port-class header has the macro for properties with events.
+const PCAUTOMATION_TABLE WaveFilterAutomation = {sizeof(PCPROPERTY_ITEM),
+                                                 RTL_NUMBER_OF(WaveFilterProperties),
+                                                 WaveFilterProperties,
+                                                 sizeof(PCMETHOD_ITEM),
+                                                 0,
+                                                 nullptr,
+                                                 sizeof(PCEVENT_ITEM),
+                                                 RTL_NUMBER_OF(WaveFilterEvents),
+                                                 WaveFilterEvents,
+                                                 0};
 
 const PCPROPERTY_ITEM WaveNodeProperties[] = {
     {&KSPROPSETID_Audio, KSPROPERTY_AUDIO_CHANNEL_CONFIG,
