@@ -2,6 +2,7 @@
 // connections, categories, filter descriptors. Only the jack-facing pin differs by direction.
 #include "audio/TopologyDescriptors.h"
 
+#include "audio/ConstantGuid.h"
 #include "audio/MiniportTopology.h"
 #include "audio/PropertyRoutines.h"
 
@@ -11,13 +12,10 @@ const GUID TopologyNodeType = {
 const GUID TopologyNodeName = {
     0x57e24340, 0xfc5b, 0x4612, {0xa5, 0x62, 0x72, 0xb1, 0x1a, 0x29, 0xdf, 0xae}};
 
-const KSDATARANGE BridgeDataRange = {{sizeof(KSDATARANGE),
-                                      0,
-                                      0,
-                                      0,
-                                      {STATICGUIDOF(KSDATAFORMAT_TYPE_AUDIO)},
-                                      {STATICGUIDOF(KSDATAFORMAT_SUBTYPE_ANALOG)},
-                                      {STATICGUIDOF(KSDATAFORMAT_SPECIFIER_NONE)}}};
+const KSDATARANGE BridgeDataRange = {{sizeof(KSDATARANGE), 0, 0, 0,
+                                      ConstantGuid(STATICGUIDOF(KSDATAFORMAT_TYPE_AUDIO)),
+                                      ConstantGuid(STATICGUIDOF(KSDATAFORMAT_SUBTYPE_ANALOG)),
+                                      ConstantGuid(STATICGUIDOF(KSDATAFORMAT_SPECIFIER_NONE))}};
 
 namespace {
 
@@ -93,8 +91,8 @@ const PCCONNECTION_DESCRIPTOR TopologyConnections[] = {
 };
 
 const GUID TopologyCategories[] = {
-    {STATICGUIDOF(KSCATEGORY_AUDIO)},
-    {STATICGUIDOF(KSCATEGORY_TOPOLOGY)},
+    ConstantGuid(STATICGUIDOF(KSCATEGORY_AUDIO)),
+    ConstantGuid(STATICGUIDOF(KSCATEGORY_TOPOLOGY)),
 };
 
 constexpr PCFILTER_DESCRIPTOR TopologyFilter(const PCPIN_DESCRIPTOR* pins) {

@@ -3,22 +3,20 @@
 // bridge pin in the render filter and back in the capture filter.
 #include "audio/WaveRTDescriptors.h"
 
+#include "audio/ConstantGuid.h"
 #include "audio/MiniportWaveRT.h"
 #include "audio/PropertyRoutines.h"
 #include "audio/TopologyDescriptors.h"
 
-const KSDATARANGE_AUDIO PcmDataRange = {{{sizeof(KSDATARANGE_AUDIO),
-                                          0,
-                                          0,
-                                          0,
-                                          {STATICGUIDOF(KSDATAFORMAT_TYPE_AUDIO)},
-                                          {STATICGUIDOF(KSDATAFORMAT_SUBTYPE_PCM)},
-                                          {STATICGUIDOF(KSDATAFORMAT_SPECIFIER_WAVEFORMATEX)}}},
-                                        8,
-                                        8,
-                                        32,
-                                        8000,
-                                        384000};
+const KSDATARANGE_AUDIO PcmDataRange = {
+    {{sizeof(KSDATARANGE_AUDIO), 0, 0, 0, ConstantGuid(STATICGUIDOF(KSDATAFORMAT_TYPE_AUDIO)),
+      ConstantGuid(STATICGUIDOF(KSDATAFORMAT_SUBTYPE_PCM)),
+      ConstantGuid(STATICGUIDOF(KSDATAFORMAT_SPECIFIER_WAVEFORMATEX))}},
+    8,
+    8,
+    32,
+    8000,
+    384000};
 
 namespace {
 
@@ -128,14 +126,14 @@ static_assert(RTL_NUMBER_OF(RenderWaveConnections) == RTL_NUMBER_OF(CaptureWaveC
               "both filters have the same shape");
 
 const GUID RenderWaveCategories[] = {
-    {STATICGUIDOF(KSCATEGORY_AUDIO)},
-    {STATICGUIDOF(KSCATEGORY_RENDER)},
-    {STATICGUIDOF(KSCATEGORY_REALTIME)},
+    ConstantGuid(STATICGUIDOF(KSCATEGORY_AUDIO)),
+    ConstantGuid(STATICGUIDOF(KSCATEGORY_RENDER)),
+    ConstantGuid(STATICGUIDOF(KSCATEGORY_REALTIME)),
 };
 const GUID CaptureWaveCategories[] = {
-    {STATICGUIDOF(KSCATEGORY_AUDIO)},
-    {STATICGUIDOF(KSCATEGORY_CAPTURE)},
-    {STATICGUIDOF(KSCATEGORY_REALTIME)},
+    ConstantGuid(STATICGUIDOF(KSCATEGORY_AUDIO)),
+    ConstantGuid(STATICGUIDOF(KSCATEGORY_CAPTURE)),
+    ConstantGuid(STATICGUIDOF(KSCATEGORY_REALTIME)),
 };
 static_assert(RTL_NUMBER_OF(RenderWaveCategories) == RTL_NUMBER_OF(CaptureWaveCategories),
               "three categories each");
