@@ -61,9 +61,10 @@ NTSTATUS AdapterCommon::Init(PDEVICE_OBJECT device, PRESOURCELIST resources) {
 }
 
 NTSTATUS AdapterCommon::CreateSubdevices(PIRP startIrp) {
-    NTSTATUS status = StartChannel(&renderChannel, startIrp);
+    const SubdeviceOwner owner = {deviceObject, PrimaryInterface(), resourceList};
+    NTSTATUS status = StartChannel(&renderChannel, startIrp, owner);
     if (!NT_SUCCESS(status)) {
         return status;
     }
-    return StartChannel(&captureChannel, startIrp);
+    return StartChannel(&captureChannel, startIrp, owner);
 }

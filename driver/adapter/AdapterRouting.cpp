@@ -2,6 +2,7 @@
 // belongs to the port-class library. Also the list of WaveRT filter files that are open.
 #include "AdapterCommon.h"
 
+#include "audio/MiniportWaveRT.h"
 #include "support/Memory.h"
 #include "transport/TransportControl.h"
 
@@ -11,6 +12,15 @@ bool IsFileName(PFILE_OBJECT fileObject, PCWSTR name) {
     UNICODE_STRING expected;
     RtlInitUnicodeString(&expected, name);
     return RtlCompareUnicodeString(&fileObject->FileName, &expected, FALSE) == 0;
+}
+
+// Exact, case-sensitive comparison of two terminated names.
+bool SameName(PCWSTR a, PCWSTR b) {
+    while (*a != L'\0' && *a == *b) {
+        a++;
+        b++;
+    }
+    return *a == *b;
 }
 
 TransportEndpoint* EndpointOfFile(AdapterCommon* adapter, PFILE_OBJECT fileObject) {
@@ -58,8 +68,12 @@ NTSTATUS AdapterCommon::ControlTransportFile(PIRP irp) {
 }
 
 PUNKNOWN AdapterCommon::FindWaveMiniport(PCWSTR name) {
-    // The WaveRT miniports arrive with the subdevices; until then no filter name matches.
-    UNREFERENCED_PARAMETER(name);
+    for (TransportChannel* channel : {&renderChannel, &captureChannel}) {
+        CMiniportWaveRT* miniport = channel->waveMiniport;
+        if (miniport != nullptr && SameName(name, miniport->subdeviceName)) {
+            return miniport->MiniportInterface();
+        }
+    }
     return nullptr;
 }
 

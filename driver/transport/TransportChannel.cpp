@@ -1,6 +1,10 @@
 // Construction and destruction of a direction's engine.
 #include "TransportChannel.h"
 
+#include "adapter/DriverEntry.h"
+#include "audio/MiniportTopology.h"
+#include "audio/MiniportWaveRT.h"
+#include "transport/EndpointPropertyWriter.h"
 #include "transport/TransportEndpoint.h"
 
 namespace {
@@ -18,30 +22,63 @@ TransportChannel::TransportChannel(bool renderFlag, TransportEndpoint* endpoint)
     KeInitializeEvent(&acknowledgeEvent, SynchronizationEvent, FALSE);
 }
 
-// Stops the worker (waiting for its end), then releases the miniports.
-TransportChannel::~TransportChannel() { StopWorker(this); }
+// Stops the worker (waiting for its end), then releases the miniports: the topology miniport
+// first, then the WaveRT miniport.
+TransportChannel::~TransportChannel() {
+    StopWorker(this);
+    if (topologyMiniport != nullptr) {
+        topologyMiniport->MiniportInterface()->Release();
+        topologyMiniport = nullptr;
+    }
+    if (waveMiniport != nullptr) {
+        waveMiniport->MiniportInterface()->Release();
+        waveMiniport = nullptr;
+    }
+}
 
-NTSTATUS StartChannel(TransportChannel* channel, PIRP startIrp) {
-    UNREFERENCED_PARAMETER(startIrp);
+NTSTATUS StartChannel(TransportChannel* channel, PIRP startIrp, const SubdeviceOwner& owner) {
     channel->controlBlock = channel->endpoint->ControlBlock();
+    NTSTATUS status = CreateTopologySubdevice(channel, startIrp, owner);
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+    status = CreateWaveSubdevice(channel, startIrp, owner);
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+    status = RegisterChannelConnection(channel, owner);
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+    // Last: the worker ticks the stream only once the filters are registered and connected.
     return StartWorker(channel);
 }
 
 VOID RaiseJackChange(TransportChannel* channel) {
-    if (channel->topologyMiniport == nullptr) {
-        return; // no topology filter registered: nobody to tell
+    if (channel->topologyMiniport != nullptr) {
+        channel->topologyMiniport->GenerateJackInfoChange();
     }
 }
 
 bool HasActiveStream(TransportChannel* channel) {
-    // The stream link lives in the WaveRT miniport, which arrives with the subdevices; without
-    // one there is no stream.
-    UNREFERENCED_PARAMETER(channel);
-    return false;
+    return channel->waveMiniport != nullptr && channel->waveMiniport->currentStream != nullptr;
 }
 
 VOID RaiseFormatChange(TransportChannel* channel) {
-    if (channel->waveMiniport == nullptr) {
-        return; // no WaveRT filter registered: nobody renegotiates
+    if (channel->waveMiniport != nullptr) {
+        channel->waveMiniport->GenerateFormatChangeEvent();
     }
+}
+
+NTSTATUS WriteEndpointFormat(TransportChannel* channel) {
+    CMiniportWaveRT* miniport = channel->waveMiniport;
+    DriverContext* context = PublishedDriverContext();
+    if (miniport == nullptr || context == nullptr) {
+        return STATUS_INVALID_DEVICE_STATE; // no WaveRT filter: no endpoint can name it
+    }
+    const DeviceFormat& format = channel->currentFormat;
+    return WriteEndpointFormatFor(&context->interfaceLinkName, miniport->isCapture ? TRUE : FALSE,
+                                  miniport->subdeviceName, format.SampleRate,
+                                  format.BitsPerSample, format.Channels, format.ContainerBytes,
+                                  format.ChannelMask);
 }

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "platform/AudioHeaders.h"
+#include "audio/Subdevices.h"
 #include "support/Locks.h"
 #include "transport/TransportProtocol.h"
 
@@ -57,9 +58,10 @@ public:
     LONG packetErrorCount;   // out-of-sequence write packets over all streams
 };
 
-// Links the channel to its endpoint's control block at device start (the first step of a
-// channel's start; the subdevices and the worker come later in the start).
-NTSTATUS StartChannel(TransportChannel* channel, PIRP startIrp);
+// A channel's start: links its endpoint's control block, creates and registers the topology and
+// WaveRT subdevices, connects them, and starts the worker. The first failure is returned and
+// what was built stays until the channel is destroyed.
+NTSTATUS StartChannel(TransportChannel* channel, PIRP startIrp, const SubdeviceOwner& owner);
 
 // Raises the jack-information change on the direction's topology filter, whose jack reports
 // whether a client is connected (nothing while the topology miniport does not exist).
@@ -69,6 +71,8 @@ VOID RaiseJackChange(TransportChannel* channel);
 bool HasActiveStream(TransportChannel* channel);
 // Has the WaveRT filter raise the pin format-change event after a new device format.
 VOID RaiseFormatChange(TransportChannel* channel);
+// Writes the current format into the endpoints the channel's WaveRT filter serves.
+NTSTATUS WriteEndpointFormat(TransportChannel* channel);
 
 // The engine: the worker thread that turns the client's tick requests into stream ticks, and
 // the handshake through which every change the client must follow waits for its answer.

@@ -3,7 +3,6 @@
 #include "TransportControl.h"
 
 #include "support/WaveFormat.h"
-#include "transport/EndpointPropertyWriter.h"
 
 namespace {
 
