@@ -3,6 +3,54 @@
 #include "ks.h"
 #include "mmreg.h"
 
+// ---- Channel configurations ----
+#define KSAUDIO_SPEAKER_MONO (SPEAKER_FRONT_CENTER)
+#define KSAUDIO_SPEAKER_STEREO (SPEAKER_FRONT_LEFT | SPEAKER_FRONT_RIGHT)
+
+// ---- Audio data ranges and formats ----
+typedef struct {
+    KSDATARANGE DataRange;
+    ULONG MaximumChannels;
+    ULONG MinimumBitsPerSample;
+    ULONG MaximumBitsPerSample;
+    ULONG MinimumSampleFrequency;
+    ULONG MaximumSampleFrequency;
+} KSDATARANGE_AUDIO, *PKSDATARANGE_AUDIO;
+static_assert(sizeof(KSDATARANGE_AUDIO) == 88 && alignof(KSDATARANGE_AUDIO) == 8,
+              "KSDATARANGE_AUDIO layout");
+static_assert(__builtin_offsetof(KSDATARANGE_AUDIO, MaximumChannels) == 64, "channels offset");
+static_assert(__builtin_offsetof(KSDATARANGE_AUDIO, MaximumSampleFrequency) == 80,
+              "KSDATARANGE_AUDIO.MaximumSampleFrequency offset");
+
+// The data format with its wave format straight behind the header, byte-packed.
+#pragma pack(push, 1)
+typedef struct {
+    KSDATAFORMAT DataFormat;
+    WAVEFORMATEX WaveFormatEx;
+} KSDATAFORMAT_WAVEFORMATEX, *PKSDATAFORMAT_WAVEFORMATEX;
+#pragma pack(pop)
+static_assert(sizeof(KSDATAFORMAT_WAVEFORMATEX) == 82 && alignof(KSDATAFORMAT_WAVEFORMATEX) == 1,
+              "KSDATAFORMAT_WAVEFORMATEX layout");
+static_assert(__builtin_offsetof(KSDATAFORMAT_WAVEFORMATEX, WaveFormatEx) == 64,
+              "KSDATAFORMAT_WAVEFORMATEX.WaveFormatEx offset");
+
+// The sound-buffer specifier: two words in front of the wave format. Only the offsets are
+// relied on (the wave format 72 bytes into the data format).
+typedef struct {
+    ULONG Flags;
+    ULONG Control;
+    WAVEFORMATEX WaveFormatEx;
+} KSDSOUND_BUFFERDESC, *PKSDSOUND_BUFFERDESC;
+static_assert(__builtin_offsetof(KSDSOUND_BUFFERDESC, WaveFormatEx) == 8,
+              "KSDSOUND_BUFFERDESC.WaveFormatEx offset");
+
+typedef struct {
+    KSDATAFORMAT DataFormat;
+    KSDSOUND_BUFFERDESC BufferDesc;
+} KSDATAFORMAT_DSOUND, *PKSDATAFORMAT_DSOUND;
+static_assert(__builtin_offsetof(KSDATAFORMAT_DSOUND, BufferDesc) == 64,
+              "KSDATAFORMAT_DSOUND.BufferDesc offset");
+
 // ---- GUIDs ----
 DEFINE_GUID(KSCATEGORY_AUDIO, 0x6994ad04, 0x93ef, 0x11d0, 0xa3, 0xcc, 0x00, 0xa0, 0xc9, 0x22, 0x31,
             0x96);

@@ -1,8 +1,11 @@
 // The audio port-class library's interface: portcls.h for the host build.
 #pragma once
 #include "wdm.h"
+#include "punknown.h"
 #include "ks.h"
 #include "ksmedia.h"
+
+#define PORTCLASSAPI EXTERN_C
 
 // ---- GUIDs ----
 // IID_IUnknown: the COM value. (Windows' kernel punknown.h spells another value; the driver
@@ -136,3 +139,53 @@ DEFINE_GUID(IID_IMiniportPnpNotify, 0x6b735365, 0x9487, 0x464c, 0x93, 0xe3, 0xfa
             0xd5, 0xa4);
 DEFINE_GUID(IID_IPortClsPnp, 0x0485791b, 0x17f5, 0x4b73, 0x90, 0x2a, 0x20, 0x34, 0x48, 0x60, 0xb9,
             0xca);
+
+// ---- Adapter-level interfaces ----
+#define PORT_CLASS_DEVICE_EXTENSION_SIZE (64 * sizeof(ULONG_PTR))
+
+// The resources of a started device. Conduit's device has none; the list is complete for that.
+DECLARE_INTERFACE_(IResourceList, IUnknown) {
+    STDMETHOD_(ULONG, NumberOfEntries)(THIS) PURE;
+    STDMETHOD_(ULONG, NumberOfEntriesOfType)(THIS_ CM_RESOURCE_TYPE Type) PURE;
+    STDMETHOD_(PCM_PARTIAL_RESOURCE_DESCRIPTOR, FindTranslatedEntry)
+    (THIS_ CM_RESOURCE_TYPE Type, ULONG Index) PURE;
+    STDMETHOD_(PCM_PARTIAL_RESOURCE_DESCRIPTOR, FindUntranslatedEntry)
+    (THIS_ CM_RESOURCE_TYPE Type, ULONG Index) PURE;
+    STDMETHOD_(NTSTATUS, AddEntry)
+    (THIS_ PCM_PARTIAL_RESOURCE_DESCRIPTOR Translated, PCM_PARTIAL_RESOURCE_DESCRIPTOR Untranslated)
+        PURE;
+    STDMETHOD_(NTSTATUS, AddEntryFromParent)
+    (THIS_ IResourceList * Parent, CM_RESOURCE_TYPE Type, ULONG Index) PURE;
+    STDMETHOD_(PCM_RESOURCE_LIST, TranslatedList)(THIS) PURE;
+    STDMETHOD_(PCM_RESOURCE_LIST, UntranslatedList)(THIS) PURE;
+};
+typedef IResourceList* PRESOURCELIST;
+
+DECLARE_INTERFACE_(IAdapterPowerManagement, IUnknown) {
+    STDMETHOD_(void, PowerChangeState)(THIS_ POWER_STATE NewState) PURE;
+    STDMETHOD_(NTSTATUS, QueryPowerChangeState)(THIS_ POWER_STATE NewStateQuery) PURE;
+    STDMETHOD_(NTSTATUS, QueryDeviceCapabilities)(THIS_ PDEVICE_CAPABILITIES PowerDeviceCaps) PURE;
+};
+typedef IAdapterPowerManagement* PADAPTERPOWERMANAGEMENT;
+
+DECLARE_INTERFACE_(IAdapterPowerManagement2, IAdapterPowerManagement) {
+    STDMETHOD_(void, PowerChangeState2)
+    (THIS_ DEVICE_POWER_STATE DevicePowerState, SYSTEM_POWER_STATE SystemPowerState) PURE;
+};
+typedef IAdapterPowerManagement2* PADAPTERPOWERMANAGEMENT2;
+
+// ---- Library routines ----
+typedef NTSTATUS (*PCPFNSTARTDEVICE)(PDEVICE_OBJECT DeviceObject, PIRP Irp,
+                                     PRESOURCELIST ResourceList);
+
+PORTCLASSAPI NTSTATUS NTAPI PcInitializeAdapterDriver(PDRIVER_OBJECT DriverObject,
+                                                      PUNICODE_STRING RegistryPathName,
+                                                      PDRIVER_ADD_DEVICE AddDevice);
+PORTCLASSAPI NTSTATUS NTAPI PcAddAdapterDevice(PDRIVER_OBJECT DriverObject,
+                                               PDEVICE_OBJECT PhysicalDeviceObject,
+                                               PCPFNSTARTDEVICE StartDevice, ULONG MaxObjects,
+                                               ULONG DeviceExtensionSize);
+PORTCLASSAPI NTSTATUS NTAPI PcDispatchIrp(PDEVICE_OBJECT pDeviceObject, PIRP pIrp);
+PORTCLASSAPI NTSTATUS NTAPI PcRegisterAdapterPowerManagement(PUNKNOWN Unknown,
+                                                             PDEVICE_OBJECT pvContext1);
+PORTCLASSAPI NTSTATUS NTAPI PcUnregisterAdapterPowerManagement(PDEVICE_OBJECT DeviceObject);

@@ -4,3 +4,4 @@
 #include "ntstatus.h"
 #include "nt/kernel.h"
 #include "nt/memory.h"
+#include "nt/io.h"

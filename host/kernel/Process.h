@@ -4,20 +4,35 @@
 // code outside any process run in the system process (CurrentProcess() returns null).
 #pragma once
 
+#include <functional>
+#include <memory>
+#include <mutex>
 #include <string>
+#include <vector>
+
+#include "Handles.h"
+#include "Machine.h"
 
 namespace host {
 
 class Process {
 public:
-    Process(unsigned id, std::string name, bool is32Bit)
-        : id(id), name(std::move(name)), is32Bit(is32Bit) {}
+    Process(unsigned id, std::string name, bool is32Bit);
     virtual ~Process() = default;
 
     const unsigned id;
     const std::string name;
     // A 32-bit (WOW64) process: its mappings lie below 4 GiB and its handles are small.
     const bool is32Bit;
+
+    HandleTable& Handles() { return handles; }
+    // False once the process has exited (its handles are closed by then).
+    bool IsAlive() const { return alive; }
+
+private:
+    friend class Processes;
+    HandleTable handles;
+    bool alive = true;
 };
 
 // The process whose context the calling thread runs in, or null for the system process.
@@ -33,6 +48,35 @@ public:
 
 private:
     Process* previous;
+};
+
+// The machine's processes. Processes stay known (as exited) until the machine ends, so a
+// pointer to one never dangles in a test.
+class Processes : public Subsystem {
+public:
+    Process& Create(std::string name, bool is32Bit);
+    // Ends process: every handle it still holds is closed in its context, as Windows runs the
+    // handle table down, then its user mappings are released (each one still there is a
+    // verifier finding) and the exit observers run. Exiting twice does nothing.
+    void Exit(Process& process);
+    // Observers run at every process exit after its handles are closed (a subsystem that keeps
+    // per-process state, such as user mappings, releases it here).
+    void AddExitObserver(std::function<void(Process&)> observer);
+
+    // The kernel's own handle table (system process, kernel handles).
+    HandleTable& KernelHandles() { return kernelHandles; }
+    // The table of the current process, or the kernel's in the system process.
+    HandleTable& CurrentHandles();
+
+    // Open handles of processes that still exist, and open kernel handles.
+    void Verify(std::vector<std::string>& problems) override;
+
+private:
+    std::mutex lock;
+    unsigned nextId = 0x100;
+    std::vector<std::unique_ptr<Process>> processes;
+    std::vector<std::function<void(Process&)>> exitObservers;
+    HandleTable kernelHandles{0xffffffff80000000ull};
 };
 
 } // namespace host

@@ -1,0 +1,67 @@
+// Handle tables: what a HANDLE names in a process (or in the kernel's own table). Objects that
+// can be named by a handle derive from HandleObject; the table holds one reference per handle,
+// and an object learns when its last handle anywhere is closed (a file's cleanup).
+#pragma once
+
+#include <atomic>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace host {
+
+class Process;
+
+class HandleObject {
+public:
+    virtual ~HandleObject() = default;
+    // What the object is, for reports ("File", "Event", ...).
+    virtual std::string Describe() const = 0;
+    // The pointer a kernel caller gets for the object (the FILE_OBJECT, the KEVENT, ...).
+    virtual void* Body() = 0;
+    // Called after a handle to the object was removed from a table, outside the table's lock,
+    // in the context of the process that owned the handle. lastHandle: no handle remains.
+    virtual void HandleClosed(Process* owner, bool lastHandle) {
+        (void)owner;
+        (void)lastHandle;
+    }
+
+    int HandleCount() const { return handleCount.load(); }
+
+private:
+    friend class HandleTable;
+    std::atomic<int> handleCount{0};
+};
+
+class HandleTable {
+public:
+    // Handle values are multiples of 4 from 4 up, plus base: a 32-bit process gets base 0 (small
+    // values), a 64-bit process values above 4 GiB (so a handle cut to 32 bits names nothing),
+    // the kernel's table values with the top bit set, as Windows kernel handles have.
+    explicit HandleTable(unsigned long long base);
+    HandleTable(const HandleTable&) = delete;
+    HandleTable& operator=(const HandleTable&) = delete;
+
+    void* Insert(std::shared_ptr<HandleObject> object);
+    std::shared_ptr<HandleObject> Lookup(void* handle) const;
+    // Removes the handle and returns its object (null for a handle the table does not hold).
+    // The caller calls HandleClosed on the object once it has released its own locks.
+    std::shared_ptr<HandleObject> Remove(void* handle, bool* lastHandle);
+    std::vector<void*> Handles() const;
+    size_t Count() const;
+    // One line per open handle: "0x...: <object>".
+    std::vector<std::string> Describe() const;
+
+private:
+    const unsigned long long base;
+    mutable std::mutex lock;
+    unsigned long long nextIndex = 1;
+    std::map<unsigned long long, std::shared_ptr<HandleObject>> entries;
+};
+
+// Closes handle in table: removes it and tells the object, in owner's context.
+bool CloseHandleIn(HandleTable& table, void* handle, Process* owner);
+
+} // namespace host

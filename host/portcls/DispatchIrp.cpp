@@ -1,0 +1,214 @@
+// PcDispatchIrp: the library's answer to every request an adapter driver hands it. It serves
+// the files of its subdevices, starts, powers and removes the adapter device, refuses what it
+// does not know as the library does, and completes every IRP it is given.
+#include "PortClass.h"
+
+#include "kernel/DeviceInterfaces.h"
+#include "kernel/IoManager.h"
+#include "kernel/Irql.h"
+
+using host::Machine;
+using host::PortClass;
+
+namespace {
+
+NTSTATUS Complete(PIRP irp, NTSTATUS status, ULONG_PTR information = 0) {
+    irp->IoStatus.Status = status;
+    irp->IoStatus.Information = information;
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+    return status;
+}
+
+// The start routine gets a resource list that lives as long as the device does, so a driver
+// may keep it without a reference of its own.
+NTSTATUS StartDevice(PortClass& library, PDEVICE_OBJECT device, PIRP irp) {
+    PIO_STACK_LOCATION location = IoGetCurrentIrpStackLocation(irp);
+    PCPFNSTARTDEVICE start = nullptr;
+    PRESOURCELIST resources = nullptr;
+    {
+        std::lock_guard<std::mutex> hold(library.lock);
+        PortClass::Device* record = library.FindDevice(device);
+        start = record->startDevice;
+        if (record->resources == nullptr) {
+            record->resources =
+                host::NewResourceList(location->Parameters.StartDevice.AllocatedResourcesTranslated,
+                                      location->Parameters.StartDevice.AllocatedResources);
+        }
+        resources = record->resources;
+        record->starts++;
+    }
+    return Complete(irp, start(device, irp, resources));
+}
+
+NTSTATUS RemoveDevice(PortClass& library, PDEVICE_OBJECT device, PIRP irp) {
+    PDEVICE_OBJECT lower = nullptr;
+    {
+        std::lock_guard<std::mutex> hold(library.lock);
+        lower = library.FindDevice(device)->lowerDevice;
+    }
+    library.ForgetDevice(device);
+    Complete(irp, STATUS_SUCCESS);
+    if (lower != nullptr) {
+        IoDetachDevice(lower);
+    }
+    IoDeleteDevice(device);
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS DispatchPnp(PortClass& library, PDEVICE_OBJECT device, PIRP irp) {
+    switch (IoGetCurrentIrpStackLocation(irp)->MinorFunction) {
+    case IRP_MN_START_DEVICE:
+        return StartDevice(library, device, irp);
+    case IRP_MN_REMOVE_DEVICE:
+        return RemoveDevice(library, device, irp);
+    case IRP_MN_QUERY_REMOVE_DEVICE:
+    case IRP_MN_CANCEL_REMOVE_DEVICE:
+    case IRP_MN_STOP_DEVICE:
+    case IRP_MN_QUERY_STOP_DEVICE:
+    case IRP_MN_CANCEL_STOP_DEVICE:
+    case IRP_MN_SURPRISE_REMOVAL:
+        return Complete(irp, STATUS_SUCCESS);
+    default:
+        // Not the function driver's business: the bus driver below leaves the status as is.
+        return Complete(irp, irp->IoStatus.Status, irp->IoStatus.Information);
+    }
+}
+
+NTSTATUS DispatchPower(PortClass& library, PDEVICE_OBJECT device, PIRP irp) {
+    PIO_STACK_LOCATION location = IoGetCurrentIrpStackLocation(irp);
+    PADAPTERPOWERMANAGEMENT power = nullptr;
+    {
+        std::lock_guard<std::mutex> hold(library.lock);
+        power = library.FindDevice(device)->powerManagement;
+        if (power != nullptr) {
+            power->AddRef();
+        }
+    }
+    NTSTATUS status = irp->IoStatus.Status;
+    const bool deviceState = location->Parameters.Power.Type == DevicePowerState;
+    if (location->MinorFunction == IRP_MN_SET_POWER) {
+        if (deviceState && power != nullptr) {
+            power->PowerChangeState(location->Parameters.Power.State);
+        }
+        status = STATUS_SUCCESS;
+    } else if (location->MinorFunction == IRP_MN_QUERY_POWER) {
+        status = deviceState && power != nullptr
+                     ? power->QueryPowerChangeState(location->Parameters.Power.State)
+                     : STATUS_SUCCESS;
+    }
+    if (power != nullptr) {
+        power->Release();
+    }
+    return Complete(irp, status);
+}
+
+// The reference string a create names: its first path element ("\wave_r\..." -> "wave_r").
+std::u16string ReferenceString(PFILE_OBJECT file) {
+    std::u16string name = host::FromUnicodeString(&file->FileName);
+    if (!name.empty() && name[0] == u'\\') {
+        name.erase(0, 1);
+    }
+    return name.substr(0, name.find(u'\\'));
+}
+
+NTSTATUS DispatchCreate(PortClass& library, PDEVICE_OBJECT device, PIRP irp) {
+    PFILE_OBJECT file = IoGetCurrentIrpStackLocation(irp)->FileObject;
+    std::unique_ptr<host::PortClassFile> created;
+    NTSTATUS status = STATUS_OBJECT_NAME_NOT_FOUND;
+    if (file->RelatedFileObject != nullptr) {
+        host::PortClassFile* parent = nullptr;
+        {
+            std::lock_guard<std::mutex> hold(library.lock);
+            PortClass::Device* record = library.FindDevice(device);
+            auto found = record->files.find(file->RelatedFileObject);
+            parent = found == record->files.end() ? nullptr : found->second.get();
+        }
+        status =
+            parent != nullptr ? parent->CreateChild(irp, &created) : STATUS_INVALID_DEVICE_REQUEST;
+    } else {
+        const std::u16string name = ReferenceString(file);
+        host::SubdeviceFactory factory;
+        {
+            std::lock_guard<std::mutex> hold(library.lock);
+            for (const auto& subdevice : library.FindDevice(device)->subdevices) {
+                if (host::EqualNoCase(subdevice.first, name)) {
+                    factory = subdevice.second;
+                }
+            }
+        }
+        if (factory) {
+            status = factory(irp, &created);
+        }
+    }
+    if (NT_SUCCESS(status) && created) {
+        std::lock_guard<std::mutex> hold(library.lock);
+        library.FindDevice(device)->files[file] = std::move(created);
+    }
+    return Complete(irp, status);
+}
+
+NTSTATUS DispatchClose(PortClass& library, PDEVICE_OBJECT device, PIRP irp) {
+    PFILE_OBJECT file = IoGetCurrentIrpStackLocation(irp)->FileObject;
+    std::unique_ptr<host::PortClassFile> served;
+    {
+        std::lock_guard<std::mutex> hold(library.lock);
+        PortClass::Device* record = library.FindDevice(device);
+        auto found = record->files.find(file);
+        if (found != record->files.end()) {
+            served = std::move(found->second);
+            record->files.erase(found);
+        }
+    }
+    if (!served) {
+        return Complete(irp, STATUS_INVALID_DEVICE_REQUEST);
+    }
+    served->Close();
+    return Complete(irp, STATUS_SUCCESS);
+}
+
+NTSTATUS DispatchDeviceControl(PortClass& library, PDEVICE_OBJECT device, PIRP irp) {
+    PFILE_OBJECT file = IoGetCurrentIrpStackLocation(irp)->FileObject;
+    host::PortClassFile* served = nullptr;
+    {
+        std::lock_guard<std::mutex> hold(library.lock);
+        PortClass::Device* record = library.FindDevice(device);
+        auto found = record->files.find(file);
+        served = found == record->files.end() ? nullptr : found->second.get();
+    }
+    if (served == nullptr) {
+        return Complete(irp, STATUS_INVALID_DEVICE_REQUEST);
+    }
+    ULONG_PTR information = 0;
+    NTSTATUS status = served->DeviceControl(irp, &information);
+    return Complete(irp, status, information);
+}
+
+} // namespace
+
+extern "C" NTSTATUS NTAPI PcDispatchIrp(PDEVICE_OBJECT pDeviceObject, PIRP pIrp) {
+    PortClass& library = Machine::Current().Get<PortClass>();
+    {
+        std::lock_guard<std::mutex> hold(library.lock);
+        if (library.FindDevice(pDeviceObject) == nullptr) {
+            return Complete(pIrp, STATUS_INVALID_DEVICE_REQUEST);
+        }
+    }
+    switch (IoGetCurrentIrpStackLocation(pIrp)->MajorFunction) {
+    case IRP_MJ_CREATE:
+        return DispatchCreate(library, pDeviceObject, pIrp);
+    case IRP_MJ_CLOSE:
+        return DispatchClose(library, pDeviceObject, pIrp);
+    case IRP_MJ_CLEANUP:
+        return Complete(pIrp, STATUS_SUCCESS);
+    case IRP_MJ_DEVICE_CONTROL:
+        return DispatchDeviceControl(library, pDeviceObject, pIrp);
+    case IRP_MJ_PNP:
+        return DispatchPnp(library, pDeviceObject, pIrp);
+    case IRP_MJ_POWER:
+        return DispatchPower(library, pDeviceObject, pIrp);
+    case IRP_MJ_SYSTEM_CONTROL:
+        return Complete(pIrp, pIrp->IoStatus.Status, pIrp->IoStatus.Information);
+    default:
+        return Complete(pIrp, STATUS_INVALID_DEVICE_REQUEST);
+    }
+}

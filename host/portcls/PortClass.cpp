@@ -1,0 +1,95 @@
+// Library state, fault injection and the library's verifier checks.
+#include "PortClass.h"
+
+#include "kernel/DeviceInterfaces.h"
+#include "kernel/IoManager.h"
+
+namespace host {
+
+PortClass::~PortClass() = default;
+
+void PortClass::InjectFault(PortClassCall call, NTSTATUS status, unsigned nth) {
+    std::lock_guard<std::mutex> hold(lock);
+    faults[call] = Fault{status, nth};
+}
+
+NTSTATUS PortClass::TakeFault(PortClassCall call) {
+    std::lock_guard<std::mutex> hold(lock);
+    auto found = faults.find(call);
+    if (found == faults.end() || --found->second.countdown != 0) {
+        return STATUS_SUCCESS;
+    }
+    NTSTATUS status = found->second.status;
+    faults.erase(found);
+    return status;
+}
+
+PortClass::Device* PortClass::FindDevice(PDEVICE_OBJECT device) {
+    auto found = devices.find(device);
+    return found == devices.end() ? nullptr : &found->second;
+}
+
+NTSTATUS PortClass::AddSubdevice(PDEVICE_OBJECT device, const std::u16string& name,
+                                 SubdeviceFactory factory) {
+    std::lock_guard<std::mutex> hold(lock);
+    Device* record = FindDevice(device);
+    if (record == nullptr || name.empty()) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    for (const auto& subdevice : record->subdevices) {
+        if (EqualNoCase(subdevice.first, name)) {
+            return STATUS_OBJECT_NAME_COLLISION;
+        }
+    }
+    if (record->subdevices.size() >= record->maxObjects) {
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    record->subdevices.emplace_back(name, std::move(factory));
+    return STATUS_SUCCESS;
+}
+
+void PortClass::ForgetDevice(PDEVICE_OBJECT device) {
+    PADAPTERPOWERMANAGEMENT power = nullptr;
+    PRESOURCELIST resources = nullptr;
+    std::map<PFILE_OBJECT, std::unique_ptr<PortClassFile>> files;
+    {
+        std::lock_guard<std::mutex> hold(lock);
+        Device* record = FindDevice(device);
+        if (record == nullptr) {
+            return;
+        }
+        power = record->powerManagement;
+        resources = record->resources;
+        files = std::move(record->files);
+        devices.erase(device);
+    }
+    // Released outside the lock: a release may destroy the adapter, which may call back.
+    for (auto& file : files) {
+        file.second->Close();
+    }
+    if (power != nullptr) {
+        power->Release();
+    }
+    if (resources != nullptr) {
+        resources->Release();
+    }
+}
+
+void PortClass::Verify(std::vector<std::string>& problems) {
+    IoManager& io = Machine::Current().Get<IoManager>();
+    std::lock_guard<std::mutex> hold(lock);
+    for (const auto& entry : drivers) {
+        if (!entry.second.unloaded && !io.IsLiveDriver(entry.first)) {
+            problems.push_back("the driver was unloaded without calling the port-class unload "
+                               "routine that PcInitializeAdapterDriver installed");
+        }
+    }
+    for (const auto& entry : devices) {
+        if (!io.IsLiveDriver(entry.second.driver)) {
+            problems.push_back("the port-class library still holds an adapter device of an "
+                               "unloaded driver");
+        }
+    }
+}
+
+} // namespace host

@@ -1,0 +1,100 @@
+// The host port-class library's state: per driver the AddDevice it was given, per adapter device
+// (the functional device object it created) the start routine, the power-management interface,
+// the resource list and, as subdevices arrive, the objects that serve files. Tests can make the
+// library's calls fail.
+#pragma once
+
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include <portcls.h>
+
+#include "kernel/Machine.h"
+
+namespace host {
+
+// Library calls a test can make fail.
+// InitializeAdapterDriver with a success status other than STATUS_SUCCESS does its work and
+// returns that status; with a failure status it does nothing.
+enum class PortClassCall { RegisterAdapterPowerManagement, InitializeAdapterDriver };
+
+// What serves one open file of the library (a filter or a pin, later). The library completes
+// every request; these return the status to complete with.
+class PortClassFile {
+public:
+    virtual ~PortClassFile() = default;
+    virtual NTSTATUS DeviceControl(PIRP irp, ULONG_PTR* information) = 0;
+    // Creates an object under this one (a pin under a filter). Objects without children
+    // refuse, as kernel streaming refuses a create item it does not have.
+    virtual NTSTATUS CreateChild(PIRP irp, std::unique_ptr<PortClassFile>* child) {
+        (void)irp;
+        (void)child;
+        return STATUS_INVALID_DEVICE_REQUEST;
+    }
+    virtual void Close() {}
+};
+
+// Opens a subdevice's filter for a create request naming it.
+using SubdeviceFactory = std::function<NTSTATUS(PIRP irp, std::unique_ptr<PortClassFile>* file)>;
+
+class PortClass : public Subsystem {
+public:
+    struct Driver {
+        PDRIVER_ADD_DEVICE addDevice = nullptr;
+        bool unloaded = false;
+    };
+
+    struct Device {
+        PDRIVER_OBJECT driver = nullptr;
+        PDEVICE_OBJECT physicalDevice = nullptr;
+        PDEVICE_OBJECT lowerDevice = nullptr;
+        PCPFNSTARTDEVICE startDevice = nullptr;
+        ULONG maxObjects = 0;
+        PRESOURCELIST resources = nullptr;
+        PADAPTERPOWERMANAGEMENT powerManagement = nullptr;
+        unsigned starts = 0;
+        // Subdevices by reference string (compared without regard to case, as names are).
+        std::vector<std::pair<std::u16string, SubdeviceFactory>> subdevices;
+        std::map<PFILE_OBJECT, std::unique_ptr<PortClassFile>> files;
+    };
+
+    ~PortClass() override;
+
+    // Makes the next call (or the nth from now, 1 being the next) fail with status.
+    void InjectFault(PortClassCall call, NTSTATUS status, unsigned nth = 1);
+    // The injected status for this call, or STATUS_SUCCESS when it should run.
+    NTSTATUS TakeFault(PortClassCall call);
+
+    std::mutex lock;
+    std::map<PDRIVER_OBJECT, Driver> drivers;
+    std::map<PDEVICE_OBJECT, Device> devices;
+
+    Device* FindDevice(PDEVICE_OBJECT device);
+    // Makes name a subdevice of device: STATUS_INVALID_PARAMETER for a device the library did
+    // not create, STATUS_OBJECT_NAME_COLLISION for a name in use, STATUS_INSUFFICIENT_RESOURCES
+    // beyond the device's maximum object count.
+    NTSTATUS AddSubdevice(PDEVICE_OBJECT device, const std::u16string& name,
+                          SubdeviceFactory factory);
+    // Releases what the library holds for a device and forgets it.
+    void ForgetDevice(PDEVICE_OBJECT device);
+
+    // A driver whose unload did not call the library's unload routine, or a device whose
+    // power-management interface was never given back.
+    void Verify(std::vector<std::string>& problems) override;
+
+private:
+    struct Fault {
+        NTSTATUS status;
+        unsigned countdown;
+    };
+    std::map<PortClassCall, Fault> faults;
+};
+
+// The library's resource list over a start request's resources.
+PRESOURCELIST NewResourceList(PCM_RESOURCE_LIST translated, PCM_RESOURCE_LIST untranslated);
+
+} // namespace host
