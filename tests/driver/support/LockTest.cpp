@@ -7,22 +7,9 @@
 #include <thread>
 
 #include "HostTest.h"
-#include "support/Locks.h"
+#include "ObservedLocks.h"
 
 namespace {
-
-// Exposes the lock's bookkeeping and tells when a caller has reached the real acquire.
-template <class Base>
-class Observed : public Base {
-public:
-    ULONG Recursion() const { return this->recursion; }
-    PKTHREAD Owner() const { return this->owner; }
-    VOID Acquire() override {
-        acquiresEntered++;
-        Base::Acquire();
-    }
-    std::atomic<int> acquiresEntered{0};
-};
 
 void WaitFor(const std::atomic<bool>& flag) {
     while (!flag.load()) {
@@ -34,9 +21,9 @@ class LockTest : public HostTest {
 protected:
     // The test thread takes the lock three times; a second thread asks for it and must get it
     // only after the third Unlock.
-    template <class Lock>
+    template <class Observed>
     void SecondThreadWaitsForTheLastUnlock() {
-        Observed<Lock> lock;
+        Observed lock;
         PKTHREAD self = KeGetCurrentThread();
         for (int i = 0; i < 3; i++) {
             lock.Lock();
@@ -88,11 +75,11 @@ protected:
 };
 
 TEST_F(LockTest, RecursiveMutexMakesASecondThreadWaitUntilTheLastUnlock) {
-    SecondThreadWaitsForTheLastUnlock<RecursiveMutex>();
+    SecondThreadWaitsForTheLastUnlock<ObservedRecursiveMutex>();
 }
 
 TEST_F(LockTest, RecursiveSpinLockMakesASecondThreadSpinUntilTheLastUnlock) {
-    SecondThreadWaitsForTheLastUnlock<RecursiveSpinLock>();
+    SecondThreadWaitsForTheLastUnlock<ObservedRecursiveSpinLock>();
 }
 
 TEST_F(LockTest, RecursiveSpinLockRunsAtDispatchLevelAndRestoresTheCallersIrql) {
@@ -101,7 +88,7 @@ TEST_F(LockTest, RecursiveSpinLockRunsAtDispatchLevelAndRestoresTheCallersIrql) 
         KIRQL previous = PASSIVE_LEVEL;
         KeRaiseIrql(start, &previous);
         {
-            Observed<RecursiveSpinLock> lock;
+            ObservedRecursiveSpinLock lock;
             for (int i = 0; i < 3; i++) {
                 lock.Lock();
                 EXPECT_EQ(KeGetCurrentIrql(), DISPATCH_LEVEL);
