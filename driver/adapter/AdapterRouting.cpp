@@ -68,7 +68,8 @@ NTSTATUS AdapterCommon::ControlTransportFile(PIRP irp) {
 }
 
 PUNKNOWN AdapterCommon::FindWaveMiniport(PCWSTR name) {
-    for (TransportChannel* channel : {&renderChannel, &captureChannel}) {
+    TransportChannel* const channels[] = {&renderChannel, &captureChannel};
+    for (TransportChannel* channel : channels) {
         CMiniportWaveRT* miniport = channel->waveMiniport;
         if (miniport != nullptr && SameName(name, miniport->subdeviceName)) {
             return miniport->MiniportInterface();

@@ -6,3 +6,4 @@
 #include "nt/memory.h"
 #include "nt/io.h"
 #include "nt/registry.h"
+#include "nt/objects.h"

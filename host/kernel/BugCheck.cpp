@@ -42,6 +42,12 @@ const char* BugCheckName(unsigned code) {
         return "NO_MORE_SYSTEM_PTES";
     case TARGET_MDL_TOO_SMALL:
         return "TARGET_MDL_TOO_SMALL";
+    case INVALID_PROCESS_ATTACH_ATTEMPT:
+        return "INVALID_PROCESS_ATTACH_ATTEMPT";
+    case INVALID_PROCESS_DETACH_ATTEMPT:
+        return "INVALID_PROCESS_DETACH_ATTEMPT";
+    case REFERENCE_BY_POINTER:
+        return "REFERENCE_BY_POINTER";
     case INVALID_KERNEL_HANDLE:
         return "INVALID_KERNEL_HANDLE";
     default:

@@ -131,11 +131,16 @@ void RegistryKey::SetValue(const std::u16string& valueName, ULONG type, std::vec
 
 // ---- Handles ----
 
+// Ranges of their own, apart from the object manager's handle values, until registry keys become
+// objects of its tables.
+constexpr unsigned long long RegistryKernelHandleBase = 0xFFFFFFFFC0000000ull;
+constexpr unsigned long long RegistryProcessHandleBase = 0x7FF00000ull;
+
 HANDLE KeyHandleTable::Insert(KeyHandle handle) {
     const unsigned long long index = nextIndex++;
     handle.sequence = index;
     const unsigned long long value =
-        handle.kernelHandle ? 0xFFFFFFFF80000000ull + index * 4 : 0x1000 + index * 4;
+        handle.kernelHandle ? RegistryKernelHandleBase + index * 4 : RegistryProcessHandleBase + index * 4;
     entries.emplace(value, std::move(handle));
     return reinterpret_cast<HANDLE>(value);
 }

@@ -65,6 +65,8 @@ NTSTATUS QueryValueKeyFrom(KPROCESSOR_MODE previousMode, HANDLE keyHandle,
 NTSTATUS SetValueKeyFrom(KPROCESSOR_MODE previousMode, HANDLE keyHandle, PUNICODE_STRING valueName,
                          ULONG type, PVOID data, ULONG dataSize);
 NTSTATUS CloseKeyFrom(KPROCESSOR_MODE previousMode, HANDLE keyHandle);
+// True when handle is an open registry key handle (ZwClose routes those here).
+bool IsRegistryKeyHandle(HANDLE handle);
 
 // UTF-8 of a registry name, for messages.
 std::string RegistryTextToUtf8(const std::u16string& text);

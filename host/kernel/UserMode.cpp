@@ -57,6 +57,10 @@ NTSTATUS LastStatus() {
     return lastStatus;
 }
 
+void SetLastStatus(NTSTATUS status) {
+    lastStatus = status;
+}
+
 HANDLE CreateFile(const std::u16string& path) {
     Process& process = CallingProcess("CreateFile");
     PDEVICE_OBJECT device = nullptr;

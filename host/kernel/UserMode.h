@@ -16,6 +16,8 @@ namespace host::user {
 
 // The NTSTATUS of the calling thread's last failed (or last) call, like GetLastError.
 NTSTATUS LastStatus();
+// Sets it, for the user-mode calls kept in other files (SetLastError).
+void SetLastStatus(NTSTATUS status);
 
 // Opens path: an interface path as a device enumeration returns it ("\\?\ROOT#MEDIA#0000#
 // {class}") or as the kernel names it ("\??\..."), optionally followed by "\more\path", which

@@ -1,0 +1,444 @@
+// Object types, handle lookup with Windows's statuses, and object references. An object lives as
+// long as a handle or a reference names it: references hold the object as handles do, and a
+// file's references also hold back its close request, as the I/O manager's own ones do.
+#include "Objects.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <sstream>
+
+#include "BugCheck.h"
+#include "Dispatcher.h"
+#include "IoManager.h"
+#include "Irql.h"
+#include "Thread.h"
+
+namespace {
+
+constexpr ACCESS_MASK FileGenericRead = 0x00120089;
+constexpr ACCESS_MASK FileGenericWrite = 0x00120116;
+constexpr ACCESS_MASK FileGenericExecute = 0x001200A0;
+constexpr ACCESS_MASK FileAllAccess = 0x001F01FF;
+
+_OBJECT_TYPE eventType{"Event",
+                       {STANDARD_RIGHTS_READ | EVENT_QUERY_STATE,
+                        STANDARD_RIGHTS_WRITE | EVENT_MODIFY_STATE,
+                        STANDARD_RIGHTS_EXECUTE | SYNCHRONIZE, EVENT_ALL_ACCESS}};
+_OBJECT_TYPE threadType{"Thread",
+                        {STANDARD_RIGHTS_READ | THREAD_GET_CONTEXT | THREAD_QUERY_INFORMATION,
+                         STANDARD_RIGHTS_WRITE | THREAD_TERMINATE | THREAD_SUSPEND_RESUME |
+                             THREAD_SET_INFORMATION | THREAD_SET_CONTEXT,
+                         STANDARD_RIGHTS_EXECUTE | SYNCHRONIZE, THREAD_ALL_ACCESS}};
+_OBJECT_TYPE processType{"Process",
+                         {STANDARD_RIGHTS_READ | PROCESS_VM_READ | PROCESS_QUERY_INFORMATION,
+                          STANDARD_RIGHTS_WRITE | PROCESS_CREATE_THREAD | PROCESS_VM_OPERATION |
+                              PROCESS_VM_WRITE | PROCESS_DUP_HANDLE | PROCESS_TERMINATE,
+                          STANDARD_RIGHTS_EXECUTE | SYNCHRONIZE, PROCESS_ALL_ACCESS}};
+_OBJECT_TYPE fileType{"File",
+                      {FileGenericRead, FileGenericWrite, FileGenericExecute, FileAllAccess}};
+
+POBJECT_TYPE eventTypePointer = &eventType;
+POBJECT_TYPE threadTypePointer = &threadType;
+POBJECT_TYPE processTypePointer = &processType;
+POBJECT_TYPE fileTypePointer = &fileType;
+
+constexpr unsigned long long KernelHandleBit = 0x8000000000000000ull;
+constexpr ULONG_PTR FirstProcessObjectId = 0x100;
+
+bool IsKernelHandle(HANDLE handle, KPROCESSOR_MODE mode) {
+    return mode == KernelMode && (reinterpret_cast<unsigned long long>(handle) & KernelHandleBit);
+}
+
+// Generic rights become the type's specific ones; MAXIMUM_ALLOWED asks for nothing in particular.
+ACCESS_MASK MapAccess(ACCESS_MASK access, POBJECT_TYPE type) {
+    ACCESS_MASK mapped = access & ~(GENERIC_READ | GENERIC_WRITE | GENERIC_EXECUTE | GENERIC_ALL |
+                                    MAXIMUM_ALLOWED | ACCESS_SYSTEM_SECURITY);
+    if (type == nullptr) {
+        return mapped;
+    }
+    if (access & GENERIC_READ) {
+        mapped |= type->mapping.GenericRead;
+    }
+    if (access & GENERIC_WRITE) {
+        mapped |= type->mapping.GenericWrite;
+    }
+    if (access & GENERIC_EXECUTE) {
+        mapped |= type->mapping.GenericExecute;
+    }
+    if (access & GENERIC_ALL) {
+        mapped |= type->mapping.GenericAll;
+    }
+    return mapped;
+}
+
+std::string Address(const void* pointer) {
+    std::ostringstream text;
+    text << pointer;
+    return text.str();
+}
+
+bool IsThreadObject(void* body) {
+    auto* header = static_cast<DISPATCHER_HEADER*>(body);
+    if (header->Type != ThreadObject) {
+        return false;
+    }
+    host::Dispatcher& dispatcher = host::Dispatcher::Current();
+    std::lock_guard<std::mutex> hold(dispatcher.lock);
+    // Identity check: bug-checks a look-alike that is no thread object of this machine.
+    dispatcher.RequireWaitable(header, "an object reference");
+    return true;
+}
+
+} // namespace
+
+namespace host {
+
+POBJECT_TYPE EventObjectType() {
+    return &eventType;
+}
+POBJECT_TYPE ThreadObjectType() {
+    return &threadType;
+}
+POBJECT_TYPE ProcessObjectType() {
+    return &processType;
+}
+POBJECT_TYPE FileObjectType() {
+    return &fileType;
+}
+
+POBJECT_TYPE ObjectTypeOf(HandleObject& object) {
+    if (auto* typed = dynamic_cast<TypedObject*>(&object)) {
+        return typed->Type();
+    }
+    if (dynamic_cast<FileRecord*>(&object) != nullptr) {
+        return &fileType;
+    }
+    return nullptr;
+}
+
+struct ObjectManager::Lookup {
+    NTSTATUS status = STATUS_INVALID_HANDLE;
+    std::shared_ptr<HandleObject> object; // null for the current process and thread
+    void* body = nullptr;
+    POBJECT_TYPE type = nullptr;
+    ACCESS_MASK granted = 0;
+};
+
+ObjectManager::ObjectManager() {
+    systemProcess.Pcb.Header.Type = ProcessObject;
+    systemProcess.Pcb.Header.Size = sizeof(DISPATCHER_HEADER) / sizeof(LONG);
+    systemProcess.Pcb.process = nullptr;
+    systemProcess.Pcb.id = SystemProcessId;
+}
+
+ObjectManager::~ObjectManager() = default;
+
+ObjectManager& ObjectManager::Current() {
+    return Machine::Current().Get<ObjectManager>();
+}
+
+HANDLE ObjectManager::Insert(HandleTable& table, std::shared_ptr<HandleObject> object,
+                             ACCESS_MASK access) {
+    ACCESS_MASK granted = MapAccess(access, ObjectTypeOf(*object));
+    HANDLE handle = table.Insert(std::move(object));
+    std::lock_guard<std::mutex> hold(lock);
+    grantedAccess[{&table, reinterpret_cast<unsigned long long>(handle)}] = granted;
+    return handle;
+}
+
+ObjectManager::Lookup ObjectManager::Find(HANDLE handle, KPROCESSOR_MODE mode) {
+    Lookup found;
+    if (handle == NtCurrentProcess()) {
+        found.body = ProcessObjectFor(CurrentProcess());
+        found.type = &processType;
+        found.granted = PROCESS_ALL_ACCESS;
+        found.status = STATUS_SUCCESS;
+        return found;
+    }
+    if (handle == NtCurrentThread()) {
+        found.body = CurrentThread();
+        found.type = &threadType;
+        found.granted = THREAD_ALL_ACCESS;
+        found.status = STATUS_SUCCESS;
+        return found;
+    }
+    Processes& processes = Machine::Current().Get<Processes>();
+    // A kernel handle means something only to a kernel-mode caller; from user mode it is looked
+    // up in the process's own table, where it names nothing.
+    HandleTable& table =
+        IsKernelHandle(handle, mode) ? processes.KernelHandles() : processes.CurrentHandles();
+    found.object = table.Lookup(handle);
+    if (!found.object) {
+        return found;
+    }
+    found.body = found.object->Body();
+    found.type = ObjectTypeOf(*found.object);
+    found.status = STATUS_SUCCESS;
+    std::lock_guard<std::mutex> hold(lock);
+    auto granted = grantedAccess.find({&table, reinterpret_cast<unsigned long long>(handle)});
+    // Handles the I/O manager opened itself carry every right of their type.
+    found.granted = granted != grantedAccess.end()
+                        ? granted->second
+                        : (found.type != nullptr ? found.type->mapping.GenericAll : ~0u);
+    return found;
+}
+
+NTSTATUS ObjectManager::ReferenceByHandle(HANDLE handle, ACCESS_MASK desiredAccess,
+                                          POBJECT_TYPE type, KPROCESSOR_MODE mode, PVOID* object,
+                                          POBJECT_HANDLE_INFORMATION information) {
+    RequireIrqlAtMost(APC_LEVEL, "ObReferenceObjectByHandle");
+    if (object == nullptr) {
+        BugCheck(KMODE_EXCEPTION_NOT_HANDLED, static_cast<ULONG>(STATUS_ACCESS_VIOLATION), 0, 0, 0,
+                 "ObReferenceObjectByHandle without a place for the object");
+    }
+    *object = nullptr;
+    Lookup found = Find(handle, mode);
+    if (!NT_SUCCESS(found.status)) {
+        return found.status;
+    }
+    if (type != nullptr && found.type != type) {
+        return STATUS_OBJECT_TYPE_MISMATCH;
+    }
+    if (mode != KernelMode) {
+        ACCESS_MASK wanted = MapAccess(desiredAccess, found.type);
+        if ((wanted & ~found.granted) != 0) {
+            return STATUS_ACCESS_DENIED;
+        }
+    }
+    {
+        std::lock_guard<std::mutex> hold(lock);
+        Referenced& entry = references[found.body];
+        if (entry.count++ == 0) {
+            entry.keepAlive = found.object;
+            entry.description = DescribeBody(found.body, found.object.get());
+        }
+    }
+    if (auto* file = dynamic_cast<FileRecord*>(found.object.get())) {
+        file->Reference();
+    }
+    if (information != nullptr) {
+        information->HandleAttributes = 0;
+        information->GrantedAccess = found.granted;
+    }
+    *object = found.body;
+    return STATUS_SUCCESS;
+}
+
+std::string ObjectManager::DescribeBody(void* body, HandleObject* object) {
+    if (object != nullptr) {
+        return object->Describe();
+    }
+    auto* header = static_cast<DISPATCHER_HEADER*>(body);
+    if (header->Type == ThreadObject) {
+        return "Thread '" + ThreadName(static_cast<PKTHREAD>(body)) + "'";
+    }
+    Process* process = static_cast<PKPROCESS>(body)->process;
+    return "Process '" + (process != nullptr ? process->name : std::string("System")) + "'";
+}
+
+POBJECT_TYPE ObjectManager::TypeOfBody(void* body) {
+    {
+        std::lock_guard<std::mutex> hold(lock);
+        auto found = references.find(body);
+        if (found != references.end() && found->second.keepAlive) {
+            return ObjectTypeOf(*found->second.keepAlive);
+        }
+    }
+    Process* process = nullptr;
+    if (FindProcess(static_cast<PKPROCESS>(body), &process)) {
+        return &processType;
+    }
+    return IsThreadObject(body) ? &threadType : nullptr;
+}
+
+LONG_PTR ObjectManager::Reference(void* body, const char* what) {
+    RequireIrqlAtMost(DISPATCH_LEVEL, what);
+    if (body == nullptr) {
+        BugCheck(KMODE_EXCEPTION_NOT_HANDLED, static_cast<ULONG>(STATUS_ACCESS_VIOLATION), 0, 0, 0,
+                 std::string(what) + " on a null object");
+    }
+    std::shared_ptr<HandleObject> held;
+    LONG_PTR count = 0;
+    {
+        std::unique_lock<std::mutex> hold(lock);
+        auto found = references.find(body);
+        if (found == references.end()) {
+            hold.unlock();
+            // Thread and process objects can be referenced by pointer without a handle; other
+            // objects are known once a handle lookup has referenced them.
+            if (TypeOfBody(body) == nullptr) {
+                BugCheck(REFERENCE_BY_POINTER, 0, reinterpret_cast<ULONG_PTR>(body), 0, 0,
+                         std::string(what) + " on " + Address(body) +
+                             ", which is not an object the host knows (thread and process "
+                             "objects, and objects referenced through a handle, are)");
+            }
+            std::string description = DescribeBody(body, nullptr);
+            hold.lock();
+            found = references.emplace(body, Referenced{nullptr, 0, description}).first;
+        }
+        count = ++found->second.count;
+        held = found->second.keepAlive;
+    }
+    if (auto* file = dynamic_cast<FileRecord*>(held.get())) {
+        file->Reference();
+    }
+    return count;
+}
+
+LONG_PTR ObjectManager::Dereference(void* body, const char* what) {
+    RequireIrqlAtMost(DISPATCH_LEVEL, what);
+    std::shared_ptr<HandleObject> held;
+    LONG_PTR count = 0;
+    {
+        std::lock_guard<std::mutex> hold(lock);
+        auto found = references.find(body);
+        if (found == references.end() || found->second.count <= 0) {
+            BugCheck(REFERENCE_BY_POINTER, 0, reinterpret_cast<ULONG_PTR>(body), 0, 0,
+                     std::string(what) + " on " + Address(body) +
+                         ", which holds no reference: the object would be freed under its "
+                         "other users");
+        }
+        count = --found->second.count;
+        held = found->second.keepAlive;
+        if (count == 0) {
+            references.erase(found);
+        }
+    }
+    // Outside the lock: the last reference of a file sends its close request to the driver, and
+    // the last holder of an object frees it.
+    if (auto* file = dynamic_cast<FileRecord*>(held.get())) {
+        file->Dereference();
+    }
+    return count;
+}
+
+long ObjectManager::ReferenceCount(const void* body) {
+    std::lock_guard<std::mutex> hold(lock);
+    auto found = references.find(body);
+    return found == references.end() ? 0 : found->second.count;
+}
+
+PEPROCESS ObjectManager::ProcessObjectFor(Process* process) {
+    std::lock_guard<std::mutex> hold(lock);
+    if (process == nullptr) {
+        return &systemProcess;
+    }
+    std::unique_ptr<_EPROCESS>& object = processObjects[process];
+    if (!object) {
+        object = std::make_unique<_EPROCESS>();
+        object->Pcb.Header.Type = ProcessObject;
+        object->Pcb.Header.Size = sizeof(DISPATCHER_HEADER) / sizeof(LONG);
+        object->Pcb.process = process;
+        object->Pcb.id = process->id;
+    }
+    return object.get();
+}
+
+bool ObjectManager::FindProcess(PKPROCESS process, Process** found) {
+    std::lock_guard<std::mutex> hold(lock);
+    if (process == &systemProcess.Pcb) {
+        *found = nullptr;
+        return true;
+    }
+    for (const auto& entry : processObjects) {
+        if (&entry.second->Pcb == process) {
+            *found = entry.first;
+            return true;
+        }
+    }
+    return false;
+}
+
+void ObjectManager::FailReference(NTSTATUS status, unsigned skip) {
+    std::lock_guard<std::mutex> hold(lock);
+    referenceFailurePending = !NT_SUCCESS(status);
+    referenceFailureStatus = status;
+    referenceFailureSkip = skip;
+}
+
+bool ObjectManager::TakeInjectedReferenceFailure(NTSTATUS* status) {
+    std::lock_guard<std::mutex> hold(lock);
+    if (!referenceFailurePending) {
+        return false;
+    }
+    if (referenceFailureSkip > 0) {
+        --referenceFailureSkip;
+        return false;
+    }
+    referenceFailurePending = false;
+    *status = referenceFailureStatus;
+    return true;
+}
+
+void ObjectManager::Report(const std::string& finding) {
+    std::lock_guard<std::mutex> hold(lock);
+    findings.push_back(finding);
+}
+
+std::vector<std::string> ObjectManager::TakeFindings() {
+    std::lock_guard<std::mutex> hold(lock);
+    std::vector<std::string> taken;
+    taken.swap(findings);
+    return taken;
+}
+
+void ObjectManager::Verify(std::vector<std::string>& problems) {
+    std::lock_guard<std::mutex> hold(lock);
+    problems.insert(problems.end(), findings.begin(), findings.end());
+    for (const auto& entry : references) {
+        problems.push_back(std::to_string(entry.second.count) + " reference" +
+                           (entry.second.count == 1 ? "" : "s") + " still held on " +
+                           entry.second.description + " at " + Address(entry.first));
+    }
+}
+
+void FailObjectReference(NTSTATUS status, unsigned skip) {
+    ObjectManager::Current().FailReference(status, skip);
+}
+
+void ClearObjectFaults() {
+    ObjectManager::Current().FailReference(STATUS_SUCCESS, 0);
+}
+
+long ObjectReferenceCount(const void* object) {
+    return ObjectManager::Current().ReferenceCount(object);
+}
+
+PEPROCESS ProcessObjectOf(Process* process) {
+    return ObjectManager::Current().ProcessObjectFor(process);
+}
+
+} // namespace host
+
+using host::ObjectManager;
+
+extern "C" {
+POBJECT_TYPE* ExEventObjectType = &eventTypePointer;
+POBJECT_TYPE* PsThreadType = &threadTypePointer;
+POBJECT_TYPE* PsProcessType = &processTypePointer;
+POBJECT_TYPE* IoFileObjectType = &fileTypePointer;
+}
+
+extern "C" NTSTATUS NTAPI ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK DesiredAccess,
+                                                    POBJECT_TYPE ObjectType,
+                                                    KPROCESSOR_MODE AccessMode, PVOID* Object,
+                                                    POBJECT_HANDLE_INFORMATION HandleInformation) {
+    ObjectManager& objects = ObjectManager::Current();
+    NTSTATUS injected = STATUS_SUCCESS;
+    if (objects.TakeInjectedReferenceFailure(&injected)) {
+        if (Object != nullptr) {
+            *Object = nullptr;
+        }
+        return injected;
+    }
+    return objects.ReferenceByHandle(Handle, DesiredAccess, ObjectType, AccessMode, Object,
+                                     HandleInformation);
+}
+
+extern "C" LONG_PTR FASTCALL ObfReferenceObject(PVOID Object) {
+    return ObjectManager::Current().Reference(Object, "ObReferenceObject");
+}
+
+extern "C" LONG_PTR FASTCALL ObfDereferenceObject(PVOID Object) {
+    return ObjectManager::Current().Dereference(Object, "ObDereferenceObject");
+}

@@ -1,0 +1,134 @@
+// The object manager: object types, the access each handle grants, references that keep an
+// object alive after its last handle is closed, and the process objects (one per host::Process,
+// plus the system process). Also the host's controls over it: fault injection and views.
+#pragma once
+
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+#include <ntifs.h>
+
+#include "Handles.h"
+#include "Machine.h"
+#include "Process.h"
+
+// An object type: its name for messages, how generic rights map onto its specific ones, and
+// every right it has.
+struct _OBJECT_TYPE {
+    const char* name;
+    GENERIC_MAPPING mapping;
+};
+
+// Process objects. As on Windows the kernel part comes first, so a PEPROCESS converts to a
+// PKPROCESS by a cast.
+struct _KPROCESS {
+    DISPATCHER_HEADER Header;
+    host::Process* process; // null for the system process
+    ULONG_PTR id;
+};
+struct _EPROCESS {
+    _KPROCESS Pcb;
+};
+
+namespace host {
+
+// The object types Windows exports, as the pointers the exported variables point to.
+POBJECT_TYPE EventObjectType();
+POBJECT_TYPE ThreadObjectType();
+POBJECT_TYPE ProcessObjectType();
+POBJECT_TYPE FileObjectType();
+
+// Objects of the object manager's own types (events, threads) that handles can name.
+class TypedObject : public HandleObject {
+public:
+    virtual POBJECT_TYPE Type() const = 0;
+};
+
+// The type of an object a handle names (files included); null for one the host gives no type.
+POBJECT_TYPE ObjectTypeOf(HandleObject& object);
+
+// The process id Windows gives the system process.
+constexpr ULONG_PTR SystemProcessId = 4;
+
+class ObjectManager : public Subsystem {
+public:
+    ObjectManager();
+    ~ObjectManager() override;
+    static ObjectManager& Current();
+
+    // Inserts object into table; the handle grants access (generic rights mapped by the type).
+    HANDLE Insert(HandleTable& table, std::shared_ptr<HandleObject> object, ACCESS_MASK access);
+
+    // ObReferenceObjectByHandle without fault injection, for the host's own callers (the
+    // user-mode calls reference objects the way the system services do).
+    NTSTATUS ReferenceByHandle(HANDLE handle, ACCESS_MASK desiredAccess, POBJECT_TYPE type,
+                               KPROCESSOR_MODE mode, PVOID* object,
+                               POBJECT_HANDLE_INFORMATION information);
+
+    // ObfReferenceObject / ObfDereferenceObject: the new count. what names the call for the
+    // refusal of an address that is no object or an object without references.
+    LONG_PTR Reference(void* body, const char* what);
+    LONG_PTR Dereference(void* body, const char* what);
+    long ReferenceCount(const void* body);
+
+    // The type of a referenced object or of a thread or process object; null for anything else.
+    POBJECT_TYPE TypeOfBody(void* body);
+
+    PEPROCESS ProcessObjectFor(Process* process);
+    // Whether process is one of this machine's process objects, and the host process it stands
+    // for (null: the system process).
+    bool FindProcess(PKPROCESS process, Process** found);
+
+    // Fault injection of the exported ObReferenceObjectByHandle.
+    void FailReference(NTSTATUS status, unsigned skip);
+    bool TakeInjectedReferenceFailure(NTSTATUS* status);
+
+    void Report(const std::string& finding);
+    std::vector<std::string> TakeFindings();
+    // References still held on objects (each one leaks the object on Windows) and findings.
+    void Verify(std::vector<std::string>& problems) override;
+
+private:
+    struct Referenced {
+        std::shared_ptr<HandleObject> keepAlive; // null for thread and process objects
+        long count = 0;
+        std::string description;
+    };
+    struct Lookup;
+
+    Lookup Find(HANDLE handle, KPROCESSOR_MODE mode);
+    std::string DescribeBody(void* body, HandleObject* object);
+
+    std::mutex lock;
+    std::map<std::pair<const HandleTable*, unsigned long long>, ACCESS_MASK> grantedAccess;
+    std::unordered_map<const void*, Referenced> references;
+    std::map<Process*, std::unique_ptr<_EPROCESS>> processObjects;
+    _EPROCESS systemProcess{};
+    std::vector<std::string> findings;
+    bool referenceFailurePending = false;
+    NTSTATUS referenceFailureStatus = STATUS_SUCCESS;
+    unsigned referenceFailureSkip = 0;
+};
+
+// ---- Controls for tests ----
+
+// After skip calls of ObReferenceObjectByHandle have gone through, the next one fails with status.
+void FailObjectReference(NTSTATUS status = STATUS_INVALID_HANDLE, unsigned skip = 0);
+void ClearObjectFaults();
+
+// The references ObReferenceObject* calls hold on object now.
+long ObjectReferenceCount(const void* object);
+
+// The process object of process (null: the system process) and the other way round.
+PEPROCESS ProcessObjectOf(Process* process);
+
+// Called when a system thread ends: drops any attach the thread left in place and returns how
+// many there were.
+std::size_t DetachAllProcesses();
+
+} // namespace host

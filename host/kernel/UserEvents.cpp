@@ -1,0 +1,111 @@
+// User-mode events over kernel events. Set, reset and wait go through the object manager with
+// user-mode access checks, as the system services behind them do on Windows.
+#include "UserEvents.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+
+#include "Irql.h"
+#include "Objects.h"
+#include "Process.h"
+#include "UserMode.h"
+
+namespace host::user {
+
+namespace {
+
+class UserEvent : public TypedObject {
+public:
+    UserEvent(bool manualReset, bool initialState) : manualReset(manualReset) {
+        KeInitializeEvent(&event, manualReset ? NotificationEvent : SynchronizationEvent,
+                          initialState ? TRUE : FALSE);
+    }
+    std::string Describe() const override {
+        return manualReset ? "Event (manual reset)" : "Event (auto reset)";
+    }
+    void* Body() override { return &event; }
+    POBJECT_TYPE Type() const override { return EventObjectType(); }
+
+private:
+    KEVENT event{};
+    const bool manualReset;
+};
+
+void RequireUserProcess(const char* call) {
+    RequireIrqlAtMost(PASSIVE_LEVEL, call);
+    Process* process = CurrentProcess();
+    if (process == nullptr || !process->IsAlive()) {
+        std::fprintf(stderr, "host: %s called outside a live user-mode process\n", call);
+        std::abort();
+    }
+}
+
+// Sets or resets the event handle names; the handle must grant EVENT_MODIFY_STATE.
+BOOL ChangeEvent(HANDLE handle, bool set) {
+    ObjectManager& objects = ObjectManager::Current();
+    PVOID event = nullptr;
+    NTSTATUS status = objects.ReferenceByHandle(handle, EVENT_MODIFY_STATE, EventObjectType(),
+                                                UserMode, &event, nullptr);
+    SetLastStatus(status);
+    if (!NT_SUCCESS(status)) {
+        return FALSE;
+    }
+    if (set) {
+        KeSetEvent(static_cast<PRKEVENT>(event), EVENT_INCREMENT, FALSE);
+    } else {
+        KeResetEvent(static_cast<PRKEVENT>(event));
+    }
+    objects.Dereference(event, set ? "SetEvent" : "ResetEvent");
+    return TRUE;
+}
+
+} // namespace
+
+HANDLE CreateEvent(bool manualReset, bool initialState, ACCESS_MASK desiredAccess) {
+    RequireUserProcess("CreateEvent");
+    auto event = std::make_shared<UserEvent>(manualReset, initialState);
+    HANDLE handle = ObjectManager::Current().Insert(CurrentProcess()->Handles(), std::move(event),
+                                                    desiredAccess);
+    SetLastStatus(STATUS_SUCCESS);
+    return handle;
+}
+
+BOOL SetEvent(HANDLE event) {
+    RequireUserProcess("SetEvent");
+    return ChangeEvent(event, true);
+}
+
+BOOL ResetEvent(HANDLE event) {
+    RequireUserProcess("ResetEvent");
+    return ChangeEvent(event, false);
+}
+
+DWORD WaitForSingleObject(HANDLE object, DWORD milliseconds) {
+    RequireUserProcess("WaitForSingleObject");
+    ObjectManager& objects = ObjectManager::Current();
+    PVOID body = nullptr;
+    NTSTATUS status =
+        objects.ReferenceByHandle(object, SYNCHRONIZE, nullptr, UserMode, &body, nullptr);
+    if (!NT_SUCCESS(status)) {
+        SetLastStatus(status);
+        return WAIT_FAILED;
+    }
+    POBJECT_TYPE type = objects.TypeOfBody(body);
+    if (type != EventObjectType() && type != ThreadObjectType()) {
+        std::fprintf(stderr,
+                     "host: WaitForSingleObject on a %s object is not supported (events and "
+                     "threads are)\n",
+                     type != nullptr ? type->name : "untyped");
+        std::abort();
+    }
+    LARGE_INTEGER timeout;
+    timeout.QuadPart = -static_cast<LONGLONG>(milliseconds) * 10000;
+    status = KeWaitForSingleObject(body, UserRequest, UserMode, FALSE,
+                                   milliseconds == INFINITE ? nullptr : &timeout);
+    objects.Dereference(body, "WaitForSingleObject");
+    SetLastStatus(status);
+    return status == STATUS_SUCCESS ? WAIT_OBJECT_0 : WAIT_TIMEOUT;
+}
+
+} // namespace host::user

@@ -1,0 +1,137 @@
+// User-mode events: a client's event that the kernel sets wakes the client's waiter, and the
+// Win32-shaped calls refuse what Windows refuses.
+#include <gtest/gtest.h>
+
+#include <ntddk.h>
+
+#include <atomic>
+#include <thread>
+
+#include "HostTest.h"
+#include "SyncTestSupport.h"
+#include "kernel/Objects.h"
+#include "kernel/Process.h"
+#include "kernel/UserEvents.h"
+#include "kernel/UserMode.h"
+
+namespace {
+
+using host::ProcessScope;
+namespace user = host::user;
+
+class UserEventTest : public HostTest {
+protected:
+    host::Processes& processes = machine.Get<host::Processes>();
+    host::Process& client = processes.Create("client", false);
+};
+
+TEST_F(UserEventTest, KernelSetWakesTheUserWaiter) {
+    HANDLE event = nullptr;
+    {
+        ProcessScope scope(&client);
+        event = user::CreateEvent(false, false);
+        ASSERT_NE(event, nullptr);
+    }
+    // The driver's side: referenced in the client's context, as a control request would be.
+    PVOID object = nullptr;
+    {
+        ProcessScope scope(&client);
+        ASSERT_EQ(ObReferenceObjectByHandle(event, EVENT_MODIFY_STATE, *ExEventObjectType, UserMode,
+                                            &object, nullptr),
+                  STATUS_SUCCESS);
+    }
+    std::atomic<DWORD> waitResult{WAIT_FAILED};
+    std::thread waiter([&] {
+        ProcessScope scope(&client);
+        waitResult = user::WaitForSingleObject(event, INFINITE);
+    });
+    synctest::AwaitWaiters(object, 1);
+    EXPECT_EQ(KeSetEvent(static_cast<PRKEVENT>(object), EVENT_INCREMENT, FALSE), 0);
+    waiter.join();
+    EXPECT_EQ(waitResult.load(), WAIT_OBJECT_0);
+    // An auto-reset event is consumed by the wait it satisfied.
+    EXPECT_EQ(KeReadStateEvent(static_cast<PRKEVENT>(object)), 0);
+    ObDereferenceObject(object);
+    ProcessScope scope(&client);
+    EXPECT_TRUE(user::CloseHandle(event));
+}
+
+TEST_F(UserEventTest, ManualAndAutoResetStates) {
+    ProcessScope scope(&client);
+    HANDLE manual = user::CreateEvent(true, true);
+    HANDLE automatic = user::CreateEvent(false, true);
+    EXPECT_EQ(user::WaitForSingleObject(manual, 0), WAIT_OBJECT_0);
+    EXPECT_EQ(user::WaitForSingleObject(manual, 0), WAIT_OBJECT_0);
+    EXPECT_EQ(user::WaitForSingleObject(automatic, 0), WAIT_OBJECT_0);
+    EXPECT_EQ(user::WaitForSingleObject(automatic, 0), WAIT_TIMEOUT);
+    EXPECT_TRUE(user::ResetEvent(manual));
+    EXPECT_EQ(user::WaitForSingleObject(manual, 1), WAIT_TIMEOUT);
+    EXPECT_TRUE(user::SetEvent(automatic));
+    EXPECT_EQ(user::WaitForSingleObject(automatic, INFINITE), WAIT_OBJECT_0);
+    EXPECT_TRUE(user::CloseHandle(manual));
+    EXPECT_TRUE(user::CloseHandle(automatic));
+}
+
+TEST_F(UserEventTest, RefusalsSetTheLastStatus) {
+    ProcessScope scope(&client);
+    HANDLE waitOnly = user::CreateEvent(true, false, SYNCHRONIZE);
+    HANDLE setOnly = user::CreateEvent(true, false, EVENT_MODIFY_STATE);
+    HANDLE closed = user::CreateEvent(true, false);
+    ASSERT_TRUE(user::CloseHandle(closed));
+
+    struct Case {
+        const char* name;
+        bool result;
+        NTSTATUS status;
+    };
+    const auto set = [](HANDLE handle) {
+        BOOL result = user::SetEvent(handle);
+        return Case{"", result != FALSE, user::LastStatus()};
+    };
+    const auto wait = [](HANDLE handle) {
+        DWORD result = user::WaitForSingleObject(handle, 0);
+        return Case{"", result != WAIT_FAILED, user::LastStatus()};
+    };
+    struct Row {
+        const char* name;
+        Case actual;
+        bool result;
+        NTSTATUS status;
+    };
+    const Row rows[] = {
+        {"set without the modify right", set(waitOnly), false, STATUS_ACCESS_DENIED},
+        {"set with it", set(setOnly), true, STATUS_SUCCESS},
+        {"wait without synchronize", wait(setOnly), false, STATUS_ACCESS_DENIED},
+        {"wait with it", wait(waitOnly), true, STATUS_TIMEOUT},
+        {"set a closed handle", set(closed), false, STATUS_INVALID_HANDLE},
+        {"wait on a closed handle", wait(closed), false, STATUS_INVALID_HANDLE},
+        {"close twice", Case{"", user::CloseHandle(closed) != FALSE, user::LastStatus()}, false,
+         STATUS_INVALID_HANDLE},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        EXPECT_EQ(row.actual.result, row.result);
+        EXPECT_EQ(row.actual.status, row.status);
+    }
+    EXPECT_TRUE(user::CloseHandle(waitOnly));
+    EXPECT_TRUE(user::CloseHandle(setOnly));
+}
+
+TEST_F(UserEventTest, EventOfAnotherProcessIsNotVisible) {
+    host::Process& other = processes.Create("other", true);
+    HANDLE event = nullptr;
+    {
+        ProcessScope scope(&client);
+        event = user::CreateEvent(true, false);
+    }
+    ProcessScope scope(&other);
+    EXPECT_FALSE(user::SetEvent(event));
+    EXPECT_EQ(user::LastStatus(), STATUS_INVALID_HANDLE);
+    // A 32-bit process's handles are small values.
+    HANDLE own = user::CreateEvent(true, false);
+    EXPECT_LT(reinterpret_cast<ULONG_PTR>(own), 0x10000u);
+    EXPECT_TRUE(user::CloseHandle(own));
+    processes.Exit(client);
+}
+
+} // namespace
