@@ -121,3 +121,6 @@ DEFINE_GUID(TopologyNodeType, 0xa085651e, 0x5f0d, 0x4b36, 0xa8, 0x69, 0xd1, 0x95
 
 // Automation, pin and audio-property declarations.
 #include "pc/ks_automation.h"
+
+// Requests that callers of a filter build (control codes, event data, pin replies).
+#include "pc/host_ks_requests.h"
