@@ -148,21 +148,19 @@ const PCAUTOMATION_TABLE NodeTable = {sizeof(PCPROPERTY_ITEM),
                                       nullptr,
                                       0};
 
-KSDATARANGE BridgeRange = {{sizeof(KSDATARANGE),
-                            0,
-                            0,
-                            0,
-                            {STATICGUIDOF(KSDATAFORMAT_TYPE_AUDIO)},
-                            {STATICGUIDOF(KSDATAFORMAT_SUBTYPE_ANALOG)},
-                            {STATICGUIDOF(KSDATAFORMAT_SPECIFIER_NONE)}}};
+KSDATARANGE MakeRange(const GUID& major, const GUID& sub, const GUID& specifier) {
+    KSDATARANGE range{};
+    range.FormatSize = sizeof(range);
+    range.MajorFormat = major;
+    range.SubFormat = sub;
+    range.Specifier = specifier;
+    return range;
+}
+KSDATARANGE BridgeRange =
+    MakeRange(KSDATAFORMAT_TYPE_AUDIO, KSDATAFORMAT_SUBTYPE_ANALOG, KSDATAFORMAT_SPECIFIER_NONE);
 // A range that a default intersection cannot complete (its specifier needs a format body).
-KSDATARANGE WaveRange = {{sizeof(KSDATARANGE),
-                          0,
-                          0,
-                          0,
-                          {STATICGUIDOF(KSDATAFORMAT_TYPE_AUDIO)},
-                          {STATICGUIDOF(KSDATAFORMAT_SUBTYPE_PCM)},
-                          {STATICGUIDOF(KSDATAFORMAT_SPECIFIER_WAVEFORMATEX)}}};
+KSDATARANGE WaveRange = MakeRange(KSDATAFORMAT_TYPE_AUDIO, KSDATAFORMAT_SUBTYPE_PCM,
+                                  KSDATAFORMAT_SPECIFIER_WAVEFORMATEX);
 PKSDATARANGE OutRanges[] = {&BridgeRange};
 PKSDATARANGE InRanges[] = {&WaveRange, &BridgeRange};
 
@@ -200,7 +198,7 @@ const PCPIN_DESCRIPTOR Pins[] = {
 };
 const PCNODE_DESCRIPTOR Nodes[] = {{0, &NodeTable, &KSCATEGORY_AUDIO, nullptr}};
 const PCCONNECTION_DESCRIPTOR Connections[] = {{KSFILTER_NODE, 1, 0, 1}, {0, 0, KSFILTER_NODE, 0}};
-const GUID Categories[] = {{STATICGUIDOF(KSCATEGORY_AUDIO)}, {STATICGUIDOF(KSCATEGORY_TOPOLOGY)}};
+const GUID Categories[] = {KSCATEGORY_AUDIO, KSCATEGORY_TOPOLOGY};
 PCFILTER_DESCRIPTOR Descriptor = {0,
                                   &FilterTable,
                                   sizeof(PCPIN_DESCRIPTOR),
