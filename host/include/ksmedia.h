@@ -119,3 +119,6 @@ DEFINE_GUID(KSEVENTSETID_LoopedStreaming, 0x4682b940, 0xc6ef, 0x11d0, 0x96, 0xd8
 
 // Automation, pin and audio-property declarations.
 #include "pc/ks_automation.h"
+
+// Requests that callers of a filter build (control codes, event data, pin replies).
+#include "pc/host_ks_requests.h"

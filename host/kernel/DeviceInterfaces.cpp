@@ -44,7 +44,9 @@ NTSTATUS DeviceInterfaces::Register(PDEVICE_OBJECT physicalDevice, const GUID& i
         }
     }
     std::u16string text = u"\\??\\" + instance + u"#" + GuidText(interfaceClass);
+    std::u16string reference;
     if (referenceString != nullptr && !referenceString->empty()) {
+        reference = u"\\" + *referenceString;
         if (referenceString->find(u'\\') != std::u16string::npos) {
             return STATUS_INVALID_DEVICE_REQUEST;
         }
@@ -56,7 +58,7 @@ NTSTATUS DeviceInterfaces::Register(PDEVICE_OBJECT physicalDevice, const GUID& i
         known = known || EqualNoCase(entry.link, text);
     }
     if (!known) {
-        entries.push_back(Entry{physicalDevice, interfaceClass, text, false});
+        entries.push_back(Entry{physicalDevice, interfaceClass, text, reference, false});
     }
     *link = text;
     return STATUS_SUCCESS;
@@ -97,7 +99,7 @@ bool DeviceInterfaces::Resolve(const std::u16string& path, PDEVICE_OBJECT* physi
             continue;
         }
         *physicalDevice = entry.physicalDevice;
-        *remainder = name.substr(length);
+        *remainder = entry.reference + name.substr(length);
         return true;
     }
     return false;

@@ -20,7 +20,8 @@ public:
     NTSTATUS SetState(const std::u16string& link, bool enable);
 
     // Resolves a user-mode path ("\\?\ROOT#...{class}\rest" or "\??\ROOT#...{class}\rest")
-    // through an enabled interface: the physical device and what follows the link ("\rest").
+    // through an enabled interface: the physical device and what follows the link ("\rest"),
+    // behind the link's reference string, as Windows names the file ("\wave_r\rest").
     bool Resolve(const std::u16string& path, PDEVICE_OBJECT* physicalDevice,
                  std::u16string* remainder);
     // The user-mode paths ("\\?\...") of the enabled interfaces of a class, as a device
@@ -35,6 +36,8 @@ private:
         PDEVICE_OBJECT physicalDevice;
         GUID interfaceClass;
         std::u16string link;
+        // The link's reference string: the file name ("\reference...") of what opens it.
+        std::u16string reference;
         bool enabled = false;
     };
     std::mutex lock;

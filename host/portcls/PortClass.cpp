@@ -1,6 +1,9 @@
 // Library state, fault injection and the library's verifier checks.
 #include "PortClass.h"
 
+#include <algorithm>
+
+#include "Port.h"
 #include "kernel/DeviceInterfaces.h"
 #include "kernel/IoManager.h"
 
@@ -48,10 +51,46 @@ NTSTATUS PortClass::AddSubdevice(PDEVICE_OBJECT device, const std::u16string& na
     return STATUS_SUCCESS;
 }
 
+void PortClass::RemoveSubdevice(PDEVICE_OBJECT device, const std::u16string& name) {
+    std::lock_guard<std::mutex> hold(lock);
+    if (Device* record = FindDevice(device)) {
+        auto& list = record->subdevices;
+        list.erase(std::remove_if(list.begin(), list.end(),
+                                  [&name](const auto& entry) { return entry.first == name; }),
+                   list.end());
+    }
+}
+
+std::vector<std::u16string> PortClass::SubdeviceNames(PDEVICE_OBJECT device) {
+    std::lock_guard<std::mutex> hold(lock);
+    std::vector<std::u16string> names;
+    if (Device* record = FindDevice(device)) {
+        for (const auto& subdevice : record->subdevices) {
+            names.push_back(subdevice.first);
+        }
+    }
+    return names;
+}
+
+std::vector<SubdeviceInterface> PortClass::Interfaces(PDEVICE_OBJECT device) {
+    std::lock_guard<std::mutex> hold(lock);
+    Device* record = FindDevice(device);
+    return record == nullptr ? std::vector<SubdeviceInterface>{} : record->interfaces;
+}
+
+std::vector<PhysicalConnection> PortClass::Connections(PDEVICE_OBJECT device) {
+    std::lock_guard<std::mutex> hold(lock);
+    Device* record = FindDevice(device);
+    return record == nullptr ? std::vector<PhysicalConnection>{} : record->connections;
+}
+
 void PortClass::ForgetDevice(PDEVICE_OBJECT device) {
     PADAPTERPOWERMANAGEMENT power = nullptr;
     PRESOURCELIST resources = nullptr;
     std::map<PFILE_OBJECT, std::unique_ptr<PortClassFile>> files;
+    std::vector<PortBase*> ports;
+    std::vector<PortBase*> registered;
+    std::vector<SubdeviceInterface> interfaces;
     {
         std::lock_guard<std::mutex> hold(lock);
         Device* record = FindDevice(device);
@@ -61,11 +100,30 @@ void PortClass::ForgetDevice(PDEVICE_OBJECT device) {
         power = record->powerManagement;
         resources = record->resources;
         files = std::move(record->files);
+        ports = record->ports;
+        registered = std::move(record->registeredPorts);
+        interfaces = std::move(record->interfaces);
+        // Holds every bound port until its children are gone, so none ends half-way.
+        for (PortBase* port : ports) {
+            port->AddRef();
+        }
         devices.erase(device);
     }
     // Released outside the lock: a release may destroy the adapter, which may call back.
     for (auto& file : files) {
         file.second->Close();
+    }
+    for (const SubdeviceInterface& entry : interfaces) {
+        Machine::Current().Get<DeviceInterfaces>().SetState(entry.link, false);
+    }
+    for (PortBase* port : ports) {
+        port->ReleaseChildren();
+    }
+    for (PortBase* port : ports) {
+        port->Release();
+    }
+    for (PortBase* port : registered) {
+        port->Release();
     }
     if (power != nullptr) {
         power->Release();

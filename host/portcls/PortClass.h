@@ -19,8 +19,32 @@ namespace host {
 
 // Library calls a test can make fail.
 // InitializeAdapterDriver with a success status other than STATUS_SUCCESS does its work and
-// returns that status; with a failure status it does nothing.
-enum class PortClassCall { RegisterAdapterPowerManagement, InitializeAdapterDriver };
+// returns that status; with a failure status it does nothing. NewPort, PortInit (a port's Init)
+// and RegisterSubdevice fail before they touch anything.
+enum class PortClassCall {
+    RegisterAdapterPowerManagement,
+    InitializeAdapterDriver,
+    NewPort,
+    PortInit,
+    RegisterSubdevice,
+};
+
+class PortBase;
+
+// A device interface the library registered for a subdevice (one per filter category).
+struct SubdeviceInterface {
+    std::u16string name; // the subdevice's reference string
+    GUID category;
+    std::u16string link; // "\??\ROOT#MEDIA#0000#{category}\name"
+};
+
+// A physical connection between two subdevices' pins, as the driver declared it.
+struct PhysicalConnection {
+    std::u16string fromName;
+    ULONG fromPin;
+    std::u16string toName;
+    ULONG toPin;
+};
 
 // What serves one open file of the library (a filter or a pin, later). The library completes
 // every request; these return the status to complete with.
@@ -60,6 +84,12 @@ public:
         // Subdevices by reference string (compared without regard to case, as names are).
         std::vector<std::pair<std::u16string, SubdeviceFactory>> subdevices;
         std::map<PFILE_OBJECT, std::unique_ptr<PortClassFile>> files;
+        // Ports bound to a miniport on this device (not counted: a port leaves when it goes),
+        // and the registered ones (counted until the device goes).
+        std::vector<PortBase*> ports;
+        std::vector<PortBase*> registeredPorts;
+        std::vector<SubdeviceInterface> interfaces;
+        std::vector<PhysicalConnection> connections;
     };
 
     ~PortClass() override;
@@ -79,6 +109,14 @@ public:
     // beyond the device's maximum object count.
     NTSTATUS AddSubdevice(PDEVICE_OBJECT device, const std::u16string& name,
                           SubdeviceFactory factory);
+    // Takes a subdevice back (a registration that failed half-way).
+    void RemoveSubdevice(PDEVICE_OBJECT device, const std::u16string& name);
+    // What tests ask of a device: its subdevices in registration order, the interfaces
+    // registered for them and the physical connections.
+    std::vector<std::u16string> SubdeviceNames(PDEVICE_OBJECT device);
+    std::vector<SubdeviceInterface> Interfaces(PDEVICE_OBJECT device);
+    std::vector<PhysicalConnection> Connections(PDEVICE_OBJECT device);
+
     // Releases what the library holds for a device and forgets it.
     void ForgetDevice(PDEVICE_OBJECT device);
 
