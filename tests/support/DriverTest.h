@@ -12,6 +12,7 @@
 #include "kernel/DriverImage.h"
 #include "kernel/Pnp.h"
 #include "kernel/Process.h"
+#include "kernel/UserMode.h"
 #include "transport/TransportProtocol.h"
 
 class DriverTest : public HostTest {
