@@ -2,20 +2,20 @@
 // connections, categories, filter descriptors. Only the jack-facing pin differs by direction.
 #include "audio/TopologyDescriptors.h"
 
+#include "audio/ConstantGuid.h"
 #include "audio/MiniportTopology.h"
 #include "audio/PropertyRoutines.h"
 
-// The name under which the audio stack looks up the node's friendly name.
+// The node's own type, and the name under which the audio stack looks up its friendly name.
+const GUID TopologyNodeType = {
+    0xa085651e, 0x5f0d, 0x4b36, {0xa8, 0x69, 0xd1, 0x95, 0xd6, 0xab, 0x4b, 0x9e}};
 const GUID TopologyNodeName = {
     0x57e24340, 0xfc5b, 0x4612, {0xa5, 0x62, 0x72, 0xb1, 0x1a, 0x29, 0xdf, 0xae}};
 
-const KSDATARANGE BridgeDataRange = {{sizeof(KSDATARANGE),
-                                      0,
-                                      0,
-                                      0,
-                                      {STATICGUIDOF(KSDATAFORMAT_TYPE_AUDIO)},
-                                      {STATICGUIDOF(KSDATAFORMAT_SUBTYPE_ANALOG)},
-                                      {STATICGUIDOF(KSDATAFORMAT_SPECIFIER_NONE)}}};
+const KSDATARANGE BridgeDataRange = {{sizeof(KSDATARANGE), 0, 0, 0,
+                                      ConstantGuid(STATICGUIDOF(KSDATAFORMAT_TYPE_AUDIO)),
+                                      ConstantGuid(STATICGUIDOF(KSDATAFORMAT_SUBTYPE_ANALOG)),
+                                      ConstantGuid(STATICGUIDOF(KSDATAFORMAT_SPECIFIER_NONE))}};
 
 namespace {
 
@@ -33,8 +33,17 @@ const PCEVENT_ITEM TopologyFilterEvents[] = {
      PCEVENT_ITEM_FLAG_ENABLE | PCEVENT_ITEM_FLAG_BASICSUPPORT, JackEventHandler},
 };
 
-DEFINE_PCAUTOMATION_TABLE_PROP_EVENT(TopologyFilterAutomation, TopologyFilterProperties,
-                                     TopologyFilterEvents);
+// Spelled out: not every toolchain's port-class header has the macro for properties with events.
+const PCAUTOMATION_TABLE TopologyFilterAutomation = {sizeof(PCPROPERTY_ITEM),
+                                                     RTL_NUMBER_OF(TopologyFilterProperties),
+                                                     TopologyFilterProperties,
+                                                     sizeof(PCMETHOD_ITEM),
+                                                     0,
+                                                     nullptr,
+                                                     sizeof(PCEVENT_ITEM),
+                                                     RTL_NUMBER_OF(TopologyFilterEvents),
+                                                     TopologyFilterEvents,
+                                                     0};
 
 constexpr PCPIN_DESCRIPTOR TopologyPin(KSPIN_DATAFLOW dataFlow, const GUID* category) {
     return {0,
@@ -82,8 +91,8 @@ const PCCONNECTION_DESCRIPTOR TopologyConnections[] = {
 };
 
 const GUID TopologyCategories[] = {
-    {STATICGUIDOF(KSCATEGORY_AUDIO)},
-    {STATICGUIDOF(KSCATEGORY_TOPOLOGY)},
+    ConstantGuid(STATICGUIDOF(KSCATEGORY_AUDIO)),
+    ConstantGuid(STATICGUIDOF(KSCATEGORY_TOPOLOGY)),
 };
 
 constexpr PCFILTER_DESCRIPTOR TopologyFilter(const PCPIN_DESCRIPTOR* pins) {

@@ -16,6 +16,7 @@ inline ULONG TopologyJackPin(bool isCapture) {
     return isCapture ? CaptureTopologyJackPin : RenderTopologyJackPin;
 }
 
+extern const GUID TopologyNodeType;
 extern const GUID TopologyNodeName;
 extern const KSDATARANGE BridgeDataRange;
 extern const PCFILTER_DESCRIPTOR RenderTopologyDescriptor;

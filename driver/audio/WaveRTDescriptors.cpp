@@ -3,22 +3,20 @@
 // bridge pin in the render filter and back in the capture filter.
 #include "audio/WaveRTDescriptors.h"
 
+#include "audio/ConstantGuid.h"
 #include "audio/MiniportWaveRT.h"
 #include "audio/PropertyRoutines.h"
 #include "audio/TopologyDescriptors.h"
 
-const KSDATARANGE_AUDIO PcmDataRange = {{{sizeof(KSDATARANGE_AUDIO),
-                                          0,
-                                          0,
-                                          0,
-                                          {STATICGUIDOF(KSDATAFORMAT_TYPE_AUDIO)},
-                                          {STATICGUIDOF(KSDATAFORMAT_SUBTYPE_PCM)},
-                                          {STATICGUIDOF(KSDATAFORMAT_SPECIFIER_WAVEFORMATEX)}}},
-                                        8,
-                                        8,
-                                        32,
-                                        8000,
-                                        384000};
+const KSDATARANGE_AUDIO PcmDataRange = {
+    {{sizeof(KSDATARANGE_AUDIO), 0, 0, 0, ConstantGuid(STATICGUIDOF(KSDATAFORMAT_TYPE_AUDIO)),
+      ConstantGuid(STATICGUIDOF(KSDATAFORMAT_SUBTYPE_PCM)),
+      ConstantGuid(STATICGUIDOF(KSDATAFORMAT_SPECIFIER_WAVEFORMATEX))}},
+    8,
+    8,
+    32,
+    8000,
+    384000};
 
 namespace {
 
@@ -39,7 +37,17 @@ const PCEVENT_ITEM WaveFilterEvents[] = {
     {&KSEVENTSETID_PinCapsChange, KSEVENT_PINCAPS_FORMATCHANGE,
      PCEVENT_ITEM_FLAG_ENABLE | PCEVENT_ITEM_FLAG_BASICSUPPORT, FormatChangeEventHandler},
 };
-DEFINE_PCAUTOMATION_TABLE_PROP_EVENT(WaveFilterAutomation, WaveFilterProperties, WaveFilterEvents);
+// Spelled out: not every toolchain's port-class header has the macro for properties with events.
+const PCAUTOMATION_TABLE WaveFilterAutomation = {sizeof(PCPROPERTY_ITEM),
+                                                 RTL_NUMBER_OF(WaveFilterProperties),
+                                                 WaveFilterProperties,
+                                                 sizeof(PCMETHOD_ITEM),
+                                                 0,
+                                                 nullptr,
+                                                 sizeof(PCEVENT_ITEM),
+                                                 RTL_NUMBER_OF(WaveFilterEvents),
+                                                 WaveFilterEvents,
+                                                 0};
 
 const PCPROPERTY_ITEM WaveNodeProperties[] = {
     {&KSPROPSETID_Audio, KSPROPERTY_AUDIO_CHANNEL_CONFIG,
@@ -118,14 +126,14 @@ static_assert(RTL_NUMBER_OF(RenderWaveConnections) == RTL_NUMBER_OF(CaptureWaveC
               "both filters have the same shape");
 
 const GUID RenderWaveCategories[] = {
-    {STATICGUIDOF(KSCATEGORY_AUDIO)},
-    {STATICGUIDOF(KSCATEGORY_RENDER)},
-    {STATICGUIDOF(KSCATEGORY_REALTIME)},
+    ConstantGuid(STATICGUIDOF(KSCATEGORY_AUDIO)),
+    ConstantGuid(STATICGUIDOF(KSCATEGORY_RENDER)),
+    ConstantGuid(STATICGUIDOF(KSCATEGORY_REALTIME)),
 };
 const GUID CaptureWaveCategories[] = {
-    {STATICGUIDOF(KSCATEGORY_AUDIO)},
-    {STATICGUIDOF(KSCATEGORY_CAPTURE)},
-    {STATICGUIDOF(KSCATEGORY_REALTIME)},
+    ConstantGuid(STATICGUIDOF(KSCATEGORY_AUDIO)),
+    ConstantGuid(STATICGUIDOF(KSCATEGORY_CAPTURE)),
+    ConstantGuid(STATICGUIDOF(KSCATEGORY_REALTIME)),
 };
 static_assert(RTL_NUMBER_OF(RenderWaveCategories) == RTL_NUMBER_OF(CaptureWaveCategories),
               "three categories each");

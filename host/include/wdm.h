@@ -5,3 +5,4 @@
 #include "nt/kernel.h"
 #include "nt/memory.h"
 #include "nt/io.h"
+#include "nt/registry.h"

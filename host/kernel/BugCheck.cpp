@@ -42,6 +42,8 @@ const char* BugCheckName(unsigned code) {
         return "NO_MORE_SYSTEM_PTES";
     case TARGET_MDL_TOO_SMALL:
         return "TARGET_MDL_TOO_SMALL";
+    case INVALID_KERNEL_HANDLE:
+        return "INVALID_KERNEL_HANDLE";
     default:
         return "UNKNOWN";
     }

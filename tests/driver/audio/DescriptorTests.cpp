@@ -191,8 +191,12 @@ TEST(FilterDescriptors, DataRangesAndNodes) {
     for (const PCFILTER_DESCRIPTOR* topology :
          {&RenderTopologyDescriptor, &CaptureTopologyDescriptor}) {
         const PCNODE_DESCRIPTOR& node = topology->Nodes[TopologyNode];
-        EXPECT_TRUE(IsEqualGUID(*node.Type, TopologyNodeType));
-        EXPECT_TRUE(IsEqualGUID(*node.Name, TopologyNodeName));
+        const GUID type = {
+            0xa085651e, 0x5f0d, 0x4b36, {0xa8, 0x69, 0xd1, 0x95, 0xd6, 0xab, 0x4b, 0x9e}};
+        const GUID name = {
+            0x57e24340, 0xfc5b, 0x4612, {0xa5, 0x62, 0x72, 0xb1, 0x1a, 0x29, 0xdf, 0xae}};
+        EXPECT_TRUE(IsEqualGUID(*node.Type, type));
+        EXPECT_TRUE(IsEqualGUID(*node.Name, name));
         EXPECT_NE(
             FindProperty(node.AutomationTable, KSPROPSETID_Audio, KSPROPERTY_AUDIO_CPU_RESOURCES),
             nullptr);
