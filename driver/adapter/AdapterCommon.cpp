@@ -39,8 +39,9 @@ STDMETHODIMP_(NTSTATUS) AdapterCommon::QueryDeviceCapabilities(PDEVICE_CAPABILIT
     return STATUS_SUCCESS;
 }
 
-STDMETHODIMP_(void) AdapterCommon::PowerChangeState2(DEVICE_POWER_STATE newDeviceState,
-                                                     SYSTEM_POWER_STATE newSystemState) {
+STDMETHODIMP_(void)
+AdapterCommon::PowerChangeState2(DEVICE_POWER_STATE newDeviceState,
+                                 SYSTEM_POWER_STATE newSystemState) {
     UNREFERENCED_PARAMETER(newDeviceState);
     UNREFERENCED_PARAMETER(newSystemState);
 }

@@ -28,8 +28,9 @@ public:
     STDMETHODIMP_(void) PowerChangeState(POWER_STATE newState) override;
     STDMETHODIMP_(NTSTATUS) QueryPowerChangeState(POWER_STATE newStateQuery) override;
     STDMETHODIMP_(NTSTATUS) QueryDeviceCapabilities(PDEVICE_CAPABILITIES capabilities) override;
-    STDMETHODIMP_(void) PowerChangeState2(DEVICE_POWER_STATE newDeviceState,
-                                          SYSTEM_POWER_STATE newSystemState) override;
+    STDMETHODIMP_(void)
+    PowerChangeState2(DEVICE_POWER_STATE newDeviceState,
+                      SYSTEM_POWER_STATE newSystemState) override;
 
     // The adapter's identity as the port-class library sees it.
     PUNKNOWN PrimaryInterface() {

@@ -32,8 +32,12 @@ constexpr ULONG MaximumSubdevices = 4;
 
 } // namespace
 
-AdapterCommon* PublishedAdapter() { return adapterCommon; }
-DriverContext* PublishedDriverContext() { return driverContext; }
+AdapterCommon* PublishedAdapter() {
+    return adapterCommon;
+}
+DriverContext* PublishedDriverContext() {
+    return driverContext;
+}
 
 extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driverObject, PUNICODE_STRING registryPath) {
     NTSTATUS status;
@@ -78,8 +82,8 @@ NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT driverObject, PDEVICE_OBJECT physicalDev
     if (!NT_SUCCESS(status)) {
         return status;
     }
-    status = PcAddAdapterDevice(driverObject, physicalDeviceObject, StartDevice, MaximumSubdevices,
-                                0);
+    status =
+        PcAddAdapterDevice(driverObject, physicalDeviceObject, StartDevice, MaximumSubdevices, 0);
     if (NT_SUCCESS(status)) {
         driverContext->deviceAdded = TRUE;
     }

@@ -31,8 +31,12 @@ NTSTATUS AnswerInterface(PUNKNOWN chosen, PVOID* object);
 // QueryInterface, AddRef and Release of every interface of a class derived from UnknownBase:
 // all forward to the outer unknown.
 #define FORWARD_UNKNOWN_TO_OUTER                                                                   \
-    STDMETHODIMP_(NTSTATUS) QueryInterface(REFIID iid, PVOID* object) override {                    \
+    STDMETHODIMP_(NTSTATUS) QueryInterface(REFIID iid, PVOID* object) override {                   \
         return outerUnknown->QueryInterface(iid, object);                                          \
     }                                                                                              \
-    STDMETHODIMP_(ULONG) AddRef() override { return outerUnknown->AddRef(); }                      \
-    STDMETHODIMP_(ULONG) Release() override { return outerUnknown->Release(); }
+    STDMETHODIMP_(ULONG) AddRef() override {                                                       \
+        return outerUnknown->AddRef();                                                             \
+    }                                                                                              \
+    STDMETHODIMP_(ULONG) Release() override {                                                      \
+        return outerUnknown->Release();                                                            \
+    }

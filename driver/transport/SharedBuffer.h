@@ -5,9 +5,9 @@
 #include "platform/KernelHeaders.h"
 
 struct SharedBuffer {
-    PMDL mdl;             // owns the physical pages; null while the region does not exist
-    PVOID systemAddress;  // kernel mapping of the whole region; null while unmapped
-    PVOID clientAddress;  // mapping in the client's process; null while not mapped
+    PMDL mdl;            // owns the physical pages; null while the region does not exist
+    PVOID systemAddress; // kernel mapping of the whole region; null while unmapped
+    PVOID clientAddress; // mapping in the client's process; null while not mapped
 };
 
 class TransportEndpoint;

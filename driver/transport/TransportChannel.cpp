@@ -14,10 +14,10 @@ constexpr ULONG StartupLatencyFrames = 960;
 } // namespace
 
 TransportChannel::TransportChannel(bool renderFlag, TransportEndpoint* endpoint)
-    : renderFlag(renderFlag), endpoint(endpoint), waveMiniport(nullptr),
-      topologyMiniport(nullptr), currentFormat(StartupFormat), pendingFormat{0, 0, 0, 0, 0},
-      latency(StartupLatencyFrames), pendingLatency(0), controlBlock(nullptr),
-      workerHandle(nullptr), workerThread(nullptr), stopFlag(false), packetErrorCount(0) {
+    : renderFlag(renderFlag), endpoint(endpoint), waveMiniport(nullptr), topologyMiniport(nullptr),
+      currentFormat(StartupFormat), pendingFormat{0, 0, 0, 0, 0}, latency(StartupLatencyFrames),
+      pendingLatency(0), controlBlock(nullptr), workerHandle(nullptr), workerThread(nullptr),
+      stopFlag(false), packetErrorCount(0) {
     KeInitializeEvent(&tickEvent, SynchronizationEvent, FALSE);
     KeInitializeEvent(&acknowledgeEvent, SynchronizationEvent, FALSE);
 }
@@ -78,7 +78,6 @@ NTSTATUS WriteEndpointFormat(TransportChannel* channel) {
     }
     const DeviceFormat& format = channel->currentFormat;
     return WriteEndpointFormatFor(&context->interfaceLinkName, miniport->isCapture ? TRUE : FALSE,
-                                  miniport->subdeviceName, format.SampleRate,
-                                  format.BitsPerSample, format.Channels, format.ContainerBytes,
-                                  format.ChannelMask);
+                                  miniport->subdeviceName, format.SampleRate, format.BitsPerSample,
+                                  format.Channels, format.ContainerBytes, format.ChannelMask);
 }

@@ -32,8 +32,8 @@ public:
     const bool renderFlag;
     TransportEndpoint* const endpoint;
 
-    CMiniportWaveRT* waveMiniport;         // one counted reference, from device start
-    CMiniportTopology* topologyMiniport;   // one counted reference, from device start
+    CMiniportWaveRT* waveMiniport;       // one counted reference, from device start
+    CMiniportTopology* topologyMiniport; // one counted reference, from device start
 
     DeviceFormat currentFormat; // the one format the WaveRT filter offers
     DeviceFormat pendingFormat; // set while a stream exists; set when its SampleRate is not 0

@@ -79,9 +79,9 @@ NTSTATUS SetEvent(TransportEndpoint* endpoint, PIRP irp, ULONG inputLength) {
                               sizeof(handleValue));
             }
             PVOID event = nullptr;
-            status = ObReferenceObjectByHandle(reinterpret_cast<HANDLE>(handleValue),
-                                               EVENT_MODIFY_STATE, *ExEventObjectType,
-                                               irp->RequestorMode, &event, nullptr);
+            status =
+                ObReferenceObjectByHandle(reinterpret_cast<HANDLE>(handleValue), EVENT_MODIFY_STATE,
+                                          *ExEventObjectType, irp->RequestorMode, &event, nullptr);
             if (NT_SUCCESS(status)) {
                 endpoint->clientEvent = static_cast<PKEVENT>(event);
             }

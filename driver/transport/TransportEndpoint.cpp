@@ -4,11 +4,13 @@
 #include "transport/TransportChannel.h"
 
 TransportEndpoint::TransportEndpoint(TransportChannel* channel)
-    : channel(channel), clientFile(nullptr), clientEvent(nullptr), clientProcess(nullptr),
-      controlBlock{nullptr, nullptr, nullptr}, dataBufferBytes(0),
-      dataBuffer{nullptr, nullptr, nullptr}, connected(false) {}
+    : channel(channel), clientFile(nullptr), clientEvent(nullptr),
+      clientProcess(nullptr), controlBlock{nullptr, nullptr, nullptr},
+      dataBufferBytes(0), dataBuffer{nullptr, nullptr, nullptr}, connected(false) {}
 
-TransportEndpoint::~TransportEndpoint() { FreeSharedMemory(this); }
+TransportEndpoint::~TransportEndpoint() {
+    FreeSharedMemory(this);
+}
 
 VOID CompleteRequest(PIRP irp, NTSTATUS status, ULONG information) {
     irp->IoStatus.Status = status;
@@ -103,7 +105,9 @@ NTSTATUS CheckClientConnected(TransportChannel* channel) {
     return IsClientConnected(channel) ? STATUS_SUCCESS : STATUS_DEVICE_NOT_READY;
 }
 
-PMDL GetDataBufferMdl(TransportChannel* channel) { return channel->endpoint->dataBuffer.mdl; }
+PMDL GetDataBufferMdl(TransportChannel* channel) {
+    return channel->endpoint->dataBuffer.mdl;
+}
 
 VOID UpdateConnection(TransportEndpoint* endpoint) {
     bool nowConnected = IsClientConnected(endpoint->channel);

@@ -23,8 +23,8 @@ public:
     }
 
     TransportChannel* const channel;
-    PFILE_OBJECT clientFile;  // identifies the client in close and control requests
-    PKEVENT clientEvent;      // referenced; registered by the client
+    PFILE_OBJECT clientFile; // identifies the client in close and control requests
+    PKEVENT clientEvent;     // referenced; registered by the client
     // The process whose context the client file was opened in: the client mappings live in its
     // address space. Referenced while a client file is recorded.
     PEPROCESS clientProcess;

@@ -51,8 +51,8 @@ NTSTATUS StartWorker(TransportChannel* channel) {
     channel->workerHandle = handle;
 
     PVOID thread = nullptr;
-    status = ObReferenceObjectByHandle(handle, SYNCHRONIZE, *PsThreadType, KernelMode, &thread,
-                                       nullptr);
+    status =
+        ObReferenceObjectByHandle(handle, SYNCHRONIZE, *PsThreadType, KernelMode, &thread, nullptr);
     if (!NT_SUCCESS(status)) {
         return status; // StopWorker still ends the thread through its handle
     }

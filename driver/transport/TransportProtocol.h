@@ -115,7 +115,7 @@ struct TransportControlBlock {
 #pragma pack(pop)
 
 #define TRANSPORT_ASSERT_OFFSET(field, offset)                                                     \
-    static_assert(__builtin_offsetof(TransportControlBlock, field) == (offset),                     \
+    static_assert(__builtin_offsetof(TransportControlBlock, field) == (offset),                    \
                   "TransportControlBlock." #field " is at offset " #offset)
 TRANSPORT_ASSERT_OFFSET(HandshakeFlags, 52);
 TRANSPORT_ASSERT_OFFSET(SampleRate, 56);

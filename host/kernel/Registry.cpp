@@ -139,8 +139,8 @@ constexpr unsigned long long RegistryProcessHandleBase = 0x7FF00000ull;
 HANDLE KeyHandleTable::Insert(KeyHandle handle) {
     const unsigned long long index = nextIndex++;
     handle.sequence = index;
-    const unsigned long long value =
-        handle.kernelHandle ? RegistryKernelHandleBase + index * 4 : RegistryProcessHandleBase + index * 4;
+    const unsigned long long value = handle.kernelHandle ? RegistryKernelHandleBase + index * 4
+                                                         : RegistryProcessHandleBase + index * 4;
     entries.emplace(value, std::move(handle));
     return reinterpret_cast<HANDLE>(value);
 }

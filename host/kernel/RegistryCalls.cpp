@@ -410,5 +410,3 @@ extern "C" NTSTATUS NTAPI ZwSetValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueN
     (void)TitleIndex;
     return host::SetValueKeyFrom(KernelMode, KeyHandle, ValueName, Type, Data, DataSize);
 }
-
-
