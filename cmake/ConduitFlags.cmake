@@ -39,8 +39,10 @@ function(conduit_kernel_flags target)
         # mingw-w64's DDK headers; the few declarations they lack live in driver/platform.
         target_include_directories(${target} SYSTEM PRIVATE
             ${CMAKE_FIND_ROOT_PATH}/include/ddk)
+        # min-pagesize=0: the current thread is read from gs:[0x188], which GCC 12 otherwise
+        # takes for a dereference of a null-page address (-Warray-bounds).
         target_compile_options(${target} PRIVATE -ffreestanding -fno-stack-protector
-            -mno-stack-arg-probe -Wno-unknown-pragmas)
+            -mno-stack-arg-probe -Wno-unknown-pragmas --param=min-pagesize=0)
     else()
         # On Linux the driver sees only the compiler's own headers and host/include, so an
         # include of the C or C++ library is a compile error, as it would be in a kernel build.

@@ -189,3 +189,8 @@ PORTCLASSAPI NTSTATUS NTAPI PcDispatchIrp(PDEVICE_OBJECT pDeviceObject, PIRP pIr
 PORTCLASSAPI NTSTATUS NTAPI PcRegisterAdapterPowerManagement(PUNKNOWN Unknown,
                                                              PDEVICE_OBJECT pvContext1);
 PORTCLASSAPI NTSTATUS NTAPI PcUnregisterAdapterPowerManagement(PDEVICE_OBJECT DeviceObject);
+
+// Filter descriptions, the port and miniport interfaces and the subdevice calls.
+#include "pc/device.h"
+#include "pc/descriptors.h"
+#include "pc/miniports.h"

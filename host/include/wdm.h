@@ -5,4 +5,5 @@
 #include "nt/kernel.h"
 #include "nt/memory.h"
 #include "nt/io.h"
+#include "nt/registry.h"
 #include "nt/objects.h"

@@ -9,6 +9,7 @@
 #include "Irql.h"
 #include "Objects.h"
 #include "Process.h"
+#include "Registry.h"
 
 namespace {
 
@@ -24,6 +25,11 @@ std::string HandleText(HANDLE handle) {
 
 extern "C" NTSTATUS NTAPI ZwClose(HANDLE Handle) {
     host::RequireIrqlAtMost(PASSIVE_LEVEL, "ZwClose");
+    // Registry keys still have their own handle table, with values apart from the object
+    // manager's.
+    if (host::IsRegistryHandle(Handle)) {
+        return host::CloseKeyFrom(KernelMode, Handle);
+    }
     host::Processes& processes = host::Machine::Current().Get<host::Processes>();
     bool kernelHandle = (reinterpret_cast<unsigned long long>(Handle) & KernelHandleBit) != 0;
     host::Process* owner = kernelHandle ? nullptr : host::CurrentProcess();

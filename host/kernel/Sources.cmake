@@ -5,7 +5,7 @@ set(CONDUIT_HOST_KERNEL_SOURCES
     kernel/Irql.cpp
     kernel/Process.cpp
 )
-foreach(group Pool Sync Io Memory Image Objects)
+foreach(group Pool Sync Io Memory Image Registry Objects)
     if(EXISTS ${CMAKE_CURRENT_LIST_DIR}/Sources${group}.cmake)
         include(${CMAKE_CURRENT_LIST_DIR}/Sources${group}.cmake)
     endif()

@@ -8,6 +8,7 @@
 
 using host::Machine;
 using host::PortClass;
+using host::PortClassCall;
 
 namespace {
 
@@ -33,6 +34,11 @@ extern "C" NTSTATUS NTAPI PcInitializeAdapterDriver(PDRIVER_OBJECT DriverObject,
     if (DriverObject == nullptr || AddDevice == nullptr) {
         return STATUS_INVALID_PARAMETER;
     }
+    NTSTATUS injected =
+        Machine::Current().Get<PortClass>().TakeFault(PortClassCall::InitializeAdapterDriver);
+    if (!NT_SUCCESS(injected)) {
+        return injected;
+    }
     DriverObject->DriverExtension->AddDevice = AddDevice;
     DriverObject->DriverUnload = PortClassUnload;
     for (auto& dispatch : DriverObject->MajorFunction) {
@@ -41,7 +47,7 @@ extern "C" NTSTATUS NTAPI PcInitializeAdapterDriver(PDRIVER_OBJECT DriverObject,
     PortClass& library = Machine::Current().Get<PortClass>();
     std::lock_guard<std::mutex> hold(library.lock);
     library.drivers[DriverObject] = PortClass::Driver{AddDevice, false};
-    return STATUS_SUCCESS;
+    return injected;
 }
 
 extern "C" NTSTATUS NTAPI PcAddAdapterDevice(PDRIVER_OBJECT DriverObject,

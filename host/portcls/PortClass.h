@@ -18,7 +18,9 @@
 namespace host {
 
 // Library calls a test can make fail.
-enum class PortClassCall { RegisterAdapterPowerManagement };
+// InitializeAdapterDriver with a success status other than STATUS_SUCCESS does its work and
+// returns that status; with a failure status it does nothing.
+enum class PortClassCall { RegisterAdapterPowerManagement, InitializeAdapterDriver };
 
 // What serves one open file of the library (a filter or a pin, later). The library completes
 // every request; these return the status to complete with.

@@ -1,0 +1,218 @@
+// The session loop of one direction: handshakes, frame moves, positions and ticks.
+#include "conduit/Client.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "../backend/Backend.h"
+#include "RingMath.h"
+#include "TransportProtocol.h"
+
+namespace conduit {
+
+namespace {
+
+constexpr std::chrono::microseconds HandshakeDeadline{std::chrono::seconds(1)};
+
+std::uint8_t SilenceByte(const StreamFormat& format) {
+    return format.containerBits == 8 ? 0x80 : 0x00;
+}
+
+} // namespace
+
+Session::Session(Connection& connection, Clock& clock, HandshakePolicy& policy,
+                 SessionOptions options)
+    : connection_(connection), clock_(clock), policy_(policy), options_(options) {}
+
+Status Session::Run(const std::atomic<bool>& stop) {
+    while (!stop.load()) {
+        Status result = Step();
+        if (!result.ok()) {
+            return result;
+        }
+    }
+    return Status::Ok();
+}
+
+Status Session::Step() {
+    Backend& backend = connection_.backend();
+    StreamView view = connection_.Read();
+    std::chrono::microseconds timeout = options_.idleWait;
+    if (running_ && view.CanMoveFrames()) {
+        // Wake at least four times a buffer, that is twice a period, so ticks keep up.
+        const std::uint64_t quantum = std::max<std::uint32_t>(1, view.bufferFrames / 4);
+        timeout =
+            std::min(options_.runWait, clock_.TimeUntil(quantum > budget_ ? quantum - budget_ : 0,
+                                                        view.format.sampleRate));
+    }
+    const WaitResult wait = backend.WaitEvent(connection_.event(), timeout);
+    if (wait == WaitResult::Failed) {
+        return Status(status::Unsuccessful, "waiting for the driver's event failed");
+    }
+    Status result;
+    if (wait == WaitResult::Signalled) {
+        view = connection_.Read();
+        Note(view);
+        result = AnswerHandshake(view);
+        if (!result.ok()) {
+            return result;
+        }
+    }
+    view = connection_.Read();
+    Note(view);
+    Follow(view);
+    if (running_) {
+        MoveFrames(view);
+    }
+    if (tickOwed_ && !HoldingTicks()) {
+        result = connection_.RequestTick();
+        if (!result.ok()) {
+            return result;
+        }
+        tickOwed_ = false;
+        ++stats_.ticks;
+    }
+    return Status::Ok();
+}
+
+Status Session::AnswerHandshake(const StreamView& view) {
+    Backend& backend = connection_.backend();
+    ++stats_.handshakes;
+    const auto signalled = backend.Now();
+    const HandshakeAnswer decision = policy_.Decide(view);
+    if (decision.kind == HandshakeAnswer::Kind::Silent) {
+        ++stats_.silentHandshakes;
+        return Status::Ok();
+    }
+    if (decision.delay.count() > 0) {
+        backend.Sleep(decision.delay);
+    }
+    Status result = connection_.Answer(decision.status);
+    if (!result.ok()) {
+        return result;
+    }
+    ++stats_.answers;
+    if (decision.status < 0) {
+        ++stats_.failedAnswers;
+    }
+    const auto answered = backend.Now();
+    if (answered - signalled >= HandshakeDeadline) {
+        ++stats_.lateAnswers;
+    }
+    // Until the driver's handshake has read the answer, a tick would overwrite it with a
+    // success value; hold ticks until it clears HandshakeActive or must have given up.
+    guarding_ = true;
+    guardUntil_ = answered + options_.answerGuard;
+    return Status::Ok();
+}
+
+bool Session::HoldingTicks() {
+    if (!guarding_) {
+        return false;
+    }
+    if ((connection_.HandshakeFlags() & transport::HandshakeActive) == 0 ||
+        connection_.backend().Now() >= guardUntil_) {
+        guarding_ = false;
+    }
+    return guarding_;
+}
+
+void Session::Follow(const StreamView& view) {
+    if (view.state == StreamState::Unknown) {
+        running_ = false;
+        return;
+    }
+    if ((!view.streamOpen || view.state == StreamState::Stop) && position_ != 0) {
+        // The driver zeroes the positions when the stream stops or a new one is created;
+        // following it keeps the client from writing an old position over the reset.
+        position_ = 0;
+        connection_.WritePositions(0, 0);
+    }
+    const bool run = view.CanMoveFrames();
+    if (run && !running_) {
+        clock_.Restart();
+        budget_ = 0;
+    }
+    running_ = run;
+}
+
+bool Session::DriverHasSeenPeriod(std::uint32_t bufferFrames, std::uint32_t offset) {
+    const StreamView now = connection_.Read();
+    std::uint32_t seen = 0;
+    if (!ring::SeenOffset(now.driverPosition, now.aheadFrames, bufferFrames, &seen)) {
+        return false;
+    }
+    return ring::PeriodIndex(seen, bufferFrames) == ring::PeriodIndex(offset, bufferFrames);
+}
+
+void Session::MoveFrames(const StreamView& view) {
+    const std::uint32_t bufferFrames = view.bufferFrames;
+    const std::uint32_t blockAlign = view.format.blockAlign;
+    budget_ += clock_.Take(view.format.sampleRate);
+    if (budget_ > bufferFrames) {
+        // More than a buffer behind: those frames were overwritten or never read in time.
+        stats_.framesDropped += budget_ - bufferFrames;
+        budget_ = bufferFrames;
+    }
+    bool moved = false;
+    while (budget_ > 0) {
+        const std::uint32_t offset = position_ % bufferFrames;
+        std::uint32_t frames = static_cast<std::uint32_t>(
+            std::min<std::uint64_t>(budget_, ring::FramesToBoundary(offset, bufferFrames)));
+        const std::uint32_t end =
+            static_cast<std::uint32_t>((std::uint64_t(offset) + frames) % bufferFrames);
+        bool hold = false;
+        if (ring::PeriodIndex(end, bufferFrames) != ring::PeriodIndex(offset, bufferFrames) &&
+            !DriverHasSeenPeriod(bufferFrames, offset)) {
+            // Crossing now could put two boundaries between the driver's ticks, and it
+            // counts them as one: wait at the last frame of this period for the tick.
+            --frames;
+            hold = true;
+            ++stats_.periodWaits;
+        }
+        if (frames != 0) {
+            const std::uint64_t first = std::uint64_t(offset) * blockAlign;
+            const std::uint64_t bytes = std::uint64_t(frames) * blockAlign;
+            if (first + bytes > connection_.DataBytes()) {
+                // A checked view never gets here; the test stays so that no path touches
+                // memory past the window.
+                ++stats_.inconsistencies;
+                stats_.lastInconsistency = "a frame move would reach past the data buffer";
+                break;
+            }
+            std::uint8_t* at = connection_.DataBuffer() + first;
+            if (connection_.direction() == Direction::Capture) {
+                if (sink_ != nullptr) {
+                    sink_->Consume(view.format, at, frames);
+                }
+            } else if (source_ != nullptr) {
+                source_->Produce(view.format, at, frames);
+            } else {
+                std::memset(at, SilenceByte(view.format), bytes);
+            }
+            position_ = ring::Advance(position_, frames, bufferFrames);
+            budget_ -= frames;
+            stats_.framesMoved += frames;
+            moved = true;
+        }
+        if (hold) {
+            break;
+        }
+    }
+    if (moved) {
+        connection_.WritePositions(position_,
+                                   ring::PositionRegister(position_, bufferFrames, blockAlign));
+        tickOwed_ = true;
+    }
+}
+
+void Session::Note(const StreamView& view) {
+    for (const std::string& problem : view.problems) {
+        if (problem != stats_.lastInconsistency) {
+            ++stats_.inconsistencies;
+            stats_.lastInconsistency = problem;
+        }
+    }
+}
+
+} // namespace conduit

@@ -1,0 +1,66 @@
+// The adapter-wide object: one per started device. The port-class library knows it as the
+// adapter (power management); it owns both directions' channels and endpoints and the list of
+// WaveRT filter files that the port-class library has opened.
+#pragma once
+
+#include "adapter/UnknownBase.h"
+#include "support/Lists.h"
+#include "support/Locks.h"
+#include "transport/TransportChannel.h"
+#include "transport/TransportEndpoint.h"
+
+// The primary interface as a base of its own, so that it stays a distinct subobject from the
+// IAdapterPowerManagement inside IAdapterPowerManagement2.
+class AdapterPowerManagement : public IAdapterPowerManagement {};
+
+class AdapterCommon : public UnknownBase,
+                      public AdapterPowerManagement,
+                      public IAdapterPowerManagement2 {
+public:
+    AdapterCommon();
+    ~AdapterCommon() override;
+
+    FORWARD_UNKNOWN_TO_OUTER
+
+    NTSTATUS NTAPI NonDelegatingQueryInterface(REFIID iid, PVOID* object) override;
+
+    // The device has no hardware to power: every power request succeeds and changes nothing.
+    STDMETHODIMP_(void) PowerChangeState(POWER_STATE newState) override;
+    STDMETHODIMP_(NTSTATUS) QueryPowerChangeState(POWER_STATE newStateQuery) override;
+    STDMETHODIMP_(NTSTATUS) QueryDeviceCapabilities(PDEVICE_CAPABILITIES capabilities) override;
+    STDMETHODIMP_(void) PowerChangeState2(DEVICE_POWER_STATE newDeviceState,
+                                          SYSTEM_POWER_STATE newSystemState) override;
+
+    // The adapter's identity as the port-class library sees it.
+    PUNKNOWN PrimaryInterface() {
+        return static_cast<IAdapterPowerManagement*>(static_cast<AdapterPowerManagement*>(this));
+    }
+
+    NTSTATUS Init(PDEVICE_OBJECT deviceObject, PRESOURCELIST resources);
+    NTSTATUS CreateSubdevices(PIRP startIrp);
+
+    // Request routing.
+    NTSTATUS OpenTransportFile(PIRP irp);
+    NTSTATUS CloseTransportFile(PIRP irp);
+    NTSTATUS ControlTransportFile(PIRP irp);
+    PUNKNOWN FindWaveMiniport(PCWSTR name);
+    struct ClientFileRecord* AddClientFile(PUNKNOWN miniport, PFILE_OBJECT fileObject);
+    PUNKNOWN FindClientFile(PFILE_OBJECT fileObject);
+    VOID RemoveClientFile(PFILE_OBJECT fileObject);
+
+    PDEVICE_OBJECT deviceObject;
+    PRESOURCELIST resourceList;
+    TransportChannel renderChannel;
+    TransportChannel captureChannel;
+    TransportEndpoint renderEndpoint;
+    TransportEndpoint captureEndpoint;
+    List clientFileList;
+    RecursiveSpinLock clientFileLock;
+};
+
+// One WaveRT filter file opened through the port-class library.
+struct ClientFileRecord {
+    ListNode node;
+    PFILE_OBJECT fileObject; // not referenced
+    PUNKNOWN miniport;       // the WaveRT miniport whose filter was opened; not referenced
+};

@@ -1,0 +1,90 @@
+// The property-request routines that both miniports' automation tables name.
+#include "audio/PropertyRoutines.h"
+
+namespace {
+
+const ULONG DescriptionBytes = sizeof(KSPROPERTY_DESCRIPTION);
+
+// Where the type set and type identifier lie in the reply: skipped when there is no type.
+const ULONG TypeFieldsStart = FIELD_OFFSET(KSPROPERTY_DESCRIPTION, PropTypeSet);
+const ULONG TypeFieldsEnd = TypeFieldsStart + FIELD_OFFSET(KSIDENTIFIER, Flags);
+
+const PCPROPERTY_ITEM CpuResourcesProperties[] = {
+    {&KSPROPSETID_Audio, KSPROPERTY_AUDIO_CPU_RESOURCES,
+     PCPROPERTY_ITEM_FLAG_GET | PCPROPERTY_ITEM_FLAG_BASICSUPPORT, CpuResourcesHandler},
+};
+
+} // namespace
+
+DEFINE_PCAUTOMATION_TABLE_PROP(CpuResourcesAutomationTable, CpuResourcesProperties);
+
+NTSTATUS CheckPropertySizes(PPCPROPERTY_REQUEST request, ULONG minimumInstance,
+                            ULONG minimumValue) {
+    if (request->ValueSize == 0) {
+        request->ValueSize = minimumValue;
+        return STATUS_BUFFER_OVERFLOW;
+    }
+    if (request->ValueSize < minimumValue) {
+        return STATUS_BUFFER_TOO_SMALL;
+    }
+    if (minimumInstance != 0 && request->InstanceSize < minimumInstance) {
+        return STATUS_BUFFER_TOO_SMALL;
+    }
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS FillBasicSupport(PPCPROPERTY_REQUEST request, const GUID& typeSet, ULONG typeId) {
+    ULONG accessFlags = request->PropertyItem->Flags;
+    if (request->ValueSize >= DescriptionBytes) {
+        KSPROPERTY_DESCRIPTION description;
+        RtlZeroMemory(&description, sizeof(description));
+        description.AccessFlags = accessFlags;
+        description.DescriptionSize = DescriptionBytes;
+        description.PropTypeSet.Set = typeSet;
+        description.PropTypeSet.Id = typeId;
+        // The value need not be aligned for a KSPROPERTY_DESCRIPTION: copy bytes.
+        PUCHAR value = static_cast<PUCHAR>(request->Value);
+        const UCHAR* source = reinterpret_cast<const UCHAR*>(&description);
+        if (typeId == NoPropertyType) {
+            RtlCopyMemory(value, source, TypeFieldsStart);
+            RtlCopyMemory(value + TypeFieldsEnd, source + TypeFieldsEnd,
+                          DescriptionBytes - TypeFieldsEnd);
+        } else {
+            RtlCopyMemory(value, source, DescriptionBytes);
+        }
+        request->ValueSize = DescriptionBytes;
+        return STATUS_SUCCESS;
+    }
+    if (request->ValueSize >= sizeof(ULONG)) {
+        RtlCopyMemory(request->Value, &accessFlags, sizeof(accessFlags));
+        request->ValueSize = sizeof(ULONG);
+        return STATUS_SUCCESS;
+    }
+    if (request->ValueSize == 0) {
+        request->ValueSize = DescriptionBytes;
+        return STATUS_BUFFER_OVERFLOW;
+    }
+    request->ValueSize = 0;
+    return STATUS_BUFFER_TOO_SMALL;
+}
+
+NTSTATUS CpuResourcesHandler(PPCPROPERTY_REQUEST request) {
+    if (request->Verb & KSPROPERTY_TYPE_BASICSUPPORT) {
+        return FillBasicSupport(request, KSPROPTYPESETID_General, PropertyTypeUnsigned32);
+    }
+    if (!(request->Verb & KSPROPERTY_TYPE_GET)) {
+        // Read-only: a value handed in for anything but a get is not written over.
+        return STATUS_INVALID_DEVICE_REQUEST;
+    }
+    if (request->ValueSize == 0) {
+        request->ValueSize = sizeof(ULONG);
+        return STATUS_BUFFER_OVERFLOW;
+    }
+    if (request->ValueSize < sizeof(ULONG)) {
+        return STATUS_BUFFER_TOO_SMALL;
+    }
+    const ULONG resources = KSAUDIO_CPU_RESOURCES_NOT_HOST_CPU;
+    RtlCopyMemory(request->Value, &resources, sizeof(resources));
+    request->ValueSize = sizeof(ULONG);
+    return STATUS_SUCCESS;
+}

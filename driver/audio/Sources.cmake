@@ -1,0 +1,11 @@
+# Sources of the audio device model, relative to driver/.
+set(CONDUIT_AUDIO_SOURCES
+    audio/MiniportTopology.cpp
+    audio/MiniportWaveRT.cpp
+    audio/MiniportWaveRTStreamPending.cpp
+    audio/PropertyRoutines.cpp
+    audio/Subdevices.cpp
+    audio/TopologyDescriptors.cpp
+    audio/WaveRTDescriptors.cpp
+    audio/WaveRTProperties.cpp
+)

@@ -1,4 +1,0 @@
-#include "platform/KernelHeaders.h"
-ULONG PlaceholderVersion() {
-    return 1;
-}

@@ -1,0 +1,121 @@
+// Allocation, system mapping and client mapping of the two regions each direction shares with
+// its client: the 524,288-byte data buffer and the 196-byte control block.
+#include "SharedBuffer.h"
+
+#include "platform/GuardedMapping.h"
+#include "support/Startup.h"
+#include "transport/TransportChannel.h"
+#include "transport/TransportEndpoint.h"
+#include "transport/TransportProtocol.h"
+
+namespace {
+
+VOID ReleaseRegion(SharedBuffer* region) {
+    if (region->mdl == nullptr) {
+        return;
+    }
+    if (region->systemAddress != nullptr) {
+        MmUnmapLockedPages(region->systemAddress, region->mdl);
+        region->systemAddress = nullptr;
+    }
+    MmFreePagesFromMdl(region->mdl);
+    IoFreeMdl(region->mdl);
+    region->mdl = nullptr;
+}
+
+// Pages anywhere in physical memory, zero-filled by the allocator, mapped into system space.
+// A region with fewer bytes than asked is a failure, not a smaller region.
+NTSTATUS AllocateRegion(SharedBuffer* region, ULONG bytes) {
+    PHYSICAL_ADDRESS lowest;
+    PHYSICAL_ADDRESS highest;
+    PHYSICAL_ADDRESS skip;
+    lowest.QuadPart = 0;
+    highest.QuadPart = -1;
+    skip.QuadPart = 0;
+
+    region->mdl = MmAllocatePagesForMdl(lowest, highest, skip, bytes);
+    if (region->mdl == nullptr) {
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    if (MmGetMdlByteCount(region->mdl) < bytes) {
+        ReleaseRegion(region);
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    region->systemAddress = MmMapLockedPagesSpecifyCache(region->mdl, KernelMode, MmCached, nullptr,
+                                                         FALSE, SharedMappingPriority());
+    if (region->systemAddress == nullptr) {
+        ReleaseRegion(region);
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS MapRegionToClient(SharedBuffer* region) {
+    PVOID address = nullptr;
+    NTSTATUS status = MapLockedPagesGuarded(region->mdl, UserMode, MmCached, nullptr, FALSE,
+                                            SharedMappingPriority(), &address);
+    if (NT_SUCCESS(status) && address == nullptr) {
+        status = STATUS_INSUFFICIENT_RESOURCES;
+    }
+    if (!NT_SUCCESS(status)) {
+        UnmapFromClient(region);
+        return status;
+    }
+    region->clientAddress = address;
+    return STATUS_SUCCESS;
+}
+
+} // namespace
+
+ULONG SharedMappingPriority() {
+    ULONG priority = NormalPagePriority;
+    if (GetOsVersion() >= OsVersionWindows8) {
+        priority |= MdlMappingNoExecute;
+    }
+    return priority;
+}
+
+NTSTATUS AllocateSharedMemory(TransportEndpoint* endpoint) {
+    RecursiveMutex& lock = endpoint->channel->EndpointLock;
+    lock.Lock();
+
+    NTSTATUS status = AllocateRegion(&endpoint->dataBuffer, transport::DataBufferSize);
+    if (NT_SUCCESS(status)) {
+        endpoint->dataBufferBytes = MmGetMdlByteCount(endpoint->dataBuffer.mdl);
+        status = AllocateRegion(&endpoint->controlBlock, transport::ControlBlockSize);
+        if (NT_SUCCESS(status)) {
+            endpoint->ControlBlock()->DataBufferBytes =
+                static_cast<transport::u32>(endpoint->dataBufferBytes);
+        }
+    }
+
+    lock.Unlock();
+    return status;
+}
+
+VOID FreeSharedMemory(TransportEndpoint* endpoint) {
+    RecursiveMutex& lock = endpoint->channel->EndpointLock;
+    lock.Lock();
+    ReleaseRegion(&endpoint->dataBuffer);
+    endpoint->dataBufferBytes = 0;
+    ReleaseRegion(&endpoint->controlBlock);
+    lock.Unlock();
+}
+
+NTSTATUS MapControlBlockToClient(TransportEndpoint* endpoint) {
+    return MapRegionToClient(&endpoint->controlBlock);
+}
+
+NTSTATUS MapDataBufferToClient(TransportEndpoint* endpoint) {
+    NTSTATUS status = MapRegionToClient(&endpoint->dataBuffer);
+    endpoint->ControlBlock()->ClientDataAddress =
+        NT_SUCCESS(status) ? reinterpret_cast<ULONG_PTR>(endpoint->dataBuffer.clientAddress) : 0;
+    return status;
+}
+
+VOID UnmapFromClient(SharedBuffer* region) {
+    if (region->clientAddress != nullptr) {
+        MmUnmapLockedPages(region->clientAddress, region->mdl);
+        region->clientAddress = nullptr;
+    }
+}

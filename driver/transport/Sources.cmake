@@ -1,0 +1,1 @@
+set(CONDUIT_TRANSPORT_SOURCES transport/EndpointPropertyWriter.cpp)

@@ -1,0 +1,87 @@
+// The per-direction engine between the port-class audio device of one direction and the client
+// of that direction: device format and latency, the links to the direction's miniports, the two
+// locks of the direction, the worker thread and the handshake with the client.
+#pragma once
+
+#include "platform/AudioHeaders.h"
+#include "support/Locks.h"
+#include "transport/TransportProtocol.h"
+
+class TransportEndpoint;
+class CMiniportWaveRT;
+class CMiniportTopology;
+
+// The five values of a device format, in control-block order.
+struct DeviceFormat {
+    ULONG SampleRate;
+    ULONG BitsPerSample;
+    ULONG Channels;
+    ULONG ContainerBytes;
+    ULONG ChannelMask;
+};
+
+class TransportChannel {
+public:
+    TransportChannel(bool renderFlag, TransportEndpoint* endpoint);
+    ~TransportChannel();
+    TransportChannel(const TransportChannel&) = delete;
+    TransportChannel& operator=(const TransportChannel&) = delete;
+
+    // True for the Render channel, whose filters are the system's capture filters.
+    const bool renderFlag;
+    TransportEndpoint* const endpoint;
+
+    CMiniportWaveRT* waveMiniport;         // one counted reference, from device start
+    CMiniportTopology* topologyMiniport;   // one counted reference, from device start
+
+    DeviceFormat currentFormat; // the one format the WaveRT filter offers
+    DeviceFormat pendingFormat; // set while a stream exists; set when its SampleRate is not 0
+    ULONG latency;              // least length of a stream's buffer, in frames
+    ULONG pendingLatency;
+
+    // System address of the control block, copied from the endpoint at device start.
+    transport::TransportControlBlock* controlBlock;
+
+    HANDLE workerHandle;
+    PETHREAD workerThread; // referenced, for waiting on the worker's end
+    bool stopFlag;
+    KEVENT tickEvent; // auto-reset: wakes the worker for one tick
+
+    // Guards format, latency, the stream link, stream operations, handshakes and ticks. Taken
+    // before EndpointLock.
+    RecursiveMutex ChannelLock;
+    // Guards the endpoint's client file, mappings and event, and the shared memory.
+    RecursiveMutex EndpointLock;
+
+    KEVENT acknowledgeEvent; // auto-reset: the client answered a handshake
+    LONG packetErrorCount;   // out-of-sequence write packets over all streams
+};
+
+// Links the channel to its endpoint's control block at device start (the first step of a
+// channel's start; the subdevices and the worker come later in the start).
+NTSTATUS StartChannel(TransportChannel* channel, PIRP startIrp);
+
+// Raises the jack-information change on the direction's topology filter, whose jack reports
+// whether a client is connected (nothing while the topology miniport does not exist).
+VOID RaiseJackChange(TransportChannel* channel);
+
+// True while the direction's WaveRT miniport has a live stream (the stream link is set).
+bool HasActiveStream(TransportChannel* channel);
+// Has the WaveRT filter raise the pin format-change event after a new device format.
+VOID RaiseFormatChange(TransportChannel* channel);
+
+// The engine: the worker thread that turns the client's tick requests into stream ticks, and
+// the handshake through which every change the client must follow waits for its answer.
+NTSTATUS StartWorker(TransportChannel* channel);
+VOID StopWorker(TransportChannel* channel);
+// The caller holds ChannelLock and has written what the client must see.
+NTSTATUS Handshake(TransportChannel* channel);
+// Sets the client's event under EndpointLock; false when none is registered.
+bool SignalClient(TransportChannel* channel);
+// One tick of the stream, if any. The worker holds ChannelLock.
+VOID ChannelTick(TransportChannel* channel);
+// The caller holds ChannelLock and has validated the mask.
+VOID SetChannelMask(TransportChannel* channel, ULONG mask);
+// Whether a wave format (plain or extensible) is the device format. STATUS_SUCCESS,
+// STATUS_INVALID_PARAMETER (not a valid format) or STATUS_NO_MATCH.
+NTSTATUS MatchDeviceFormat(TransportChannel* channel, const WAVEFORMATEXTENSIBLE* format);

@@ -1,0 +1,195 @@
+// Validation and dispatch of the client's control requests. Every request, refused or not, is
+// completed here and followed by a new look at the connection state.
+#include "TransportControl.h"
+
+#include "support/WaveFormat.h"
+#include "transport/EndpointPropertyWriter.h"
+
+namespace {
+
+using transport::u32;
+
+// Format limits, both ends included. Bits 18 to 30 of a channel mask name no speaker.
+constexpr ULONG MinimumSampleRate = 8000;
+constexpr ULONG MaximumSampleRate = 384000;
+constexpr ULONG MinimumBits = 8;
+constexpr ULONG MaximumBits = 32;
+constexpr ULONG MaximumChannels = 8;
+constexpr ULONG MaximumContainerBytes = 4;
+constexpr ULONG UnassignedSpeakerBits = 0x7FFC0000;
+
+ULONG ReadU32(const UCHAR* buffer, ULONG offset) {
+    ULONG value;
+    RtlCopyMemory(&value, buffer + offset, sizeof(value));
+    return value;
+}
+
+bool WithinLimits(const DeviceFormat& format) {
+    return InRange(format.SampleRate, MinimumSampleRate, MaximumSampleRate) &&
+           InRange(format.BitsPerSample, MinimumBits, MaximumBits) &&
+           InRange(format.Channels, 1, MaximumChannels) &&
+           InRange(format.ContainerBytes, 1, MaximumContainerBytes) &&
+           (format.ChannelMask & UnassignedSpeakerBits) == 0;
+}
+
+bool SameFormat(const DeviceFormat& a, const DeviceFormat& b) {
+    return a.SampleRate == b.SampleRate && a.BitsPerSample == b.BitsPerSample &&
+           a.Channels == b.Channels && a.ContainerBytes == b.ContainerBytes &&
+           a.ChannelMask == b.ChannelMask;
+}
+
+// The client address of the control block, as wide as the client's pointers.
+NTSTATUS GetControlBlock(TransportEndpoint* endpoint, PIRP irp, ULONG outputLength,
+                         ULONG* information) {
+    bool is32Bit = IoIs32bitProcess(irp) != FALSE;
+    ULONG pointerBytes = is32Bit ? 4 : 8;
+    if (outputLength < pointerBytes) {
+        return STATUS_BUFFER_TOO_SMALL;
+    }
+    ULONGLONG address = reinterpret_cast<ULONG_PTR>(endpoint->controlBlock.clientAddress);
+    if (is32Bit) {
+        ULONG narrow = static_cast<ULONG>(address);
+        RtlCopyMemory(irp->AssociatedIrp.SystemBuffer, &narrow, sizeof(narrow));
+    } else {
+        RtlCopyMemory(irp->AssociatedIrp.SystemBuffer, &address, sizeof(address));
+    }
+    *information = pointerBytes;
+    return STATUS_SUCCESS;
+}
+
+// References the client's event. The check for an earlier event, the reference and the store
+// happen under the endpoint lock, so two registrations racing on one file cannot both succeed.
+NTSTATUS SetEvent(TransportEndpoint* endpoint, PIRP irp, ULONG inputLength) {
+    RecursiveMutex& lock = endpoint->channel->EndpointLock;
+    lock.Lock();
+    NTSTATUS status;
+    if (endpoint->clientEvent != nullptr) {
+        status = STATUS_ALREADY_REGISTERED;
+    } else {
+        bool is32Bit = IoIs32bitProcess(irp) != FALSE;
+        ULONG handleBytes = is32Bit ? 4 : 8;
+        if (inputLength < transport::SetEventHandleOffset + handleBytes) {
+            status = STATUS_INVALID_DEVICE_REQUEST;
+        } else {
+            const UCHAR* buffer = static_cast<const UCHAR*>(irp->AssociatedIrp.SystemBuffer);
+            ULONGLONG handleValue = 0;
+            if (is32Bit) {
+                handleValue = ReadU32(buffer, transport::SetEventHandleOffset);
+            } else {
+                RtlCopyMemory(&handleValue, buffer + transport::SetEventHandleOffset,
+                              sizeof(handleValue));
+            }
+            PVOID event = nullptr;
+            status = ObReferenceObjectByHandle(reinterpret_cast<HANDLE>(handleValue),
+                                               EVENT_MODIFY_STATE, *ExEventObjectType,
+                                               irp->RequestorMode, &event, nullptr);
+            if (NT_SUCCESS(status)) {
+                endpoint->clientEvent = static_cast<PKEVENT>(event);
+            }
+        }
+    }
+    lock.Unlock();
+    return status;
+}
+
+} // namespace
+
+NTSTATUS DispatchControl(TransportEndpoint* endpoint, PIRP irp) {
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+    ULONG inputLength = stack->Parameters.DeviceIoControl.InputBufferLength;
+    ULONG outputLength = stack->Parameters.DeviceIoControl.OutputBufferLength;
+    ULONG code = stack->Parameters.DeviceIoControl.IoControlCode;
+    const UCHAR* buffer = static_cast<const UCHAR*>(irp->AssociatedIrp.SystemBuffer);
+    TransportChannel* channel = endpoint->channel;
+    NTSTATUS status = STATUS_INVALID_DEVICE_REQUEST;
+    ULONG information = 0;
+
+    if (inputLength < sizeof(u32) || buffer == nullptr ||
+        ReadU32(buffer, 0) != transport::ProtocolVersion) {
+        status = STATUS_INVALID_DEVICE_REQUEST;
+    } else if (code == transport::IoctlGetControlBlock) {
+        status = GetControlBlock(endpoint, irp, outputLength, &information);
+    } else if (code == transport::IoctlSetFormat) {
+        if (inputLength >= sizeof(transport::SetFormatInput)) {
+            DeviceFormat requested = {ReadU32(buffer, 4), ReadU32(buffer, 8), ReadU32(buffer, 12),
+                                      ReadU32(buffer, 16), ReadU32(buffer, 20)};
+            status = SetDeviceFormat(channel, requested);
+        }
+    } else if (code == transport::IoctlSetLatency) {
+        if (inputLength >= sizeof(transport::SetLatencyInput)) {
+            status = SetLatency(channel, ReadU32(buffer, 4));
+        }
+    } else if (code == transport::IoctlSetEvent) {
+        status = SetEvent(endpoint, irp, inputLength);
+    } else if (code == transport::IoctlReportStatus) {
+        if (inputLength >= sizeof(transport::ReportStatusInput)) {
+            status = ReportClientStatus(channel, static_cast<LONG>(ReadU32(buffer, 4)));
+        }
+    }
+
+    CompleteRequest(irp, status, information);
+    UpdateConnection(endpoint);
+    return status;
+}
+
+NTSTATUS SetDeviceFormat(TransportChannel* channel, const DeviceFormat& requested) {
+    channel->ChannelLock.Lock();
+    NTSTATUS status = STATUS_SUCCESS;
+    DeviceFormat format = requested;
+    if (!WithinLimits(format)) {
+        status = STATUS_INVALID_PARAMETER;
+    } else {
+        if (format.ChannelMask == 0) {
+            format.ChannelMask = DefaultChannelMask(format.Channels);
+        }
+        if (SameFormat(format, channel->currentFormat)) {
+            // nothing changes: no registry write, no event
+        } else if (HasActiveStream(channel)) {
+            channel->pendingFormat = format;
+        } else {
+            channel->currentFormat = format;
+            transport::TransportControlBlock* block = channel->controlBlock;
+            block->SampleRate = format.SampleRate;
+            block->BitsPerSample = format.BitsPerSample;
+            block->Channels = format.Channels;
+            block->ContainerBytes = format.ContainerBytes;
+            block->ChannelMask = format.ChannelMask;
+            // The registry copy is a courtesy to the audio service: its failure changes nothing.
+            (void)WriteEndpointFormat(channel);
+            RaiseFormatChange(channel);
+        }
+    }
+    channel->ChannelLock.Unlock();
+    return status;
+}
+
+NTSTATUS SetLatency(TransportChannel* channel, ULONG latencyFrames) {
+    channel->ChannelLock.Lock();
+    NTSTATUS status = STATUS_SUCCESS;
+    const DeviceFormat& effective =
+        channel->pendingFormat.SampleRate != 0 ? channel->pendingFormat : channel->currentFormat;
+    ULONGLONG blockAlign = static_cast<ULONGLONG>(effective.Channels) * effective.ContainerBytes;
+    if (static_cast<ULONGLONG>(latencyFrames) * blockAlign > channel->endpoint->dataBufferBytes) {
+        status = STATUS_INVALID_PARAMETER;
+    } else if (latencyFrames == channel->latency) {
+        // nothing changes
+    } else if (HasActiveStream(channel)) {
+        channel->pendingLatency = latencyFrames;
+    } else {
+        channel->latency = latencyFrames;
+        channel->controlBlock->LatencyFrames = latencyFrames;
+    }
+    channel->ChannelLock.Unlock();
+    return status;
+}
+
+NTSTATUS ReportClientStatus(TransportChannel* channel, LONG clientStatus) {
+    // No lock: the answer must get through while a handshake holds ChannelLock.
+    channel->controlBlock->ClientStatus = clientStatus;
+    if (clientStatus == transport::StatusTransportTick) {
+        KeSetEvent(&channel->tickEvent, IO_NO_INCREMENT, FALSE);
+    } else {
+        KeSetEvent(&channel->acknowledgeEvent, IO_NO_INCREMENT, FALSE);
+    }
+    return STATUS_SUCCESS;
+}

@@ -1,0 +1,16 @@
+// The five control requests a client sends on its file, and what they do to the direction.
+#pragma once
+
+#include "platform/KernelHeaders.h"
+#include "transport/TransportChannel.h"
+#include "transport/TransportEndpoint.h"
+
+// Validates and runs one control request, completes it, then updates the connection state.
+NTSTATUS DispatchControl(TransportEndpoint* endpoint, PIRP irp);
+
+// The client's device format: applied at once while no stream exists, else kept as pending.
+NTSTATUS SetDeviceFormat(TransportChannel* channel, const DeviceFormat& requested);
+// The least buffer length in frames: applied at once while no stream exists, else pending.
+NTSTATUS SetLatency(TransportChannel* channel, ULONG latencyFrames);
+// Stores the client's answer and wakes the handshake, or, for StatusTransportTick, the worker.
+NTSTATUS ReportClientStatus(TransportChannel* channel, LONG clientStatus);

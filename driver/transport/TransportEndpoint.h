@@ -1,0 +1,52 @@
+// The per-direction server of the client's private file: one client at a time, the direction's
+// shared memory mapped into the client's process while its file is open, the client's event,
+// and whether the client is fully connected.
+#pragma once
+
+#include "platform/KernelHeaders.h"
+#include "transport/SharedBuffer.h"
+#include "transport/TransportProtocol.h"
+
+class TransportChannel;
+
+class TransportEndpoint {
+public:
+    explicit TransportEndpoint(TransportChannel* channel);
+    // Frees the shared memory; the client file is closed by then.
+    ~TransportEndpoint();
+    TransportEndpoint(const TransportEndpoint&) = delete;
+    TransportEndpoint& operator=(const TransportEndpoint&) = delete;
+
+    // The control block's system mapping, or null while it does not exist.
+    transport::TransportControlBlock* ControlBlock() const {
+        return static_cast<transport::TransportControlBlock*>(controlBlock.systemAddress);
+    }
+
+    TransportChannel* const channel;
+    PFILE_OBJECT clientFile;  // identifies the client in close and control requests
+    PKEVENT clientEvent;      // referenced; registered by the client
+    // The process whose context the client file was opened in: the client mappings live in its
+    // address space. Referenced while a client file is recorded.
+    PEPROCESS clientProcess;
+    SharedBuffer controlBlock;
+    ULONGLONG dataBufferBytes;
+    SharedBuffer dataBuffer;
+    bool connected; // last computed connection state, mirrored in ClientConnected
+};
+
+// Serves a create of the endpoint's file name; completes the request.
+NTSTATUS OpenClient(TransportEndpoint* endpoint, PIRP irp);
+// Serves the close of the endpoint's client file; completes the request.
+NTSTATUS CloseClient(TransportEndpoint* endpoint, PIRP irp);
+// Undoes the client mappings, drops the event and forgets the client file. The caller holds
+// EndpointLock.
+VOID ReleaseClient(TransportEndpoint* endpoint);
+// Recomputes the connection state after every open, close and control request.
+VOID UpdateConnection(TransportEndpoint* endpoint);
+
+bool IsClientConnected(TransportChannel* channel);
+// STATUS_SUCCESS or STATUS_DEVICE_NOT_READY.
+NTSTATUS CheckClientConnected(TransportChannel* channel);
+PMDL GetDataBufferMdl(TransportChannel* channel);
+
+VOID CompleteRequest(PIRP irp, NTSTATUS status, ULONG information);

@@ -1,0 +1,139 @@
+// Fresh driver-image copies: the file is copied into a memory file and loaded from there, which
+// gives the dynamic loader a new object (new inode, new name) on every load.
+#include "DriverImage.h"
+
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <link.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <stdexcept>
+
+namespace host {
+
+namespace {
+
+[[noreturn]] void Fail(const std::string& message) {
+    throw std::runtime_error("driver image: " + message);
+}
+
+std::string SystemError() {
+    return std::strerror(errno);
+}
+
+void CopyFile(int source, int target, const std::string& path) {
+    char buffer[1 << 16];
+    for (;;) {
+        ssize_t got = read(source, buffer, sizeof(buffer));
+        if (got < 0 && errno == EINTR) {
+            continue;
+        }
+        if (got < 0) {
+            Fail("cannot read " + path + ": " + SystemError());
+        }
+        if (got == 0) {
+            return;
+        }
+        for (ssize_t done = 0; done < got;) {
+            ssize_t put = write(target, buffer + done, static_cast<size_t>(got - done));
+            if (put < 0 && errno == EINTR) {
+                continue;
+            }
+            if (put < 0) {
+                Fail("cannot copy " + path + ": " + SystemError());
+            }
+            done += put;
+        }
+    }
+}
+
+} // namespace
+
+DriverImage::DriverImage(const std::string& imagePath) : path(imagePath) {
+    int source = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (source < 0) {
+        Fail("cannot open " + path + ": " + SystemError());
+    }
+    file = memfd_create("conduit-driver-image", MFD_CLOEXEC);
+    if (file < 0) {
+        int error = errno;
+        close(source);
+        errno = error;
+        Fail("cannot create a memory file: " + SystemError());
+    }
+    try {
+        CopyFile(source, file, path);
+    } catch (...) {
+        close(source);
+        close(file);
+        throw;
+    }
+    close(source);
+
+    // The memory file stays open while the copy is loaded: the loader recognises objects by
+    // name, and a reused descriptor number must never name a copy that is still loaded.
+    std::string name = "/proc/self/fd/" + std::to_string(file);
+    handle = dlopen(name.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (handle == nullptr) {
+        const char* error = dlerror();
+        close(file);
+        Fail("cannot load a copy of " + path + ": " + (error != nullptr ? error : "unknown"));
+    }
+}
+
+DriverImage::~DriverImage() {
+    dlclose(handle);
+    close(file);
+}
+
+std::string DriverImage::PathOf(const void* address) {
+    Dl_info info{};
+    if (dladdr(address, &info) == 0 || info.dli_fname == nullptr) {
+        Fail("no loaded file holds the given address");
+    }
+    return info.dli_fname;
+}
+
+void* DriverImage::ResolveAddress(const void* symbol) const {
+    Dl_info info{};
+    if (dladdr(symbol, &info) == 0 || info.dli_sname == nullptr) {
+        Fail("the given address has no symbol");
+    }
+    // dladdr names the nearest symbol below the address; only an exact match is the same thing.
+    if (info.dli_saddr != symbol) {
+        Fail(std::string("the given address lies inside ") + info.dli_sname + ", not at a symbol");
+    }
+    void* resolved = ResolveName(info.dli_sname);
+    if (resolved == symbol) {
+        Fail(std::string(info.dli_sname) + " resolved to the linked copy, not the fresh one");
+    }
+    return resolved;
+}
+
+void* DriverImage::ResolveName(const std::string& name) const {
+    dlerror();
+    void* resolved = dlsym(handle, name.c_str());
+    const char* error = dlerror();
+    if (error != nullptr || resolved == nullptr) {
+        Fail("the copy of " + path + " exports no " + name);
+    }
+    // dlsym searches the copy's dependencies too; a symbol found there is not the image's own.
+    Dl_info info{};
+    if (dladdr(resolved, &info) == 0 || info.dli_fbase == nullptr) {
+        Fail(name + " resolved outside any loaded file");
+    }
+    link_map* map = nullptr;
+    if (dlinfo(handle, RTLD_DI_LINKMAP, &map) != 0 || map == nullptr) {
+        Fail("cannot read the load map of the copy of " + path);
+    }
+    if (reinterpret_cast<ElfW(Addr)>(info.dli_fbase) != map->l_addr) {
+        Fail(name + " is not defined by the driver image but by " +
+             (info.dli_fname != nullptr ? info.dli_fname : "another file"));
+    }
+    return resolved;
+}
+
+} // namespace host

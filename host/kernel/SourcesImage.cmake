@@ -1,0 +1,4 @@
+# Fresh driver-image copies for loads and integration tests.
+list(APPEND CONDUIT_HOST_KERNEL_SOURCES
+    kernel/DriverImage.cpp
+)

@@ -1,0 +1,293 @@
+// The session against the fake driver: handshake answers (in time, failing, late, never),
+// frames moved at the right places, ticks that never lose a period, and shared fields that
+// lie.
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "FakeDriver.h"
+#include "conduit/Client.h"
+
+namespace conduit {
+namespace {
+
+using testing::FakeDriver;
+constexpr std::int32_t DeviceNotReady = static_cast<std::int32_t>(0xC00000A3);
+
+// Answers from a script, one per handshake.
+struct ScriptedPolicy : HandshakePolicy {
+    std::vector<HandshakeAnswer> script;
+    std::vector<StreamView> seen;
+    HandshakeAnswer Decide(const StreamView& view) override {
+        seen.push_back(view);
+        HandshakeAnswer answer = script.empty() ? HandshakeAnswer::Accept() : script.front();
+        if (!script.empty()) {
+            script.erase(script.begin());
+        }
+        return answer;
+    }
+};
+
+// Records the ring offsets of the frames it is handed (each frame holds its offset).
+struct OffsetSink : FrameSink {
+    std::vector<std::uint32_t> offsets;
+    void Consume(const StreamFormat& format, const std::uint8_t* bytes,
+                 std::uint32_t frames) override {
+        for (std::uint32_t i = 0; i < frames; ++i) {
+            std::uint32_t value = 0;
+            std::memcpy(&value, bytes + i * format.blockAlign, 4);
+            offsets.push_back(value);
+        }
+    }
+};
+
+// Writes a running frame counter into each frame.
+struct CounterSource : FrameSource {
+    std::uint32_t next = 0;
+    void Produce(const StreamFormat& format, std::uint8_t* bytes, std::uint32_t frames) override {
+        for (std::uint32_t i = 0; i < frames; ++i, ++next) {
+            std::memset(bytes + i * format.blockAlign, 0, format.blockAlign);
+            std::memcpy(bytes + i * format.blockAlign, &next, 4);
+        }
+    }
+};
+
+struct SessionTest : ::testing::Test {
+    FakeDriver driver;
+    std::unique_ptr<Connection> connection;
+    ManualClock clock;
+    ScriptedPolicy policy;
+
+    void Open(Direction direction) {
+        Status status = Connection::Open(driver, direction, &connection);
+        ASSERT_TRUE(status.ok()) << status.ToString();
+    }
+    void Steps(Session& session, int count) {
+        for (int i = 0; i < count; ++i) {
+            Status status = session.Step();
+            ASSERT_TRUE(status.ok()) << status.ToString();
+        }
+    }
+    // Marks each frame of the stream's buffer with its offset.
+    void MarkOffsets(std::uint32_t frames, std::uint32_t blockAlign) {
+        for (std::uint32_t i = 0; i < frames; ++i) {
+            std::memcpy(driver.data.data() + i * blockAlign, &i, 4);
+        }
+    }
+};
+
+TEST_F(SessionTest, HandshakeAnswersFollowThePolicy) {
+    struct Case {
+        const char* what;
+        HandshakeAnswer answer;
+        std::int32_t driverResult;
+        bool awaitingAfter;
+    } cases[] = {
+        {"at once", HandshakeAnswer::Accept(), 0, false},
+        {"failure", HandshakeAnswer::Fail(static_cast<std::int32_t>(0xC000000D)),
+         static_cast<std::int32_t>(0xC000000D), false},
+        {"just in time", HandshakeAnswer::Late(std::chrono::milliseconds(999)), 0, false},
+        {"too late", HandshakeAnswer::Late(std::chrono::milliseconds(1500)), DeviceNotReady, true},
+        {"never", HandshakeAnswer::Never(), DeviceNotReady, true},
+    };
+    for (const Case& c : cases) {
+        FakeDriver fresh;
+        std::unique_ptr<Connection> open;
+        ASSERT_TRUE(Connection::Open(fresh, Direction::Capture, &open).ok());
+        policy.script = {c.answer};
+        Session session(*open, clock, policy);
+        fresh.block.StreamOpen = 1;
+        fresh.block.StreamState = 1;
+        fresh.BeginHandshake();
+        // Enough idle steps for more than the driver's second to pass.
+        for (int i = 0; i < 100 && fresh.handshakeOpen; ++i) {
+            ASSERT_TRUE(session.Step().ok());
+        }
+        EXPECT_FALSE(fresh.handshakeOpen) << c.what;
+        EXPECT_EQ(fresh.lastHandshakeResult, c.driverResult) << c.what;
+        EXPECT_EQ((fresh.block.HandshakeFlags & transport::AwaitingClient) != 0, c.awaitingAfter)
+            << c.what;
+        EXPECT_EQ(session.stats().handshakes, 1u) << c.what;
+        const bool silent = c.answer.kind == HandshakeAnswer::Kind::Silent;
+        EXPECT_EQ(fresh.answers.size(), silent ? 0u : 1u) << c.what;
+        EXPECT_EQ(session.stats().lateAnswers, c.awaitingAfter && !silent ? 1u : 0u) << c.what;
+        // The policy saw what the driver wrote before signalling.
+        ASSERT_EQ(policy.seen.size(), 1u);
+        EXPECT_EQ(policy.seen[0].state, StreamState::Acquire);
+        policy.seen.clear();
+    }
+}
+
+TEST_F(SessionTest, NoTickReplacesAFailureTheDriverHasNotReadYet) {
+    Open(Direction::Capture);
+    driver.RunStream(2, 16, 48000, 960);
+    Session session(*connection, clock, policy);
+    clock.Advance(100);
+    Steps(session, 1);
+    ASSERT_EQ(driver.tickRequests, 1u);
+
+    const std::int32_t refusal = static_cast<std::int32_t>(0xC000000D);
+    policy.script = {HandshakeAnswer::Fail(refusal)};
+    driver.deferHandshakeEnd = true;
+    driver.BeginHandshake();
+    clock.Advance(100);
+    Steps(session, 3); // answers, moves frames, owes a tick
+    EXPECT_EQ(driver.answers, std::vector<std::int32_t>{refusal});
+    EXPECT_EQ(driver.tickRequests, 1u);
+    EXPECT_EQ(driver.EndHandshake(), refusal);
+    Steps(session, 1);
+    EXPECT_EQ(driver.tickRequests, 2u);
+}
+
+TEST_F(SessionTest, CaptureReadsEveryFrameInRingOrderAcrossTheWrap) {
+    Open(Direction::Capture);
+    driver.RunStream(2, 16, 48000, 960);
+    MarkOffsets(960, 4);
+    OffsetSink sink;
+    Session session(*connection, clock, policy);
+    session.SetSink(&sink);
+    for (int i = 0; i < 40; ++i) {
+        clock.Advance(100); // 4,000 frames in steps that do not divide the buffer
+        Steps(session, 1);
+    }
+    Steps(session, 10);
+    ASSERT_EQ(sink.offsets.size(), 4000u);
+    for (std::uint32_t i = 0; i < sink.offsets.size(); ++i) {
+        ASSERT_EQ(sink.offsets[i], i % 960) << "frame " << i;
+    }
+    EXPECT_EQ(driver.block.ClientPosition, 4000u);
+    EXPECT_EQ(driver.block.PositionRegister, (4000u % 960) * 4);
+    EXPECT_EQ(session.stats().framesDropped, 0u);
+}
+
+TEST_F(SessionTest, RenderWritesAtTheClientPosition) {
+    Open(Direction::Render);
+    driver.RunStream(1, 32, 48000, 7); // seven one-sample frames: wraps often
+    CounterSource source;
+    Session session(*connection, clock, policy);
+    session.SetSource(&source);
+    clock.Advance(7);
+    Steps(session, 20);
+    clock.Advance(3);
+    Steps(session, 20);
+    // Frames 7, 8, 9 overwrote offsets 0, 1, 2.
+    const std::uint32_t expected[7] = {7, 8, 9, 3, 4, 5, 6};
+    for (int i = 0; i < 7; ++i) {
+        std::uint32_t value = 0;
+        std::memcpy(&value, driver.data.data() + i * 4, 4);
+        EXPECT_EQ(value, expected[i]) << "offset " << i;
+    }
+    EXPECT_EQ(source.next, 10u);
+    EXPECT_EQ(driver.block.ClientPosition, 10u);
+}
+
+TEST_F(SessionTest, CoalescedTicksLoseNoPeriod) {
+    Open(Direction::Capture);
+    driver.RunStream(2, 16, 48000, 960);
+    driver.workerRunsAtOnce = false;
+    Session session(*connection, clock, policy);
+    // The client is given far more frames than the worker keeps up with: it runs the worker
+    // only every third step, so several tick requests fold into one run.
+    for (int round = 0; round < 300; ++round) {
+        if (clock.Pending() < 960) {
+            clock.Advance(700);
+        }
+        Steps(session, 1);
+        if (round % 3 == 2 && driver.tickPending) {
+            driver.RunWorker();
+        }
+    }
+    driver.RunWorker();
+    const std::uint64_t moved = session.stats().framesMoved;
+    EXPECT_GT(moved, 4 * 960u);
+    EXPECT_GT(session.stats().periodWaits, 0u);
+    // Every crossed period boundary reached the driver as its own tick.
+    EXPECT_EQ(driver.completedPackets, moved / 480);
+}
+
+TEST_F(SessionTest, ABlockAlignmentThatChangesKeepsMovesInsideTheNewBuffer) {
+    Open(Direction::Render);
+    driver.block.DataBufferBytes = 4096;
+    connection.reset();
+    Open(Direction::Render);
+    driver.RunStream(2, 16, 48000, 1024); // exactly the window
+    CounterSource source;
+    Session session(*connection, clock, policy);
+    session.SetSource(&source);
+    clock.Advance(1000);
+    Steps(session, 10);
+    EXPECT_EQ(session.stats().framesMoved, 1000u);
+    // A new stream format with 32-byte frames: the old buffer would now be 32 KiB, past the
+    // window, so nothing moves until the driver publishes a buffer that fits.
+    std::fill(driver.data.begin() + 4096, driver.data.end(), 0xEE);
+    driver.WriteFormat(8, 32, 48000);
+    clock.Advance(500);
+    Steps(session, 10);
+    EXPECT_EQ(session.stats().framesMoved, 1000u);
+    EXPECT_NE(session.stats().lastInconsistency.find("reach past"), std::string::npos);
+    driver.block.BufferFrames = 128; // 4,096 bytes of 32-byte frames
+    clock.Advance(500);
+    Steps(session, 20);
+    EXPECT_GT(session.stats().framesMoved, 1000u);
+    for (std::size_t i = 4096; i < driver.data.size(); ++i) {
+        ASSERT_EQ(driver.data[i], 0xEE) << "byte " << i << " written outside the window";
+    }
+}
+
+TEST_F(SessionTest, LiesInTheBlockNeverMoveFramesOutside) {
+    struct Case {
+        const char* what;
+        void (*corrupt)(FakeDriver&);
+    } cases[] = {
+        {"state 9", [](FakeDriver& d) { d.block.StreamState = 9; }},
+        {"huge buffer", [](FakeDriver& d) { d.block.BufferFrames = 0xFFFFFFFF; }},
+        {"block alignment 0", [](FakeDriver& d) { d.block.StreamFormat[12] = 0; }},
+        {"channels 200", [](FakeDriver& d) { d.block.StreamFormat[2] = 200; }},
+    };
+    for (const Case& c : cases) {
+        FakeDriver fresh;
+        std::unique_ptr<Connection> open;
+        ASSERT_TRUE(Connection::Open(fresh, Direction::Render, &open).ok());
+        fresh.RunStream(2, 16, 48000, 960);
+        c.corrupt(fresh);
+        std::fill(fresh.data.begin(), fresh.data.end(), 0xEE);
+        ManualClock manual;
+        Session session(*open, manual, policy);
+        manual.Advance(5000);
+        for (int i = 0; i < 10; ++i) {
+            ASSERT_TRUE(session.Step().ok()) << c.what;
+        }
+        EXPECT_EQ(session.stats().framesMoved, 0u) << c.what;
+        EXPECT_GE(session.stats().inconsistencies, 1u) << c.what;
+        EXPECT_EQ(fresh.tickRequests, 0u) << c.what;
+        for (std::uint8_t byte : fresh.data) {
+            ASSERT_EQ(byte, 0xEE) << c.what;
+        }
+    }
+}
+
+TEST_F(SessionTest, OneFrameBufferAndStopReset) {
+    Open(Direction::Capture);
+    driver.RunStream(2, 16, 48000, 1);
+    OffsetSink sink;
+    Session session(*connection, clock, policy);
+    session.SetSink(&sink);
+    clock.Advance(1);
+    Steps(session, 3);
+    clock.Advance(1);
+    Steps(session, 3);
+    EXPECT_EQ(sink.offsets.size(), 2u);
+    EXPECT_EQ(driver.block.ClientPosition, 2u);
+    EXPECT_EQ(driver.block.PositionRegister, 0u);
+
+    // The stream steps down to stop: the client follows the reset and starts from 0 again.
+    driver.block.StreamState = 0;
+    policy.script = {HandshakeAnswer::Accept()};
+    driver.BeginHandshake();
+    Steps(session, 2);
+    EXPECT_EQ(session.position(), 0u);
+    EXPECT_EQ(driver.block.ClientPosition, 0u);
+}
+
+} // namespace
+} // namespace conduit

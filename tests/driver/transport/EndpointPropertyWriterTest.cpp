@@ -1,0 +1,299 @@
+// The endpoint property writer against endpoint stores laid out as the system's endpoint builder
+// lays them out: which endpoints match, the value written, refused inputs, and registry failures
+// at every step of the walk with every key closed afterwards.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "HostTest.h"
+#include "kernel/AudioEndpoints.h"
+#include "kernel/Registry.h"
+#include "transport/EndpointPropertyWriter.h"
+
+namespace {
+
+using host::AudioEndpoint;
+using host::EndpointFlow;
+
+const std::u16string OurInstance = u"ROOT\\MEDIA\\0000";
+const std::u16string OurLink = u"\\??\\ROOT#MEDIA#0000#{acc2f77f-7e94-4cfd-a594-cfb76b622885}";
+
+struct Link {
+    explicit Link(std::u16string value) : text(std::move(value)) {
+        string.Length = static_cast<USHORT>(text.size() * 2);
+        string.MaximumLength = string.Length;
+        string.Buffer = reinterpret_cast<PWSTR>(text.data());
+    }
+    std::u16string text;
+    UNICODE_STRING string;
+};
+
+// The 48,000 Hz, 16-bit, 2-channel, 2-byte-container, front-pair value, spelled out.
+const std::vector<uint8_t> StereoValue = {
+    0x41, 0x00, 0x00, 0x00, 0x28, 0x00, 0x00, 0x00, // VT_BLOB, 40 bytes
+    0xFE, 0xFF, 0x02, 0x00,                         // extensible, 2 channels
+    0x80, 0xBB, 0x00, 0x00,                         // 48,000
+    0x00, 0xEE, 0x02, 0x00,                         // 192,000
+    0x04, 0x00, 0x10, 0x00, 0x16, 0x00,             // align 4, 16 bits, cbSize 22
+    0x10, 0x00, 0x03, 0x00, 0x00, 0x00,             // 16 valid bits, mask 0x3
+    0x01, 0x00, 0x00, 0x00, 0x00, 0x00, 0x10, 0x00, // PCM sub-format
+    0x80, 0x00, 0x00, 0xAA, 0x00, 0x38, 0x9B, 0x71,
+};
+
+class EndpointPropertyWriterTest : public HostTest {
+protected:
+    NTSTATUS WriteStereo(const std::u16string& link = OurLink, BOOLEAN isCapture = TRUE,
+                         const wchar_t* subdevice = L"wave_c") {
+        Link name(link);
+        return WriteEndpointFormatFor(&name.string, isCapture, subdevice, 48000, 16, 2, 2, 0x3);
+    }
+
+    static bool Written(const AudioEndpoint& endpoint) {
+        return host::ReadEndpointDeviceFormat(endpoint).has_value();
+    }
+
+    // A capture endpoint whose filter property is text, as REG_SZ.
+    static AudioEndpoint CaptureEndpointNaming(const std::u16string& text) {
+        AudioEndpoint endpoint = host::AddBareAudioEndpoint(EndpointFlow::Capture);
+        host::WriteRegistryString(endpoint.propertiesPath, host::EndpointFilterProperty, text);
+        return endpoint;
+    }
+};
+
+TEST_F(EndpointPropertyWriterTest, ExtractsTheInstanceIdOnlyFromWellShapedLinks) {
+    const std::u16string tail = u"#{acc2f77f-7e94-4cfd-a594-cfb76b622885}";
+    struct Case {
+        const char* what;
+        std::u16string link;
+        ULONG capacity;
+        const char16_t* expected; // null: refused
+    };
+    const Case cases[] = {
+        {"usual link", u"\\??\\ROOT#MEDIA#0000" + tail, 256, u"ROOT#MEDIA#0000"},
+        {"reference string after the class", u"\\??\\ROOT#MEDIA#0000" + tail + u"\\Render", 256,
+         u"ROOT#MEDIA#0000"},
+        {"ten-unit id", u"\\??\\ABCDEFGHIJ" + tail, 256, u"ABCDEFGHIJ"},
+        {"nine-unit id", u"\\??\\ABCDEFGHI" + tail, 256, nullptr},
+        {"no prefix", u"ROOT#MEDIA#0000" + tail, 256, nullptr},
+        {"other prefix", u"\\\\?\\ROOT#MEDIA#0000" + tail, 256, nullptr},
+        {"no class", u"\\??\\ROOT#MEDIA#0000", 256, nullptr},
+        {"class without #", u"\\??\\ROOT#MEDIA#0000" + tail.substr(1), 256, nullptr},
+        {"class without braces", u"\\??\\ROOT#MEDIA#0000#acc2f77f-7e94-4cfd-a594-cfb76b6228850",
+         256, nullptr},
+        {"class alone", u"\\??\\" + tail.substr(1), 256, nullptr},
+        {"empty", u"", 256, nullptr},
+        {"id exactly the capacity", u"\\??\\ROOT#MEDIA#0000" + tail, 15, nullptr},
+        {"id and terminator fit", u"\\??\\ROOT#MEDIA#0000" + tail, 16, u"ROOT#MEDIA#0000"},
+    };
+    for (const Case& test : cases) {
+        SCOPED_TRACE(test.what);
+        std::u16string destination(300, u'*');
+        const std::u16string link = test.link;
+        NTSTATUS status = ExtractInstanceId(reinterpret_cast<PWSTR>(destination.data()),
+                                            test.capacity, reinterpret_cast<PCWSTR>(link.c_str()));
+        if (test.expected == nullptr) {
+            EXPECT_EQ(status, STATUS_INVALID_PARAMETER);
+            EXPECT_EQ(destination, std::u16string(300, u'*'));
+        } else {
+            EXPECT_EQ(status, STATUS_SUCCESS);
+            EXPECT_EQ(std::u16string(destination.c_str()), test.expected);
+        }
+    }
+}
+
+TEST_F(EndpointPropertyWriterTest, WritesEveryMatchingEndpointAndNothingElse) {
+    const std::u16string ourWaveC = host::AudioFilterInterfacePath(OurInstance, u"wave_c");
+    struct Case {
+        const char* what;
+        AudioEndpoint endpoint;
+        bool written;
+    };
+    const Case cases[] = {
+        {"ours, wave_c", host::AddAudioEndpoint(EndpointFlow::Capture, OurInstance, u"wave_c"),
+         true},
+        {"ours again, wave_c",
+         host::AddAudioEndpoint(EndpointFlow::Capture, OurInstance, u"wave_c"), true},
+        {"upper case",
+         CaptureEndpointNaming(u"{2}." +
+                               host::AudioFilterInterfacePath(u"ROOT\\MEDIA\\0000", u"WAVE_C")),
+         true},
+        {"lower case",
+         CaptureEndpointNaming(u"{2}." +
+                               host::AudioFilterInterfacePath(u"root\\media\\0000", u"wave_c")),
+         true},
+        {"ours, wave_r", host::AddAudioEndpoint(EndpointFlow::Capture, OurInstance, u"wave_r"),
+         false},
+        {"ours, topo_c", host::AddAudioEndpoint(EndpointFlow::Capture, OurInstance, u"topo_c"),
+         false},
+        {"ours under the other root",
+         host::AddAudioEndpoint(EndpointFlow::Render, OurInstance, u"wave_c"), false},
+        {"another device",
+         host::AddAudioEndpoint(EndpointFlow::Capture, u"ROOT\\MEDIA\\0001", u"wave_c"), false},
+        {"a device whose id extends ours",
+         host::AddAudioEndpoint(EndpointFlow::Capture, u"ROOT\\MEDIA\\00001", u"wave_c"), false},
+        {"a device whose id ends in ours",
+         host::AddAudioEndpoint(EndpointFlow::Capture, u"XROOT\\MEDIA\\0000", u"wave_c"), false},
+        {"no filter property", host::AddBareAudioEndpoint(EndpointFlow::Capture), false},
+        {"subdevice within 48 units", CaptureEndpointNaming(u"{2}.\\\\?\\ROOT#MEDIA#0000#\\wave_c"),
+         false},
+    };
+    // A binary filter property holding the right text does not count.
+    AudioEndpoint binary = host::AddBareAudioEndpoint(EndpointFlow::Capture);
+    const std::u16string text = u"{2}." + ourWaveC;
+    host::WriteRegistryValue(
+        binary.propertiesPath, host::EndpointFilterProperty, REG_BINARY,
+        std::vector<uint8_t>(reinterpret_cast<const uint8_t*>(text.data()),
+                             reinterpret_cast<const uint8_t*>(text.data() + text.size() + 1)));
+
+    EXPECT_EQ(WriteStereo(), STATUS_SUCCESS);
+    for (const Case& test : cases) {
+        SCOPED_TRACE(test.what);
+        EXPECT_EQ(Written(test.endpoint), test.written);
+        if (test.written) {
+            EXPECT_EQ(host::ReadRegistryValue(test.endpoint.propertiesPath,
+                                              host::EndpointDeviceFormatProperty)
+                          ->data,
+                      StereoValue);
+        }
+    }
+    EXPECT_FALSE(Written(binary));
+}
+
+TEST_F(EndpointPropertyWriterTest, TheSubdeviceMustStandMoreThan48UnitsAfterTheInstanceId) {
+    // The backslash before the subdevice at 48 and at 49 units from the start of the id.
+    const std::u16string id = u"ROOT#MEDIA#0000";
+    const std::u16string at48 = u"{2}.\\\\?\\" + id + std::u16string(48 - id.size(), u'#');
+    const std::u16string at49 = at48 + u"#";
+    AudioEndpoint near = CaptureEndpointNaming(at48 + u"\\wave_c");
+    AudioEndpoint far = CaptureEndpointNaming(at49 + u"\\wave_c");
+    EXPECT_EQ(WriteStereo(), STATUS_SUCCESS);
+    EXPECT_FALSE(Written(near));
+    EXPECT_TRUE(Written(far));
+}
+
+TEST_F(EndpointPropertyWriterTest, TheCaptureChannelWritesWaveREndpointsUnderTheRenderRoot) {
+    AudioEndpoint render = host::AddAudioEndpoint(EndpointFlow::Render, OurInstance, u"wave_r");
+    AudioEndpoint capture = host::AddAudioEndpoint(EndpointFlow::Capture, OurInstance, u"wave_c");
+    EXPECT_EQ(WriteStereo(OurLink, FALSE, L"wave_r"), STATUS_SUCCESS);
+    EXPECT_TRUE(Written(render));
+    EXPECT_FALSE(Written(capture));
+    EXPECT_EQ(host::DescribeEndpointDeviceFormat(*host::ReadEndpointDeviceFormat(render)),
+              "48000 Hz, 16 bits in 16, 2 channels (mask 0x3), PCM");
+}
+
+TEST_F(EndpointPropertyWriterTest, RefusedInputsWriteNothing) {
+    AudioEndpoint ours = host::AddAudioEndpoint(EndpointFlow::Capture, OurInstance, u"wave_c");
+    const std::u16string tail = u"#{acc2f77f-7e94-4cfd-a594-cfb76b622885}";
+    struct Case {
+        const char* what;
+        std::u16string link;
+    };
+    const Case cases[] = {
+        {"no prefix", u"ROOT#MEDIA#0000" + tail},
+        {"no class", u"\\??\\ROOT#MEDIA#0000"},
+        {"short id", u"\\??\\ROOT#0000" + tail},
+        {"256 units", u"\\??\\ROOT#MEDIA#0000" + std::u16string(256 - 4 - 15 - 39, u'0') + tail},
+    };
+    for (const Case& test : cases) {
+        SCOPED_TRACE(test.what);
+        EXPECT_EQ(WriteStereo(test.link), STATUS_INVALID_PARAMETER);
+        EXPECT_FALSE(Written(ours));
+    }
+    // 32 valid bits do not fit 1-byte containers.
+    Link link(OurLink);
+    EXPECT_EQ(WriteEndpointFormatFor(&link.string, TRUE, L"wave_c", 48000, 32, 2, 1, 0x3),
+              STATUS_INVALID_PARAMETER);
+    EXPECT_FALSE(Written(ours));
+}
+
+TEST_F(EndpointPropertyWriterTest, LongLinksAndInstanceIdsAreStillRead) {
+    // Device instance ids are at most 200 units; the link of such a device has 243.
+    const std::u16string longest = u"ROOT\\MEDIA\\" + std::u16string(200 - 11, u'7');
+    const std::u16string tail = u"#{acc2f77f-7e94-4cfd-a594-cfb76b622885}";
+    std::u16string link = u"\\??\\" + longest + tail;
+    for (size_t index = 4; index < link.size(); ++index) {
+        link[index] = link[index] == u'\\' ? u'#' : link[index];
+    }
+    AudioEndpoint ours = host::AddAudioEndpoint(EndpointFlow::Capture, longest, u"wave_c");
+    EXPECT_EQ(WriteStereo(link), STATUS_SUCCESS);
+    EXPECT_TRUE(Written(ours));
+    // 255 units is the longest link taken at all (256 is refused, see above).
+    const std::u16string limit =
+        u"\\??\\ROOT#MEDIA#" + std::u16string(255 - 4 - 11 - 39, u'7') + tail;
+    ASSERT_EQ(limit.size(), 255u);
+    EXPECT_EQ(WriteStereo(limit), STATUS_SUCCESS);
+}
+
+TEST_F(EndpointPropertyWriterTest, AFilterValueFillingItsWholeBufferEndsThere) {
+    // Exactly 512 bytes without a terminator, naming our filter near the end.
+    std::u16string text = u"{2}." + host::AudioFilterInterfacePath(OurInstance, u"wave_c");
+    text.insert(4, 256 - text.size(), u'x');
+    ASSERT_EQ(text.size(), 256u);
+    AudioEndpoint full = host::AddBareAudioEndpoint(EndpointFlow::Capture);
+    host::WriteRegistryValue(
+        full.propertiesPath, host::EndpointFilterProperty, REG_SZ,
+        std::vector<uint8_t>(reinterpret_cast<const uint8_t*>(text.data()),
+                             reinterpret_cast<const uint8_t*>(text.data() + text.size())));
+    EXPECT_EQ(WriteStereo(), STATUS_SUCCESS);
+    EXPECT_TRUE(Written(full));
+}
+
+TEST_F(EndpointPropertyWriterTest, OddStoresOfOtherEndpointsDoNotStopTheWalk) {
+    // An endpoint with no property store and one whose filter value outgrows the read area.
+    host::CreateRegistryKey(host::AudioEndpointsPath(EndpointFlow::Capture) + u"\\{0}");
+    AudioEndpoint huge = CaptureEndpointNaming(u"{2}." + std::u16string(400, u'x'));
+    AudioEndpoint ours = host::AddAudioEndpoint(EndpointFlow::Capture, OurInstance, u"wave_c");
+    host::CreateRegistryKey(host::AudioEndpointsPath(EndpointFlow::Capture) + u"\\{zzz}");
+    EXPECT_EQ(WriteStereo(), STATUS_SUCCESS);
+    EXPECT_TRUE(Written(ours));
+    EXPECT_FALSE(Written(huge));
+}
+
+TEST_F(EndpointPropertyWriterTest, NoEndpointRootMeansNothingWritten) {
+    EXPECT_EQ(WriteStereo(), STATUS_OBJECT_NAME_NOT_FOUND);
+    EXPECT_FALSE(host::RegistryKeyExists(host::AudioEndpointsPath(EndpointFlow::Capture)));
+}
+
+TEST_F(EndpointPropertyWriterTest, AFailedWriteStopsTheWalkAndKeepsEarlierWrites) {
+    for (int count = 0; count < 4; ++count) {
+        host::AddAudioEndpoint(EndpointFlow::Capture, OurInstance, u"wave_c");
+    }
+    const std::vector<AudioEndpoint> endpoints = host::ListAudioEndpoints();
+    ASSERT_EQ(endpoints.size(), 4u);
+    host::FailNextRegistryCall(host::RegistryCall::SetValueKey, endpoints[2].propertiesPath,
+                               STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_EQ(WriteStereo(), STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_TRUE(Written(endpoints[0]));
+    EXPECT_TRUE(Written(endpoints[1]));
+    EXPECT_FALSE(Written(endpoints[2]));
+    EXPECT_FALSE(Written(endpoints[3]));
+    EXPECT_EQ(host::OpenRegistryHandleCount(), 0u);
+}
+
+TEST_F(EndpointPropertyWriterTest, EveryKeyIsClosedWhicheverRegistryCallFails) {
+    host::AddAudioEndpoint(EndpointFlow::Capture, OurInstance, u"wave_c");
+    host::AddAudioEndpoint(EndpointFlow::Capture, u"ROOT\\MEDIA\\0001", u"wave_c");
+    host::AddAudioEndpoint(EndpointFlow::Capture, OurInstance, u"wave_c");
+    // open root, then per endpoint: enumerate, open, query (and set when ours), then the last
+    // enumeration: 1 + 4 + 3 + 4 + 1 calls.
+    const unsigned calls = 13;
+    for (unsigned failing = 1; failing <= calls; ++failing) {
+        SCOPED_TRACE(failing);
+        host::FailNthRegistryCall(failing, STATUS_DATA_LATE_ERROR);
+        EXPECT_EQ(WriteStereo(), STATUS_DATA_LATE_ERROR);
+        EXPECT_EQ(host::OpenRegistryHandleCount(), 0u);
+    }
+    host::ClearRegistryFaultInjection();
+    host::FailNthRegistryCall(calls + 1, STATUS_DATA_LATE_ERROR);
+    EXPECT_EQ(WriteStereo(), STATUS_SUCCESS);
+    for (const AudioEndpoint& endpoint : host::ListAudioEndpoints()) {
+        std::optional<host::EndpointDeviceFormat> format = host::ReadEndpointDeviceFormat(endpoint);
+        if (format) {
+            EXPECT_EQ(format->bytes, StereoValue);
+        }
+    }
+    host::ClearRegistryFaultInjection();
+}
+
+} // namespace
