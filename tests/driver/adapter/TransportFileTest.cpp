@@ -160,3 +160,40 @@ TEST_F(TransportNameTest, BothDirectionsCanBeOpenInOneProcess) {
 }
 
 } // namespace
+
+namespace {
+
+class ForeignCloseTest : public DriverTest {
+protected:
+    void SetUp() override { LoadAndStart(); }
+};
+
+TEST_F(ForeignCloseTest, ACloseArrivingInAnotherProcessUnmapsFromTheClientsOwn) {
+    host::Process& owner = NewProcess(false, "owner");
+    host::Process& other = NewProcess(true, "other");
+    HANDLE handle = OpenTransport(owner, true);
+    ASSERT_NE(handle, INVALID_HANDLE_VALUE);
+
+    // Something in the kernel holds the file; the owner's handle goes away first, so the close
+    // comes when that reference is dropped, here in the other process's context.
+    PVOID file = nullptr;
+    {
+        host::ProcessScope scope(&owner);
+        ASSERT_EQ(
+            ObReferenceObjectByHandle(handle, 0, *IoFileObjectType, KernelMode, &file, nullptr),
+            STATUS_SUCCESS);
+    }
+    Close(owner, handle);
+    EXPECT_NE(Endpoint(true).clientFile, nullptr); // cleanup only: the file is still referenced
+    EXPECT_EQ(host::LiveMappings(&owner).size(), 2u);
+    {
+        host::ProcessScope scope(&other);
+        ObDereferenceObject(file);
+    }
+    EXPECT_EQ(Endpoint(true).clientFile, nullptr);
+    EXPECT_TRUE(host::LiveMappings(&owner).empty());
+    EXPECT_TRUE(host::LiveMappings(&other).empty());
+    EXPECT_EQ(Endpoint(true).ControlBlock()->ClientDataAddress, 0u);
+}
+
+} // namespace
