@@ -40,9 +40,10 @@ CMiniportWaveRTStream::GetReadPacket(ULONG* packetNumber, DWORD* flags,
         } else {
             *packetNumber = packetCursor;
             *flags = 0;
-            // With one packet per buffer the only stamp is slot 0.
-            *performanceCounterValue =
-                packetTimes[notificationCount == 0 ? 0 : (packetCursor % notificationCount) & 1];
+            // The tick stamps the start of packet n into slot n & 1, whatever the packet count:
+            // reading the same slot gives each packet its own start, also with one packet per
+            // buffer.
+            *performanceCounterValue = packetTimes[packetCursor & 1];
             *moreData = FALSE;
             packetCursor++;
         }

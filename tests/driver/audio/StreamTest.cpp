@@ -717,6 +717,31 @@ TEST_F(StreamTest, ReadPackets) {
     ReleaseStream();
 }
 
+TEST_F(StreamTest, OnePacketBufferStampsEachPacket) {
+    Connect(true);
+    NewStereoStream();
+    HeldBuffer held;
+    ASSERT_EQ(AllocateNotified(1, 3840, &held), STATUS_SUCCESS);
+    Run();
+    const ULONG64 runStamp = Stream()->packetTimes[0];
+    ASSERT_NE(runStamp, 0u);
+    ULONG packet = 0;
+    DWORD flags = 0;
+    ULONG64 counter = 0;
+    BOOL more = FALSE;
+    TickAt(900);
+    TickAt(1000); // the one period ended: packet 1 begins
+    ASSERT_EQ(Stream()->GetReadPacket(&packet, &flags, &counter, &more), STATUS_SUCCESS);
+    EXPECT_EQ(packet, 0u);
+    EXPECT_EQ(counter, runStamp);
+    TickAt(1950); // round the end again: packet 2 begins, its stamp in slot 0
+    ASSERT_EQ(Stream()->GetReadPacket(&packet, &flags, &counter, &more), STATUS_SUCCESS);
+    EXPECT_EQ(packet, 1u);
+    EXPECT_EQ(counter, Stream()->packetTimes[1]) << "packet 1's own start, not the run's";
+    Free(&held);
+    ReleaseStream();
+}
+
 TEST_F(StreamTest, PacketCallsNeedANotificationBuffer) {
     Connect();
     NewStereoStream();
