@@ -1,11 +1,15 @@
-// What the WaveRT miniport needs of its stream objects: creation and the first format. The
-// stream class itself lives with the stream's implementation.
+// The WaveRT stream of one direction: the audio engine's buffer as a view of the shared data
+// buffer, the client's position turned into the engine's position and notifications, and every
+// state and buffer change handshaken with the client through the control block.
 #pragma once
 
+#include "adapter/UnknownBase.h"
 #include "platform/AudioHeaders.h"
+#include "support/Lists.h"
+#include "support/Locks.h"
+#include "transport/TransportProtocol.h"
 
 class CMiniportWaveRT;
-class CMiniportWaveRTStream;
 class TransportChannel;
 
 // Creates a stream object of the direction (reference count 0) and returns its primary
@@ -18,3 +22,120 @@ NTSTATUS CreateWaveRTStream(PMINIPORTWAVERTSTREAM* stream, bool isCapture,
 // The stream's first format (an extensible record): checks it against the device format and,
 // when it matches, links the stream into the miniport. The caller holds ChannelLock.
 NTSTATUS InitWaveRTStreamFormat(PMINIPORTWAVERTSTREAM stream, const WAVEFORMATEXTENSIBLE* record);
+
+class CMiniportWaveRTStream : public UnknownBase,
+                              public IMiniportWaveRTStreamNotification,
+                              public IMiniportWaveRTInputStream,
+                              public IMiniportWaveRTOutputStream {
+public:
+    // The caller holds ChannelLock.
+    CMiniportWaveRTStream(bool isCapture, CMiniportWaveRT* miniport, PPORTWAVERTSTREAM portStream,
+                          TransportChannel* channel);
+    // Walks the state down to stop, unlinks from the channel and releases what it holds.
+    ~CMiniportWaveRTStream() override;
+
+    FORWARD_UNKNOWN_TO_OUTER
+
+    NTSTATUS NTAPI NonDelegatingQueryInterface(REFIID iid, PVOID* object) override;
+
+    // IMiniportWaveRTStream
+    STDMETHODIMP_(NTSTATUS) SetFormat(PKSDATAFORMAT dataFormat) override;
+    STDMETHODIMP_(NTSTATUS) SetState(KSSTATE requested) override;
+    STDMETHODIMP_(NTSTATUS) GetPosition(PKSAUDIO_POSITION position) override;
+    STDMETHODIMP_(NTSTATUS)
+    AllocateAudioBuffer(ULONG requestedSize, PMDL* audioBufferMdl, ULONG* actualSize,
+                        ULONG* offsetFromFirstPage, MEMORY_CACHING_TYPE* cacheType) override;
+    STDMETHODIMP_(void) FreeAudioBuffer(PMDL audioBufferMdl, ULONG bufferSize) override;
+    STDMETHODIMP_(void) GetHWLatency(KSRTAUDIO_HWLATENCY* hwLatency) override;
+    STDMETHODIMP_(NTSTATUS) GetPositionRegister(KSRTAUDIO_HWREGISTER* hwRegister) override;
+    STDMETHODIMP_(NTSTATUS) GetClockRegister(KSRTAUDIO_HWREGISTER* hwRegister) override;
+
+    // IMiniportWaveRTStreamNotification
+    STDMETHODIMP_(NTSTATUS)
+    AllocateBufferWithNotification(ULONG notificationCount, ULONG requestedSize,
+                                   PMDL* audioBufferMdl, ULONG* actualSize,
+                                   ULONG* offsetFromFirstPage,
+                                   MEMORY_CACHING_TYPE* cacheType) override;
+    STDMETHODIMP_(void) FreeBufferWithNotification(PMDL audioBufferMdl, ULONG bufferSize) override;
+    STDMETHODIMP_(NTSTATUS) RegisterNotificationEvent(PKEVENT notificationEvent) override;
+    STDMETHODIMP_(NTSTATUS) UnregisterNotificationEvent(PKEVENT notificationEvent) override;
+
+    // IMiniportWaveRTInputStream
+    STDMETHODIMP_(NTSTATUS)
+    GetReadPacket(ULONG* packetNumber, DWORD* flags, ULONG64* performanceCounterValue,
+                  BOOL* moreData) override;
+
+    // IMiniportWaveRTOutputStream
+    STDMETHODIMP_(NTSTATUS)
+    SetWritePacket(ULONG packetNumber, DWORD flags, ULONG eosPacketLength) override;
+    STDMETHODIMP_(NTSTATUS)
+    GetOutputStreamPresentationPosition(KSAUDIO_PRESENTATION_POSITION* presentation) override;
+    STDMETHODIMP_(NTSTATUS) GetPacketCount(ULONG* packetCount) override;
+
+    // The first format; links the stream into the miniport on success. Under ChannelLock.
+    NTSTATUS InitFormat(const WAVEFORMATEXTENSIBLE* record);
+    // One position update while running. The worker holds ChannelLock.
+    VOID Tick();
+
+    PMINIPORTWAVERTSTREAM PrimaryInterface() {
+        return static_cast<IMiniportWaveRTStreamNotification*>(this);
+    }
+    static CMiniportWaveRTStream* FromPrimary(PMINIPORTWAVERTSTREAM stream) {
+        return static_cast<CMiniportWaveRTStream*>(
+            static_cast<IMiniportWaveRTStreamNotification*>(stream));
+    }
+
+private:
+    // A registered notification event.
+    struct EventNode {
+        ListNode node; // first: a node pointer is the element pointer
+        PKEVENT event;
+    };
+
+    NTSTATUS ApplyFormat(const WAVEFORMATEXTENSIBLE* record);
+    VOID ResetCounters();
+    // The caller holds ChannelLock; periods is the notification count the buffer is cut into.
+    NTSTATUS AllocateBufferCore(ULONG periods, ULONG requestedSize, PMDL* audioBufferMdl,
+                                ULONG* actualSize);
+    // Under PositionLock.
+    ULONG ComputeAheadFrames();
+    VOID MarkPacketMode();
+    VOID CountPacketError();
+    VOID SignalEvents();
+    VOID FreeEventNodes();
+    transport::TransportControlBlock* Block() { return controlBlock; }
+
+public:
+    const UCHAR isCapture;
+    CMiniportWaveRT* const miniport;
+    TransportChannel* const channel;
+    PPORTWAVERTSTREAM const portStream;
+    WAVEFORMATEXTENSIBLE format;
+    ULONG state;
+    ULONG targetState;
+    UCHAR gavePositionRegister;
+    UCHAR hasNotificationBuffer;
+    UCHAR inPacketMode;
+    RecursiveSpinLock PositionLock;
+    ULONGLONG presentationPosition;
+    LONG packetErrors;
+    PVOID bufferAddress;
+    ULONGLONG bufferBytes;
+    ULONG bufferFrames;
+    ULONG position;
+    ULONG lastClientFrame;
+    ULONG notificationCount;
+    ULONGLONG bytesPerNotification;
+    ULONG framesPerNotification;
+    ULONG completedPackets;
+    ULONG packetCursor;
+    ULONGLONG packetTimes[2];
+    UCHAR endOfStream;
+    transport::u32* positionRegister;
+    transport::TransportControlBlock* controlBlock;
+    List notificationEvents;
+    RecursiveSpinLock EventListLock;
+    // The view handed to the port, kept so that a stream destroyed with its buffer still
+    // allocated does not leave the mapping behind.
+    PMDL bufferMdl;
+};

@@ -2,7 +2,9 @@
 set(CONDUIT_AUDIO_SOURCES
     audio/MiniportTopology.cpp
     audio/MiniportWaveRT.cpp
-    audio/MiniportWaveRTStreamPending.cpp
+    audio/MiniportWaveRTStream.cpp
+    audio/StreamPositions.cpp
+    audio/WaveRTPackets.cpp
     audio/PropertyRoutines.cpp
     audio/Subdevices.cpp
     audio/TopologyDescriptors.cpp

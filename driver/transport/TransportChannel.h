@@ -11,6 +11,7 @@
 class TransportEndpoint;
 class CMiniportWaveRT;
 class CMiniportTopology;
+class CMiniportWaveRTStream;
 
 // The five values of a device format, in control-block order.
 struct DeviceFormat {
@@ -84,6 +85,12 @@ NTSTATUS Handshake(TransportChannel* channel);
 bool SignalClient(TransportChannel* channel);
 // One tick of the stream, if any. The worker holds ChannelLock.
 VOID ChannelTick(TransportChannel* channel);
+// Links a stream whose format was accepted into the direction's WaveRT miniport and tells the
+// client a stream is open. The caller holds ChannelLock.
+VOID AttachStream(TransportChannel* channel, CMiniportWaveRTStream* stream);
+// Tells the client the stream is gone (handshaken, result ignored) and clears the link. The
+// caller holds ChannelLock.
+VOID DetachStream(TransportChannel* channel);
 // The caller holds ChannelLock and has validated the mask.
 VOID SetChannelMask(TransportChannel* channel, ULONG mask);
 // Whether a wave format (plain or extensible) is the device format. STATUS_SUCCESS,

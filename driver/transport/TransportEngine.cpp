@@ -2,6 +2,8 @@
 // the handshake through which stream state, buffer and lifetime changes wait for the client.
 #include "TransportChannel.h"
 
+#include "audio/MiniportWaveRT.h"
+#include "audio/MiniportWaveRTStream.h"
 #include "support/WaveFormat.h"
 #include "transport/TransportEndpoint.h"
 
@@ -131,8 +133,25 @@ bool SignalClient(TransportChannel* channel) {
 }
 
 VOID ChannelTick(TransportChannel* channel) {
-    // The stream link arrives with the WaveRT miniport; without a stream a tick does nothing.
-    UNREFERENCED_PARAMETER(channel);
+    if (HasActiveStream(channel)) {
+        channel->waveMiniport->currentStream->Tick();
+    }
+}
+
+VOID AttachStream(TransportChannel* channel, CMiniportWaveRTStream* stream) {
+    if (channel->waveMiniport != nullptr) {
+        channel->waveMiniport->currentStream = stream;
+    }
+    channel->controlBlock->StreamOpen = 1;
+}
+
+VOID DetachStream(TransportChannel* channel) {
+    if (!HasActiveStream(channel)) {
+        return;
+    }
+    channel->controlBlock->StreamOpen = 0;
+    Handshake(channel); // the stream goes whether or not the client answers
+    channel->waveMiniport->currentStream = nullptr;
 }
 
 VOID SetChannelMask(TransportChannel* channel, ULONG mask) {

@@ -125,6 +125,9 @@ typedef enum {
 } KSSTATE,
     *PKSSTATE;
 
+// Stream header option: the last data of the stream (also the write-packet end-of-stream flag).
+#define KSSTREAM_HEADER_OPTIONSF_ENDOFSTREAM 0x00000200
+
 // ---- Property and event identifiers ----
 typedef enum {
     KSPROPERTY_PIN_CINSTANCES,
