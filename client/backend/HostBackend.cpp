@@ -5,6 +5,7 @@
 
 #include "TransportProtocol.h"
 #include "kernel/Process.h"
+#include "kernel/UserEvents.h"
 #include "kernel/UserMode.h"
 
 namespace conduit {
@@ -68,19 +69,41 @@ Status HostBackend::CloseFile(Handle file) {
     return Status::Ok();
 }
 
-// The host platform has no user-mode events yet. These three say so instead of pretending:
-// Connection::Open fails at the event step with this status until they exist.
+// Events live in the client process's handle table, so the handle value the driver receives
+// names them exactly as a Windows handle would.
 Status HostBackend::CreateEvent(Handle* event) {
-    *event = InvalidHandle;
-    return Status(status::NotImplemented, "the host platform has no user-mode events yet");
+    host::ProcessScope scope(&process_);
+    HANDLE handle = host::user::CreateEvent(false, false);
+    if (handle == nullptr) {
+        *event = InvalidHandle;
+        return Status(host::user::LastStatus(), "the event could not be created");
+    }
+    *event = reinterpret_cast<std::uintptr_t>(handle);
+    return Status::Ok();
 }
 
-WaitResult HostBackend::WaitEvent(Handle, std::chrono::microseconds) {
-    return WaitResult::Failed;
+WaitResult HostBackend::WaitEvent(Handle event, std::chrono::microseconds timeout) {
+    host::ProcessScope scope(&process_);
+    // Round up so that a short positive wait never becomes a poll.
+    const auto micros = timeout.count() < 0 ? 0 : timeout.count();
+    const DWORD milliseconds =
+        micros >= 0xFFFFFFFELL * 1000 ? 0xFFFFFFFEu : static_cast<DWORD>((micros + 999) / 1000);
+    switch (host::user::WaitForSingleObject(ToHandle(event), milliseconds)) {
+    case WAIT_OBJECT_0:
+        return WaitResult::Signalled;
+    case WAIT_TIMEOUT:
+        return WaitResult::TimedOut;
+    default:
+        return WaitResult::Failed;
+    }
 }
 
-Status HostBackend::CloseEvent(Handle) {
-    return Status(status::NotImplemented, "the host platform has no user-mode events yet");
+Status HostBackend::CloseEvent(Handle event) {
+    host::ProcessScope scope(&process_);
+    if (!host::user::CloseHandle(ToHandle(event))) {
+        return Status(host::user::LastStatus(), "the event handle was not open");
+    }
+    return Status::Ok();
 }
 
 bool HostBackend::Is32Bit() {
