@@ -9,6 +9,11 @@
 
 namespace {
 
+// ClientDataAddress is 4-aligned on the wire: read it by value, never bind a reference to it.
+unsigned long long Address(unsigned long long value) {
+    return value;
+}
+
 struct FileCase {
     bool render;
     bool is32Bit;
@@ -33,10 +38,10 @@ TEST_P(TransportFileTest, OpenMapsBothRegionsIntoTheClientAndCloseUnmapsThem) {
     transport::TransportControlBlock* block = ClientControlBlock(client, handle);
     ASSERT_NE(block, nullptr);
     EXPECT_EQ(block->DataBufferBytes, transport::DataBufferSize);
-    ASSERT_NE(block->ClientDataAddress, 0u);
+    ASSERT_NE(Address(block->ClientDataAddress), 0u);
     if (file.is32Bit) {
         EXPECT_LT(reinterpret_cast<unsigned long long>(block), 1ull << 32);
-        EXPECT_LT(block->ClientDataAddress, 1ull << 32);
+        EXPECT_LT(Address(block->ClientDataAddress), 1ull << 32);
     }
     // Zero copy: the client's view and the driver's view are the same pages.
     unsigned char* clientData = reinterpret_cast<unsigned char*>(block->ClientDataAddress);
@@ -53,7 +58,7 @@ TEST_P(TransportFileTest, OpenMapsBothRegionsIntoTheClientAndCloseUnmapsThem) {
     EXPECT_EQ(host::LiveMappings(&client).size(), 2u);
 
     Close(client, handle);
-    EXPECT_EQ(Endpoint(file.render).ControlBlock()->ClientDataAddress, 0u);
+    EXPECT_EQ(Address(Endpoint(file.render).ControlBlock()->ClientDataAddress), 0u);
     EXPECT_TRUE(host::LiveMappings(&client).empty());
     EXPECT_EQ(Endpoint(file.render).clientFile, nullptr);
 }
@@ -83,7 +88,7 @@ TEST_P(TransportFileTest, AClientThatDiesIsClosedLikeAnyOther) {
     ASSERT_NE(OpenTransport(dying, file.render), INVALID_HANDLE_VALUE);
     Exit(dying);
     EXPECT_EQ(Endpoint(file.render).clientFile, nullptr);
-    EXPECT_EQ(Endpoint(file.render).ControlBlock()->ClientDataAddress, 0u);
+    EXPECT_EQ(Address(Endpoint(file.render).ControlBlock()->ClientDataAddress), 0u);
 
     host::Process& next = NewProcess(file.is32Bit, "next");
     HANDLE handle = OpenTransport(next, file.render);
@@ -111,7 +116,7 @@ TEST_P(TransportFileTest, AFailedUserMappingFailsTheOpenAndLeavesNoClient) {
         EXPECT_EQ(status, row.expected);
         EXPECT_TRUE(host::LiveMappings(&client).empty());
         EXPECT_EQ(Endpoint(file.render).clientFile, nullptr);
-        EXPECT_EQ(Endpoint(file.render).ControlBlock()->ClientDataAddress, 0u);
+        EXPECT_EQ(Address(Endpoint(file.render).ControlBlock()->ClientDataAddress), 0u);
         host::ClearMemoryFaults();
     }
     HANDLE handle = OpenTransport(client, file.render);
@@ -193,7 +198,7 @@ TEST_F(ForeignCloseTest, ACloseArrivingInAnotherProcessUnmapsFromTheClientsOwn) 
     EXPECT_EQ(Endpoint(true).clientFile, nullptr);
     EXPECT_TRUE(host::LiveMappings(&owner).empty());
     EXPECT_TRUE(host::LiveMappings(&other).empty());
-    EXPECT_EQ(Endpoint(true).ControlBlock()->ClientDataAddress, 0u);
+    EXPECT_EQ(Address(Endpoint(true).ControlBlock()->ClientDataAddress), 0u);
 }
 
 } // namespace

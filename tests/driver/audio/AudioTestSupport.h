@@ -134,7 +134,9 @@ struct PropertyProbe {
     void SetValueSize(size_t size) { value.assign(size, Pattern); }
     void SetPin(ULONG pin, size_t instanceSize = sizeof(ULONG)) {
         instance.assign(instanceSize, 0);
-        std::memcpy(instance.data(), &pin, std::min(instanceSize, sizeof(pin)));
+        if (instanceSize != 0) {
+            std::memcpy(instance.data(), &pin, std::min(instanceSize, sizeof(pin)));
+        }
     }
 
     NTSTATUS Run(PCPFNPROPERTY_HANDLER handler) {
