@@ -183,9 +183,9 @@ int RunStatus(const std::string& imagePath) {
         }
     }
     if (problems.empty()) {
-        Step("unload", "clean: the verifier found nothing left behind");
+        Step("verifier", "clean: nothing left behind after the unload");
     } else {
-        Step("unload", std::to_string(problems.size()) + " problem(s):");
+        Step("verifier", std::to_string(problems.size()) + " problem(s):");
         for (const std::string& problem : problems) {
             std::printf("                %s\n", problem.c_str());
         }
