@@ -43,7 +43,6 @@ POBJECT_TYPE processTypePointer = &processType;
 POBJECT_TYPE fileTypePointer = &fileType;
 
 constexpr unsigned long long KernelHandleBit = 0x8000000000000000ull;
-constexpr ULONG_PTR FirstProcessObjectId = 0x100;
 
 bool IsKernelHandle(HANDLE handle, KPROCESSOR_MODE mode) {
     return mode == KernelMode && (reinterpret_cast<unsigned long long>(handle) & KernelHandleBit);
@@ -163,8 +162,11 @@ ObjectManager::Lookup ObjectManager::Find(HANDLE handle, KPROCESSOR_MODE mode) {
         return found;
     }
     Processes& processes = Machine::Current().Get<Processes>();
-    // A kernel handle means something only to a kernel-mode caller; from user mode it is looked
-    // up in the process's own table, where it names nothing.
+    // A kernel handle means something only to a kernel-mode caller; from user mode it names
+    // nothing, even in the system process, whose table here is the kernel's.
+    if (mode != KernelMode && (reinterpret_cast<unsigned long long>(handle) & KernelHandleBit)) {
+        return found;
+    }
     HandleTable& table =
         IsKernelHandle(handle, mode) ? processes.KernelHandles() : processes.CurrentHandles();
     found.object = table.Lookup(handle);

@@ -5,11 +5,11 @@
 #include <cstdlib>
 #include <string>
 
-#include "Registry.h"
 #include "BugCheck.h"
 #include "Irql.h"
 #include "Objects.h"
 #include "Process.h"
+#include "Registry.h"
 
 namespace {
 
@@ -25,7 +25,9 @@ std::string HandleText(HANDLE handle) {
 
 extern "C" NTSTATUS NTAPI ZwClose(HANDLE Handle) {
     host::RequireIrqlAtMost(PASSIVE_LEVEL, "ZwClose");
-    if (host::IsRegistryKeyHandle(Handle)) {
+    // Registry keys still have their own handle table, with values apart from the object
+    // manager's.
+    if (host::IsRegistryHandle(Handle)) {
         return host::CloseKeyFrom(KernelMode, Handle);
     }
     host::Processes& processes = host::Machine::Current().Get<host::Processes>();

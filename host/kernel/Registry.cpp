@@ -131,16 +131,11 @@ void RegistryKey::SetValue(const std::u16string& valueName, ULONG type, std::vec
 
 // ---- Handles ----
 
-// Ranges of their own, apart from the object manager's handle values, until registry keys become
-// objects of its tables.
-constexpr unsigned long long RegistryKernelHandleBase = 0xFFFFFFFFC0000000ull;
-constexpr unsigned long long RegistryProcessHandleBase = 0x7FF00000ull;
-
 HANDLE KeyHandleTable::Insert(KeyHandle handle) {
     const unsigned long long index = nextIndex++;
     handle.sequence = index;
-    const unsigned long long value = handle.kernelHandle ? RegistryKernelHandleBase + index * 4
-                                                         : RegistryProcessHandleBase + index * 4;
+    const unsigned long long value =
+        handle.kernelHandle ? 0xFFFFFFFFC0000000ull + index * 4 : 0x40000000ull + index * 4;
     entries.emplace(value, std::move(handle));
     return reinterpret_cast<HANDLE>(value);
 }
@@ -318,6 +313,12 @@ std::vector<std::u16string> RegistrySubkeyNames(const std::u16string& keyPath) {
         }
     }
     return result;
+}
+
+bool IsRegistryHandle(HANDLE handle) {
+    Registry& registry = CurrentRegistry();
+    std::lock_guard<std::mutex> hold(registry.lock);
+    return registry.handles.Find(handle) != nullptr;
 }
 
 size_t OpenRegistryHandleCount() {

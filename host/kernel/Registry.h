@@ -35,6 +35,9 @@ std::optional<RegistryValue> ReadRegistryValue(const std::u16string& keyPath,
 // Sub-key names in the order ZwEnumerateKey returns them; empty for a missing key.
 std::vector<std::u16string> RegistrySubkeyNames(const std::u16string& keyPath);
 
+// Whether handle is an open registry key handle (in any context); ZwClose sends those here.
+bool IsRegistryHandle(HANDLE handle);
+
 // Registry handles open now (kernel and process handles together).
 size_t OpenRegistryHandleCount();
 
@@ -65,8 +68,6 @@ NTSTATUS QueryValueKeyFrom(KPROCESSOR_MODE previousMode, HANDLE keyHandle,
 NTSTATUS SetValueKeyFrom(KPROCESSOR_MODE previousMode, HANDLE keyHandle, PUNICODE_STRING valueName,
                          ULONG type, PVOID data, ULONG dataSize);
 NTSTATUS CloseKeyFrom(KPROCESSOR_MODE previousMode, HANDLE keyHandle);
-// True when handle is an open registry key handle (ZwClose routes those here).
-bool IsRegistryKeyHandle(HANDLE handle);
 
 // UTF-8 of a registry name, for messages.
 std::string RegistryTextToUtf8(const std::u16string& text);

@@ -343,16 +343,6 @@ NTSTATUS OpenKeyFrom(KPROCESSOR_MODE previousMode, PHANDLE keyHandle, ACCESS_MAS
                    __builtin_return_address(0));
 }
 
-bool IsRegistryKeyHandle(HANDLE handle) {
-    Machine* machine = Machine::CurrentOrNull();
-    if (machine == nullptr) {
-        return false;
-    }
-    Registry& registry = CurrentRegistry();
-    std::lock_guard<std::mutex> hold(registry.lock);
-    return registry.handles.Find(handle) != nullptr;
-}
-
 NTSTATUS CloseKeyFrom(KPROCESSOR_MODE previousMode, HANDLE keyHandle) {
     RequireIrqlAtMost(PASSIVE_LEVEL, "ZwClose");
     Registry& registry = CurrentRegistry();

@@ -30,8 +30,10 @@ struct KeyHandle {
 
 class KeyHandleTable {
 public:
-    // Kernel handle values have the top bit set, as on Windows; process handle values are small
-    // multiples of 4. Values are never reused within a machine, so a stale handle names nothing.
+    // Kernel handle values have the top bit set, as on Windows; process handle values are
+    // multiples of 4 below 2 GiB (usable by 32-bit processes). Both ranges lie apart from the
+    // object manager's handle tables until the registry's handles move into them. Values are never
+    // reused within a machine, so a stale handle names nothing.
     HANDLE Insert(KeyHandle handle);
     const KeyHandle* Find(HANDLE handle) const;
     bool Remove(HANDLE handle);

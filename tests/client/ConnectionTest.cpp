@@ -71,6 +71,7 @@ TEST(Connection, ASmallerDataBufferBoundsTheWindow) {
     large.block.DataBufferBytes = 0xFFFFFFFF;
     ASSERT_TRUE(Connection::Open(large, Direction::Render, &connection).ok());
     EXPECT_EQ(connection->DataBytes(), transport::DataBufferSize);
+    connection.reset(); // closes through `large`, which ends before `connection` would
 }
 
 } // namespace

@@ -5,31 +5,17 @@
 #include "../ntdef.h"
 #include "../ntstatus.h"
 #include "kernel.h"
+#include "registry.h"
 
 // ---- Bug checks of the object manager and process attach ----
 #define INVALID_PROCESS_ATTACH_ATTEMPT 0x00000005
 #define INVALID_PROCESS_DETACH_ATTEMPT 0x00000006
 #define REFERENCE_BY_POINTER 0x00000018
-#define INVALID_KERNEL_HANDLE 0x00000093
 
 // ---- Access rights ----
-#define DELETE 0x00010000L
-#define READ_CONTROL 0x00020000L
-#define WRITE_DAC 0x00040000L
-#define WRITE_OWNER 0x00080000L
-#define SYNCHRONIZE 0x00100000L
-#define STANDARD_RIGHTS_REQUIRED 0x000F0000L
-#define STANDARD_RIGHTS_READ READ_CONTROL
-#define STANDARD_RIGHTS_WRITE READ_CONTROL
-#define STANDARD_RIGHTS_EXECUTE READ_CONTROL
-#define STANDARD_RIGHTS_ALL 0x001F0000L
+// The standard and generic rights and the object attributes come from the registry header, which
+// needed them first; this header adds the rest.
 #define SPECIFIC_RIGHTS_ALL 0x0000FFFFL
-#define ACCESS_SYSTEM_SECURITY 0x01000000L
-#define MAXIMUM_ALLOWED 0x02000000L
-#define GENERIC_READ 0x80000000L
-#define GENERIC_WRITE 0x40000000L
-#define GENERIC_EXECUTE 0x20000000L
-#define GENERIC_ALL 0x10000000L
 
 #define EVENT_QUERY_STATE 0x0001
 #define EVENT_MODIFY_STATE 0x0002
@@ -58,42 +44,6 @@ typedef struct _GENERIC_MAPPING {
     ACCESS_MASK GenericExecute;
     ACCESS_MASK GenericAll;
 } GENERIC_MAPPING, *PGENERIC_MAPPING;
-
-// ---- Object attributes ----
-#define OBJ_INHERIT 0x00000002L
-#define OBJ_PERMANENT 0x00000010L
-#define OBJ_EXCLUSIVE 0x00000020L
-#define OBJ_CASE_INSENSITIVE 0x00000040L
-#define OBJ_OPENIF 0x00000080L
-#define OBJ_OPENLINK 0x00000100L
-#define OBJ_KERNEL_HANDLE 0x00000200L
-#define OBJ_FORCE_ACCESS_CHECK 0x00000400L
-#define OBJ_IGNORE_IMPERSONATED_DEVICEMAP 0x00000800L
-#define OBJ_DONT_REPARSE 0x00001000L
-#define OBJ_VALID_ATTRIBUTES 0x00001FF2L
-
-typedef struct _OBJECT_ATTRIBUTES {
-    ULONG Length;
-    HANDLE RootDirectory;
-    PUNICODE_STRING ObjectName;
-    ULONG Attributes;
-    PVOID SecurityDescriptor;
-    PVOID SecurityQualityOfService;
-} OBJECT_ATTRIBUTES, *POBJECT_ATTRIBUTES;
-typedef const OBJECT_ATTRIBUTES* PCOBJECT_ATTRIBUTES;
-
-static_assert(sizeof(OBJECT_ATTRIBUTES) == 48, "OBJECT_ATTRIBUTES is 48 bytes on x64");
-static_assert(__builtin_offsetof(OBJECT_ATTRIBUTES, Attributes) == 24, "Attributes offset");
-
-#define InitializeObjectAttributes(p, n, a, r, s)                                                  \
-    do {                                                                                           \
-        (p)->Length = sizeof(OBJECT_ATTRIBUTES);                                                   \
-        (p)->RootDirectory = (r);                                                                  \
-        (p)->Attributes = (a);                                                                     \
-        (p)->ObjectName = (n);                                                                     \
-        (p)->SecurityDescriptor = (s);                                                             \
-        (p)->SecurityQualityOfService = NULL;                                                      \
-    } while (0)
 
 // ---- Object types and references ----
 typedef struct _OBJECT_TYPE* POBJECT_TYPE;

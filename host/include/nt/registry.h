@@ -3,7 +3,40 @@
 #pragma once
 #include "../ntdef.h"
 #include "../ntstatus.h"
-#include "objects.h" // object attributes, access rights, ZwClose
+
+// ---- Object attributes ----
+// Declared here because the registry is the first host service that opens objects by name; the
+// object manager, when it comes, shares this one definition.
+#define OBJ_INHERIT 0x00000002L
+#define OBJ_PERMANENT 0x00000010L
+#define OBJ_EXCLUSIVE 0x00000020L
+#define OBJ_CASE_INSENSITIVE 0x00000040L
+#define OBJ_OPENIF 0x00000080L
+#define OBJ_OPENLINK 0x00000100L
+#define OBJ_KERNEL_HANDLE 0x00000200L
+#define OBJ_FORCE_ACCESS_CHECK 0x00000400L
+#define OBJ_VALID_ATTRIBUTES 0x000007F2L
+
+typedef struct _OBJECT_ATTRIBUTES {
+    ULONG Length;
+    HANDLE RootDirectory;
+    PUNICODE_STRING ObjectName;
+    ULONG Attributes;
+    PVOID SecurityDescriptor;
+    PVOID SecurityQualityOfService;
+} OBJECT_ATTRIBUTES, *POBJECT_ATTRIBUTES;
+typedef const OBJECT_ATTRIBUTES* PCOBJECT_ATTRIBUTES;
+static_assert(sizeof(OBJECT_ATTRIBUTES) == 48, "OBJECT_ATTRIBUTES is 48 bytes on x64");
+
+#define InitializeObjectAttributes(p, n, a, r, s)                                                  \
+    do {                                                                                           \
+        (p)->Length = sizeof(OBJECT_ATTRIBUTES);                                                   \
+        (p)->RootDirectory = (r);                                                                  \
+        (p)->Attributes = (a);                                                                     \
+        (p)->ObjectName = (n);                                                                     \
+        (p)->SecurityDescriptor = (s);                                                             \
+        (p)->SecurityQualityOfService = NULL;                                                      \
+    } while (0)
 
 // ---- Access rights ----
 #ifndef DELETE

@@ -105,7 +105,10 @@ TEST_F(MemoryDeathTest, PartialMdlsMustLieWithinTheirSource) {
         EXPECT_DEATH(
             {
                 PMDL partial = IoAllocateMdl(base, 3 * PAGE_SIZE, FALSE, FALSE, nullptr);
-                IoBuildPartialMdl(source, partial, base + c.offset, c.length);
+                // Integer arithmetic: an address before the buffer is not a valid pointer sum.
+                PVOID address = reinterpret_cast<PVOID>(reinterpret_cast<ULONG_PTR>(base) +
+                                                        static_cast<ULONG_PTR>(c.offset));
+                IoBuildPartialMdl(source, partial, address, c.length);
             },
             c.message);
     }

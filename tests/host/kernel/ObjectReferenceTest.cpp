@@ -104,6 +104,10 @@ TEST_F(ObjectReferenceTest, LookupStatusesFollowWindows) {
         {"current thread as a process", NtCurrentThread(), 0, *PsProcessType, KernelMode,
          STATUS_OBJECT_TYPE_MISMATCH},
     };
+    PVOID fromSystemProcess = nullptr;
+    EXPECT_EQ(ObReferenceObjectByHandle(kernelThread, SYNCHRONIZE, *PsThreadType, UserMode,
+                                        &fromSystemProcess, nullptr),
+              STATUS_INVALID_HANDLE);
     ProcessScope scope(&client);
     for (const Case& test : cases) {
         SCOPED_TRACE(test.name);
