@@ -42,13 +42,16 @@ RecursiveLock::RecursiveLock() : recursion(0), owner(nullptr) {}
 
 VOID RecursiveLock::Lock() {
     PKTHREAD current = KeGetCurrentThread();
-    // Only the holder can find itself here, so reading owner without the lock is safe.
-    if (owner == current) {
+    // Only the holder can find itself here, so reading owner without the lock is safe; the
+    // read and the writes are interlocked so that other threads never see a torn pointer.
+    PVOID holder = InterlockedCompareExchangePointer(reinterpret_cast<PVOID volatile*>(&owner),
+                                                     nullptr, nullptr);
+    if (holder == current) {
         recursion++;
         return;
     }
     Acquire();
-    owner = current;
+    InterlockedExchangePointer(reinterpret_cast<PVOID volatile*>(&owner), current);
     recursion++;
 }
 
@@ -58,7 +61,7 @@ VOID RecursiveLock::Unlock() {
         return;
     }
     // Cleared before the release: once released, the next holder writes owner.
-    owner = nullptr;
+    InterlockedExchangePointer(reinterpret_cast<PVOID volatile*>(&owner), nullptr);
     Release();
 }
 

@@ -3,6 +3,7 @@ set(CONDUIT_HOST_PORTCLS_SOURCES
     portcls/AdapterDriver.cpp
     portcls/AutomationProperties.cpp
     portcls/DispatchIrp.cpp
+    portcls/EndpointBuilder.cpp
     portcls/FilterFile.cpp
     portcls/Guids.cpp
     portcls/PinProperties.cpp

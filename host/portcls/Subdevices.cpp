@@ -2,6 +2,7 @@
 // of its categories) and the physical connections between them.
 #include <cstring>
 
+#include "EndpointBuilder.h"
 #include "Filter.h"
 #include "kernel/DeviceInterfaces.h"
 #include "kernel/IoManager.h"
@@ -127,6 +128,7 @@ extern "C" NTSTATUS NTAPI PcRegisterSubdevice(PDEVICE_OBJECT DeviceObject, PWSTR
     }
     port->name = name;
     port->AddRef(); // the library's reference, until the device goes
+    host::BuildAudioEndpoint(port, physical, interfaces);
     std::lock_guard<std::mutex> hold(library.lock);
     PortClass::Device* record = library.FindDevice(DeviceObject);
     record->registeredPorts.push_back(port);

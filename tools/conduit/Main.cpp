@@ -5,6 +5,7 @@
 #include <string>
 
 #include "Demo.h"
+#include "Status.h"
 
 namespace {
 
@@ -15,6 +16,10 @@ void PrintUsage(std::FILE* to) {
                      "  demo [--image PATH]  run the driver inside the host platform and report\n"
                      "                       what it did; PATH is the driver image to load\n"
                      "                       (default: the one built with this program)\n"
+                     "  status [--image PATH]\n"
+                     "                       inside the host platform: start the driver, set a\n"
+                     "                       format on each direction and print every audio\n"
+                     "                       endpoint's stored device format\n"
                      "  help, --help, -h     show this text\n");
 }
 
@@ -42,6 +47,14 @@ int main(int argc, char** argv) {
             }
         }
         return RunDemo(image);
+    }
+    if (command == "status") {
+        if (argc == 2 || (argc == 4 && std::strcmp(argv[2], "--image") == 0)) {
+            return RunStatus(argc == 4 ? argv[3] : "");
+        }
+        std::fprintf(stderr, "conduit status: unknown option '%s'\n", argv[2]);
+        PrintUsage(stderr);
+        return 2;
     }
     std::fprintf(stderr, "conduit: unknown command '%s'\n", command.c_str());
     PrintUsage(stderr);

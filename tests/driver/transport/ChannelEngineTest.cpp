@@ -167,7 +167,7 @@ TEST_P(ChannelEngineTest, ATickAfterTheAnswerMayReplaceItAndStillCountsAsSuccess
 // the worker's wake-up consumes it. Waits for that without a deadline of its own.
 bool TickConsumed(TransportChannel* channel) {
     for (int spin = 0; spin < 2000000; spin++) {
-        if (channel->tickEvent.Header.SignalState == 0) {
+        if (KeReadStateEvent(&channel->tickEvent) == 0) {
             return true;
         }
         std::this_thread::yield();
@@ -184,13 +184,13 @@ TEST_P(ChannelEngineTest, TicksWakeTheWorkerAndOnlyTheWorker) {
     }
     EXPECT_EQ(block->ClientStatus, transport::StatusTransportTick);
     // A tick never completes a handshake.
-    EXPECT_EQ(channel->acknowledgeEvent.Header.SignalState, 0);
+    EXPECT_EQ(KeReadStateEvent(&channel->acknowledgeEvent), 0);
 
     // With the worker stopped the same report stays pending: the wake-ups above were its work.
     Resolve (&StopWorker)(channel);
     EXPECT_EQ(channel->workerHandle, nullptr);
     ASSERT_EQ(Report(transport::StatusTransportTick), STATUS_SUCCESS);
-    EXPECT_EQ(channel->tickEvent.Header.SignalState, 1);
+    EXPECT_EQ(KeReadStateEvent(&channel->tickEvent), 1);
     // A new worker takes the pending tick.
     ASSERT_EQ(Resolve(&StartWorker)(channel), STATUS_SUCCESS);
     EXPECT_TRUE(TickConsumed(channel));

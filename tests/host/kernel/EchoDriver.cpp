@@ -85,7 +85,7 @@ NTSTATUS NTAPI DispatchDeviceControl(PDEVICE_OBJECT, PIRP irp) {
         return STATUS_UNSUCCESSFUL;
     case IoctlPend:
         IoMarkIrpPending(irp);
-        state->pendingIrp = irp;
+        __atomic_store_n(&state->pendingIrp, irp, __ATOMIC_RELEASE); // another thread completes it
         return STATUS_PENDING;
     default:
         return Complete(irp, STATUS_INVALID_DEVICE_REQUEST);
