@@ -6,6 +6,7 @@
 #include "Filter.h"
 #include "kernel/IoManager.h"
 #include "kernel/Irql.h"
+#include "kernel/Objects.h"
 #include "kernel/Process.h"
 
 namespace host {
@@ -15,15 +16,19 @@ namespace {
 // Fill of the value buffer a handler gets, so bytes it reports without writing show.
 constexpr unsigned char ValueFill = 0xB5;
 
-// The event a user handle names in the calling process. Handle objects that are events say
-// so ("Event") and give their KEVENT as their body.
+// The event a user handle names in the calling process: an event of the kernel's object
+// manager (what CreateEvent makes), or a handle object that says it is one ("Event") and gives
+// its KEVENT as its body.
 NTSTATUS ReferenceUserEvent(HANDLE handle, std::shared_ptr<HandleObject>* object) {
     std::shared_ptr<HandleObject> found =
         Machine::Current().Get<Processes>().CurrentHandles().Lookup(handle);
     if (!found) {
         return STATUS_INVALID_HANDLE;
     }
-    if (found->Describe() != "Event") {
+    const auto* typed = dynamic_cast<const TypedObject*>(found.get());
+    const bool isEvent =
+        typed != nullptr ? typed->Type() == EventObjectType() : found->Describe() == "Event";
+    if (!isEvent) {
         return STATUS_OBJECT_TYPE_MISMATCH;
     }
     *object = std::move(found);
