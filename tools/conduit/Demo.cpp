@@ -176,9 +176,9 @@ int RunDemo(const std::string& imagePath) {
         }
     }
 
-    std::printf("\nNot built yet, so not run: the WaveRT stream and the simulated audio engine.\n"
-                "No audio flows yet: the client connects and configures each direction, but no\n"
-                "stream opens, so no handshake, tick or sample moves.\n");
+    std::printf("\nNot built yet, so not run: pin creation in the host's port-class library and\n"
+                "the simulated audio engine. The driver has its WaveRT stream, but nothing opens\n"
+                "one yet, so no handshake, tick or sample moves: no audio flows end to end.\n");
     bool clean = succeeded && problems.empty();
     std::printf("\nResult: %s\n", clean ? "what exists ran cleanly" : "FAILED");
     return clean ? 0 : 1;
