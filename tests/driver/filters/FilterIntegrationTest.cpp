@@ -3,6 +3,8 @@
 // connects and changes the format through its own file.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include <cstring>
 #include <string>
 #include <vector>
@@ -124,7 +126,7 @@ protected:
     Reply Ask(HANDLE filter, const std::vector<unsigned char>& input, ULONG valueSize,
               const std::vector<unsigned char>& value = {}) {
         std::vector<unsigned char> buffer(valueSize + GuardBytes, Guard);
-        std::memcpy(buffer.data(), value.data(), std::min<size_t>(value.size(), valueSize));
+        std::copy_n(value.begin(), std::min<size_t>(value.size(), valueSize), buffer.begin());
         Reply reply{STATUS_UNSUCCESSFUL, 0, {}};
         {
             host::ProcessScope scope(audio);
