@@ -110,6 +110,10 @@ PMDL GetDataBufferMdl(TransportChannel* channel) {
 }
 
 VOID UpdateConnection(TransportEndpoint* endpoint) {
+    // Requests on one file can finish on several threads at once: the state and its jack change
+    // are updated under the endpoint lock so each change is seen, and raised, exactly once.
+    RecursiveMutex& lock = endpoint->channel->EndpointLock;
+    lock.Lock();
     bool nowConnected = IsClientConnected(endpoint->channel);
     if (nowConnected != endpoint->connected) {
         endpoint->connected = nowConnected;
@@ -120,4 +124,5 @@ VOID UpdateConnection(TransportEndpoint* endpoint) {
     if (endpoint->ControlBlock() != nullptr) {
         endpoint->ControlBlock()->ClientConnected = endpoint->connected ? 1 : 0;
     }
+    lock.Unlock();
 }
