@@ -43,7 +43,6 @@ POBJECT_TYPE processTypePointer = &processType;
 POBJECT_TYPE fileTypePointer = &fileType;
 
 constexpr unsigned long long KernelHandleBit = 0x8000000000000000ull;
-constexpr ULONG_PTR FirstProcessObjectId = 0x100;
 
 bool IsKernelHandle(HANDLE handle, KPROCESSOR_MODE mode) {
     return mode == KernelMode && (reinterpret_cast<unsigned long long>(handle) & KernelHandleBit);
