@@ -1,4 +1,4 @@
-// The bounded wide-character formatter: a specification is parsed into a plain record, its
+// The bounded wide-character formatter: a conversion is parsed into a plain record, its
 // argument converted into a text with sign and base prefix, and the field assembled from those.
 #include "support/StringFormatter.h"
 
@@ -8,7 +8,7 @@ enum class PadMode { None, Zeros, Spaces };
 enum class ArgumentSize { Bits16, Bits32, Bits64 };
 
 // One conversion specification, as parsed from the text after its "%".
-struct Specification {
+struct Conversion {
     bool leftJustify = false;
     bool showSign = false;
     bool basePrefix = false;
@@ -106,23 +106,23 @@ ULONG ParseDecimal(PCWSTR text, ULONG* taken) {
     return value;
 }
 
-bool ParseFlags(PCWSTR text, ULONG* at, Specification* spec) {
+bool ParseFlags(PCWSTR text, ULONG* at, Conversion* conversion) {
     for (;; ++*at) {
         switch (text[*at]) {
         case L'-':
-            spec->leftJustify = true;
+            conversion->leftJustify = true;
             break;
         case L'+':
-            spec->showSign = true;
+            conversion->showSign = true;
             break;
         case L'#':
-            spec->basePrefix = true;
+            conversion->basePrefix = true;
             break;
         case L'0':
-            spec->pad = PadMode::Zeros;
+            conversion->pad = PadMode::Zeros;
             break;
         case L' ':
-            spec->pad = PadMode::Spaces;
+            conversion->pad = PadMode::Spaces;
             break;
         default:
             return true;
@@ -130,24 +130,24 @@ bool ParseFlags(PCWSTR text, ULONG* at, Specification* spec) {
     }
 }
 
-void ParseWidth(PCWSTR text, ULONG* at, Specification* spec) {
+void ParseWidth(PCWSTR text, ULONG* at, Conversion* conversion) {
     if (text[*at] == L'*') {
-        spec->widthFromArgument = true;
+        conversion->widthFromArgument = true;
         ++*at;
         return;
     }
     ULONG taken = 0;
-    spec->width = ParseDecimal(text + *at, &taken);
+    conversion->width = ParseDecimal(text + *at, &taken);
     *at += taken;
 }
 
-bool ParsePrecision(PCWSTR text, ULONG* at, Specification* spec) {
+bool ParsePrecision(PCWSTR text, ULONG* at, Conversion* conversion) {
     if (text[*at] != L'.') {
         return true;
     }
     ++*at;
     if (text[*at] == L'*') {
-        spec->precisionFromArgument = true;
+        conversion->precisionFromArgument = true;
         ++*at;
         return true;
     }
@@ -155,65 +155,66 @@ bool ParsePrecision(PCWSTR text, ULONG* at, Specification* spec) {
         return false;
     }
     ULONG taken = 0;
-    spec->precision = ParseDecimal(text + *at, &taken);
+    conversion->precision = ParseDecimal(text + *at, &taken);
     *at += taken;
     return true;
 }
 
-void ParseSize(PCWSTR text, ULONG* at, Specification* spec) {
+void ParseSize(PCWSTR text, ULONG* at, Conversion* conversion) {
     PCWSTR modifier = text + *at;
     if (modifier[0] == L'h') {
-        spec->size = ArgumentSize::Bits16;
+        conversion->size = ArgumentSize::Bits16;
         *at += 1;
     } else if (modifier[0] == L'l' && modifier[1] == L'l') {
-        spec->size = ArgumentSize::Bits64;
+        conversion->size = ArgumentSize::Bits64;
         *at += 2;
     } else if (modifier[0] == L'l') {
         *at += 1;
     } else if (modifier[0] == L'z') {
-        spec->size = ArgumentSize::Bits64;
+        conversion->size = ArgumentSize::Bits64;
         *at += 1;
     } else if (modifier[0] == L'I' && modifier[1] == L'3' && modifier[2] == L'2') {
         *at += 3;
     } else if (modifier[0] == L'I' && modifier[1] == L'6' && modifier[2] == L'4') {
-        spec->size = ArgumentSize::Bits64;
+        conversion->size = ArgumentSize::Bits64;
         *at += 3;
     } else if (modifier[0] == L'I') {
-        spec->size = ArgumentSize::Bits64;
+        conversion->size = ArgumentSize::Bits64;
         *at += 1;
     }
 }
 
 // text starts after the "%". Consumes no argument: a rejected specification must leave the
 // argument list untouched.
-bool ParseSpecification(PCWSTR text, Specification* spec) {
+bool ParseSpecification(PCWSTR text, Conversion* conversion) {
     ULONG at = 0;
-    ParseFlags(text, &at, spec);
-    ParseWidth(text, &at, spec);
-    if (!ParsePrecision(text, &at, spec)) {
+    ParseFlags(text, &at, conversion);
+    ParseWidth(text, &at, conversion);
+    if (!ParsePrecision(text, &at, conversion)) {
         return false;
     }
-    ParseSize(text, &at, spec);
+    ParseSize(text, &at, conversion);
     if (!IsConversion(text[at])) {
         return false;
     }
-    spec->conversion = text[at];
-    spec->length = at + 1;
+    conversion->conversion = text[at];
+    conversion->length = at + 1;
     return true;
 }
 
-void ResolveStarArguments(Specification* spec, Arguments& arguments) {
-    if (spec->widthFromArgument) {
-        spec->width = static_cast<ULONG>(NextSlot(arguments));
+void ResolveStarArguments(Conversion* conversion, Arguments& arguments) {
+    if (conversion->widthFromArgument) {
+        conversion->width = static_cast<ULONG>(NextSlot(arguments));
     }
-    if (spec->precisionFromArgument) {
-        spec->precision = static_cast<ULONG>(NextSlot(arguments));
+    if (conversion->precisionFromArgument) {
+        conversion->precision = static_cast<ULONG>(NextSlot(arguments));
     }
     // A signed pointer is shown as width - 1 digits after its sign.
-    if (IsPointer(spec->conversion) && spec->showSign && spec->width >= 2 && spec->precision == 0) {
-        spec->precision = spec->width - 1;
-        if (spec->pad == PadMode::None) {
-            spec->pad = PadMode::Zeros;
+    if (IsPointer(conversion->conversion) && conversion->showSign && conversion->width >= 2 &&
+        conversion->precision == 0) {
+        conversion->precision = conversion->width - 1;
+        if (conversion->pad == PadMode::None) {
+            conversion->pad = PadMode::Zeros;
         }
     }
 }
@@ -269,27 +270,27 @@ ULONGLONG WideLength(PCWSTR text, ULONGLONG limit) {
     return length;
 }
 
-void ConvertInteger(const Specification& spec, ULONGLONG slot, Field* field) {
+void ConvertInteger(const Conversion& conversion, ULONGLONG slot, Field* field) {
     bool negative = false;
-    ULONG base = BaseOf(spec.conversion);
-    if (IsPointer(spec.conversion) || spec.size == ArgumentSize::Bits64) {
+    ULONG base = BaseOf(conversion.conversion);
+    if (IsPointer(conversion.conversion) || conversion.size == ArgumentSize::Bits64) {
         ULONGLONG value = slot;
-        if (IsSigned(spec.conversion) && static_cast<LONGLONG>(value) < 0) {
+        if (IsSigned(conversion.conversion) && static_cast<LONGLONG>(value) < 0) {
             negative = true;
             value = 0 - value;
         }
         UnsignedToDigits(value, field->digits, base);
     } else {
-        ULONG value = spec.size == ArgumentSize::Bits16
+        ULONG value = conversion.size == ArgumentSize::Bits16
                           ? static_cast<ULONG>(static_cast<LONG>(static_cast<SHORT>(slot)))
                           : static_cast<ULONG>(slot);
-        if (IsSigned(spec.conversion) && static_cast<LONG>(value) < 0) {
+        if (IsSigned(conversion.conversion) && static_cast<LONG>(value) < 0) {
             negative = true;
             value = 0 - value;
         }
         UnsignedToDigits(value, field->digits, base);
     }
-    if (spec.conversion == L'X' || spec.conversion == L'P') {
+    if (conversion.conversion == L'X' || conversion.conversion == L'P') {
         for (PCHAR digit = field->digits; *digit != 0; ++digit) {
             if (*digit >= 'a' && *digit <= 'f') {
                 *digit = static_cast<CHAR>(*digit - 'a' + 'A');
@@ -298,15 +299,16 @@ void ConvertInteger(const Specification& spec, ULONGLONG slot, Field* field) {
     }
     ULONGLONG length = NarrowLength(field->digits, sizeof(field->digits));
     // Too many digits for the precision: keep the least significant ones.
-    ULONGLONG skipped =
-        spec.precision != 0 && length > spec.precision ? length - spec.precision : 0;
+    ULONGLONG skipped = conversion.precision != 0 && length > conversion.precision
+                            ? length - conversion.precision
+                            : 0;
     field->narrowText = field->digits + skipped;
     field->textLength = length - skipped;
     if (negative) {
         field->sign = L'-';
     }
-    if (spec.basePrefix) {
-        field->prefix = PrefixOf(spec.conversion);
+    if (conversion.basePrefix) {
+        field->prefix = PrefixOf(conversion.conversion);
     }
 }
 
@@ -321,9 +323,9 @@ void UseWide(Field* field, PCWSTR text, ULONGLONG limit) {
 }
 
 // Strings are measured only up to the precision, so a bounded string needs no terminator.
-void ConvertText(const Specification& spec, ULONGLONG slot, Field* field) {
-    ULONGLONG limit = spec.precision != 0 ? spec.precision : MAXULONGLONG;
-    switch (spec.conversion) {
+void ConvertText(const Conversion& conversion, ULONGLONG slot, Field* field) {
+    ULONGLONG limit = conversion.precision != 0 ? conversion.precision : MAXULONGLONG;
+    switch (conversion.conversion) {
     case L'c':
         field->character = static_cast<WCHAR>(slot);
         UseWide(field, &field->character, 1);
@@ -397,20 +399,20 @@ bool PutText(Output& output, const Field& field) {
     return true;
 }
 
-void PutField(Output& output, const Specification& spec, const Field& field) {
+void PutField(Output& output, const Conversion& conversion, const Field& field) {
     if (field.textLength == 0) {
         return;
     }
     ULONGLONG prefixLength = (field.sign != 0 ? 1 : 0) + NarrowLength(field.prefix, 2);
     ULONGLONG fieldLength = prefixLength + field.textLength;
-    ULONGLONG padding = spec.width > fieldLength ? spec.width - fieldLength : 0;
-    bool prefixFirst = spec.pad != PadMode::None;
-    WCHAR padCharacter = spec.pad == PadMode::Zeros ? L'0' : L' ';
+    ULONGLONG padding = conversion.width > fieldLength ? conversion.width - fieldLength : 0;
+    bool prefixFirst = conversion.pad != PadMode::None;
+    WCHAR padCharacter = conversion.pad == PadMode::Zeros ? L'0' : L' ';
 
     if (prefixFirst && !PutPrefix(output, field)) {
         return;
     }
-    if (!spec.leftJustify && !PutRepeated(output, padCharacter, padding)) {
+    if (!conversion.leftJustify && !PutRepeated(output, padCharacter, padding)) {
         return;
     }
     if (!prefixFirst && !PutPrefix(output, field)) {
@@ -419,24 +421,24 @@ void PutField(Output& output, const Specification& spec, const Field& field) {
     if (!PutText(output, field)) {
         return;
     }
-    if (spec.leftJustify) {
+    if (conversion.leftJustify) {
         PutRepeated(output, L' ', padding);
     }
 }
 
-void PutConversion(Output& output, Specification spec, Arguments& arguments) {
-    ResolveStarArguments(&spec, arguments);
+void PutConversion(Output& output, Conversion conversion, Arguments& arguments) {
+    ResolveStarArguments(&conversion, arguments);
     ULONGLONG slot = NextSlot(arguments);
     Field field;
-    if (IsInteger(spec.conversion)) {
-        ConvertInteger(spec, slot, &field);
+    if (IsInteger(conversion.conversion)) {
+        ConvertInteger(conversion, slot, &field);
     } else {
-        ConvertText(spec, slot, &field);
+        ConvertText(conversion, slot, &field);
     }
-    if (spec.showSign && field.sign == 0) {
+    if (conversion.showSign && field.sign == 0) {
         field.sign = L'+';
     }
-    PutField(output, spec, field);
+    PutField(output, conversion, field);
 }
 
 template <typename Unsigned>
@@ -493,10 +495,10 @@ ULONG FormatString(PWCHAR output, ULONGLONG capacity, PCWSTR format, va_list arg
             continue;
         }
         if (at[0] == L'%' && at[1] != 0) {
-            Specification spec;
-            if (ParseSpecification(at + 1, &spec)) {
-                PutConversion(out, spec, args);
-                at += 1 + spec.length;
+            Conversion conversion;
+            if (ParseSpecification(at + 1, &conversion)) {
+                PutConversion(out, conversion, args);
+                at += 1 + conversion.length;
                 continue;
             }
         }
