@@ -122,3 +122,6 @@ DEFINE_GUID(KSEVENTSETID_LoopedStreaming, 0x4682b940, 0xc6ef, 0x11d0, 0x96, 0xd8
 
 // Requests that callers of a filter build (control codes, event data, pin replies).
 #include "pc/host_ks_requests.h"
+
+// Pin creation, connection and RT-audio requests of user-mode callers.
+#include "pc/ks_rtaudio.h"

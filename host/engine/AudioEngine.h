@@ -1,0 +1,116 @@
+// The simulated Windows audio engine: a user-mode kernel-streaming client of one WaveRT filter.
+// It opens the filter by its reference string, negotiates the device's format, creates the
+// streaming pin, allocates the cyclic buffer, runs the stream and moves audio through the
+// buffer in position mode or packet mode, paced by the pin's notification events.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include <ntddk.h>
+
+#include <ks.h>
+#include <ksmedia.h>
+#include <mmreg.h>
+
+namespace host {
+class Process;
+}
+
+namespace host::engine {
+
+// Position mode: the engine follows the stream position. Packet mode: it counts packets
+// (notification periods) through the packet properties.
+enum class TransferMode { Position, Packet };
+
+struct EngineOptions {
+    // The filter's reference string: "wave_r" (render endpoint) or "wave_c" (capture).
+    std::u16string filterName;
+    TransferMode mode = TransferMode::Position;
+    // Allocate the buffer with notifications (1 or 2 per buffer); false: the plain buffer
+    // property, and the engine polls the position instead of waiting on events.
+    bool withNotifications = true;
+    std::uint32_t notificationCount = 2;
+    // Requested buffer size in bytes; 0 asks for 10 ms at the negotiated format.
+    std::uint32_t requestedBufferBytes = 0;
+};
+
+// Render: fills frames the engine is about to place in the buffer.
+class RenderSource {
+public:
+    virtual ~RenderSource() = default;
+    virtual void Fill(const WAVEFORMATEXTENSIBLE& format, std::uint8_t* bytes,
+                      std::uint32_t frames) = 0;
+};
+
+// Capture: receives frames the engine has taken out of the buffer.
+class CaptureSink {
+public:
+    virtual ~CaptureSink() = default;
+    virtual void Take(const WAVEFORMATEXTENSIBLE& format, const std::uint8_t* bytes,
+                      std::uint32_t frames) = 0;
+};
+
+struct EngineCounters {
+    std::uint64_t wakeups = 0;     // notification waits that returned signalled
+    std::uint64_t timeouts = 0;    // waits that ran out
+    std::uint64_t periods = 0;     // periods moved into or out of the buffer
+    std::uint64_t framesMoved = 0; // frames given to the sink or taken from the source
+    std::uint64_t glitches = 0;    // periods the device passed before the engine served them
+    std::uint64_t latePackets = 0; // write packets refused as late or early, reads missed
+};
+
+class AudioEngine {
+public:
+    // The engine runs in process: every user-mode call it makes is made in that process.
+    explicit AudioEngine(host::Process& process);
+    ~AudioEngine(); // closes whatever is still open
+    AudioEngine(const AudioEngine&) = delete;
+    AudioEngine& operator=(const AudioEngine&) = delete;
+
+    // Opens the filter, negotiates the format (data intersection, proposed format), creates
+    // the pin, allocates the buffer and registers the notification event.
+    NTSTATUS Open(const EngineOptions& options);
+    void SetSource(RenderSource* source) { source_ = source; }
+    void SetSink(CaptureSink* sink) { sink_ = sink; }
+
+    // Render: fills the whole buffer from the source; then steps the pin from stop to run,
+    // one state at a time.
+    NTSTATUS Start();
+    // Waits up to timeout for the next notification (or polls the position without
+    // notifications) and moves every period that completed since the last call.
+    // STATUS_TIMEOUT when none completed.
+    NTSTATUS ServicePeriods(std::chrono::microseconds timeout);
+    // Steps the pin down to stop, one state at a time; every step is attempted.
+    NTSTATUS Stop();
+    // Frees the buffer, unregisters the event and closes the pin and the filter.
+    void Close();
+
+    // The negotiated format and the buffer as the driver gave it.
+    const WAVEFORMATEXTENSIBLE& Format() const { return format_; }
+    std::uint32_t BufferBytes() const { return bufferBytes_; }
+    std::uint32_t FramesPerPeriod() const { return framesPerPeriod_; }
+    const EngineCounters& Counters() const { return counters_; }
+
+    // The open handles, for callers that send their own requests (tests).
+    HANDLE Filter() const { return filter_; }
+    HANDLE Pin() const { return pin_; }
+
+private:
+    host::Process& process_;
+    EngineOptions options_;
+    RenderSource* source_ = nullptr;
+    CaptureSink* sink_ = nullptr;
+    WAVEFORMATEXTENSIBLE format_{};
+    HANDLE filter_ = nullptr;
+    HANDLE pin_ = nullptr;
+    HANDLE event_ = nullptr;
+    std::uint8_t* buffer_ = nullptr;
+    std::uint32_t bufferBytes_ = 0;
+    std::uint32_t framesPerPeriod_ = 0;
+    EngineCounters counters_;
+};
+
+} // namespace host::engine
