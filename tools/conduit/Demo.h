@@ -1,7 +1,9 @@
-// `conduit demo`: runs what exists of the end-to-end path inside the host platform.
+// `conduit demo`: the whole system end to end inside the host platform, both directions,
+// checked bit-exact, with the figures of each run.
 #pragma once
 
 #include <string>
+#include <vector>
 
-// imagePath empty: the image this program links. Returns the process exit code.
-int RunDemo(const std::string& imagePath);
+// args: the options after "demo". Returns the process exit code (2 for bad options).
+int RunDemo(const std::vector<std::string>& args);

@@ -1,0 +1,62 @@
+// Test signals and their comparison.
+#include "Signal.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+
+namespace conduit::tool {
+
+std::vector<std::uint8_t> GenerateSignal(const DeviceFormat& format, std::uint64_t frames,
+                                         unsigned variant) {
+    const std::uint32_t container = format.containerBytes;
+    const std::uint32_t bits = std::min<std::uint32_t>(format.bitsPerSample, container * 8);
+    std::vector<std::uint8_t> bytes(frames * format.channels * container);
+    if (bits == 0 || format.sampleRate == 0) {
+        return bytes;
+    }
+    const double pi = 3.14159265358979323846;
+    const double amplitude = std::ldexp(1.0, static_cast<int>(bits) - 2); // a quarter of full scale
+    std::uint32_t noise = 0x9E3779B9u * (variant + 1);
+    std::uint8_t* at = bytes.data();
+    for (std::uint64_t frame = 0; frame < frames; frame++) {
+        for (std::uint32_t channel = 0; channel < format.channels; channel++) {
+            const double frequency = 220.0 * (variant + 1) + 110.0 * channel;
+            const double phase = 2 * pi * frequency * double(frame) / format.sampleRate;
+            noise = noise * 1664525u + 1013904223u;
+            std::int64_t sample = std::llround(amplitude * std::sin(phase));
+            sample += static_cast<std::int64_t>(noise >> 29) - 4; // -4..3
+            std::uint64_t code = 0;
+            if (bits == 8) {
+                code = static_cast<std::uint64_t>(sample + 128); // 8-bit PCM is unsigned
+            } else {
+                code = static_cast<std::uint64_t>(sample);
+            }
+            // Left-justify the valid bits in the container, as the formats require.
+            code <<= container * 8 - bits;
+            for (std::uint32_t byte = 0; byte < container; byte++) {
+                *at++ = static_cast<std::uint8_t>(code >> (8 * byte));
+            }
+        }
+    }
+    return bytes;
+}
+
+std::int64_t FirstDifferentFrame(const std::vector<std::uint8_t>& sent,
+                                 const std::vector<std::uint8_t>& received,
+                                 std::uint32_t blockAlign) {
+    if (blockAlign == 0) {
+        return sent.empty() ? -1 : 0;
+    }
+    const std::size_t common = std::min(sent.size(), received.size());
+    const auto mismatch = std::mismatch(sent.begin(), sent.begin() + common, received.begin());
+    if (mismatch.first != sent.begin() + common) {
+        return static_cast<std::int64_t>((mismatch.first - sent.begin()) / blockAlign);
+    }
+    if (received.size() < sent.size()) {
+        return static_cast<std::int64_t>(received.size() / blockAlign);
+    }
+    return -1;
+}
+
+} // namespace conduit::tool
