@@ -36,6 +36,8 @@ void ExpectCleanRun(const EndToEndResult& result, std::uint64_t frames) {
         EXPECT_GE(direction->session.framesMoved, frames);
     }
     EXPECT_EQ(result.bytesCopiedByDriver, 0u);
+    // The counter is live: negotiating the format copies the driver's answers.
+    EXPECT_GT(result.bytesCopiedOutsideStreaming, 0u);
 }
 
 struct Case {

@@ -15,6 +15,7 @@
 #include "Signal.h"
 #include "kernel/Machine.h"
 #include "kernel/Process.h"
+#include "kernel/RtlMemory.h"
 #include "transport/TransportProtocol.h"
 
 namespace conduit::tool {
@@ -265,6 +266,8 @@ private:
     std::atomic<bool> stopEngines_{false};
     std::atomic<bool> stopSessions_{false};
     bool finished_ = false;
+    bool streaming_ = false;
+    std::uint64_t copiedAtStart_ = 0;
 };
 
 bool Runner::Connect(Direction direction, SessionSide& side) {
@@ -409,6 +412,8 @@ bool Runner::Execute() {
         }
         side->started = true;
     }
+    copiedAtStart_ = host::DriverCopiedBytes();
+    streaming_ = true;
     for (EngineSide* side : {&play_, &record_}) {
         side->thread = std::thread([this, side] { Serve(*side); });
     }
@@ -425,6 +430,9 @@ void Runner::Finish() {
         if (side->thread.joinable()) {
             side->thread.join();
         }
+    }
+    if (streaming_) {
+        result_.bytesCopiedByDriver = host::DriverCopiedBytes() - copiedAtStart_;
     }
     // The steps down and the buffer release are handshaken: the sessions still answer.
     for (EngineSide* side : {&play_, &record_}) {
@@ -492,7 +500,7 @@ EndToEndResult RunEndToEnd(const EndToEndOptions& options) {
             auto& processes = machine.Get<host::Processes>();
             host::Process& client = processes.Create("client", options.client32Bit);
             host::Process& engine = processes.Create("audio engine", false);
-            const std::uint64_t copiedBefore = DriverCopiedBytes();
+            const std::uint64_t copiedBefore = host::DriverCopiedBytes();
             {
                 StampingBackend backend(client);
                 Runner runner(options, result, backend, engine);
@@ -500,7 +508,8 @@ EndToEndResult RunEndToEnd(const EndToEndOptions& options) {
                 runner.Finish();
                 result.completed = result.completed && result.failure.empty();
             }
-            result.bytesCopiedByDriver = DriverCopiedBytes() - copiedBefore;
+            result.bytesCopiedOutsideStreaming =
+                host::DriverCopiedBytes() - copiedBefore - result.bytesCopiedByDriver;
             processes.Exit(engine);
             processes.Exit(client);
         } else {

@@ -68,7 +68,10 @@ struct EndToEndResult {
     DirectionResult record; // client's Render file → capture endpoint → engine
     LatencyFigures tick;      // tick request sent → the engine's wait returns
     LatencyFigures handshake; // one state change or buffer request of the engine, round trip
+    // Bytes the driver moved with its copy routines while both streams ran (the audio path),
+    // and before and after that (format negotiation, property answers).
     std::uint64_t bytesCopiedByDriver = 0;
+    std::uint64_t bytesCopiedOutsideStreaming = 0;
     std::chrono::microseconds elapsed{0};
     std::vector<std::string> verifierProblems;
 
