@@ -19,6 +19,7 @@ TEST(Win32BackendStatus, ErrorsMapToTheDriversStatusOrStayFailures) {
         {87, 0xC000000D},   // a format out of range
         {21, 0xC00000A3},   // the device is not ready
         {122, 0xC0000023},  // an output buffer too small for the control block address
+        {32, 0xC0000043},   // a file another program holds open exclusively
         {0, 0xC0000001},    // a failure without an error is still a failure
         {1242, 0xC00704DA}, // unknown: the Win32 error inside an NTSTATUS failure
         {0x12345, 0xC0072345},
