@@ -46,7 +46,8 @@ std::string DeviceFormatText(const conduit::DeviceFormat& format) {
     if (format.bitsPerSample != format.containerBytes * 8) {
         text += " in " + std::to_string(format.containerBytes * 8);
     }
-    return text + ", " + std::to_string(format.channels) + " channels";
+    return text + ", " + std::to_string(format.channels) +
+           (format.channels == 1 ? " channel" : " channels");
 }
 
 std::string StreamText(const StreamView& view) {
