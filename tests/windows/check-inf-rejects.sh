@@ -90,7 +90,7 @@ broken no-friendly-name 'HKR,,FriendlyName,,%Conduit.WaveRender.Name%' '' \
 broken other-binary 'ServiceBinary = %12%\conduit.sys' 'ServiceBinary = %12%\audio.sys' \
     "service binary '%12%\\\\audio.sys' in [Conduit.Service] is not conduit.sys"
 broken boot-start 'StartType     = 3' 'StartType     = 0' '[Conduit.Service] StartType is 0, not 3'
-broken not-root 'ROOT\Conduit' 'PCI\VEN_1234' 'hardware id "PCI\VEN_1234" in [Conduit.NTamd64] lacks ROOT\'
+broken not-root 'ROOT\Conduit' 'PCI\VEN_1234' "hardware id \"PCI\\VEN_1234\" in [Conduit.NTamd64] lacks ROOT\\"
 broken no-x64-models '%ManufacturerName% = Conduit, NTamd64' '%ManufacturerName% = Conduit, NTx86' \
     'has no NTamd64 models section' 'section [Conduit.NTx86] named by the models'
 broken wrong-class 'Class       = MEDIA' 'Class       = System' "[Version] Class is 'System', not 'MEDIA'"
