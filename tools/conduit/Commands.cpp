@@ -358,7 +358,7 @@ int Loopback(Environment& environment) {
             std::fprintf(environment.err, "conduit: %s\n", set.ToString().c_str());
         }
     }
-    // Half a second of frames at most: enough for the two clocks to drift apart a while.
+    // Half a second at 48 kHz: room for the two clocks to drift apart a while.
     frames::Loop loop(48000 / 2);
     conduit::HandshakePolicy policy;
     Runner captureRunner(*capture, environment.clock, policy, ShortWaits());
