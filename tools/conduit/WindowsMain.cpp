@@ -14,14 +14,23 @@
 namespace {
 
 std::atomic<bool> stopRequested{false};
+// Set once the command has closed its files.
+HANDLE finished = nullptr;
 
-// Runs on a thread the console starts: only sets the flag; the command's loop closes cleanly.
+// Runs on a thread the console starts: sets the flag, and the command's loop closes cleanly.
 BOOL WINAPI OnConsoleControl(DWORD event) {
     switch (event) {
     case CTRL_C_EVENT:
     case CTRL_BREAK_EVENT:
-    case CTRL_CLOSE_EVENT:
         stopRequested.store(true);
+        return TRUE;
+    case CTRL_CLOSE_EVENT:
+        // Windows ends the process when this returns (and after 5 s in any case): give the
+        // loop the time to answer the driver and finish the WAV file first.
+        stopRequested.store(true);
+        if (finished != nullptr) {
+            WaitForSingleObject(finished, 4000);
+        }
         return TRUE;
     default:
         return FALSE;
@@ -42,6 +51,8 @@ std::string Utf8(const wchar_t* text) {
 } // namespace
 
 int wmain(int argc, wchar_t** argv) {
+    // Paths and messages are UTF-8; the console gets its own code page back at the end.
+    const UINT codePage = GetConsoleOutputCP();
     SetConsoleOutputCP(CP_UTF8);
     std::vector<std::string> arguments;
     for (int i = 0; i < argc; ++i) {
@@ -53,6 +64,7 @@ int wmain(int argc, wchar_t** argv) {
     }
     const commands::CommandLine line = commands::Parse(argc, pointers.data());
     if (line.command != commands::Command::Help && line.command != commands::Command::Invalid) {
+        finished = CreateEventW(nullptr, TRUE, FALSE, nullptr);
         SetConsoleCtrlHandler(OnConsoleControl, TRUE);
     }
     conduit::Win32Backend backend;
@@ -62,5 +74,11 @@ int wmain(int argc, wchar_t** argv) {
     const int result = commands::Run(environment, line);
     std::fflush(stdout);
     std::fflush(stderr);
+    if (codePage != 0) {
+        SetConsoleOutputCP(codePage);
+    }
+    if (finished != nullptr) {
+        SetEvent(finished);
+    }
     return result;
 }
