@@ -4,6 +4,8 @@
 #include "kernel/Memory.h"
 #include "kernel/Objects.h"
 
+#include <optional>
+
 extern "C" NTSTATUS NTAPI MapLockedPagesGuarded(PMDL memoryDescriptorList,
                                                 KPROCESSOR_MODE accessMode,
                                                 MEMORY_CACHING_TYPE cacheType,
@@ -75,23 +77,22 @@ NTSTATUS MapRegisterIntoCaller(PVOID kernelAddress, UserView* view) {
 }
 
 void Unmap(UserView* view) {
-    if (view->address != nullptr) {
-        Process* owner = nullptr;
-        const bool known = ObjectManager::Current().FindProcess(
-                               reinterpret_cast<PKPROCESS>(view->process), &owner) &&
-                           owner != nullptr;
-        // A process that is gone took its mappings with it.
-        if (known && owner->IsAlive()) {
-            KAPC_STATE attach;
-            const bool elsewhere = PsGetCurrentProcess() != view->process;
-            if (elsewhere) {
-                KeStackAttachProcess(reinterpret_cast<PKPROCESS>(view->process), &attach);
-            }
-            MmUnmapLockedPages(view->address, view->mdl);
-            if (elsewhere) {
-                KeUnstackDetachProcess(&attach);
-            }
+    // A process that is gone took its mappings with it; one that is ending still has them
+    // until its handles are closed.
+    const std::optional<MappingInfo> mapping =
+        view->address != nullptr ? FindMapping(view->address) : std::nullopt;
+    if (mapping && mapping->address == view->address && mapping->mdl == view->mdl) {
+        KAPC_STATE attach;
+        const bool elsewhere = PsGetCurrentProcess() != view->process;
+        if (elsewhere) {
+            KeStackAttachProcess(reinterpret_cast<PKPROCESS>(view->process), &attach);
         }
+        MmUnmapLockedPages(view->address, view->mdl);
+        if (elsewhere) {
+            KeUnstackDetachProcess(&attach);
+        }
+    }
+    if (view->process != nullptr) {
         ObDereferenceObject(view->process);
     }
     if (view->ownsMdl && view->mdl != nullptr) {
