@@ -18,6 +18,7 @@
 #include "DriverTest.h"
 #include "kernel/Memory.h"
 #include "kernel/UserEvents.h"
+#include "portcls/WaveRTPin.h"
 #include "transport/TransportEndpoint.h"
 
 namespace {
@@ -229,9 +230,10 @@ protected:
         responder = std::make_unique<Responder>(*client, event, clientBlock, clientFile);
     }
 
-    // The speaker's streaming pin in the device format, created from the engine.
-    HANDLE OpenSpeakerPin() {
-        filter = OpenFilter(u"wave_r");
+    // A WaveRT filter's streaming pin in the device format, created from the engine.
+    HANDLE OpenSpeakerPin() { return OpenStreamingPin(u"wave_r"); }
+    HANDLE OpenStreamingPin(const std::u16string& name) {
+        filter = OpenFilter(name);
         NTSTATUS status = STATUS_UNSUCCESSFUL;
         HANDLE pin =
             CreatePin(filter, CreateRequest(Connect(0), PcmFormat(48000, 16, 2, false)), &status);
@@ -708,6 +710,89 @@ TEST_F(PinIntegrationTest, AnEngineThatExitsWithItsPinRunningTakesItDownCleanly)
     EXPECT_NE(again, INVALID_HANDLE_VALUE);
     Close(*engine, again);
     Close(*engine, filter);
+}
+
+TEST_F(PinIntegrationTest, ACapturePinHandsOutWhatTheClientWroteAsReadPackets) {
+    ConnectClient(false);
+    HANDLE pin = OpenStreamingPin(u"wave_c");
+    Reply allocated = NotificationBuffer(pin, 4800 * 4, 2);
+    ASSERT_EQ(allocated.status, STATUS_SUCCESS);
+    const auto buffer = As<KSRTAUDIO_BUFFER>(allocated);
+    HANDLE event = nullptr;
+    {
+        host::ProcessScope scope(engine);
+        event = host::user::CreateEvent(false, false);
+    }
+    ASSERT_EQ(Notification(pin, event, true), STATUS_SUCCESS);
+    ASSERT_EQ(SetState(pin, KSSTATE_RUN), STATUS_SUCCESS);
+
+    auto* clientBytes =
+        reinterpret_cast<unsigned char*>(std::uintptr_t(clientBlock->ClientDataAddress));
+    const ULONG frames = buffer.ActualBufferSize / 4;
+    for (ULONG i = 0; i < frames / 2 * 4; ++i) {
+        clientBytes[i] = static_cast<unsigned char>(i * 13 + 5);
+    }
+    const Reply early =
+        RtAudio(pin, KSPROPERTY_RTAUDIO_GETREADPACKET, sizeof(KSRTAUDIO_GETREADPACKET_INFO));
+    EXPECT_EQ(early.status, STATUS_DEVICE_NOT_READY);
+    ClientAdvance(frames / 2);
+    {
+        host::ProcessScope scope(engine);
+        ASSERT_EQ(host::user::WaitForSingleObject(event, NeverMilliseconds), WAIT_OBJECT_0);
+    }
+    const Reply packet =
+        RtAudio(pin, KSPROPERTY_RTAUDIO_GETREADPACKET, sizeof(KSRTAUDIO_GETREADPACKET_INFO));
+    ASSERT_EQ(packet.status, STATUS_SUCCESS);
+    ASSERT_EQ(packet.bytes, sizeof(KSRTAUDIO_GETREADPACKET_INFO));
+    const auto info = As<KSRTAUDIO_GETREADPACKET_INFO>(packet);
+    EXPECT_EQ(info.PacketNumber, 0u);
+    EXPECT_EQ(info.MoreData, FALSE);
+    EXPECT_NE(info.PerformanceCounterValue, 0u);
+    EXPECT_EQ(std::memcmp(buffer.BufferAddress, clientBytes, frames / 2 * 4), 0);
+
+    Close(*engine, pin);
+    EXPECT_TRUE(host::LiveMappings(engine).empty());
+    {
+        host::ProcessScope scope(engine);
+        host::user::CloseHandle(event);
+    }
+    Close(*engine, filter);
+}
+
+class PortWaveRTStreamTest : public HostTest {};
+
+TEST_F(PortWaveRTStreamTest, PagesComeWholeMappedAndFreedWithTheirMdl) {
+    IPortWaveRTStream* stream = host::NewPortWaveRTStream();
+    PVOID same = nullptr;
+    ASSERT_EQ(stream->QueryInterface(IID_IPortWaveRTStream, &same), STATUS_SUCCESS);
+    EXPECT_EQ(same, stream);
+    stream->Release();
+
+    PHYSICAL_ADDRESS high;
+    high.QuadPart = -1;
+    PMDL mdl = stream->AllocatePagesForMdl(high, 3 * PAGE_SIZE);
+    ASSERT_NE(mdl, nullptr);
+    ASSERT_EQ(stream->GetPhysicalPagesCount(mdl), 3u);
+    for (ULONG i = 0; i < 3; ++i) {
+        EXPECT_EQ(ULONGLONG(stream->GetPhysicalPageAddress(mdl, i).QuadPart),
+                  ULONGLONG(MmGetMdlPfnArray(mdl)[i]) << PAGE_SHIFT);
+    }
+    EXPECT_EQ(stream->GetPhysicalPageAddress(mdl, 3).QuadPart, 0);
+    auto* first = static_cast<unsigned char*>(stream->MapAllocatedPages(mdl, MmCached));
+    auto* second = static_cast<unsigned char*>(stream->MapAllocatedPages(mdl, MmCached));
+    ASSERT_NE(first, nullptr);
+    ASSERT_NE(second, nullptr);
+    first[2 * PAGE_SIZE + 7] = 0x5A;
+    EXPECT_EQ(second[2 * PAGE_SIZE + 7], 0x5A);
+    stream->UnmapAllocatedPages(first, mdl);
+    stream->UnmapAllocatedPages(second, mdl);
+    stream->FreePagesFromMdl(mdl);
+
+    // Fewer pages than asked are no buffer at all, and nothing is kept of them.
+    host::LimitPageAllocation(PAGE_SIZE);
+    EXPECT_EQ(stream->AllocatePagesForMdl(high, 2 * PAGE_SIZE), nullptr);
+    EXPECT_EQ(host::AllocatedPageCount(), 0u);
+    EXPECT_EQ(stream->Release(), 0u);
 }
 
 } // namespace
