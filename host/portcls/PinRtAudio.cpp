@@ -18,10 +18,29 @@ NTSTATUS Reply(const PropertyCall& call, const T& value, ULONG_PTR* information)
     return STATUS_SUCCESS;
 }
 
+// The records that carry a pointer or a handle have other layouts for a 32-bit caller, which
+// this library does not translate: it refuses them rather than read them wrongly.
+bool CarriesPointer(ULONG id) {
+    switch (id) {
+    case KSPROPERTY_RTAUDIO_BUFFER:
+    case KSPROPERTY_RTAUDIO_BUFFER_WITH_NOTIFICATION:
+    case KSPROPERTY_RTAUDIO_POSITIONREGISTER:
+    case KSPROPERTY_RTAUDIO_CLOCKREGISTER:
+    case KSPROPERTY_RTAUDIO_REGISTER_NOTIFICATION_EVENT:
+    case KSPROPERTY_RTAUDIO_UNREGISTER_NOTIFICATION_EVENT:
+        return true;
+    default:
+        return false;
+    }
+}
+
 } // namespace
 
 NTSTATUS PinFile::RtAudioProperty(const PropertyCall& call, ULONG_PTR* information) {
     NTSTATUS status = STATUS_SUCCESS;
+    if (CarriesPointer(call.property.Id) && IoIs32bitProcess(call.irp)) {
+        return STATUS_NOT_SUPPORTED;
+    }
     switch (call.property.Id) {
     case KSPROPERTY_RTAUDIO_BUFFER:
         if (!AdmitRequest(call, Get, sizeof(KSRTAUDIO_BUFFER_PROPERTY), sizeof(KSRTAUDIO_BUFFER),

@@ -625,6 +625,19 @@ TEST_F(PinIntegrationTest, AStreamLivesThroughItsPropertiesFromCreateToClose) {
     Close(*engine, filter);
 }
 
+TEST_F(PinIntegrationTest, AThirtyTwoBitEngineIsRefusedTheRecordsWithPointers) {
+    ConnectClient(true);
+    engine = &NewProcess(true, "engine32");
+    HANDLE pin = OpenSpeakerPin();
+    EXPECT_EQ(NotificationBuffer(pin, 4800 * 4, 2).status, STATUS_NOT_SUPPORTED);
+    EXPECT_EQ(clientBlock->BufferFrames, 0u);
+    // Records without pointers are the same for it.
+    EXPECT_EQ(SetState(pin, KSSTATE_ACQUIRE), STATUS_SUCCESS);
+    EXPECT_EQ(GetState(pin), KSSTATE_ACQUIRE);
+    Close(*engine, pin);
+    Close(*engine, filter);
+}
+
 TEST_F(PinIntegrationTest, AFailedStepEndsTheWalkWhereItGot) {
     ConnectClient(true);
     HANDLE pin = OpenSpeakerPin();
