@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <functional>
 #include <mutex>
 #include <optional>
 #include <cstring>
@@ -124,9 +125,13 @@ public:
     Responder(host::Process& process, HANDLE event, transport::TransportControlBlock* block,
               HANDLE file)
         : process(process), event(event), block(block), file(file) {
-        thread = std::thread([this] { Loop(); });
+        Start();
     }
     ~Responder() { Stop(); }
+    void Start() {
+        stop = false;
+        thread = std::thread([this] { Loop(); });
+    }
     void Stop() {
         stop = true;
         if (thread.joinable()) {
@@ -139,6 +144,8 @@ public:
     }
 
     std::atomic<NTSTATUS> answer{STATUS_SUCCESS};
+    // Runs on the client's thread before each answer (set while no handshake is under way).
+    std::function<void()> beforeAnswer;
 
 private:
     void Loop() {
@@ -154,6 +161,9 @@ private:
             {
                 std::lock_guard<std::mutex> hold(lock);
                 states.push_back(__atomic_load_n(&block->StreamState, __ATOMIC_ACQUIRE));
+            }
+            if (beforeAnswer) {
+                beforeAnswer();
             }
             transport::ReportStatusInput input{transport::ProtocolVersion, answer.load()};
             host::user::DeviceIoControl(file, transport::IoctlReportStatus, &input, sizeof(input),
@@ -622,6 +632,34 @@ TEST_F(PinIntegrationTest, AStreamLivesThroughItsPropertiesFromCreateToClose) {
         host::ProcessScope scope(engine);
         host::user::CloseHandle(event);
     }
+    Close(*engine, filter);
+}
+
+// Were the library's lock held while a step waits for the client, these requests would wait
+// out the handshake and the step would fail.
+TEST_F(PinIntegrationTest, RequestsGetThroughWhileAStepWaitsForTheClient) {
+    ConnectClient(true);
+    HANDLE pin = OpenSpeakerPin();
+    std::vector<KSSTATE> seen;
+    std::vector<NTSTATUS> filterAnswers;
+    responder->Stop();
+    responder->beforeAnswer = [&] {
+        seen.push_back(GetState(pin));
+        filterAnswers.push_back(
+            Ask(filter,
+                Bytes(Property(KSPROPSETID_Pin, KSPROPERTY_PIN_CTYPES, KSPROPERTY_TYPE_GET)),
+                sizeof(ULONG))
+                .status);
+    };
+    responder->Start();
+    ASSERT_EQ(SetState(pin, KSSTATE_PAUSE), STATUS_SUCCESS);
+    responder->Stop();
+    // The pin reports where it stands while the next step is under way.
+    EXPECT_EQ(seen, (std::vector<KSSTATE>{KSSTATE_STOP, KSSTATE_ACQUIRE}));
+    EXPECT_EQ(filterAnswers, (std::vector<NTSTATUS>{STATUS_SUCCESS, STATUS_SUCCESS}));
+    responder->beforeAnswer = nullptr;
+    responder->Start();
+    Close(*engine, pin);
     Close(*engine, filter);
 }
 
