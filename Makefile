@@ -21,9 +21,11 @@ test-host: build-host
 	ctest --preset host
 
 # The Windows cross build, the driver image checks (once there is an image), and a check that
-# those checks refuse what is not a driver.
+# those checks refuse what is not a driver; the INF check and its refusals need no toolchain.
 WINDOWS_BUILD := build/windows
 test-windows-build: deps
+	scripts/check-inf.sh
+	tests/windows/check-inf-rejects.sh
 	cmake --preset windows >/dev/null
 	cmake --build --preset windows
 	@if [ -f $(WINDOWS_BUILD)/driver/conduit.sys ]; then \
