@@ -97,13 +97,14 @@ NTSTATUS PinFile::ConnectionProperty(const PropertyCall& call, ULONG_PTR* inform
             *information = sizeof(current);
             return STATUS_SUCCESS;
         }
-        KSSTATE target;
+        // Read as a number: the caller's value need not be a state at all.
+        ULONG target = 0;
         std::memcpy(&target, call.value, sizeof(target));
-        if (static_cast<ULONG>(target) > KSSTATE_RUN) {
+        if (target > KSSTATE_RUN) {
             return STATUS_INVALID_PARAMETER;
         }
         std::lock_guard<std::mutex> hold(lock);
-        return SetState(target);
+        return SetState(static_cast<KSSTATE>(target));
     }
     case KSPROPERTY_CONNECTION_DATAFORMAT: {
         if (!AdmitRequest(call, KSPROPERTY_TYPE_GET | KSPROPERTY_TYPE_SET, sizeof(KSPROPERTY),
