@@ -24,6 +24,9 @@
 
 namespace {
 
+// A status no call on the way makes of its own, so a test can tell it was passed through.
+const NTSTATUS RaisedForTest = static_cast<NTSTATUS>(0xC0000049);
+
 // A bound on waits that only a fault would reach.
 const DWORD NeverMilliseconds = 20000;
 
@@ -659,6 +662,21 @@ TEST_F(PinIntegrationTest, RequestsGetThroughWhileAStepWaitsForTheClient) {
     EXPECT_EQ(filterAnswers, (std::vector<NTSTATUS>{STATUS_SUCCESS, STATUS_SUCCESS}));
     responder->beforeAnswer = nullptr;
     responder->Start();
+    Close(*engine, pin);
+    Close(*engine, filter);
+}
+
+TEST_F(PinIntegrationTest, ABufferThatCannotBeMappedForTheEngineIsNotKept) {
+    ConnectClient(true);
+    HANDLE pin = OpenSpeakerPin();
+    host::FailUserMapping(host::MappingFailure::Raise, RaisedForTest);
+    EXPECT_EQ(NotificationBuffer(pin, 4800 * 4, 2).status, RaisedForTest);
+    EXPECT_EQ(clientBlock->BufferFrames, 0u);
+    host::FailUserMapping(host::MappingFailure::ReturnNull);
+    EXPECT_EQ(NotificationBuffer(pin, 4800 * 4, 2).status, STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_EQ(clientBlock->BufferFrames, 0u);
+    EXPECT_EQ(NotificationBuffer(pin, 4800 * 4, 2).status, STATUS_SUCCESS);
+    EXPECT_NE(clientBlock->BufferFrames, 0u);
     Close(*engine, pin);
     Close(*engine, filter);
 }
