@@ -64,6 +64,7 @@ NTSTATUS AudioEngine::Open(const EngineOptions& options) {
     if (filter_ != nullptr) {
         return STATUS_INVALID_DEVICE_STATE;
     }
+    counters_ = EngineCounters();
     NTSTATUS status = OpenUnderScope(options);
     if (!NT_SUCCESS(status)) {
         CloseUnderScope();

@@ -67,6 +67,11 @@ NTSTATUS AudioEngine::ServicePeriods(std::chrono::microseconds timeout) {
         return status;
     }
     if (options_.mode == TransferMode::Position) {
+        if (event_ != nullptr && !signalled) {
+            // The client moves the position before the driver's tick signals the period, so a
+            // position read now could take a period whose signal is still to come for a lap.
+            return STATUS_TIMEOUT;
+        }
         return ServicePositions(signalled);
     }
     return capture_ ? ServiceReadPackets() : ServiceWritePackets();
