@@ -177,13 +177,24 @@ NTSTATUS AudioEngine::NegotiateFormat() {
     return STATUS_SUCCESS;
 }
 
+// A cyclic buffer is looped streaming; a pin that lists no interfaces may offer only the plain
+// standard one, and says so with STATUS_NO_MATCH.
 NTSTATUS AudioEngine::CreatePin() {
-    HANDLE pin = host::user::CreateFileRelative(filter_, PinCreateName(pinId_, format_));
-    if (pin == INVALID_HANDLE_VALUE) {
-        return host::user::LastStatus();
+    NTSTATUS status = STATUS_NO_MATCH;
+    for (ULONG interfaceId :
+         {ULONG(KSINTERFACE_STANDARD_LOOPED_STREAMING), ULONG(KSINTERFACE_STANDARD_STREAMING)}) {
+        HANDLE pin =
+            host::user::CreateFileRelative(filter_, PinCreateName(pinId_, format_, interfaceId));
+        if (pin != INVALID_HANDLE_VALUE) {
+            pin_ = pin;
+            return STATUS_SUCCESS;
+        }
+        status = host::user::LastStatus();
+        if (status != STATUS_NO_MATCH) {
+            break;
+        }
     }
-    pin_ = pin;
-    return STATUS_SUCCESS;
+    return status;
 }
 
 NTSTATUS AudioEngine::AllocateBuffer() {

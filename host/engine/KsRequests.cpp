@@ -124,10 +124,10 @@ PinDataFormat MakePinDataFormat(const WAVEFORMATEXTENSIBLE& format) {
     return block;
 }
 
-std::u16string PinCreateName(ULONG pinId, const WAVEFORMATEXTENSIBLE& format) {
+std::u16string PinCreateName(ULONG pinId, const WAVEFORMATEXTENSIBLE& format, ULONG interfaceId) {
     KSPIN_CONNECT connect{};
     connect.Interface.Set = KSINTERFACESETID_Standard;
-    connect.Interface.Id = KSINTERFACE_STANDARD_LOOPED_STREAMING;
+    connect.Interface.Id = interfaceId;
     connect.Medium.Set = KSMEDIUMSETID_Standard;
     connect.Medium.Id = KSMEDIUM_TYPE_ANYINSTANCE;
     connect.PinId = pinId;

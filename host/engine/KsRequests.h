@@ -51,8 +51,10 @@ struct PinDataFormat {
 };
 PinDataFormat MakePinDataFormat(const WAVEFORMATEXTENSIBLE& format);
 
-// "{KSNAME_Pin}\" followed by the KSPIN_CONNECT for pinId and the data format, the bytes packed
-// into 16-bit units (a pad byte when their count is odd).
-std::u16string PinCreateName(ULONG pinId, const WAVEFORMATEXTENSIBLE& format);
+// "{KSNAME_Pin}\" followed by the KSPIN_CONNECT for pinId (standard interface set, looped
+// streaming unless another interface is given) and the data format, the bytes packed into
+// 16-bit units (a pad byte when their count is odd).
+std::u16string PinCreateName(ULONG pinId, const WAVEFORMATEXTENSIBLE& format,
+                             ULONG interfaceId = KSINTERFACE_STANDARD_LOOPED_STREAMING);
 
 } // namespace host::engine
