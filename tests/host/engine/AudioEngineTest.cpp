@@ -23,7 +23,7 @@ using host::engine::TransferMode;
 
 // Long enough never to matter on a loaded machine; a test only waits this long when it fails.
 const std::chrono::microseconds ServiceWait = std::chrono::milliseconds(100);
-const int PatienceRounds = 300;
+const int PatienceRounds = 100;
 
 std::uint8_t PatternByte(std::uint64_t index) {
     return static_cast<std::uint8_t>(index * 131 + (index >> 8) * 7 + 3);
