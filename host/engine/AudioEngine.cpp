@@ -15,6 +15,10 @@ namespace host::engine {
 
 namespace {
 
+#ifndef STATUS_PROCESS_IS_TERMINATING
+#define STATUS_PROCESS_IS_TERMINATING ((NTSTATUS)0xC000010AL)
+#endif
+
 // Room for any data-format block the device returns: header and extensible record, with slack.
 const ULONG FormatBlockCapacity = 256;
 
@@ -60,6 +64,9 @@ AudioEngine::~AudioEngine() {
 }
 
 NTSTATUS AudioEngine::Open(const EngineOptions& options) {
+    if (!process_.IsAlive()) {
+        return STATUS_PROCESS_IS_TERMINATING;
+    }
     host::ProcessScope scope(&process_);
     if (filter_ != nullptr) {
         return STATUS_INVALID_DEVICE_STATE;
@@ -301,6 +308,9 @@ NTSTATUS AudioEngine::StepDownFrom(KSSTATE reached) {
 }
 
 NTSTATUS AudioEngine::Start() {
+    if (!process_.IsAlive()) {
+        return STATUS_PROCESS_IS_TERMINATING;
+    }
     host::ProcessScope scope(&process_);
     if (pin_ == nullptr || buffer_ == nullptr) {
         return STATUS_INVALID_DEVICE_STATE;
@@ -329,6 +339,11 @@ NTSTATUS AudioEngine::Start() {
 }
 
 NTSTATUS AudioEngine::Stop() {
+    if (!process_.IsAlive()) {
+        // The exit closed the pin, and the port stopped the stream with it.
+        state_ = KSSTATE_STOP;
+        return STATUS_SUCCESS;
+    }
     host::ProcessScope scope(&process_);
     if (pin_ == nullptr) {
         return STATUS_SUCCESS;
@@ -337,12 +352,14 @@ NTSTATUS AudioEngine::Stop() {
 }
 
 void AudioEngine::Close() {
-    host::ProcessScope scope(&process_);
+    host::ProcessScope scope(process_.IsAlive() ? &process_ : nullptr);
     CloseUnderScope();
 }
 
 void AudioEngine::CloseUnderScope() {
-    if (pin_ != nullptr) {
+    // After the process's exit its handles are closed already: there is nothing to send.
+    const bool alive = process_.IsAlive();
+    if (alive && pin_ != nullptr) {
         StepDownFrom(state_);
         if (eventRegistered_) {
             KSRTAUDIO_NOTIFICATION_EVENT_PROPERTY registration{};
@@ -356,10 +373,10 @@ void AudioEngine::CloseUnderScope() {
         // The port frees the buffer and the register views with the pin.
         host::user::CloseHandle(pin_);
     }
-    if (filter_ != nullptr) {
+    if (alive && filter_ != nullptr) {
         host::user::CloseHandle(filter_);
     }
-    if (event_ != nullptr) {
+    if (alive && event_ != nullptr) {
         host::user::CloseHandle(event_);
     }
     pin_ = nullptr;

@@ -57,6 +57,9 @@ void AudioEngine::Consume(std::uint32_t firstByte, std::uint32_t bytes) {
 }
 
 NTSTATUS AudioEngine::ServicePeriods(std::chrono::microseconds timeout) {
+    if (!process_.IsAlive()) {
+        return STATUS_INVALID_DEVICE_STATE; // the exit took the pin
+    }
     host::ProcessScope scope(&process_);
     if (pin_ == nullptr || state_ != KSSTATE_RUN) {
         return STATUS_INVALID_DEVICE_STATE;
