@@ -72,6 +72,7 @@ NTSTATUS AudioEngine::Open(const EngineOptions& options) {
         return STATUS_INVALID_DEVICE_STATE;
     }
     counters_ = EngineCounters();
+    roundTrips_.clear();
     NTSTATUS status = OpenUnderScope(options);
     if (!NT_SUCCESS(status)) {
         CloseUnderScope();
@@ -229,14 +230,16 @@ NTSTATUS AudioEngine::AllocateBuffer() {
         property.BaseAddress = nullptr;
         property.RequestedBufferSize = static_cast<ULONG>(requested);
         property.NotificationCount = periodCount_;
-        status = SendProperty(pin_, &property, sizeof(property), &buffer, sizeof(buffer));
+        status = TimedRequest(
+            [&] { return SendProperty(pin_, &property, sizeof(property), &buffer, sizeof(buffer)); });
     } else {
         KSRTAUDIO_BUFFER_PROPERTY property{};
         property.Property =
             MakeProperty(KSPROPSETID_RtAudio, KSPROPERTY_RTAUDIO_BUFFER, KSPROPERTY_TYPE_GET);
         property.BaseAddress = nullptr;
         property.RequestedBufferSize = static_cast<ULONG>(requested);
-        status = SendProperty(pin_, &property, sizeof(property), &buffer, sizeof(buffer));
+        status = TimedRequest(
+            [&] { return SendProperty(pin_, &property, sizeof(property), &buffer, sizeof(buffer)); });
     }
     if (!NT_SUCCESS(status)) {
         return status;
@@ -291,7 +294,16 @@ NTSTATUS AudioEngine::SetState(KSSTATE state) {
     KSPROPERTY property =
         MakeProperty(KSPROPSETID_Connection, KSPROPERTY_CONNECTION_STATE, KSPROPERTY_TYPE_SET);
     KSSTATE value = state;
-    return SendProperty(pin_, &property, sizeof(property), &value, sizeof(value));
+    return TimedRequest(
+        [&] { return SendProperty(pin_, &property, sizeof(property), &value, sizeof(value)); });
+}
+
+template <class Request>
+NTSTATUS AudioEngine::TimedRequest(Request request) {
+    const auto begin = std::chrono::steady_clock::now();
+    const NTSTATUS status = request();
+    roundTrips_.push_back(std::chrono::steady_clock::now() - begin);
+    return status;
 }
 
 NTSTATUS AudioEngine::StepDownFrom(KSSTATE reached) {

@@ -104,6 +104,11 @@ public:
     // The state the pin last reached.
     KSSTATE State() const { return state_; }
     const EngineCounters& Counters() const { return counters_; }
+    // When the last wait that found a period returned (the event, or the poll that saw it).
+    std::chrono::steady_clock::time_point LastWake() const { return lastWake_; }
+    // How long each request that the driver answers only after a handshake with its client
+    // took, in order: the buffer allocation and every state step.
+    const std::vector<std::chrono::nanoseconds>& RequestRoundTrips() const { return roundTrips_; }
 
     // The open handles, for callers that send their own requests (tests).
     HANDLE Filter() const { return filter_; }
@@ -116,6 +121,9 @@ private:
     NTSTATUS CreatePin();
     NTSTATUS AllocateBuffer();
     NTSTATUS SetState(KSSTATE state);
+    // Runs a request and notes how long it took.
+    template <class Request>
+    NTSTATUS TimedRequest(Request request);
     NTSTATUS StepDownFrom(KSSTATE reached);
     void CloseUnderScope();
 
@@ -156,6 +164,8 @@ private:
     ULONG lastWritten_ = 0;
     ULONG nextRead_ = 0;
     EngineCounters counters_;
+    std::chrono::steady_clock::time_point lastWake_{};
+    std::vector<std::chrono::nanoseconds> roundTrips_;
 };
 
 } // namespace host::engine

@@ -91,6 +91,9 @@ NTSTATUS AudioEngine::WaitForPeriod(std::chrono::microseconds timeout, bool* sig
             return host::user::LastStatus();
         }
         *signalled = wait == WAIT_OBJECT_0;
+        if (*signalled) {
+            lastWake_ = std::chrono::steady_clock::now();
+        }
         ++(*signalled ? counters_.wakeups : counters_.timeouts);
         return STATUS_SUCCESS;
     }
@@ -102,6 +105,7 @@ NTSTATUS AudioEngine::WaitForPeriod(std::chrono::microseconds timeout, bool* sig
             return status;
         }
         if (PeriodOf(frame, framesPerPeriod_, periodCount_) != cursor_) {
+            lastWake_ = std::chrono::steady_clock::now();
             ++counters_.wakeups;
             return STATUS_SUCCESS;
         }
