@@ -230,16 +230,18 @@ NTSTATUS AudioEngine::AllocateBuffer() {
         property.BaseAddress = nullptr;
         property.RequestedBufferSize = static_cast<ULONG>(requested);
         property.NotificationCount = periodCount_;
-        status = TimedRequest(
-            [&] { return SendProperty(pin_, &property, sizeof(property), &buffer, sizeof(buffer)); });
+        status = TimedRequest([&] {
+            return SendProperty(pin_, &property, sizeof(property), &buffer, sizeof(buffer));
+        });
     } else {
         KSRTAUDIO_BUFFER_PROPERTY property{};
         property.Property =
             MakeProperty(KSPROPSETID_RtAudio, KSPROPERTY_RTAUDIO_BUFFER, KSPROPERTY_TYPE_GET);
         property.BaseAddress = nullptr;
         property.RequestedBufferSize = static_cast<ULONG>(requested);
-        status = TimedRequest(
-            [&] { return SendProperty(pin_, &property, sizeof(property), &buffer, sizeof(buffer)); });
+        status = TimedRequest([&] {
+            return SendProperty(pin_, &property, sizeof(property), &buffer, sizeof(buffer));
+        });
     }
     if (!NT_SUCCESS(status)) {
         return status;

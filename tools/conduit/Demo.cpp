@@ -33,17 +33,17 @@ struct DemoOptions {
 };
 
 void PrintUsage(std::FILE* to) {
-    std::fprintf(to,
-                 "Usage: conduit demo [--fast] [--mode position|packet|both] [--seconds N]\n"
-                 "                    [--input FILE.wav] [--out DIR] [--32bit] [--image PATH]\n"
-                 "  --fast      run as fast as the ticks and handshakes allow (default: real time)\n"
-                 "  --mode      transfer mode of the audio engine (default: both, one run each)\n"
-                 "  --seconds   audio carried each way per run (default 2)\n"
-                 "  --input     play this WAV file instead of the generated signal; its format\n"
-                 "              becomes the device format\n"
-                 "  --out       write what each side received as WAV files into DIR\n"
-                 "  --32bit     run the client as a 32-bit process\n"
-                 "  --image     the driver image to load (default: the one built with this program)\n");
+    std::fprintf(
+        to, "Usage: conduit demo [--fast] [--mode position|packet|both] [--seconds N]\n"
+            "                    [--input FILE.wav] [--out DIR] [--32bit] [--image PATH]\n"
+            "  --fast      run as fast as the ticks and handshakes allow (default: real time)\n"
+            "  --mode      transfer mode of the audio engine (default: both, one run each)\n"
+            "  --seconds   audio carried each way per run (default 2)\n"
+            "  --input     play this WAV file instead of the generated signal; its format\n"
+            "              becomes the device format\n"
+            "  --out       write what each side received as WAV files into DIR\n"
+            "  --32bit     run the client as a 32-bit process\n"
+            "  --image     the driver image to load (default: the one built with this program)\n");
 }
 
 bool ParseOptions(const std::vector<std::string>& args, DemoOptions* options) {
@@ -81,8 +81,7 @@ bool ParseOptions(const std::vector<std::string>& args, DemoOptions* options) {
         } else if (arg == "--image" && hasValue) {
             options->imagePath = args[++i];
         } else {
-            std::fprintf(stderr, "conduit demo: unknown or incomplete option '%s'\n",
-                         arg.c_str());
+            std::fprintf(stderr, "conduit demo: unknown or incomplete option '%s'\n", arg.c_str());
             return false;
         }
     }
@@ -208,8 +207,8 @@ bool ReadInput(const std::string& path, conduit::DeviceFormat* format,
     frames->resize(reader.frames() * blockAlign);
     std::uint64_t read = 0;
     while (read < reader.frames()) {
-        const std::uint32_t chunk = static_cast<std::uint32_t>(
-            std::min<std::uint64_t>(reader.frames() - read, 1u << 16));
+        const std::uint32_t chunk =
+            static_cast<std::uint32_t>(std::min<std::uint64_t>(reader.frames() - read, 1u << 16));
         const std::uint32_t got = reader.Read(frames->data() + read * blockAlign, chunk);
         if (got == 0) {
             *error = reader.error().empty() ? "the file ended early" : reader.error();
@@ -250,8 +249,8 @@ bool RunMode(const DemoOptions& options, TransferMode mode, const conduit::Devic
                            std::to_string(result.framesPerPeriod) + " frames");
     }
     Line("play", "engine -> wave_r -> client's Capture file: " + Verdict(result.play, blockAlign));
-    bool good = WriteReceived(options, std::string(modeName) + "-played.wav", format,
-                              result.play.received);
+    bool good =
+        WriteReceived(options, std::string(modeName) + "-played.wav", format, result.play.received);
     Line("record",
          "client's Render file -> wave_c -> engine: " + Verdict(result.record, blockAlign));
     good = WriteReceived(options, std::string(modeName) + "-recorded.wav", format,
@@ -260,8 +259,8 @@ bool RunMode(const DemoOptions& options, TransferMode mode, const conduit::Devic
     const conduit::SessionStats& reading = result.play.session;
     const conduit::SessionStats& writing = result.record.session;
     Line("ticks", std::to_string(reading.ticks + writing.ticks) + " (" +
-                      std::to_string(reading.ticks) + " reading, " +
-                      std::to_string(writing.ticks) + " writing)");
+                      std::to_string(reading.ticks) + " reading, " + std::to_string(writing.ticks) +
+                      " writing)");
     Line("handshakes", std::to_string(reading.handshakes + writing.handshakes) + " (" +
                            std::to_string(reading.failedAnswers + writing.failedAnswers) +
                            " failed, " + std::to_string(reading.lateAnswers + writing.lateAnswers) +
@@ -274,12 +273,12 @@ bool RunMode(const DemoOptions& options, TransferMode mode, const conduit::Devic
                           Micros(result.handshake.p99Microseconds) + " (" +
                           std::to_string(result.handshake.samples) +
                           " engine requests answered by the client)");
-    Line("glitches", "engine " + std::to_string(result.play.engine.glitches) + " playing, " +
-                         std::to_string(result.record.engine.glitches) + " recording; late packets " +
-                         std::to_string(result.play.engine.latePackets +
-                                        result.record.engine.latePackets) +
-                         "; client frames dropped " +
-                         std::to_string(reading.framesDropped + writing.framesDropped));
+    Line("glitches",
+         "engine " + std::to_string(result.play.engine.glitches) + " playing, " +
+             std::to_string(result.record.engine.glitches) + " recording; late packets " +
+             std::to_string(result.play.engine.latePackets + result.record.engine.latePackets) +
+             "; client frames dropped " +
+             std::to_string(reading.framesDropped + writing.framesDropped));
     Line("copied", std::to_string(result.bytesCopiedByDriver) +
                        " bytes of audio copied by the driver (the buffers are shared pages)");
     Line("time", std::to_string(result.elapsed.count() / 1000) + " ms");
@@ -318,8 +317,8 @@ int RunDemo(const std::vector<std::string>& args) {
         std::error_code error;
         std::filesystem::create_directories(options.outputDir, error);
         if (error) {
-            std::fprintf(stderr, "conduit demo: cannot create %s: %s\n",
-                         options.outputDir.c_str(), error.message().c_str());
+            std::fprintf(stderr, "conduit demo: cannot create %s: %s\n", options.outputDir.c_str(),
+                         error.message().c_str());
             return 2;
         }
     }
@@ -333,7 +332,7 @@ int RunDemo(const std::vector<std::string>& args) {
     if (options.packet) {
         good = RunMode(options, TransferMode::Packet, format, input) && good;
     }
-    std::printf("\nResult: %s\n", good ? "PASSED: both directions bit-exact in every run"
-                                       : "FAILED");
+    std::printf("\nResult: %s\n",
+                good ? "PASSED: both directions bit-exact in every run" : "FAILED");
     return good ? 0 : 1;
 }

@@ -34,7 +34,8 @@ public:
     explicit SignalReader(const std::vector<std::uint8_t>& signal) : signal_(signal) {}
     std::uint64_t BytesRead() const { return read_.load(); }
     void Read(std::uint8_t* bytes, std::uint64_t count, std::uint8_t silence) {
-        const std::uint64_t left = signal_.size() - std::min<std::uint64_t>(offset_, signal_.size());
+        const std::uint64_t left =
+            signal_.size() - std::min<std::uint64_t>(offset_, signal_.size());
         const std::uint64_t copied = std::min(left, count);
         if (copied != 0) {
             std::memcpy(bytes, signal_.data() + offset_, copied);
@@ -106,7 +107,9 @@ public:
 
 // The fast run's clock: frames become due as far as the engine lets them. Reading what the
 // engine plays, the client may go as far as the engine has filled; writing what it records,
-// no further than a buffer beyond what the engine has taken out.
+// no further than a buffer beyond what the engine has taken out. In both cases one frame less:
+// a client a whole buffer ahead puts the position back in the engine's own period, where an
+// engine that follows the position cannot tell a full lap from no progress.
 class GrantedClock : public Clock {
 public:
     GrantedClock(std::function<std::uint64_t()> limit, std::uint32_t quantum)
@@ -288,11 +291,17 @@ bool Runner::Connect(Direction direction, SessionSide& side) {
         const std::uint32_t blockAlign = options_.format.channels * options_.format.containerBytes;
         if (direction == Direction::Capture) {
             side.clock = std::make_unique<GrantedClock>(
-                [this, blockAlign] { return engineSource_.reader.BytesRead() / blockAlign; },
+                [this, blockAlign] {
+                    const std::uint64_t filled = engineSource_.reader.BytesRead() / blockAlign;
+                    return filled == 0 ? 0 : filled - 1;
+                },
                 options_.grantQuantum);
         } else {
             side.clock = std::make_unique<GrantedClock>(
-                [this] { return engineSink_.recorder.Frames() + bufferFrames_.load(); },
+                [this] {
+                    const std::uint32_t buffer = bufferFrames_.load();
+                    return buffer == 0 ? 0 : engineSink_.recorder.Frames() + buffer - 1;
+                },
                 options_.grantQuantum);
         }
     } else {
@@ -480,8 +489,8 @@ void Compare(DirectionResult& direction, std::uint32_t blockAlign) {
     if (direction.received.size() > direction.sent.size()) {
         direction.received.resize(direction.sent.size());
     }
-    direction.firstDifferentFrame = FirstDifferentFrame(direction.sent, direction.received,
-                                                        blockAlign);
+    direction.firstDifferentFrame =
+        FirstDifferentFrame(direction.sent, direction.received, blockAlign);
 }
 
 } // namespace

@@ -54,8 +54,8 @@ struct DirectionResult {
     std::vector<std::uint8_t> received; // the first frames that arrived, cut to the same length
     std::int64_t firstDifferentFrame = -1;
     bool exact() const { return !sent.empty() && firstDifferentFrame < 0; }
-    SessionStats session;                   // the client's side
-    host::engine::EngineCounters engine;    // the engine's side
+    SessionStats session;                // the client's side
+    host::engine::EngineCounters engine; // the engine's side
 };
 
 struct EndToEndResult {
@@ -64,8 +64,8 @@ struct EndToEndResult {
     WAVEFORMATEXTENSIBLE format{};
     std::uint32_t bufferBytes = 0;
     std::uint32_t framesPerPeriod = 0;
-    DirectionResult play;   // engine → render endpoint → client's Capture file
-    DirectionResult record; // client's Render file → capture endpoint → engine
+    DirectionResult play;     // engine → render endpoint → client's Capture file
+    DirectionResult record;   // client's Render file → capture endpoint → engine
     LatencyFigures tick;      // tick request sent → the engine's wait returns
     LatencyFigures handshake; // one state change or buffer request of the engine, round trip
     // Bytes the driver moved with its copy routines while both streams ran (the audio path),

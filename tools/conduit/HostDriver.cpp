@@ -17,6 +17,8 @@ std::string StatusText(NTSTATUS status) {
     return text;
 }
 
+HostDriver::HostDriver(host::Machine& machine) : machine_(machine) {}
+
 HostDriver::~HostDriver() {
     Unload();
 }

@@ -18,7 +18,7 @@ namespace conduit::tool {
 
 class HostDriver {
 public:
-    explicit HostDriver(host::Machine& machine) : machine_(machine) {}
+    explicit HostDriver(host::Machine& machine);
     ~HostDriver();
     HostDriver(const HostDriver&) = delete;
     HostDriver& operator=(const HostDriver&) = delete;

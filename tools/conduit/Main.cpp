@@ -11,19 +11,20 @@
 namespace {
 
 void PrintUsage(std::FILE* to) {
-    std::fprintf(to, "Usage: conduit COMMAND [OPTIONS]\n"
-                     "\n"
-                     "Commands:\n"
-                     "  demo [OPTIONS]       inside the host platform: the audio engine plays into\n"
-                     "                       the speaker endpoint while the client reads it, and\n"
-                     "                       the client writes what the engine records from the\n"
-                     "                       microphone endpoint; both checked bit-exact\n"
-                     "                       (conduit demo --help for its options)\n"
-                     "  status [--image PATH]\n"
-                     "                       inside the host platform: start the driver, set a\n"
-                     "                       format on each direction and print every audio\n"
-                     "                       endpoint's stored device format\n"
-                     "  help, --help, -h     show this text\n");
+    std::fprintf(to,
+                 "Usage: conduit COMMAND [OPTIONS]\n"
+                 "\n"
+                 "Commands:\n"
+                 "  demo [OPTIONS]       inside the host platform: the audio engine plays into\n"
+                 "                       the speaker endpoint while the client reads it, and\n"
+                 "                       the client writes what the engine records from the\n"
+                 "                       microphone endpoint; both checked bit-exact\n"
+                 "                       (conduit demo --help for its options)\n"
+                 "  status [--image PATH]\n"
+                 "                       inside the host platform: start the driver, set a\n"
+                 "                       format on each direction and print every audio\n"
+                 "                       endpoint's stored device format\n"
+                 "  help, --help, -h     show this text\n");
 }
 
 } // namespace

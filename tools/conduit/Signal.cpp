@@ -18,8 +18,12 @@ std::vector<std::uint8_t> GenerateSignal(const DeviceFormat& format, std::uint64
     const double pi = 3.14159265358979323846;
     const double amplitude = std::ldexp(1.0, static_cast<int>(bits) - 2); // a quarter of full scale
     std::uint32_t noise = 0x9E3779B9u * (variant + 1);
+    const std::uint32_t blockAlign = format.channels * container;
+    // The lowest valid bit of a sample, in its container's bytes.
+    const std::uint32_t lowBit = container * 8 - bits;
     std::uint8_t* at = bytes.data();
     for (std::uint64_t frame = 0; frame < frames; frame++) {
+        std::uint8_t* const frameStart = at;
         for (std::uint32_t channel = 0; channel < format.channels; channel++) {
             const double frequency = 220.0 * (variant + 1) + 110.0 * channel;
             const double phase = 2 * pi * frequency * double(frame) / format.sampleRate;
@@ -37,6 +41,10 @@ std::vector<std::uint8_t> GenerateSignal(const DeviceFormat& format, std::uint64
             for (std::uint32_t byte = 0; byte < container; byte++) {
                 *at++ = static_cast<std::uint8_t>(code >> (8 * byte));
             }
+        }
+        // A few valid bits can repeat a frame by chance; a repeat would hide a repeated frame.
+        if (frame != 0 && std::memcmp(frameStart, frameStart - blockAlign, blockAlign) == 0) {
+            frameStart[lowBit / 8] ^= static_cast<std::uint8_t>(1u << (lowBit % 8));
         }
     }
     return bytes;
