@@ -21,9 +21,11 @@ test-host: build-host
 	ctest --preset host
 
 # The Windows cross build, the driver image checks (once there is an image), and a check that
-# those checks refuse what is not a driver.
+# those checks refuse what is not a driver; the INF check and its refusals need no toolchain.
 WINDOWS_BUILD := build/windows
 test-windows-build: deps
+	scripts/check-inf.sh
+	tests/windows/check-inf-rejects.sh
 	cmake --preset windows >/dev/null
 	cmake --build --preset windows
 	@if [ -f $(WINDOWS_BUILD)/driver/conduit.sys ]; then \
@@ -34,7 +36,8 @@ test-windows-build: deps
 	tests/windows/check-image-rejects.sh $(WINDOWS_BUILD)/tests/windows/guarded-mapping-twin.exe
 	tests/windows/check-guid-values.sh
 
-# Optional: runs the Windows test program under Wine, installing Wine (large) only here.
+# Optional: runs the Windows test programs and conduit.exe's command line under Wine, installing
+# Wine (large) only here.
 WINE := $(or $(shell command -v wine64 2>/dev/null),/usr/lib/wine/wine64)
 test-windows: test-windows-build
 	@if [ ! -x $(WINE) ]; then \
@@ -44,6 +47,10 @@ test-windows: test-windows-build
 	fi
 	WINEPREFIX=$(CURDIR)/$(WINDOWS_BUILD)/wine WINEDEBUG=-all $(WINE) \
 		$(WINDOWS_BUILD)/tests/windows/guarded-mapping-twin.exe
+	WINEPREFIX=$(CURDIR)/$(WINDOWS_BUILD)/wine WINEDEBUG=-all $(WINE) \
+		$(WINDOWS_BUILD)/tests/windows/win32-backend-check.exe
+	WINE="$(WINE)" WINEPREFIX=$(CURDIR)/$(WINDOWS_BUILD)/wine \
+		tests/windows/check-conduit-exe.sh $(WINDOWS_BUILD)/tools/conduit/conduit.exe
 
 test-fuzz: deps
 	cmake --preset fuzz >/dev/null

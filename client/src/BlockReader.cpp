@@ -88,6 +88,10 @@ bool ParseStreamFormat(const std::uint8_t (&bytes)[40], StreamFormat* format,
     if (parsed.formatTag == ExtensibleTag && extraBytes >= 22) {
         parsed.validBits = Get16(bytes, 18);
         parsed.channelMask = Get32(bytes, 20);
+        // The sub-format GUID follows the mask; only its first field tells PCM from float.
+        parsed.isFloat = Get32(bytes, 24) == FloatTag;
+    } else {
+        parsed.isFloat = parsed.formatTag == FloatTag;
     }
     std::string reason;
     if (parsed.formatTag != ExtensibleTag && parsed.formatTag != PcmTag &&

@@ -1,20 +1,41 @@
 // The two clocks: real time at the sample rate, and frames granted on demand.
 #include "conduit/Clock.h"
 
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
 namespace conduit {
 
 namespace {
 constexpr std::uint64_t NanosecondsPerSecond = 1000000000ull;
 }
 
+std::chrono::nanoseconds RealTimeClock::Now() {
+#ifdef _WIN32
+    LARGE_INTEGER frequency;
+    LARGE_INTEGER counter;
+    QueryPerformanceFrequency(&frequency);
+    QueryPerformanceCounter(&counter);
+    const std::uint64_t ticks = static_cast<std::uint64_t>(counter.QuadPart);
+    const std::uint64_t rate = static_cast<std::uint64_t>(frequency.QuadPart);
+    // Split so that ticks × 10^9 cannot overflow however long the machine has been up.
+    return std::chrono::nanoseconds((ticks / rate) * NanosecondsPerSecond +
+                                    (ticks % rate) * NanosecondsPerSecond / rate);
+#else
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(
+        std::chrono::steady_clock::now().time_since_epoch());
+#endif
+}
+
 void RealTimeClock::Restart() {
-    last = std::chrono::steady_clock::now();
+    last = Now();
     remainder = 0;
 }
 
 std::uint64_t RealTimeClock::Take(std::uint32_t sampleRate) {
-    const auto now = std::chrono::steady_clock::now();
-    const auto elapsed = std::chrono::duration_cast<std::chrono::nanoseconds>(now - last).count();
+    const auto now = Now();
+    const auto elapsed = (now - last).count();
     last = now;
     if (sampleRate != remainderRate) {
         // A fraction of a frame at another rate means nothing at this one.
@@ -33,9 +54,7 @@ std::chrono::microseconds RealTimeClock::TimeUntil(std::uint64_t frames, std::ui
     if (sampleRate == 0) {
         return std::chrono::microseconds(0);
     }
-    const auto elapsed = std::chrono::duration_cast<std::chrono::nanoseconds>(
-                             std::chrono::steady_clock::now() - last)
-                             .count();
+    const auto elapsed = (Now() - last).count();
     const std::uint64_t have =
         (std::uint64_t(elapsed > 0 ? elapsed : 0) * sampleRate + remainder) / NanosecondsPerSecond;
     if (have >= frames) {

@@ -1,5 +1,17 @@
-// The run-time library's memory routines that are functions rather than macros.
+// The run-time library's memory routines that are functions rather than macros, and the
+// kernel's copy routines as the driver image imports them.
+#include "RtlMemory.h"
+
 #include <ntddk.h>
+
+#include <atomic>
+#include <cstring>
+
+namespace {
+
+std::atomic<std::uint64_t> copiedByDriver{0};
+
+} // namespace
 
 extern "C" SIZE_T NTAPI RtlCompareMemory(const VOID* Source1, const VOID* Source2, SIZE_T Length) {
     const auto* first = static_cast<const UCHAR*>(Source1);
@@ -10,3 +22,25 @@ extern "C" SIZE_T NTAPI RtlCompareMemory(const VOID* Source1, const VOID* Source
     }
     return equal;
 }
+
+// The driver image is linked with --wrap=memcpy and --wrap=memmove: every call it makes to
+// either, its own and those the compiler emits for large copies, lands here. Copies the
+// compiler expands inline (a few fixed bytes) are not calls and are not counted; audio never
+// moves that way.
+extern "C" void* __wrap_memcpy(void* destination, const void* source, size_t bytes) {
+    copiedByDriver.fetch_add(bytes, std::memory_order_relaxed);
+    return std::memcpy(destination, source, bytes);
+}
+
+extern "C" void* __wrap_memmove(void* destination, const void* source, size_t bytes) {
+    copiedByDriver.fetch_add(bytes, std::memory_order_relaxed);
+    return std::memmove(destination, source, bytes);
+}
+
+namespace host {
+
+std::uint64_t DriverCopiedBytes() {
+    return copiedByDriver.load(std::memory_order_relaxed);
+}
+
+} // namespace host

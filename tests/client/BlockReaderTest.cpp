@@ -42,6 +42,23 @@ TEST_F(BlockReaderTest, AConsistentRunningStreamCanMoveFrames) {
     EXPECT_EQ(view.bufferFrames, 960u);
 }
 
+// Recorders label and convert samples by this flag: float taken for PCM is noise.
+TEST_F(BlockReaderTest, FloatSamplesAreToldFromPcmByTagOrSubFormat) {
+    struct Case {
+        std::uint16_t tag;
+        std::uint32_t subFormatFirstField;
+        bool isFloat;
+    };
+    const Case cases[] = {{0xFFFE, 3, true}, {0xFFFE, 1, false}, {3, 0, true}, {1, 0, false}};
+    for (const Case& c : cases) {
+        SetFormat(c.tag, 2, 48000, 8, 32, 32);
+        std::memcpy(block.StreamFormat + 24, &c.subFormatFirstField, 4);
+        const StreamView view = block::Read(&block, transport::DataBufferSize);
+        ASSERT_TRUE(view.hasFormat) << c.tag;
+        EXPECT_EQ(view.format.isFloat, c.isFloat) << c.tag << " " << c.subFormatFirstField;
+    }
+}
+
 TEST_F(BlockReaderTest, UnusableFieldsAreReportedAndStopFrameMoves) {
     struct Case {
         const char* what;

@@ -40,6 +40,7 @@ struct StreamFormat {
     std::uint16_t containerBits = 0;
     std::uint16_t validBits = 0;
     std::uint32_t channelMask = 0;
+    bool isFloat = false; // IEEE float samples (the tag, or the extensible sub-format, says so)
 };
 
 // Unknown: the block held a value that is not a state; the session then stands still.

@@ -19,7 +19,7 @@ public:
     virtual std::chrono::microseconds TimeUntil(std::uint64_t frames, std::uint32_t sampleRate) = 0;
 };
 
-// Follows std::chrono::steady_clock. Fractions of a frame carry over to the next Take, so no
+// Follows the system's monotonic clock. Fractions of a frame carry over to the next Take, so no
 // frame is lost or gained over a long run.
 class RealTimeClock : public Clock {
 public:
@@ -27,8 +27,12 @@ public:
     std::uint64_t Take(std::uint32_t sampleRate) override;
     std::chrono::microseconds TimeUntil(std::uint64_t frames, std::uint32_t sampleRate) override;
 
+    // Monotonic time with sub-microsecond resolution. Not std::chrono::steady_clock: with
+    // mingw-w64's default thread model that is the wall clock, at the system timer's ticks.
+    static std::chrono::nanoseconds Now();
+
 private:
-    std::chrono::steady_clock::time_point last = std::chrono::steady_clock::now();
+    std::chrono::nanoseconds last = Now();
     // Elapsed time not yet turned into frames, in nanoseconds × sampleRate units.
     std::uint64_t remainder = 0;
     std::uint32_t remainderRate = 0;
