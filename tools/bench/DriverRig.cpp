@@ -7,7 +7,6 @@
 #include <cstdio>
 #include <stdexcept>
 
-#include "CopyCounter.h"
 #include "EngineSide.h"
 #include "HostBackend.h"
 #include "System.h"
@@ -55,11 +54,6 @@ bool DriverRig::Start(std::string* error) {
         image_ = std::make_unique<host::DriverImage>(host::DriverImage::PathOf(&DriverEntry));
     } catch (const std::exception& failure) {
         *error = failure.what();
-        return false;
-    }
-    // From the first instruction of the copy on, so the setup's own copies show the counter works.
-    if (!WatchImageOf(reinterpret_cast<const void*>(image_->Resolve(&DriverEntry)))) {
-        *error = "cannot find the loaded image's segments";
         return false;
     }
     host::Pnp& pnp = machine_->Get<host::Pnp>();
@@ -110,10 +104,6 @@ bool DriverRig::Start(std::string* error) {
 
 std::string DriverRig::EnginePath() const {
     return engine_ != nullptr ? engine_->Describe() : "none";
-}
-
-const void* DriverRig::ImageAddress() const {
-    return reinterpret_cast<const void*>(image_->Resolve(&DriverEntry));
 }
 
 void DriverRig::Answerer() {
@@ -290,7 +280,6 @@ std::vector<std::string> DriverRig::Shutdown() {
         driver_ != nullptr ? machine_->Get<host::Pnp>().Unload(*driver_) : machine_->Verify();
     findings.insert(findings.end(), problems.begin(), problems.end());
     driver_ = nullptr;
-    StopWatching();
     image_.reset();
     machine_.reset();
     return findings;

@@ -63,8 +63,6 @@ public:
     // After paced ticks: waits until the engine has seen them, then drops stale completions.
     void Drain();
 
-    // The image copy's entry routine, whose image the copy counter watches.
-    const void* ImageAddress() const;
     std::uint64_t failures() const { return failures_; }
 
 private:
