@@ -60,7 +60,7 @@ public:
     }
 
     std::string Describe() const override {
-        return "direct miniport stream calls behind a port stand-in (no pin yet)";
+        return "direct calls to the miniport's stream behind a stand-in for the port";
     }
 
     bool Open(std::uint32_t framesPerPeriod, HANDLE notifyEvent, std::string* error) override {

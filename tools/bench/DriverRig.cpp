@@ -98,12 +98,15 @@ bool DriverRig::Start(std::string* error) {
     }
     channel_ = &image_->Resolve(&PublishedAdapter)()->captureChannel;
     answerer_ = std::thread([this] { Answerer(); });
-    engine_ = MakeDirectStreamEngine(*engineProcess_, *channel_);
+    engine_ = MakePinEngine(*engineProcess_);
     return true;
 }
 
 std::string DriverRig::EnginePath() const {
-    return engine_ != nullptr ? engine_->Describe() : "none";
+    if (engine_ == nullptr) {
+        return "none";
+    }
+    return fallback_.empty() ? engine_->Describe() : engine_->Describe() + " (" + fallback_ + ")";
 }
 
 void DriverRig::Answerer() {
@@ -139,7 +142,16 @@ bool DriverRig::OpenStream(std::uint32_t framesPerPeriod, std::string* error) {
         *error = "client latency failed: " + latency.ToString();
         return false;
     }
-    if (!engine_->Open(framesPerPeriod, notify, error)) {
+    bool opened = engine_->Open(framesPerPeriod, notify, error);
+    if (!opened && engine_->PinRefused()) {
+        // A host without pin creation: the same stream, reached below the port instead.
+        fallback_ = *error;
+        std::string ignored;
+        engine_->Close(&ignored);
+        engine_ = MakeDirectStreamEngine(*engineProcess_, *channel_);
+        opened = engine_->Open(framesPerPeriod, notify, error);
+    }
+    if (!opened) {
         std::string ignored;
         CloseStream(&ignored);
         return false;

@@ -79,6 +79,7 @@ private:
     std::unique_ptr<conduit::Connection> connection_;
     TransportChannel* channel_ = nullptr;
     std::unique_ptr<EngineSide> engine_;
+    std::string fallback_; // why the engine side is not the pin path, when it is not
 
     std::uint32_t framesPerPeriod_ = 0;
     std::uint32_t bufferFrames_ = 0;

@@ -30,7 +30,14 @@ public:
     virtual NTSTATUS SetState(KSSTATE state) = 0;
     // Stops the stream one state at a time, unregisters the event and releases the stream.
     virtual bool Close(std::string* error) = 0;
+    // The last Open failed because the host refused to create a pin at all.
+    virtual bool PinRefused() const { return false; }
 };
+
+// The audio engine's own path: kernel-streaming requests from the engine process to a pin of
+// the render wave filter (filter open, pin create, buffer with notification, event
+// registration, state properties).
+std::unique_ptr<EngineSide> MakePinEngine(host::Process& engineProcess);
 
 // The engine calls the driver's miniport stream the way the port-class library does, through
 // a stand-in for the port's stream object: the driver, its worker and the client path are the

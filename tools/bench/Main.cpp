@@ -190,7 +190,6 @@ int main(int argc, char** argv) {
     BareChain chain;
     std::printf("worker:   baseline worker %s the driver worker's real-time class\n",
                 chain.workerRealTime() ? "runs in" : "could NOT take");
-    std::printf("engine:   %s\n", rig.EnginePath().c_str());
 
     const std::size_t latencyPerRepeat =
         static_cast<std::size_t>(plan.blocks) * static_cast<std::size_t>(plan.samplesPerBlock);
@@ -208,6 +207,7 @@ int main(int argc, char** argv) {
             break;
         }
         if (repeat == 0) {
+            std::printf("engine:   %s\n", rig.EnginePath().c_str());
             // Setup copies a few names and records through the counted routines: proof that
             // the counter sees the image this run loaded.
             std::printf("counter:  the driver copied %llu B through the counted copy routines "
