@@ -2,6 +2,7 @@
 // dispatch (the port's own pin properties, the miniport's automation tables).
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -23,6 +24,11 @@ struct PropertyCall {
     unsigned char* value;
     ULONG valueLength;
 };
+
+// Serves an IOCTL_KS_PROPERTY request: copies the caller's buffers (exactly their sizes), lets
+// handler answer and copies back the value bytes it reported.
+using PropertyHandler = std::function<NTSTATUS(const PropertyCall& call, ULONG_PTR* information)>;
+NTSTATUS ServeProperty(PIRP irp, ULONG_PTR* information, const PropertyHandler& handler);
 
 // The pin properties the port answers itself. handled is false for those it leaves to the
 // miniport's tables.

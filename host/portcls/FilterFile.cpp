@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "Filter.h"
+#include "WaveRTPin.h"
 #include "kernel/IoManager.h"
 #include "kernel/Irql.h"
 #include "kernel/Objects.h"
@@ -15,6 +16,8 @@ namespace {
 
 // Fill of the value buffer a handler gets, so bytes it reports without writing show.
 constexpr unsigned char ValueFill = 0xB5;
+
+} // namespace
 
 // The event a user handle names in the calling process: an event of the kernel's object
 // manager (what CreateEvent makes), or a handle object that says it is one ("Event") and gives
@@ -35,12 +38,55 @@ NTSTATUS ReferenceUserEvent(HANDLE handle, std::shared_ptr<HandleObject>* object
     return STATUS_SUCCESS;
 }
 
+NTSTATUS ServeProperty(PIRP irp, ULONG_PTR* information, const PropertyHandler& handler) {
+    const auto& parameters = IoGetCurrentIrpStackLocation(irp)->Parameters.DeviceIoControl;
+    const ULONG inputLength = parameters.InputBufferLength;
+    const ULONG outputLength = parameters.OutputBufferLength;
+    if (inputLength < sizeof(KSPROPERTY) || parameters.Type3InputBuffer == nullptr ||
+        (outputLength != 0 && irp->UserBuffer == nullptr)) {
+        return STATUS_INVALID_BUFFER_SIZE;
+    }
+    // Exact-size copies: a handler that strays beyond what it was given touches no caller
+    // memory, and the sanitizers see it.
+    std::vector<unsigned char> input(
+        static_cast<const unsigned char*>(parameters.Type3InputBuffer),
+        static_cast<const unsigned char*>(parameters.Type3InputBuffer) + inputLength);
+    KSPROPERTY property;
+    std::memcpy(&property, input.data(), sizeof(property));
+    // A set carries its value in the output buffer; a get starts from fill.
+    std::vector<unsigned char> value(outputLength, ValueFill);
+    if ((property.Flags & KSPROPERTY_TYPE_SET) != 0 && outputLength != 0) {
+        std::memcpy(value.data(), irp->UserBuffer, outputLength);
+    }
+    PropertyCall call{
+        irp,         property, input.data(), inputLength, value.empty() ? nullptr : value.data(),
+        outputLength};
+
+    NTSTATUS status = handler(call, information);
+    if (NT_SUCCESS(status) && *information > outputLength) {
+        Machine::Current().Get<IoManager>().Report(
+            "a property handler reported " + std::to_string(*information) +
+            " value bytes for a value buffer of " + std::to_string(outputLength));
+        *information = outputLength;
+    }
+    if (!NT_ERROR(status) && outputLength != 0) {
+        const ULONG_PTR copied = *information < outputLength ? *information : outputLength;
+        std::memcpy(irp->UserBuffer, value.data(), copied);
+    }
+    return status;
+}
+
+namespace {
+
 class FilterFile : public PortClassFile {
 public:
     explicit FilterFile(PortBase* port) : port(port) { port->AddRef(); }
     ~FilterFile() override { Close(); }
 
     NTSTATUS DeviceControl(PIRP irp, ULONG_PTR* information) override;
+    NTSTATUS CreateChild(PIRP irp, std::unique_ptr<PortClassFile>* child) override {
+        return port != nullptr ? NewPinFile(port, irp, child) : STATUS_DEVICE_NOT_READY;
+    }
     void Close() override;
 
 private:
@@ -73,45 +119,11 @@ NTSTATUS FilterFile::DeviceControl(PIRP irp, ULONG_PTR* information) {
 }
 
 NTSTATUS FilterFile::Property(PIRP irp, ULONG_PTR* information) {
-    const auto& parameters = IoGetCurrentIrpStackLocation(irp)->Parameters.DeviceIoControl;
-    const ULONG inputLength = parameters.InputBufferLength;
-    const ULONG outputLength = parameters.OutputBufferLength;
-    if (inputLength < sizeof(KSPROPERTY) || parameters.Type3InputBuffer == nullptr ||
-        (outputLength != 0 && irp->UserBuffer == nullptr)) {
-        return STATUS_INVALID_BUFFER_SIZE;
-    }
-    // Exact-size copies: a handler that strays beyond what it was given touches no caller
-    // memory, and the sanitizers see it.
-    std::vector<unsigned char> input(
-        static_cast<const unsigned char*>(parameters.Type3InputBuffer),
-        static_cast<const unsigned char*>(parameters.Type3InputBuffer) + inputLength);
-    KSPROPERTY property;
-    std::memcpy(&property, input.data(), sizeof(property));
-    // A set carries its value in the output buffer; a get starts from fill.
-    std::vector<unsigned char> value(outputLength, ValueFill);
-    if ((property.Flags & KSPROPERTY_TYPE_SET) != 0 && outputLength != 0) {
-        std::memcpy(value.data(), irp->UserBuffer, outputLength);
-    }
-    PropertyCall call{
-        irp,         property, input.data(), inputLength, value.empty() ? nullptr : value.data(),
-        outputLength};
-
-    bool handled = false;
-    NTSTATUS status = HandlePinProperty(*port, call, &handled, information);
-    if (!handled) {
-        status = HandleAutomationProperty(*port, call, information);
-    }
-    if (NT_SUCCESS(status) && *information > outputLength) {
-        Machine::Current().Get<IoManager>().Report(
-            "a property handler reported " + std::to_string(*information) +
-            " value bytes for a value buffer of " + std::to_string(outputLength));
-        *information = outputLength;
-    }
-    if (!NT_ERROR(status) && outputLength != 0) {
-        const ULONG_PTR copied = *information < outputLength ? *information : outputLength;
-        std::memcpy(irp->UserBuffer, value.data(), copied);
-    }
-    return status;
+    return ServeProperty(irp, information, [this](const PropertyCall& call, ULONG_PTR* written) {
+        bool handled = false;
+        NTSTATUS status = HandlePinProperty(*port, call, &handled, written);
+        return handled ? status : HandleAutomationProperty(*port, call, written);
+    });
 }
 
 NTSTATUS FilterFile::EnableEvent(PIRP irp) {

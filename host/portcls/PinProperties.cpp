@@ -233,8 +233,8 @@ NTSTATUS HandlePinProperty(PortBase& port, const PropertyCall& call, bool* handl
     case KSPROPERTY_PIN_DATAINTERSECTION:
         return Intersect(port, call, request.PinId, information);
     case KSPROPERTY_PIN_CINSTANCES: {
-        // Pins are not instantiated yet by this library: none is current.
-        const KSPIN_CINSTANCES instances{pin.MaxFilterInstanceCount, 0};
+        const KSPIN_CINSTANCES instances{pin.MaxFilterInstanceCount,
+                                         port.PinInstances(request.PinId)};
         return ReplyFixed(call, &instances, sizeof(instances), information);
     }
     default: { // KSPROPERTY_PIN_PHYSICALCONNECTION

@@ -211,6 +211,30 @@ void PortBase::RemoveEvent(PKSEVENT_ENTRY entry) {
     }
 }
 
+bool PortBase::TakePinInstance(ULONG pin, ULONG limit) {
+    std::lock_guard<std::mutex> hold(pinLock);
+    ULONG& open = pinInstances[pin];
+    if (open >= limit) {
+        return false;
+    }
+    ++open;
+    return true;
+}
+
+void PortBase::ReturnPinInstance(ULONG pin) {
+    std::lock_guard<std::mutex> hold(pinLock);
+    auto found = pinInstances.find(pin);
+    if (found != pinInstances.end() && found->second != 0) {
+        --found->second;
+    }
+}
+
+ULONG PortBase::PinInstances(ULONG pin) {
+    std::lock_guard<std::mutex> hold(pinLock);
+    auto found = pinInstances.find(pin);
+    return found == pinInstances.end() ? 0 : found->second;
+}
+
 } // namespace host
 
 using host::Machine;

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <atomic>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -62,6 +63,12 @@ public:
     // Takes an entry off the list (nothing for an entry not on it).
     void RemoveEvent(PKSEVENT_ENTRY entry);
 
+    // The open instances of a pin, counted across the port's filter files: taking one fails
+    // when limit are open already.
+    bool TakePinInstance(ULONG pin, ULONG limit);
+    void ReturnPinInstance(ULONG pin);
+    ULONG PinInstances(ULONG pin);
+
 protected:
     PortBase() = default;
     NTSTATUS BindMiniport(PDEVICE_OBJECT DeviceObject, PUNKNOWN UnknownMiniport,
@@ -80,6 +87,8 @@ private:
     PPCFILTER_DESCRIPTOR descriptor = nullptr;
     std::mutex eventLock;
     std::vector<PKSEVENT_ENTRY> events;
+    std::mutex pinLock;
+    std::map<ULONG, ULONG> pinInstances;
 };
 
 } // namespace host

@@ -6,9 +6,14 @@ set(CONDUIT_HOST_PORTCLS_SOURCES
     portcls/EndpointBuilder.cpp
     portcls/FilterFile.cpp
     portcls/Guids.cpp
+    portcls/PinCreate.cpp
+    portcls/PinFile.cpp
     portcls/PinProperties.cpp
+    portcls/PinRtAudio.cpp
+    portcls/PinUserViews.cpp
     portcls/Port.cpp
     portcls/PortClass.cpp
+    portcls/PortWaveRTStream.cpp
     portcls/PowerManagement.cpp
     portcls/ResourceList.cpp
     portcls/Subdevices.cpp
