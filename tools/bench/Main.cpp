@@ -208,6 +208,9 @@ int main(int argc, char** argv) {
         }
         if (repeat == 0) {
             std::printf("engine:   %s\n", rig.EnginePath().c_str());
+            std::printf("rt:       %d thread(s) in the real-time class: the baseline's worker and "
+                        "the driver's workers\n",
+                        RealTimeThreads());
             // Setup copies a few names and records through the counted routines: proof that
             // the counter sees the image this run loaded.
             std::printf("counter:  the driver copied %llu B through the counted copy routines "

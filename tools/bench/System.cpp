@@ -8,7 +8,10 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <dirent.h>
+
 #include <algorithm>
+#include <cstdlib>
 #include <cerrno>
 #include <fstream>
 
@@ -69,6 +72,22 @@ bool BecomeWorkerClass() {
     const int highest = sched_get_priority_max(SCHED_RR);
     parameters.sched_priority = std::clamp(lowest + (31 - 16), lowest, highest);
     return pthread_setschedparam(pthread_self(), SCHED_RR, &parameters) == 0;
+}
+
+int RealTimeThreads() {
+    int count = 0;
+    DIR* tasks = opendir("/proc/self/task");
+    if (tasks == nullptr) {
+        return -1;
+    }
+    while (dirent* entry = readdir(tasks)) {
+        const pid_t thread = static_cast<pid_t>(std::atoi(entry->d_name));
+        if (thread > 0 && sched_getscheduler(thread) == SCHED_RR) {
+            count++;
+        }
+    }
+    closedir(tasks);
+    return count;
 }
 
 std::string MachineSummary() {

@@ -24,6 +24,8 @@ int CpuCount();
 // system thread at Windows priority 31 (see host/kernel/SystemThread.cpp), so the baseline's
 // middle thread is scheduled as the driver's worker is. False when the process may not.
 bool BecomeWorkerClass();
+// How many threads of this process run in the round-robin real-time class now.
+int RealTimeThreads();
 
 // One line on the machine: CPU model, CPU count, kernel.
 std::string MachineSummary();
