@@ -35,6 +35,9 @@ struct EngineOptions {
     std::uint32_t notificationCount = 2;
     // Requested buffer size in bytes; 0 asks for 10 ms at the negotiated format.
     std::uint32_t requestedBufferBytes = 0;
+    // Position mode: read the position register when the pin hands one out; false: always ask
+    // for KSPROPERTY_AUDIO_POSITION.
+    bool usePositionRegister = true;
 };
 
 // Render: fills frames the engine is about to place in the buffer.
@@ -54,7 +57,7 @@ public:
 };
 
 struct EngineCounters {
-    std::uint64_t wakeups = 0;     // notification waits that returned signalled
+    std::uint64_t wakeups = 0;     // waits that returned signalled, polls that found a period
     std::uint64_t timeouts = 0;    // waits that ran out
     std::uint64_t periods = 0;     // periods moved into or out of the buffer
     std::uint64_t framesMoved = 0; // frames given to the sink or taken from the source
@@ -92,13 +95,48 @@ public:
     const WAVEFORMATEXTENSIBLE& Format() const { return format_; }
     std::uint32_t BufferBytes() const { return bufferBytes_; }
     std::uint32_t FramesPerPeriod() const { return framesPerPeriod_; }
+    // Periods per buffer: the notification count, or 2 for a buffer without notifications.
+    std::uint32_t PeriodsPerBuffer() const { return periodCount_; }
+    bool IsCapture() const { return capture_; }
+    // Whether positions come from the mapped position register.
+    bool UsesPositionRegister() const { return positionRegister_ != nullptr; }
+    const KSRTAUDIO_HWLATENCY& HardwareLatency() const { return latency_; }
+    // The state the pin last reached.
+    KSSTATE State() const { return state_; }
     const EngineCounters& Counters() const { return counters_; }
+    // When the last wait that found a period returned (the event, or the poll that saw it).
+    std::chrono::steady_clock::time_point LastWake() const { return lastWake_; }
+    // How long each request that the driver answers only after a handshake with its client
+    // took, in order: the buffer allocation and every state step.
+    const std::vector<std::chrono::nanoseconds>& RequestRoundTrips() const { return roundTrips_; }
 
     // The open handles, for callers that send their own requests (tests).
     HANDLE Filter() const { return filter_; }
     HANDLE Pin() const { return pin_; }
 
 private:
+    NTSTATUS OpenUnderScope(const EngineOptions& options);
+    NTSTATUS FindStreamingPin();
+    NTSTATUS NegotiateFormat();
+    NTSTATUS CreatePin();
+    NTSTATUS AllocateBuffer();
+    NTSTATUS SetState(KSSTATE state);
+    // Runs a request and notes how long it took.
+    template <class Request>
+    NTSTATUS TimedRequest(Request request);
+    NTSTATUS StepDownFrom(KSSTATE reached);
+    void CloseUnderScope();
+
+    NTSTATUS WaitForPeriod(std::chrono::microseconds timeout, bool* signalled);
+    NTSTATUS ReadPosition(std::uint32_t* frame);
+    NTSTATUS ServicePositions(bool signalled);
+    NTSTATUS ServiceWritePackets();
+    NTSTATUS ServiceReadPackets();
+    // Render: fills frames of the buffer from the source (silence without one).
+    void Produce(std::uint32_t firstByte, std::uint32_t bytes);
+    void Consume(std::uint32_t firstByte, std::uint32_t bytes);
+    std::uint32_t PeriodBytes(std::uint32_t period) const;
+
     host::Process& process_;
     EngineOptions options_;
     RenderSource* source_ = nullptr;
@@ -110,7 +148,24 @@ private:
     std::uint8_t* buffer_ = nullptr;
     std::uint32_t bufferBytes_ = 0;
     std::uint32_t framesPerPeriod_ = 0;
+    std::uint32_t bufferFrames_ = 0;
+    std::uint32_t periodCount_ = 0;
+    ULONG pinId_ = 0;
+    bool capture_ = false;
+    bool eventRegistered_ = false;
+    KSSTATE state_ = KSSTATE_STOP;
+    KSRTAUDIO_HWLATENCY latency_{};
+    // The position register in this process, and its width in bits (32 or 64).
+    const volatile void* positionRegister_ = nullptr;
+    ULONG registerWidth_ = 0;
+    // Position mode: the period the device was in at the last service.
+    std::uint32_t cursor_ = 0;
+    // Packet mode: the last packet written (render) and the next packet expected (capture).
+    ULONG lastWritten_ = 0;
+    ULONG nextRead_ = 0;
     EngineCounters counters_;
+    std::chrono::steady_clock::time_point lastWake_{};
+    std::vector<std::chrono::nanoseconds> roundTrips_;
 };
 
 } // namespace host::engine
