@@ -4,6 +4,7 @@
 
 #include <ntddk.h>
 
+#include <chrono>
 #include <cstdio>
 #include <stdexcept>
 
@@ -39,7 +40,6 @@ constexpr std::chrono::microseconds Forever = std::chrono::hours(24);
 
 } // namespace
 
-// Owns the engine process's event and the engine side's stream.
 DriverRig::DriverRig() = default;
 
 DriverRig::~DriverRig() {
