@@ -1,6 +1,6 @@
 # Front door of the project: `make demo` runs the main job, `make test` builds and runs every
 # suite. Both install what is missing first (scripts/install-deps.sh).
-.PHONY: all deps demo test test-host test-windows-build test-windows test-fuzz test-asan test-tsan format format-check clean
+.PHONY: all deps demo bench test test-host test-windows-build test-windows test-fuzz test-asan test-tsan format format-check clean
 
 all: test
 
@@ -13,6 +13,10 @@ build-host: deps
 
 demo: build-host
 	build/host/tools/conduit/conduit demo
+
+# The audio path against bare baselines (docs/performance.md); BENCH_ARGS=--quick for a short run.
+bench: build-host
+	build/host/tools/bench/conduit-bench $(BENCH_ARGS)
 
 # Every suite; the host suite runs last so that ctest's summary closes the output.
 test: deps test-windows-build test-fuzz test-host
