@@ -12,11 +12,11 @@ build-host: deps
 	cmake --build --preset host
 
 demo: build-host
-	build/host/tools/conduit/conduit demo
+	build/host/tools/conduit/conduit demo --out build/demo
 
 # The audio path against bare baselines (docs/performance.md); BENCH_ARGS=--quick for a short run.
 bench: build-host
-	build/host/tools/bench/conduit-bench $(BENCH_ARGS)
+	build/host/tests/bench/conduit-bench $(BENCH_ARGS)
 
 # Every suite; the host suite runs last so that ctest's summary closes the output.
 test: deps test-windows-build test-fuzz test-host
