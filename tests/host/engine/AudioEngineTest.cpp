@@ -456,3 +456,49 @@ TEST_F(AudioEngineTest, TheEngineProcessEndingTakesItsPinWithIt) {
 }
 
 } // namespace
+
+namespace {
+
+// The client moves 60 frames at a time through 48-frame periods and asks for a tick after each
+// move, far faster than the worker drains the requests, which then collapse into fewer runs.
+// The driver counts a period per tick that crossed a boundary, so a client that crossed two
+// boundaries between two runs would lose one; the client must hold at a boundary until the
+// driver has seen the period. The engine's packet count must equal the periods the client
+// completed.
+TEST_F(AudioEngineTest, CoalescedTickRequestsLoseNoPeriod) {
+    ConnectClient(true, 96);
+    engine = std::make_unique<AudioEngine>(*audio);
+    EngineOptions options;
+    options.filterName = u"wave_r";
+    options.requestedBufferBytes = 96 * 4;
+    ASSERT_EQ(engine->Open(options), STATUS_SUCCESS);
+    engine->SetSource(&engineEnd);
+    ASSERT_EQ(engine->FramesPerPeriod(), 48u);
+    ASSERT_EQ(engine->Start(), STATUS_SUCCESS);
+
+    for (int grant = 0; grant < 400; ++grant) {
+        clock.Grant(60);
+        std::this_thread::yield();
+    }
+    // Let the session take what is left, then stop it with its last tick sent.
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    StopClient();
+    const std::uint64_t moved = session->stats().framesMoved;
+    EXPECT_GT(session->stats().ticks, moved / 48) << "ticks were not asked for often enough";
+    WaitUntilDriverSees(connection->ClientPosition());
+
+    ULONG packets = 0;
+    {
+        host::ProcessScope scope(audio);
+        ASSERT_EQ(host::engine::GetProperty(engine->Pin(), KSPROPSETID_RtAudio,
+                                            KSPROPERTY_RTAUDIO_PACKETCOUNT, &packets),
+                  STATUS_SUCCESS);
+    }
+    EXPECT_EQ(packets, moved / 48) << moved << " frames moved";
+
+    // The session answers the handshakes of the engine's steps down again.
+    stop = false;
+    sessionThread = std::thread([this] { session->Run(stop); });
+}
+
+} // namespace
