@@ -5,22 +5,16 @@
 #include <ntddk.h>
 
 #include <chrono>
-#include <cstdio>
-#include <stdexcept>
 
-#include "EngineSide.h"
 #include "HostBackend.h"
+#include "HostDriver.h"
+#include "PinEngine.h"
 #include "System.h"
-#include "adapter/AdapterCommon.h"
-#include "adapter/DriverEntry.h"
 #include "conduit/Client.h"
-#include "kernel/DriverImage.h"
 #include "kernel/Machine.h"
-#include "kernel/Pnp.h"
 #include "kernel/Process.h"
 #include "kernel/UserEvents.h"
 #include "kernel/UserMode.h"
-#include "transport/TransportChannel.h"
 #include "transport/TransportProtocol.h"
 
 namespace bench {
@@ -28,12 +22,6 @@ namespace bench {
 namespace {
 
 constexpr std::uint32_t BlockAlign = 4; // 16-bit stereo
-
-std::string Hex(NTSTATUS status) {
-    char text[16];
-    std::snprintf(text, sizeof(text), "0x%08X", static_cast<unsigned>(status));
-    return text;
-}
 
 // Waits far longer than any run; a stop sets the event to end the wait early.
 constexpr std::chrono::microseconds Forever = std::chrono::hours(24);
@@ -50,27 +38,8 @@ DriverRig::~DriverRig() {
 
 bool DriverRig::Start(std::string* error) {
     machine_ = std::make_unique<host::Machine>();
-    try {
-        image_ = std::make_unique<host::DriverImage>(host::DriverImage::PathOf(&DriverEntry));
-    } catch (const std::exception& failure) {
-        *error = failure.what();
-        return false;
-    }
-    host::Pnp& pnp = machine_->Get<host::Pnp>();
-    // Plug and play keeps the image until the unload; the rig keeps a view of it.
-    std::shared_ptr<void> keep(image_.get(), [](void*) {});
-    NTSTATUS status = STATUS_UNSUCCESSFUL;
-    driver_ = pnp.Load(image_->Resolve(&DriverEntry), u"conduit", &status, keep);
-    if (driver_ == nullptr || !NT_SUCCESS(status)) {
-        *error = "driver entry failed: " + Hex(status);
-        return false;
-    }
-    status = pnp.AddDevice(*driver_);
-    if (NT_SUCCESS(status)) {
-        status = pnp.StartDevice(*driver_);
-    }
-    if (!NT_SUCCESS(status)) {
-        *error = "device start failed: " + Hex(status);
+    driver_ = std::make_unique<conduit::tool::HostDriver>(*machine_);
+    if (!driver_->Start(std::string(), error)) {
         return false;
     }
 
@@ -96,9 +65,8 @@ bool DriverRig::Start(std::string* error) {
         *error = "client format failed: " + set.ToString();
         return false;
     }
-    channel_ = &image_->Resolve(&PublishedAdapter)()->captureChannel;
     answerer_ = std::thread([this] { Answerer(); });
-    engine_ = MakePinEngine(*engineProcess_);
+    engine_ = std::make_unique<PinEngine>(*engineProcess_);
     return true;
 }
 
@@ -106,7 +74,7 @@ std::string DriverRig::EnginePath() const {
     if (engine_ == nullptr) {
         return "none";
     }
-    return fallback_.empty() ? engine_->Describe() : engine_->Describe() + " (" + fallback_ + ")";
+    return PinEngine::Describe();
 }
 
 void DriverRig::Answerer() {
@@ -142,16 +110,7 @@ bool DriverRig::OpenStream(std::uint32_t framesPerPeriod, std::string* error) {
         *error = "client latency failed: " + latency.ToString();
         return false;
     }
-    bool opened = engine_->Open(framesPerPeriod, notify, error);
-    if (!opened && engine_->PinRefused()) {
-        // A host without pin creation: the same stream, reached below the port instead.
-        fallback_ = *error;
-        std::string ignored;
-        engine_->Close(&ignored);
-        engine_ = MakeDirectStreamEngine(*engineProcess_, *channel_);
-        opened = engine_->Open(framesPerPeriod, notify, error);
-    }
-    if (!opened) {
+    if (!engine_->Open(framesPerPeriod, notify, error)) {
         std::string ignored;
         CloseStream(&ignored);
         return false;
@@ -288,11 +247,9 @@ std::vector<std::string> DriverRig::Shutdown() {
             processes.Exit(*process);
         }
     }
-    std::vector<std::string> problems =
-        driver_ != nullptr ? machine_->Get<host::Pnp>().Unload(*driver_) : machine_->Verify();
+    std::vector<std::string> problems = driver_->Unload();
     findings.insert(findings.end(), problems.begin(), problems.end());
-    driver_ = nullptr;
-    image_.reset();
+    driver_.reset();
     machine_.reset();
     return findings;
 }

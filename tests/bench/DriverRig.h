@@ -15,19 +15,19 @@
 
 namespace host {
 class Machine;
-class DriverImage;
 class Process;
-struct LoadedDriver;
 } // namespace host
 namespace conduit {
 class HostBackend;
 class Connection;
+namespace tool {
+class HostDriver;
+}
 } // namespace conduit
-class TransportChannel;
 
 namespace bench {
 
-class EngineSide;
+class PinEngine;
 
 class DriverRig {
 public:
@@ -47,7 +47,7 @@ public:
     // Stops the threads, ends the processes, unloads the driver; the verifier's findings.
     std::vector<std::string> Shutdown();
 
-    // How the engine side reaches the stream in this build.
+    // How the engine side reaches the stream.
     std::string EnginePath() const;
 
     // Figure 1: the client moves its position one period on and asks for a tick; nanoseconds
@@ -71,15 +71,12 @@ private:
     bool AdvanceAndTick(std::uint64_t* sentNs);
 
     std::unique_ptr<host::Machine> machine_;
-    std::unique_ptr<host::DriverImage> image_;
-    host::LoadedDriver* driver_ = nullptr;
+    std::unique_ptr<conduit::tool::HostDriver> driver_;
     host::Process* clientProcess_ = nullptr;
     host::Process* engineProcess_ = nullptr;
     std::unique_ptr<conduit::HostBackend> backend_;
     std::unique_ptr<conduit::Connection> connection_;
-    TransportChannel* channel_ = nullptr;
-    std::unique_ptr<EngineSide> engine_;
-    std::string fallback_; // why the engine side is not the pin path, when it is not
+    std::unique_ptr<PinEngine> engine_;
 
     std::uint32_t framesPerPeriod_ = 0;
     std::uint32_t bufferFrames_ = 0;
