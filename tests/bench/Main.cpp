@@ -152,7 +152,9 @@ void PrintZeroCheck(const char* what, const WindowTotals& subject, const WindowT
                 static_cast<double>(base.faults) / basePeriods,
                 static_cast<unsigned long long>(subject.copiedBytes),
                 static_cast<double>(subject.copiedBytes) / periods,
-                subject.faults == 0 && subject.copiedBytes == 0 ? "ok (both 0)" : "NOT ZERO");
+                subject.periods == 0                              ? "not measured"
+                : subject.faults == 0 && subject.copiedBytes == 0 ? "ok (both 0)"
+                                                                  : "NOT ZERO");
 }
 
 } // namespace
