@@ -132,7 +132,7 @@ VOID CMiniportWaveRTStream::ResetCounters() {
     controlBlock->PositionRegister = 0;
     position = 0;
     controlBlock->DriverPosition = 0;
-    completedPackets = 0;
+    InterlockedExchange(reinterpret_cast<LONG volatile*>(&completedPackets), 0);
     packetCursor = 0;
     endOfStream = 0;
     packetTimes[0] = 0;
@@ -486,7 +486,7 @@ VOID CMiniportWaveRTStream::Tick() {
     const bool completed =
         CrossesPeriod(previous, current, framesPerNotification, notificationCount);
     if (completed) {
-        completedPackets++;
+        InterlockedIncrement(reinterpret_cast<LONG volatile*>(&completedPackets));
         if (isCapture) {
             packetTimes[completedPackets & 1] =
                 static_cast<ULONGLONG>(KeQueryPerformanceCounter(nullptr).QuadPart);

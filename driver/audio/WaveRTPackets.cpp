@@ -7,12 +7,16 @@
 #include "transport/TransportChannel.h"
 #include "transport/TransportEndpoint.h"
 
+// The tick reads the mark under PositionLock while the engine's thread makes it; without the
+// lock the two would race on the flag.
 VOID CMiniportWaveRTStream::MarkPacketMode() {
+    PositionLock.Lock();
     if (!inPacketMode) {
         inPacketMode = 1;
         InterlockedOr(reinterpret_cast<LONG volatile*>(&controlBlock->StreamModeFlags),
                       transport::PacketMode);
     }
+    PositionLock.Unlock();
 }
 
 VOID CMiniportWaveRTStream::CountPacketError() {
@@ -124,6 +128,9 @@ STDMETHODIMP_(NTSTATUS) CMiniportWaveRTStream::GetPacketCount(ULONG* packetCount
     if (!hasNotificationBuffer) {
         return STATUS_NOT_SUPPORTED;
     }
-    *packetCount = *static_cast<volatile ULONG*>(&completedPackets);
+    // No lock, so that the count never waits behind a tick; the count's writers are
+    // interlocked, and so is this read.
+    *packetCount = static_cast<ULONG>(
+        InterlockedCompareExchange(reinterpret_cast<LONG volatile*>(&completedPackets), 0, 0));
     return STATUS_SUCCESS;
 }

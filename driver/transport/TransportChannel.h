@@ -81,6 +81,11 @@ NTSTATUS StartWorker(TransportChannel* channel);
 VOID StopWorker(TransportChannel* channel);
 // The caller holds ChannelLock and has written what the client must see.
 NTSTATUS Handshake(TransportChannel* channel);
+// The block's ClientStatus, for interlocked access: the client's requests write it from their
+// threads while a handshake resets and reads it.
+inline LONG volatile* ClientStatusOf(TransportChannel* channel) {
+    return reinterpret_cast<LONG volatile*>(&channel->controlBlock->ClientStatus);
+}
 // Sets the client's event under EndpointLock; false when none is registered.
 bool SignalClient(TransportChannel* channel);
 // One tick of the stream, if any. The worker holds ChannelLock.

@@ -184,7 +184,7 @@ NTSTATUS SetLatency(TransportChannel* channel, ULONG latencyFrames) {
 
 NTSTATUS ReportClientStatus(TransportChannel* channel, LONG clientStatus) {
     // No lock: the answer must get through while a handshake holds ChannelLock.
-    channel->controlBlock->ClientStatus = clientStatus;
+    InterlockedExchange(ClientStatusOf(channel), clientStatus);
     if (clientStatus == transport::StatusTransportTick) {
         KeSetEvent(&channel->tickEvent, IO_NO_INCREMENT, FALSE);
     } else {

@@ -91,14 +91,15 @@ VOID StopWorker(TransportChannel* channel) {
 }
 
 NTSTATUS Handshake(TransportChannel* channel) {
-    transport::TransportControlBlock* block = channel->controlBlock;
     InterlockedOr(HandshakeFlags(channel), transport::AwaitingClient | transport::HandshakeActive);
 
     // Consume an answer left over from an earlier handshake.
     LARGE_INTEGER noWait;
     noWait.QuadPart = 0;
     KeWaitForSingleObject(&channel->acknowledgeEvent, Executive, KernelMode, FALSE, &noWait);
-    block->ClientStatus = STATUS_UNSUCCESSFUL;
+    // The client's requests write the status from their own threads, without a lock; every
+    // access to it is interlocked.
+    InterlockedExchange(ClientStatusOf(channel), STATUS_UNSUCCESSFUL);
 
     NTSTATUS result;
     if (!SignalClient(channel)) {
@@ -110,7 +111,7 @@ NTSTATUS Handshake(TransportChannel* channel) {
                                               FALSE, &timeout);
         if (wait == STATUS_SUCCESS) {
             InterlockedAnd(HandshakeFlags(channel), ~static_cast<LONG>(transport::AwaitingClient));
-            result = block->ClientStatus;
+            result = InterlockedCompareExchange(ClientStatusOf(channel), 0, 0);
         } else if (wait == STATUS_TIMEOUT) {
             result = STATUS_DEVICE_NOT_READY;
         } else {

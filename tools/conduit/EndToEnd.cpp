@@ -32,7 +32,6 @@ std::uint8_t SilenceOf(std::uint32_t containerBits) {
 class SignalReader {
 public:
     explicit SignalReader(const std::vector<std::uint8_t>& signal) : signal_(signal) {}
-    std::uint64_t BytesRead() const { return read_.load(); }
     void Read(std::uint8_t* bytes, std::uint64_t count, std::uint8_t silence) {
         const std::uint64_t left =
             signal_.size() - std::min<std::uint64_t>(offset_, signal_.size());
@@ -42,13 +41,11 @@ public:
         }
         std::memset(bytes + copied, silence, count - copied);
         offset_ += count;
-        read_.store(offset_);
     }
 
 private:
     const std::vector<std::uint8_t>& signal_;
     std::uint64_t offset_ = 0;
-    std::atomic<std::uint64_t> read_{0}; // offset_, for the watching thread
 };
 
 // Keeps what arrives, and how many frames that is for the watching thread.
@@ -106,7 +103,9 @@ public:
 };
 
 // The fast run's clock: frames become due as far as the engine lets them. Reading what the
-// engine plays, the client may go as far as the engine has filled; writing what it records,
+// engine plays, the client may go as far as the engine has filled and handed over (in packet
+// mode a packet counts once its write request is answered: a period the client completed
+// between the fill and the request would make the packet late); writing what it records,
 // no further than a buffer beyond what the engine has taken out. In both cases one frame less:
 // a client a whole buffer ahead puts the position back in the engine's own period, where an
 // engine that follows the position cannot tell a full lap from no progress.
@@ -266,6 +265,9 @@ private:
     EngineSource engineSource_;
     EngineSink engineSink_;
     std::atomic<std::uint32_t> bufferFrames_{0};
+    // Frames the playing engine has filled and handed over, prefill included; written by the
+    // thread that drives that engine.
+    std::atomic<std::uint64_t> playSubmitted_{0};
     std::atomic<bool> stopEngines_{false};
     std::atomic<bool> stopSessions_{false};
     bool finished_ = false;
@@ -288,11 +290,10 @@ bool Runner::Connect(Direction direction, SessionSide& side) {
     if (options_.fast) {
         // See GrantedClock: reading, as far as the engine has filled; writing, a buffer beyond
         // what it has taken out.
-        const std::uint32_t blockAlign = options_.format.channels * options_.format.containerBytes;
         if (direction == Direction::Capture) {
             side.clock = std::make_unique<GrantedClock>(
-                [this, blockAlign] {
-                    const std::uint64_t filled = engineSource_.reader.BytesRead() / blockAlign;
+                [this] {
+                    const std::uint64_t filled = playSubmitted_.load();
                     return filled == 0 ? 0 : filled - 1;
                 },
                 options_.grantQuantum);
@@ -350,6 +351,9 @@ void Runner::Serve(EngineSide& side) {
         if (!NT_SUCCESS(status)) {
             side.failure = status;
             return;
+        }
+        if (&side == &play_) {
+            playSubmitted_.store(side.engine.Counters().framesMoved);
         }
         // The tick that woke the engine is the last one its client direction sent before.
         const std::int64_t wake = side.engine.LastWake().time_since_epoch().count();
@@ -421,6 +425,7 @@ bool Runner::Execute() {
         }
         side->started = true;
     }
+    playSubmitted_.store(play_.engine.Counters().framesMoved);
     copiedAtStart_ = host::DriverCopiedBytes();
     streaming_ = true;
     for (EngineSide* side : {&play_, &record_}) {
