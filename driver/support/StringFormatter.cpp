@@ -7,7 +7,7 @@ namespace {
 enum class PadMode { None, Zeros, Spaces };
 enum class ArgumentSize { Bits16, Bits32, Bits64 };
 
-// One conversion specification, as parsed from the text after its "%".
+// One conversion, as parsed from the text after its "%".
 struct Conversion {
     bool leftJustify = false;
     bool showSign = false;
@@ -184,9 +184,9 @@ void ParseSize(PCWSTR text, ULONG* at, Conversion* conversion) {
     }
 }
 
-// text starts after the "%". Consumes no argument: a rejected specification must leave the
+// text starts after the "%". Consumes no argument: a rejected conversion must leave the
 // argument list untouched.
-bool ParseSpecification(PCWSTR text, Conversion* conversion) {
+bool ParseConversion(PCWSTR text, Conversion* conversion) {
     ULONG at = 0;
     ParseFlags(text, &at, conversion);
     ParseWidth(text, &at, conversion);
@@ -496,7 +496,7 @@ ULONG FormatString(PWCHAR output, ULONGLONG capacity, PCWSTR format, va_list arg
         }
         if (at[0] == L'%' && at[1] != 0) {
             Conversion conversion;
-            if (ParseSpecification(at + 1, &conversion)) {
+            if (ParseConversion(at + 1, &conversion)) {
                 PutConversion(out, conversion, args);
                 at += 1 + conversion.length;
                 continue;

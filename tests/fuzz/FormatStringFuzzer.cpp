@@ -38,7 +38,7 @@ public:
                 Add(SlotKind::CountTarget);
                 at += 2;
             } else if (format[at] == L'%' && format[at + 1] != 0) {
-                at += Specification(format + at + 1);
+                at += ConversionLength(format + at + 1);
             } else {
                 ++at;
             }
@@ -69,9 +69,9 @@ private:
 
     static bool Digit(WCHAR character) { return character >= L'0' && character <= L'9'; }
 
-    // Returns the characters to skip after the "%": the whole specification if accepted, none
+    // Returns the characters to skip after the "%": the whole conversion if accepted, none
     // (just the "%") if rejected, and records the slots an accepted one takes.
-    size_t Specification(const WCHAR* text) {
+    size_t ConversionLength(const WCHAR* text) {
         size_t at = 0;
         size_t stars = 0;
         while (In(text[at], L"-+#0 ")) {

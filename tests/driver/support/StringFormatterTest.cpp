@@ -1,4 +1,4 @@
-// The bounded formatter: specifications, field assembly, argument consumption and truncation.
+// The bounded formatter: conversions, field assembly, argument consumption and truncation.
 #include <array>
 #include <cstdint>
 #include <string>
@@ -201,14 +201,14 @@ TEST(StringFormatter, PercentAndCountConversions) {
     });
 }
 
-// A rejected specification is text and leaves the argument for the next conversion.
-TEST(StringFormatter, RejectedSpecificationsAreCopiedAndConsumeNothing) {
+// A rejected conversion is text and leaves the argument for the next conversion.
+TEST(StringFormatter, RejectedConversionsAreCopiedAndConsumeNothing) {
     ExpectCases({
         {"f is no conversion", L"%f|%d", {7}, u"%f|7"},
         {"unknown letter", L"%w%d", {7}, u"%w7"},
         {"dot without digits", L"%.x%d", {7}, u"%.x7"},
-        {"star width of a rejected specification", L"%*f%d", {5, 7}, u"%*f5"},
-        {"star precision of a rejected specification", L"%.*q%d", {5, 7}, u"%.*q5"},
+        {"star width of a rejected conversion", L"%*f%d", {5, 7}, u"%*f5"},
+        {"star precision of a rejected conversion", L"%.*q%d", {5, 7}, u"%.*q5"},
         {"double h", L"%hhd%d", {7}, u"%hhd7"},
         {"triple l", L"%llld%d", {7}, u"%llld7"},
         {"I followed by a digit", L"%I3d%d", {7}, u"%I3d7"},
