@@ -22,11 +22,6 @@ namespace {
 // Room for any data-format block the device returns: header and extensible record, with slack.
 const ULONG FormatBlockCapacity = 256;
 
-bool EndsWith(const std::u16string& text, const std::u16string& tail) {
-    return text.size() > tail.size() &&
-           text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
-}
-
 // Whether any of a pin's ranges (a KSMULTIPLE_ITEM) is audio.
 bool HasAudioRange(const std::vector<std::uint8_t>& list, ULONG returned) {
     KSMULTIPLE_ITEM header;
@@ -89,15 +84,8 @@ NTSTATUS AudioEngine::OpenUnderScope(const EngineOptions& options) {
         options.notificationCount != 2) {
         return STATUS_INVALID_PARAMETER;
     }
-    const std::u16string tail = u"\\" + options.filterName;
-    std::u16string path;
-    for (const std::u16string& candidate : host::user::GetDeviceInterfacePaths(KSCATEGORY_AUDIO)) {
-        if (EndsWith(candidate, tail)) {
-            path = candidate;
-            break;
-        }
-    }
-    if (options.filterName.empty() || path.empty()) {
+    const std::u16string path = FindFilterPath(options.filterName);
+    if (path.empty()) {
         return STATUS_OBJECT_NAME_NOT_FOUND;
     }
     HANDLE filter = host::user::CreateFile(path);
@@ -280,11 +268,7 @@ NTSTATUS AudioEngine::AllocateBuffer() {
         return host::user::LastStatus();
     }
     event_ = event;
-    KSRTAUDIO_NOTIFICATION_EVENT_PROPERTY registration{};
-    registration.Property = MakeProperty(
-        KSPROPSETID_RtAudio, KSPROPERTY_RTAUDIO_REGISTER_NOTIFICATION_EVENT, KSPROPERTY_TYPE_GET);
-    registration.NotificationEvent = event_;
-    status = SendProperty(pin_, &registration, sizeof(registration), nullptr, 0);
+    status = SetNotificationEvent(pin_, event_, true);
     if (!NT_SUCCESS(status)) {
         return status;
     }
@@ -376,13 +360,8 @@ void AudioEngine::CloseUnderScope() {
     if (alive && pin_ != nullptr) {
         StepDownFrom(state_);
         if (eventRegistered_) {
-            KSRTAUDIO_NOTIFICATION_EVENT_PROPERTY registration{};
-            registration.Property =
-                MakeProperty(KSPROPSETID_RtAudio, KSPROPERTY_RTAUDIO_UNREGISTER_NOTIFICATION_EVENT,
-                             KSPROPERTY_TYPE_GET);
-            registration.NotificationEvent = event_;
             // Closing the pin drops the registration anyway; the result changes nothing here.
-            SendProperty(pin_, &registration, sizeof(registration), nullptr, 0);
+            SetNotificationEvent(pin_, event_, false);
         }
         // The port frees the buffer and the register views with the pin.
         host::user::CloseHandle(pin_);

@@ -27,6 +27,30 @@ NTSTATUS SendProperty(HANDLE handle, const void* request, ULONG requestBytes, vo
     return status;
 }
 
+std::u16string FindFilterPath(const std::u16string& referenceString) {
+    if (referenceString.empty()) {
+        return std::u16string();
+    }
+    const std::u16string tail = u"\\" + referenceString;
+    for (const std::u16string& path : host::user::GetDeviceInterfacePaths(KSCATEGORY_AUDIO)) {
+        if (path.size() > tail.size() &&
+            path.compare(path.size() - tail.size(), tail.size(), tail) == 0) {
+            return path;
+        }
+    }
+    return std::u16string();
+}
+
+NTSTATUS SetNotificationEvent(HANDLE pin, HANDLE event, bool add) {
+    KSRTAUDIO_NOTIFICATION_EVENT_PROPERTY request{};
+    request.Property = MakeProperty(KSPROPSETID_RtAudio,
+                                    add ? KSPROPERTY_RTAUDIO_REGISTER_NOTIFICATION_EVENT
+                                        : KSPROPERTY_RTAUDIO_UNREGISTER_NOTIFICATION_EVENT,
+                                    KSPROPERTY_TYPE_GET);
+    request.NotificationEvent = event;
+    return SendProperty(pin, &request, sizeof(request), nullptr, 0);
+}
+
 NTSTATUS GetPinProperty(HANDLE filter, ULONG pinId, ULONG id, void* value, ULONG valueBytes,
                         ULONG* returned) {
     KSP_PIN request{};

@@ -27,6 +27,13 @@ NTSTATUS GetProperty(HANDLE handle, const GUID& set, ULONG id, Value* value) {
     return SendProperty(handle, &property, sizeof(property), value, sizeof(*value));
 }
 
+// The path of the enabled audio filter registered under referenceString ("wave_r"): the
+// KSCATEGORY_AUDIO interface whose path ends in "\referenceString"; empty when there is none.
+std::u16string FindFilterPath(const std::u16string& referenceString);
+
+// Registers (add) or unregisters a notification event with a WaveRT pin.
+NTSTATUS SetNotificationEvent(HANDLE pin, HANDLE event, bool add);
+
 // A pin property of a filter (KSP_PIN instance).
 NTSTATUS GetPinProperty(HANDLE filter, ULONG pinId, ULONG id, void* value, ULONG valueBytes,
                         ULONG* returned = nullptr);

@@ -21,17 +21,6 @@ using host::engine::SendProperty;
 // The render filter's streaming pin: the one the audio engine connects to.
 constexpr ULONG StreamingPin = 0;
 
-std::u16string FilterPath(const std::u16string& name) {
-    const std::u16string tail = u"\\" + name;
-    for (const std::u16string& path : host::user::GetDeviceInterfacePaths(KSCATEGORY_AUDIO)) {
-        if (path.size() > tail.size() &&
-            path.compare(path.size() - tail.size(), tail.size(), tail) == 0) {
-            return path;
-        }
-    }
-    return std::u16string();
-}
-
 // The client's format, which the driver streams in: 48 kHz, 16-bit PCM, front left and right.
 WAVEFORMATEXTENSIBLE StreamFormat() {
     WAVEFORMATEXTENSIBLE format{};
@@ -61,7 +50,7 @@ const char* PinEngine::Describe() {
 
 bool PinEngine::Open(std::uint32_t framesPerPeriod, HANDLE notifyEvent, std::string* error) {
     host::ProcessScope scope(&process_);
-    const std::u16string path = FilterPath(u"wave_r");
+    const std::u16string path = host::engine::FindFilterPath(u"wave_r");
     if (path.empty()) {
         *error = "no interface for the render wave filter";
         return false;
@@ -102,11 +91,7 @@ bool PinEngine::Open(std::uint32_t framesPerPeriod, HANDLE notifyEvent, std::str
         *error = "buffer with notification failed: " + StatusText(status);
         return false;
     }
-    KSRTAUDIO_NOTIFICATION_EVENT_PROPERTY registration{};
-    registration.Property = MakeProperty(
-        KSPROPSETID_RtAudio, KSPROPERTY_RTAUDIO_REGISTER_NOTIFICATION_EVENT, KSPROPERTY_TYPE_GET);
-    registration.NotificationEvent = notifyEvent;
-    status = SendProperty(pin_, &registration, sizeof(registration), nullptr, 0);
+    status = host::engine::SetNotificationEvent(pin_, notifyEvent, true);
     if (!NT_SUCCESS(status)) {
         *error = "event registration failed: " + StatusText(status);
         return false;
@@ -149,12 +134,7 @@ bool PinEngine::Close(std::string* error) {
             }
         }
         if (event_ != nullptr) {
-            KSRTAUDIO_NOTIFICATION_EVENT_PROPERTY registration{};
-            registration.Property =
-                MakeProperty(KSPROPSETID_RtAudio, KSPROPERTY_RTAUDIO_UNREGISTER_NOTIFICATION_EVENT,
-                             KSPROPERTY_TYPE_GET);
-            registration.NotificationEvent = event_;
-            SendProperty(pin_, &registration, sizeof(registration), nullptr, 0);
+            host::engine::SetNotificationEvent(pin_, event_, false);
             event_ = nullptr;
         }
         // The pin's close frees the buffer and the stream.
