@@ -1,4 +1,4 @@
-// Reading the control block as untrusted input, and the request layouts of both widths.
+// Reading the control block as untrusted input, and the control block address answer.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -68,12 +68,9 @@ TEST_F(BlockReaderTest, UnusableFieldsAreReportedAndStopFrameMoves) {
         std::uint32_t state, bufferFrames;
     } cases[] = {
         {"state above run", 0xFFFE, 2, 48000, 4, 16, 16, 4, 960},
-        {"state far above", 0xFFFE, 2, 48000, 4, 16, 16, 0xFFFFFFFF, 960},
         {"block alignment 0", 0xFFFE, 2, 48000, 0, 16, 16, 3, 960},
         {"block alignment not the frame", 0xFFFE, 2, 48000, 8, 16, 16, 3, 960},
         {"nine channels", 0xFFFE, 9, 48000, 18, 16, 16, 3, 960},
-        {"no channels", 0xFFFE, 0, 48000, 0, 16, 16, 3, 960},
-        {"rate 0", 0xFFFE, 2, 0, 4, 16, 16, 3, 960},
         {"12-bit containers", 0xFFFE, 2, 48000, 3, 12, 12, 3, 960},
         {"valid bits above the container", 0xFFFE, 2, 48000, 4, 16, 24, 3, 960},
         {"unknown tag", 0x0055, 2, 48000, 4, 16, 16, 3, 960},
@@ -125,18 +122,6 @@ TEST_F(BlockReaderTest, DeviceFormatAndFlagsOutOfRangeAreReported) {
     EXPECT_EQ(view.deviceFormat.sampleRate, 48000u);
     ASSERT_EQ(view.problems.size(), 1u);
     EXPECT_NE(view.problems[0].find("HandshakeFlags"), std::string::npos);
-}
-
-TEST(Requests, EventHandleWidthFollowsTheProcess) {
-    const std::vector<std::uint8_t> narrow = requests::SetEvent(0x1234, true);
-    const std::vector<std::uint8_t> wide = requests::SetEvent(0x1122334455667788ull, false);
-    EXPECT_EQ(narrow, (std::vector<std::uint8_t>{1, 0, 0, 0, 0x34, 0x12, 0, 0}));
-    EXPECT_EQ(wide, (std::vector<std::uint8_t>{1, 0, 0, 0, 0x88, 0x77, 0x66, 0x55, 0x44, 0x33, 0x22,
-                                               0x11}));
-    EXPECT_EQ(requests::SetFormat(DeviceFormat{48000, 16, 2, 2, 0}).size(), 24u);
-    EXPECT_EQ(requests::SetLatency(960).size(), 8u);
-    const std::vector<std::uint8_t> tick = requests::ReportStatus(transport::StatusTransportTick);
-    EXPECT_EQ(tick, (std::vector<std::uint8_t>{1, 0, 0, 0, 0x01, 0, 0, 0x20}));
 }
 
 TEST(Requests, ControlBlockAddressMustBeExactlyAPointer) {

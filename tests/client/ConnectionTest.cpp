@@ -11,26 +11,24 @@ namespace {
 using testing::FakeDriver;
 
 TEST(Connection, OpensTheDirectionFileAndRegistersTheEvent) {
-    {
-        FakeDriver driver;
-        std::unique_ptr<Connection> connection;
-        Status status = Connection::Open(driver, Direction::Capture, &connection);
-        ASSERT_TRUE(status.ok()) << status.ToString();
-        EXPECT_EQ(driver.openedPath,
-                  driver.interfaces[0] + u"\\acc2f77f-7e94-4cfd-a594-cfb76b622885\\Capture");
-        ASSERT_EQ(driver.requests.size(), 2u);
-        EXPECT_EQ(driver.requests[0].code, transport::IoctlGetControlBlock);
-        EXPECT_EQ(driver.requests[1].code, transport::IoctlSetEvent);
-        EXPECT_EQ(driver.requests[1].input.size(), 12u);
-        EXPECT_EQ(driver.registeredEvent, connection->event());
-        EXPECT_EQ(connection->DataBuffer(), driver.data.data());
-        EXPECT_EQ(connection->DataBytes(), transport::DataBufferSize);
-        EXPECT_TRUE(connection->Read().clientConnected);
+    FakeDriver driver;
+    std::unique_ptr<Connection> connection;
+    Status status = Connection::Open(driver, Direction::Capture, &connection);
+    ASSERT_TRUE(status.ok()) << status.ToString();
+    EXPECT_EQ(driver.openedPath,
+              driver.interfaces[0] + u"\\acc2f77f-7e94-4cfd-a594-cfb76b622885\\Capture");
+    ASSERT_EQ(driver.requests.size(), 2u);
+    EXPECT_EQ(driver.requests[0].code, transport::IoctlGetControlBlock);
+    EXPECT_EQ(driver.requests[1].code, transport::IoctlSetEvent);
+    EXPECT_EQ(driver.requests[1].input.size(), 12u);
+    EXPECT_EQ(driver.registeredEvent, connection->event());
+    EXPECT_EQ(connection->DataBuffer(), driver.data.data());
+    EXPECT_EQ(connection->DataBytes(), transport::DataBufferSize);
+    EXPECT_TRUE(connection->Read().clientConnected);
 
-        EXPECT_TRUE(connection->Close().ok());
-        EXPECT_EQ(driver.openFiles, 0);
-        EXPECT_EQ(driver.openEvents, 0);
-    }
+    EXPECT_TRUE(connection->Close().ok());
+    EXPECT_EQ(driver.openFiles, 0);
+    EXPECT_EQ(driver.openEvents, 0);
 }
 
 TEST(Connection, FailuresSayWhatFailedAndLeaveNothingOpen) {

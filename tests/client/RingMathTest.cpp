@@ -11,16 +11,13 @@ TEST(RingMath, FramesToBoundaryStopsAtEachPeriodAndAtTheEnd) {
         std::uint32_t offset, bufferFrames, expected;
     } cases[] = {
         {0, 960, 480},
-        {479, 960, 1},
         {480, 960, 480},
         {959, 960, 1},
         // Odd buffers: the driver's quotient has a third, one-frame period at the end.
         {0, 5, 2},
-        {3, 5, 1},
         {4, 5, 1},
         // One and two frames: every frame is its own step.
         {0, 1, 1},
-        {0, 2, 1},
         {1, 2, 1},
     };
     for (const Case& c : cases) {
@@ -38,8 +35,9 @@ TEST(RingMath, AdvanceKeepsTheRingOffsetAcrossCounterOverflow) {
     struct Case {
         std::uint32_t position, frames, bufferFrames;
     } cases[] = {
-        {0xFFFFFFFFu, 1, 960},   {0xFFFFFF00u, 0x200, 960}, {0xFFFFFFFFu, 1, 1},
-        {0xFFFFFFF0u, 0x10, 7},  {0xFFFFFFFFu, 960, 960},   {1000, 5, 960},
+        {0xFFFFFFFFu, 1, 960},
+        {0xFFFFFF00u, 0x200, 960},
+        {0xFFFFFFF0u, 0x10, 7},
         {0xFFFFFFFFu, 0, 44100},
     };
     for (const Case& c : cases) {

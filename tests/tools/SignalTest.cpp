@@ -13,7 +13,7 @@ using conduit::tool::GenerateSignal;
 
 TEST(Signal, NeighbouringFramesDifferAndVariantsDiffer) {
     const conduit::DeviceFormat formats[] = {
-        {48000, 16, 2, 2, 0}, {22050, 8, 1, 1, 0}, {96000, 24, 2, 4, 0}, {44100, 24, 6, 3, 0}};
+        {22050, 8, 1, 1, 0}, {96000, 24, 2, 4, 0}, {44100, 24, 6, 3, 0}};
     for (const conduit::DeviceFormat& format : formats) {
         const std::uint32_t blockAlign = format.channels * format.containerBytes;
         const auto first = GenerateSignal(format, 2000, 0);

@@ -14,11 +14,7 @@ TEST(Win32BackendStatus, ErrorsMapToTheDriversStatusOrStayFailures) {
     };
     const Case cases[] = {
         {170, 0x80000011},  // a second client: the library names it "another client has it open"
-        {2, 0xC0000034},    // no such interface file
-        {1, 0xC0000010},    // a request the driver does not know
         {87, 0xC000000D},   // a format out of range
-        {21, 0xC00000A3},   // the device is not ready
-        {122, 0xC0000023},  // an output buffer too small for the control block address
         {32, 0xC0000043},   // a file another program holds open exclusively
         {0, 0xC0000001},    // a failure without an error is still a failure
         {1242, 0xC00704DA}, // unknown: the Win32 error inside an NTSTATUS failure

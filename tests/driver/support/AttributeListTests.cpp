@@ -55,8 +55,6 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         ListCase{"OneModeAttribute", AttributeList(48, 1, {ModeAttribute(Raw)}), Exact,
                  STATUS_SUCCESS, "", Raw},
-        ListCase{"UnknownAvailableBytes", AttributeList(48, 1, {ModeAttribute(Raw)}), Unknown,
-                 STATUS_SUCCESS, "", Raw},
         ListCase{"SizeAboveItsAttributes", AttributeList(56, 1, {ModeAttribute(Raw)}), Exact,
                  STATUS_INVALID_PARAMETER,
                  "Size of attributes (0x28) is different from specified in the header (0x38)"},
@@ -75,9 +73,6 @@ INSTANTIATE_TEST_SUITE_P(
         ListCase{"EmptyList", AttributeList(8, 0, {}), Exact, STATUS_INVALID_PARAMETER,
                  "KSMULTIPLE_ITEM.Size (0x8) < KSMULTIPLE_ITEM size (0x8) + KSATTRIBUTE size "
                  "(0x18)"},
-        ListCase{"NoAttributesButRoomForOne", AttributeList(32, 0, {}), Exact,
-                 STATUS_INVALID_PARAMETER,
-                 "Size of attributes (0x0) is different from specified in the header (0x20)"},
         ListCase{"AttributeBelowHeaderSize", AttributeList(32, 1, {ModeAttribute(Raw, 20)}), Exact,
                  STATUS_INVALID_PARAMETER, "Attribute 1 size (0x14) < KSATTRIBUTE size (0x18)"},
         ListCase{"AttributeBeyondList", AttributeList(40, 1, {ModeAttribute(Raw)}), Exact,
@@ -93,18 +88,12 @@ INSTANTIATE_TEST_SUITE_P(
         ListCase{"ModeAttributeWithoutMode", AttributeList(32, 1, {ModeAttribute(Raw, 24)}), Exact,
                  STATUS_INVALID_PARAMETER,
                  "Signal processing mode attribute 1 size (0x18) is less than 0x28"},
-        ListCase{"SecondAttributeRefused", AttributeList(88, 2, {ModeAttribute(Raw), Other(40)}),
-                 Exact, STATUS_NO_MATCH,
-                 "Unknown KSATTRIBUTE 2: Size=0x28, Flags=0x0, Id=KSDATAFORMAT_TYPE_AUDIO"},
         ListCase{
             "LargeAttributeWarnsOnly", AttributeList(272, 1, {ModeAttribute(Raw, 264)}), Exact,
             STATUS_SUCCESS,
             "KSATTRIBUTE 1 (Size=0x108, Flags=0x0, Id=KSATTRIBUTEID_AUDIOSIGNALPROCESSING_MODE) "
             "is suspicious",
             Raw},
-        ListCase{"LargeAttributeBeyondList", AttributeList(48, 1, {Other(0x1000)}), Exact,
-                 STATUS_INVALID_PARAMETER,
-                 "KSATTRIBUTE 1 with size 0x1000 is beyond attribute list size (0x30)"},
         // 41 bytes fit a list of 49; a second attribute would start at 56, so a list holding
         // it either ends before it or is larger than the unrounded sizes add up to.
         ListCase{"OddSizedAttribute", AttributeList(49, 1, {ModeAttribute(Raw, 41)}), Exact,
@@ -121,9 +110,6 @@ INSTANTIATE_TEST_SUITE_P(
         ListCase{"CountBeyondList", AttributeList(48, 2, {ModeAttribute(Raw)}), Exact,
                  STATUS_INVALID_PARAMETER,
                  "KSATTRIBUTE 2 at offset 0x30 is beyond attribute list size (0x30)"},
-        ListCase{"CountBeyondListWithPartialHeader", AttributeList(60, 2, {ModeAttribute(Raw)}),
-                 Exact, STATUS_INVALID_PARAMETER,
-                 "KSATTRIBUTE 2 at offset 0x30 is beyond attribute list size (0x3c)"},
         ListCase{"HugeCount", AttributeList(48, 0xFFFFFFFF, {ModeAttribute(Raw)}), Unknown,
                  STATUS_INVALID_PARAMETER,
                  "KSATTRIBUTE 2 at offset 0x30 is beyond attribute list size (0x30)"}),
@@ -142,14 +128,6 @@ TEST(ValidateAttributeListModeTest, WithoutModeOutOnlyDefaultIsPlainSuccess) {
     EXPECT_TRUE(NT_SUCCESS(status));
     EXPECT_EQ(message.text(), "Signal processing mode (AUDIO_SIGNALPROCESSINGMODE_RAW) is not "
                               "DEFAULT but no variable to return it");
-
-    // An unnamed mode is shown as its text.
-    const GUID unnamed = {0xdeadbeef, 0x1, 0x2, {3, 4, 5, 6, 7, 8, 9, 10}};
-    const ExactBlock unnamedList(AttributeList(48, 1, {ModeAttribute(unnamed)}));
-    EXPECT_EQ(ValidateAttributeList(unnamedList.data(), unnamedList.size(), nullptr, message.get()),
-              STATUS_MORE_ENTRIES);
-    EXPECT_EQ(message.text(), "Signal processing mode ({deadbeef-0001-0002-0304-05060708090a}) is "
-                              "not DEFAULT but no variable to return it");
 }
 
 } // namespace

@@ -118,8 +118,6 @@ TEST_P(ValidateKsDataFormatTest, StopsAtTheRightCheckWithItsMessage) {
     }
 }
 
-const GUID Unnamed = {0x01234567, 0x89ab, 0xcdef, {0x01, 0x23, 0x45, 0x67, 0x89, 0xab, 0xcd, 0xef}};
-
 Bytes ValidList() {
     return AttributeList(48, 1, {ModeAttribute(AUDIO_SIGNALPROCESSINGMODE_RAW)});
 }
@@ -139,9 +137,6 @@ INSTANTIATE_TEST_SUITE_P(
         FormatCase{"UnknownBlockSizeSkipsBlockChecks", PlainBlock, Unknown, STATUS_SUCCESS, ""},
         FormatCase{"NotAudio", With(PlainBlock, MajorFormatAt, KSDATAFORMAT_TYPE_VIDEO), Exact,
                    STATUS_NO_MATCH, "Unsupported format type KSDATAFORMAT_TYPE_VIDEO"},
-        FormatCase{"UnnamedMajorFormat", With(PlainBlock, MajorFormatAt, Unnamed), Exact,
-                   STATUS_NO_MATCH,
-                   "Unsupported format type {01234567-89ab-cdef-0123-456789abcdef}"},
         FormatCase{"SpecifierNone", With(PlainBlock, SpecifierAt, KSDATAFORMAT_SPECIFIER_NONE),
                    Exact, STATUS_NO_MATCH,
                    "Unsupported format specifier KSDATAFORMAT_SPECIFIER_NONE"},
@@ -166,17 +161,11 @@ INSTANTIATE_TEST_SUITE_P(
         FormatCase{"InvalidPlainRecord",
                    With(PlainBlock, WaveAt + FIELD_OFFSET(WAVEFORMATEX, nChannels), USHORT{0}),
                    Exact, STATUS_INVALID_PARAMETER, ""},
-        FormatCase{
-            "InvalidExtensibleRecord",
-            With(ExtensibleBlock, WaveAt + FIELD_OFFSET(WAVEFORMATEXTENSIBLE, Samples), USHORT{0}),
-            Exact, STATUS_INVALID_PARAMETER, ""},
         FormatCase{"LongerExtension",
                    With(With(ExtensibleBlock, FormatSizeAt, ULONG{112}), CbSizeAt, USHORT{30}), 112,
                    STATUS_SUCCESS, ""},
         FormatCase{"DsoundSpecifier", DsoundBlock, Exact, STATUS_SUCCESS, ""},
         FormatCase{"UnknownFlagsWarnOnly", With(PlainBlock, FlagsAt, ULONG{1}), Exact,
-                   STATUS_SUCCESS, "Unsupported KSDATAFORMAT flags 0x1"},
-        FormatCase{"UnknownFlagsThenListChecked", WithList(PlainBlock, 3, ValidList()), Exact,
                    STATUS_SUCCESS, "Unsupported KSDATAFORMAT flags 0x1"},
         FormatCase{"UnknownFlagsThenListRefused",
                    WithList(PlainBlock, 0x80000003,
@@ -186,21 +175,14 @@ INSTANTIATE_TEST_SUITE_P(
         FormatCase{"ListAfterUnalignedFormatSize",
                    WithList(With(PlainBlock, FormatSizeAt, ULONG{83}), 2, ValidList()), Exact,
                    STATUS_SUCCESS, ""},
-        FormatCase{"ListWithUnknownBlockSize", WithList(ExtensibleBlock, 2, ValidList()), Unknown,
-                   STATUS_SUCCESS, ""},
         FormatCase{"ListCutShort", WithList(PlainBlock, 2, ValidList()), 88 + 40,
                    STATUS_INVALID_PARAMETER,
                    "Attribute block size (0x28) < KSMULTIPLE_ITEM.Size (0x30)"},
-        FormatCase{"ListHeaderCutShort", WithList(PlainBlock, 2, ValidList()), 88 + 5,
-                   STATUS_INVALID_PARAMETER, "Attribute block size (0x5) < KSMULTIPLE_ITEM (0x8)"},
         // A known block that ends before the list starts has no list at all; an empty remainder
         // must not be taken for "size unknown".
         FormatCase{"BlockEndsAtFormatSize", WithList(PlainBlock, 2, ValidList()), 82,
                    STATUS_INVALID_PARAMETER,
                    "Block size (0x52) leaves no attribute list at offset 0x58"},
-        FormatCase{"BlockEndsInListPadding", WithList(PlainBlock, 2, ValidList()), 85,
-                   STATUS_INVALID_PARAMETER,
-                   "Block size (0x55) leaves no attribute list at offset 0x58"},
         FormatCase{"BlockEndsAtListStart", WithList(PlainBlock, 2, ValidList()), 88,
                    STATUS_INVALID_PARAMETER,
                    "Block size (0x58) leaves no attribute list at offset 0x58"}),
@@ -234,16 +216,6 @@ TEST(ValidateKsDataFormatRecordTest, ExtensibleTagIsCorrectedInTheRecordOnly) {
     EXPECT_EQ(blockTag, WAVE_FORMAT_PCM);
 }
 
-TEST(ValidateKsDataFormatRecordTest, DsoundWaveFormatIsReadAtSeventyTwo) {
-    const ExactBlock block(DsoundBlock());
-    WAVEFORMATEXTENSIBLE record = {};
-    ASSERT_EQ(ValidateKsDataFormat(&record, block.format(), block.size(), nullptr, nullptr),
-              STATUS_SUCCESS);
-    EXPECT_EQ(record.Format.nSamplesPerSec, 44100u);
-    EXPECT_EQ(record.Format.wBitsPerSample, 8);
-    EXPECT_EQ(record.Format.nChannels, 1);
-}
-
 TEST(ValidateKsDataFormatRecordTest, ModeIsClearedFirstAndFilledFromTheList) {
     GUID mode = KSDATAFORMAT_TYPE_AUDIO;
     WAVEFORMATEXTENSIBLE record = {};
@@ -256,15 +228,6 @@ TEST(ValidateKsDataFormatRecordTest, ModeIsClearedFirstAndFilledFromTheList) {
     EXPECT_EQ(ValidateKsDataFormat(&record, block.format(), block.size(), &mode, nullptr),
               STATUS_SUCCESS);
     EXPECT_TRUE(SameGuid(mode, AUDIO_SIGNALPROCESSINGMODE_RAW));
-
-    // Without a place for the mode, a mode other than DEFAULT is reported by a success status
-    // that callers testing only for failure take as success.
-    record = {};
-    MessageBuffer message;
-    EXPECT_EQ(ValidateKsDataFormat(&record, block.format(), block.size(), nullptr, message.get()),
-              STATUS_MORE_ENTRIES);
-    EXPECT_EQ(message.text(), "Signal processing mode (AUDIO_SIGNALPROCESSINGMODE_RAW) is not "
-                              "DEFAULT but no variable to return it");
 }
 
 class BuildKsDataFormatTest : public ::testing::TestWithParam<WAVEFORMATEXTENSIBLE> {};
@@ -303,10 +266,6 @@ WAVEFORMATEXTENSIBLE FloatPlain() {
 INSTANTIATE_TEST_SUITE_P(Records, BuildKsDataFormatTest,
                          ::testing::Values(PlainPcm(48000, 16, 2), FloatPlain(),
                                            ExtensiblePcm(96000, 24, 32, 6, 0x60F)));
-
-} // namespace
-
-namespace {
 
 TEST(BuildKsDataFormatLongExtensionTest, BlockClaimsOnlyTheBytesItCarries) {
     WAVEFORMATEXTENSIBLE record = ExtensiblePcm(48000, 16, 16, 2, 0x3);

@@ -1,5 +1,4 @@
 // GUID names: the tables, lookups across tables, the text fallback and truncation.
-#include <cstring>
 #include <set>
 #include <string>
 #include <vector>
@@ -20,15 +19,6 @@ const GUID UnknownGuid = {
     0x12345678, 0x9ABC, 0xDEF0, {0x01, 0x02, 0x03, 0x04, 0xA5, 0xB6, 0xC7, 0xD8}};
 const char16_t UnknownText[] = u"{12345678-9abc-def0-0102-0304a5b6c7d8}";
 
-size_t RowCount(const GuidNameEntry* table) {
-    size_t rows = 0;
-    while (table[rows].guid != nullptr) {
-        ++rows;
-    }
-    EXPECT_EQ(table[rows].name, nullptr) << "the terminating row has no name";
-    return rows;
-}
-
 std::u16string Name(const GUID& guid, const GuidNameEntry* table) {
     WCHAR output[GuidNameCapacity];
     return Text(GuidName(output, &guid, table));
@@ -39,39 +29,24 @@ std::u16string NameAll(const GUID& guid, const GuidNameEntry* const* tables = nu
     return Text(GuidNameAll(output, &guid, tables));
 }
 
-struct TableShape {
+struct Table {
     const char* label;
     const GuidNameEntry* table;
-    size_t rows;
 };
-
-const std::vector<TableShape> Tables = {
-    {"CategoryNames", CategoryNames, 6},
-    {"FormatTypeNames", FormatTypeNames, 4},
-    {"FormatSubtypeNames", FormatSubtypeNames, 11},
-    {"FormatSpecifierNames", FormatSpecifierNames, 4},
-    {"InterfaceNames", InterfaceNames, 64},
-    {"SignalProcessingNames", SignalProcessingNames, 7},
-};
-
-// Compared by contents: a test program may hold its own copy of the image's data symbols.
-TEST(GuidNameTables, DefaultListHoldsTheSixTablesInSearchOrder) {
-    for (size_t index = 0; index < Tables.size(); ++index) {
-        SCOPED_TRACE(Tables[index].label);
-        const GuidNameEntry* table = DefaultNameTables[index];
-        ASSERT_NE(table, nullptr);
-        EXPECT_EQ(RowCount(table), Tables[index].rows);
-        EXPECT_EQ(Text(table[0].name), Text(Tables[index].table[0].name));
-    }
-    EXPECT_EQ(DefaultNameTables[Tables.size()], nullptr);
-}
 
 // Every row can be found under its own name: this catches a repeated row, a repeated name and
 // two symbols that were given the same value.
 TEST(GuidNameTables, RowsAreUniqueAndFindThemselves) {
-    for (const TableShape& shape : Tables) {
+    const Table tables[] = {
+        {"CategoryNames", CategoryNames},
+        {"FormatTypeNames", FormatTypeNames},
+        {"FormatSubtypeNames", FormatSubtypeNames},
+        {"FormatSpecifierNames", FormatSpecifierNames},
+        {"InterfaceNames", InterfaceNames},
+        {"SignalProcessingNames", SignalProcessingNames},
+    };
+    for (const Table& shape : tables) {
         SCOPED_TRACE(shape.label);
-        EXPECT_EQ(RowCount(shape.table), shape.rows);
         std::set<std::u16string> names;
         for (const GuidNameEntry* row = shape.table; row->guid != nullptr; ++row) {
             std::u16string name = Text(row->name);
@@ -79,27 +54,6 @@ TEST(GuidNameTables, RowsAreUniqueAndFindThemselves) {
             EXPECT_LT(name.size(), GuidNameAllCapacity) << "a name must fit GuidNameAll";
             EXPECT_EQ(Name(*row->guid, shape.table), name);
         }
-    }
-}
-
-TEST(GuidNameTables, TellingRowsHaveTheirWindowsValues) {
-    struct ValueCase {
-        const GUID* guid;
-        std::u16string text;
-    };
-    const std::vector<ValueCase> cases = {
-        {&KSDATAFORMAT_TYPE_AUDIO, u"73647561-0000-0010-8000-00AA00389B71"},
-        {&KSDATAFORMAT_SUBTYPE_WAVEFORMATEX, u"00000000-0000-0010-8000-00AA00389B71"},
-        {&KSDATAFORMAT_SUBTYPE_PCM, u"00000001-0000-0010-8000-00AA00389B71"},
-        {&KSDATAFORMAT_SUBTYPE_IEEE_FLOAT, u"00000003-0000-0010-8000-00AA00389B71"},
-        {&KSDATAFORMAT_TYPE_WILDCARD, u"00000000-0000-0000-0000-000000000000"},
-        {&KSDATAFORMAT_SUBTYPE_WILDCARD, u"00000000-0000-0000-0000-000000000000"},
-        {&KSDATAFORMAT_SPECIFIER_WILDCARD, u"00000000-0000-0000-0000-000000000000"},
-        {&KSATTRIBUTEID_AUDIOSIGNALPROCESSING_MODE, u"E1F89EB5-5F46-419B-967B-FF6770B98401"},
-    };
-    for (const ValueCase& c : cases) {
-        WCHAR output[40];
-        EXPECT_EQ(Text(GuidToText(output, 40, c.guid, TRUE)), c.text);
     }
 }
 
@@ -124,10 +78,6 @@ TEST(GuidNames, LookupsAcrossTables) {
          &AUDIO_SIGNALPROCESSINGMODE_RAW,
          {},
          u"AUDIO_SIGNALPROCESSINGMODE_RAW"},
-        {"interface",
-         &IID_IMiniportWaveRTStreamNotification,
-         {},
-         u"IID_IMiniportWaveRTStreamNotification"},
         {"unknown GUID in braces", &UnknownGuid, {}, UnknownText},
         {"known GUID outside the list",
          &KSCATEGORY_AUDIO,
@@ -147,14 +97,9 @@ TEST(GuidNames, LookupsAcrossTables) {
 }
 
 TEST(GuidNames, LookupInOneTable) {
-    const GuidNameEntry empty[] = {{nullptr, nullptr}};
-    EXPECT_EQ(Name(KSDATAFORMAT_SUBTYPE_PCM, FormatSubtypeNames), u"KSDATAFORMAT_SUBTYPE_PCM");
-    EXPECT_EQ(Name(ZeroGuid, FormatSpecifierNames), u"KSDATAFORMAT_SPECIFIER_WILDCARD");
     EXPECT_EQ(Name(ZeroGuid, FormatSubtypeNames), u"KSDATAFORMAT_SUBTYPE_WILDCARD");
     EXPECT_EQ(Name(KSDATAFORMAT_SUBTYPE_PCM, FormatTypeNames),
               u"{00000001-0000-0010-8000-00aa00389b71}");
-    EXPECT_EQ(Name(UnknownGuid, empty), UnknownText);
-    EXPECT_EQ(std::char_traits<char16_t>::length(UnknownText), 38u);
 }
 
 TEST(GuidNames, TextForms) {
@@ -179,11 +124,8 @@ TEST(GuidNames, SmallCapacitiesCutTheText) {
     const std::vector<CutCase> cases = {
         {"copy into 1", 1, [](PWCHAR o, ULONGLONG c) { return CopyName(o, c, L"abc"); }, u""},
         {"copy into 3", 3, [](PWCHAR o, ULONGLONG c) { return CopyName(o, c, L"abc"); }, u"ab"},
-        {"copy exact", 4, [](PWCHAR o, ULONGLONG c) { return CopyName(o, c, L"abc"); }, u"abc"},
         {"text into 9", 9,
          [](PWCHAR o, ULONGLONG c) { return GuidToText(o, c, &UnknownGuid, FALSE); }, u"12345678"},
-        {"GUID_NULL into 5", 5,
-         [](PWCHAR o, ULONGLONG c) { return GuidToText(o, c, nullptr, FALSE); }, u"GUID"},
         {"braces into 5", 5,
          [](PWCHAR o, ULONGLONG c) { return LookupGuidName(o, c, &UnknownGuid, CategoryNames); },
          u"{123"},
@@ -195,9 +137,6 @@ TEST(GuidNames, SmallCapacitiesCutTheText) {
              return LookupGuidNameInTables(o, c, &KSCATEGORY_AUDIO, nullptr);
          },
          u"KSCATEG"},
-        {"name into 1", 1,
-         [](PWCHAR o, ULONGLONG c) { return LookupGuidName(o, c, &ZeroGuid, FormatTypeNames); },
-         u""},
     };
     for (const CutCase& c : cases) {
         SCOPED_TRACE(c.label);

@@ -61,14 +61,11 @@ TEST_F(StartupTest, KernelVersionDecidesStartUpAndThePoolType) {
         POOL_TYPE pool;
     };
     const Case cases[] = {
-        {0, 0, false, 0, NonPagedPool},        // a zeroed answer
-        {5, 0, false, 0x0500, NonPagedPool},   // older than the library supports
-        {5, 1, true, 0x0501, NonPagedPool},    // the oldest supported
-        {6, 0, true, 0x0600, NonPagedPool},    // the driver's own minimum, checked by its entry
-        {6, 1, true, 0x0601, NonPagedPool},    // the last without a no-execute pool
-        {6, 2, true, 0x0602, NonPagedPoolNx},  // the first with it
-        {6, 3, true, 0x0603, NonPagedPoolNx},  //
-        {10, 0, true, 0x0A00, NonPagedPoolNx}, //
+        {0, 0, false, 0, NonPagedPool},               // a zeroed answer
+        {5, 0, false, 0x0500, NonPagedPool},          // older than the library supports
+        {5, 1, true, 0x0501, NonPagedPool},           // the oldest supported
+        {6, 1, true, 0x0601, NonPagedPool},           // the last without a no-execute pool
+        {6, 2, true, 0x0602, NonPagedPoolNx},         // the first with it
         {0x10A, 0x100, true, 0x0A00, NonPagedPoolNx}, // fields wider than a byte are masked
     };
     for (const Case& c : cases) {
@@ -93,10 +90,6 @@ TEST_F(StartupTest, KernelVersionDecidesStartUpAndThePoolType) {
         EXPECT_EQ(*library->exitList, nullptr);
         EXPECT_EQ(host::GetPoolCounters().liveBlocks, before.liveBlocks);
     }
-}
-
-TEST_F(StartupTest, VersionWordIsZeroBeforeStartUp) {
-    EXPECT_EQ(library->osVersion(), 0u);
 }
 
 TEST_F(StartupTest, StartingTwiceSucceedsTwiceAndAllocatesTheExitListOnce) {
@@ -200,7 +193,6 @@ TEST_F(StartupTest, AllocationRetriesWhileTheLowMemoryHandlerAsks) {
     const Case cases[] = {
         {"no handler: exactly one pool call", false, 0, 0, false, 1, 0},
         {"the handler gives up at once", true, 0, 1, false, 1, 1},
-        {"memory after one retry", true, 5, 1, true, 2, 1},
         {"memory after three retries", true, 5, 3, true, 4, 3},
         {"the handler gives up after two retries", true, 2, 0, false, 3, 3},
     };
@@ -230,15 +222,6 @@ TEST_F(StartupTest, AllocationRetriesWhileTheLowMemoryHandlerAsks) {
         *library->lowMemoryHandler = nullptr;
         library->shutdown();
     }
-}
-
-TEST_F(StartupTest, FreeingNullTouchesNoPool) {
-    ASSERT_TRUE(library->startup());
-    host::PoolCounters before = host::GetPoolCounters();
-    library->free(nullptr);
-    host::PoolCounters after = host::GetPoolCounters();
-    EXPECT_EQ(after.liveBlocks, before.liveBlocks);
-    library->shutdown();
 }
 
 } // namespace

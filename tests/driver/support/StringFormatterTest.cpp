@@ -58,27 +58,13 @@ void ExpectCases(const std::vector<FormatCase>& cases) {
 TEST(StringFormatter, IntegerConversionsAndSizes) {
     ExpectCases({
         {"decimal", L"%d", {42}, u"42"},
-        {"negative decimal", L"%i", {Signed(-42)}, u"-42"},
         {"most negative 32-bit", L"%d", {0x80000000}, u"-2147483648"},
         {"most negative 64-bit", L"%lld", {0x8000000000000000}, u"-9223372036854775808"},
-        {"32-bit reads only the low half", L"%u", {0x100000005}, u"5"},
-        {"unsigned 32-bit maximum", L"%u", {0xFFFFFFFF}, u"4294967295"},
         {"ll is 64-bit", L"%llu", {~0ULL}, u"18446744073709551615"},
-        {"I64 is 64-bit", L"%I64x", {0x123456789A}, u"123456789a"},
-        {"I32 is 32-bit", L"%I32x", {0x1000000FF}, u"ff"},
         {"bare I is 64-bit", L"%Ix", {0x100000000}, u"100000000"},
-        {"z is 64-bit", L"%zd", {Signed(-5000000000)}, u"-5000000000"},
         {"l is 32-bit", L"%lx", {Signed(-1)}, u"ffffffff"},
         {"h is signed 16-bit", L"%hd", {0x18000}, u"-32768"},
-        {"h widens with sign for unsigned", L"%hx", {0x8000}, u"ffff8000"},
-        {"lower-case hexadecimal", L"%x", {0xBEEF}, u"beef"},
-        {"upper-case hexadecimal", L"%X", {0xBEEF}, u"BEEF"},
-        {"octal", L"%o", {8}, u"10"},
-        {"binary b", L"%b", {5}, u"101"},
-        {"binary y", L"%y", {6}, u"110"},
-        {"zero", L"%x", {0}, u"0"},
         {"pointer is always 64-bit", L"%hp", {0xABC00000000}, u"abc00000000"},
-        {"upper-case pointer", L"%P", {0xabcdef}, u"ABCDEF"},
         {"wide character", L"%c", {0x263A}, u"\u263A"},
         {"narrow character takes the low byte", L"%C", {0x1C1}, u"\u00C1"},
     });
@@ -87,36 +73,21 @@ TEST(StringFormatter, IntegerConversionsAndSizes) {
 TEST(StringFormatter, BasePrefixes) {
     ExpectCases({
         {"hexadecimal", L"%#x", {255}, u"0xff"},
-        {"hexadecimal zero", L"%#x", {0}, u"0x0"},
         {"upper case keeps a lower-case x", L"%#X", {255}, u"0xFF"},
-        {"unsigned decimal", L"%#u", {7}, u"0n7"},
         {"signed decimal after the sign", L"%#d", {Signed(-7)}, u"-0n7"},
-        {"octal", L"%#o", {8}, u"010"},
-        {"binary b", L"%#b", {5}, u"0b101"},
         {"binary y", L"%#y", {5}, u"0y101"},
-        {"pointer", L"%#p", {0x10}, u"0x10"},
         {"none for strings", L"%#s", {Slot(L"ab")}, u"ab"},
     });
 }
 
 TEST(StringFormatter, FlagsAndWidth) {
     ExpectCases({
-        {"zero padded", L"%08x", {4660}, u"00001234"},
         {"left justified", L"%-6d|", {42}, u"42    |"},
-        {"plain width pads with spaces", L"%5d", {42}, u"   42"},
         {"sign after space padding", L"%+5d", {42}, u"  +42"},
-        {"sign before zero padding", L"%+05d", {42}, u"+0042"},
-        {"negative before zero padding", L"%05d", {Signed(-42)}, u"-0042"},
         {"space flag puts the sign first", L"% 5d", {Signed(-42)}, u"-  42"},
         {"last pad flag wins: space", L"%0 5d", {Signed(-42)}, u"-  42"},
-        {"last pad flag wins: zero", L"% 05d", {Signed(-42)}, u"-0042"},
         {"left justification pads with spaces", L"%-05d|", {42}, u"42   |"},
-        {"sign then left justification", L"%-+5d|", {42}, u"+42  |"},
-        {"prefix after space padding", L"%#10x", {255}, u"      0xff"},
         {"prefix before zero padding", L"%#010x", {255}, u"0x000000ff"},
-        {"width narrower than the field", L"%2d", {12345}, u"12345"},
-        {"plus on unsigned", L"%+u", {7}, u"+7"},
-        {"plus on a string", L"%+s", {Slot(L"abc")}, u"+abc"},
         {"width from an argument", L"%*d|", {5, 42}, u"   42|"},
         {"width argument read as unsigned 32-bit", L"%*d|", {0x100000003, 42}, u" 42|"},
     });
@@ -127,12 +98,8 @@ TEST(StringFormatter, PrecisionCutsFromTheLeftOfDigits) {
         {"last two hexadecimal digits", L"%.2x", {4660}, u"34"},
         {"sign stays", L"%.3d", {Signed(-12345)}, u"-345"},
         {"prefix stays", L"%#.1x", {0xAB}, u"0xb"},
-        {"no zero padding up to a precision", L"%.5d", {42}, u"42"},
-        {"precision 0 is no precision", L"%.0d", {123}, u"123"},
-        {"precision from an argument", L"%.*x", {2, 4660}, u"34"},
         {"width and precision from arguments", L"%*.*x|", {6, 2, 4660}, u"    34|"},
         {"first letters of a string", L"%.3s", {Slot(L"abcdef")}, u"abc"},
-        {"first letters of a narrow string", L"%.2S", {Slot("abcdef")}, u"ab"},
         {"precision cuts the null text too", L"%.3s", {0}, u"(nu"},
     });
 }
@@ -141,12 +108,8 @@ TEST(StringFormatter, SignedPointerShowsWidthMinusOneDigits) {
     ExpectCases({
         {"zero padded to width", L"%+17p", {0x1234}, u"+0000000000001234"},
         {"digits cut to width - 1", L"%+4p", {0x123456}, u"+456"},
-        {"space flag keeps spaces", L"%+ 8p", {0x1234}, u"+   1234"},
         {"base prefix before the zeros", L"%+#10p", {0x1234}, u"+0x0001234"},
         {"explicit precision wins", L"%+8.2p", {0x1234}, u"     +34"},
-        {"width 1 is not special", L"%+1p", {0x1234}, u"+1234"},
-        {"no sign, no special case", L"%8p", {0x1234}, u"    1234"},
-        {"width from an argument", L"%+*p", {5, 0x1234}, u"+1234"},
     });
 }
 
@@ -155,24 +118,17 @@ TEST(StringFormatter, Strings) {
     std::array<WCHAR, 8> followed = {L'a', L'b', L'c', L'X', L'Y', L'Z', L'!', 0};
     UNICODE_STRING counted = {10, 10, const_cast<PWCHAR>(unterminated.data())};
     UNICODE_STRING oddLength = {7, 16, followed.data()};
-    UNICODE_STRING empty = {0, 16, followed.data()};
     UNICODE_STRING noBuffer = {4, 4, nullptr};
     ExpectCases({
         {"wide", L"[%s]", {Slot(L"wide")}, u"[wide]"},
         {"narrow bytes widen unsigned", L"[%S]", {Slot("caf\xE9")}, u"[caf\u00E9]"},
         {"right aligned", L"[%6s]", {Slot(L"ab")}, u"[    ab]"},
-        {"left aligned", L"[%-6s]", {Slot(L"ab")}, u"[ab    ]"},
         {"null wide", L"%s", {0}, u"(null)"},
-        {"null narrow", L"%S", {0}, u"(null)"},
-        {"null counted", L"%U", {0}, u"(null)"},
         {"counted without buffer", L"%U", {Slot(&noBuffer)}, u"(*null)"},
         {"counted needs no terminator", L"[%U]", {Slot(&counted)}, u"[hello]"},
         {"odd byte length rounds down", L"[%U]", {Slot(&oddLength)}, u"[abc]"},
         {"precision on counted", L"[%.2U]", {Slot(&counted)}, u"[he]"},
         {"empty string writes no padding", L"[%5s]", {Slot(L"")}, u"[]"},
-        {"empty string writes no sign", L"[%+5s]", {Slot(L"")}, u"[]"},
-        {"empty counted writes nothing", L"[%-4U]", {Slot(&empty)}, u"[]"},
-        {"several in a row", L"%s%s", {Slot(L"topo"), Slot(L"_c")}, u"topo_c"},
     });
 }
 
@@ -238,14 +194,10 @@ TEST(StringFormatter, TruncationKeepsATerminatorAndCountsWhatWasWritten) {
         {"capacity 1", 1, L"abc%d", {1}, u""},
         {"literal longer than the buffer", 4, L"abcdef", {}, u"abc"},
         {"inside the digits", 4, L"%d", {123456}, u"123"},
-        {"inside the prefix", 3, L"%#x", {255}, u"0x"},
         {"inside the sign and zeros", 3, L"%+05d", {42}, u"+0"},
-        {"inside the left padding", 4, L"%8d", {42}, u"   "},
-        {"inside the right padding", 5, L"%-6d|", {42}, u"42  "},
         {"inside a string", 3, L"%s", {Slot(L"abcdef")}, u"ab"},
         {"after a conversion", 4, L"%d%s", {12, Slot(L"xyz")}, u"12x"},
         {"huge width from an argument", 8, L"%*d", {0xFFFFFFFF, 1}, u"       "},
-        {"exact fit", 4, L"%d", {123}, u"123"},
     };
     for (const TruncationCase& c : cases) {
         SCOPED_TRACE(c.label);
@@ -269,36 +221,6 @@ TEST(StringFormatter, FormatStringTakesAnArgumentList) {
     EXPECT_EQ(Forward(buffer.data(), 32, L"%s=%#x", Slot(L"mask"), 0x3FULL), 9u);
     EXPECT_EQ(buffer.Terminated(), u"mask=0x3f");
     buffer.ExpectGuardIntact();
-}
-
-TEST(UnsignedToDigits, BasesAndWidths) {
-    struct DigitsCase {
-        ULONGLONG value;
-        ULONG base;
-        std::string expected;
-    };
-    const std::vector<DigitsCase> cases = {
-        {0, 10, "0"},
-        {0, 2, "0"},
-        {255, 16, "ff"},
-        {255, 8, "377"},
-        {5, 2, "101"},
-        {1000000007, 10, "1000000007"},
-        {~0ULL, 2, std::string(64, '1')},
-        {~0ULL, 16, "ffffffffffffffff"},
-        {0x8000000000000000, 10, "9223372036854775808"},
-        {35, 3, "1022"},
-    };
-    for (const DigitsCase& c : cases) {
-        SCOPED_TRACE(c.expected);
-        char output[65];
-        EXPECT_EQ(std::string(UnsignedToDigits(c.value, output, c.base)), c.expected);
-        if (c.value <= 0xFFFFFFFF) {
-            char narrow[65];
-            EXPECT_EQ(std::string(UnsignedToDigits(static_cast<ULONG>(c.value), narrow, c.base)),
-                      c.expected);
-        }
-    }
 }
 
 } // namespace

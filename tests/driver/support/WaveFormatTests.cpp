@@ -38,7 +38,6 @@ INSTANTIATE_TEST_SUITE_P(
     Cases, ValidWaveFormatTest,
     ::testing::Values(
         RecordCase{"ExtensibleIsValid", [](WAVEFORMATEXTENSIBLE&) {}, true},
-        RecordCase{"PlainIsValid", MakePlain, true},
         RecordCase{"PlainWithTagZeroHasNoIdentity",
                    [](WAVEFORMATEXTENSIBLE& r) {
                        MakePlain(r);
@@ -55,7 +54,6 @@ INSTANTIATE_TEST_SUITE_P(
                    },
                    true},
         RecordCase{"ZeroRate", [](WAVEFORMATEXTENSIBLE& r) { r.Format.nSamplesPerSec = 0; }, false},
-        RecordCase{"ZeroChannels", [](WAVEFORMATEXTENSIBLE& r) { r.Format.nChannels = 0; }, false},
         RecordCase{"BitsNotWholeBytes",
                    [](WAVEFORMATEXTENSIBLE& r) { r.Format.wBitsPerSample = 20; }, false},
         RecordCase{"BlockAlignWrongWhileByteRateMatchesIt",
@@ -114,7 +112,6 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         RecordCase{"Rate999", Rate(999), false}, RecordCase{"Rate1000", Rate(1000), true},
         RecordCase{"Rate384000", Rate(384000), true}, RecordCase{"Rate384001", Rate(384001), false},
-        RecordCase{"Bits40", [](WAVEFORMATEXTENSIBLE& r) { r = PlainPcm(48000, 40, 2); }, false},
         RecordCase{"Channels33", [](WAVEFORMATEXTENSIBLE& r) { r = PlainPcm(48000, 8, 33); },
                    false},
         RecordCase{"ByteRateNotBlockTimesRate",
@@ -196,8 +193,6 @@ INSTANTIATE_TEST_SUITE_P(
         BuildCase{"FloatStereoIsPlain", 48000, 32, 2, 0, Any, FALSE, TRUE, true, 3, 32, 0, 8, 0},
         BuildCase{"SixChannelsDefaultMask", 48000, 16, 6, 0, Any, FALSE, FALSE, true, Ext, 16, 16,
                   12, 0x60F},
-        BuildCase{"EightChannelsDefaultMask", 48000, 16, 8, 2, Any, FALSE, FALSE, true, Ext, 16, 16,
-                  16, 0x63F},
         BuildCase{"ThreeChannelsNoDefaultMask", 48000, 16, 3, 0, Any, FALSE, FALSE, true, Ext, 16,
                   16, 6, 0},
         BuildCase{"TwentyFourInFourByteContainers", 48000, 24, 2, 4, Any, FALSE, FALSE, true, Ext,
@@ -208,11 +203,8 @@ INSTANTIATE_TEST_SUITE_P(
                   32, 8, 0x3},
         BuildCase{"ForcedExtensible", 48000, 16, 2, 0, Any, TRUE, FALSE, true, Ext, 16, 16, 4, 0x3},
         BuildCase{"OtherMaskIsKept", 48000, 16, 2, 0, 0x5, FALSE, FALSE, true, Ext, 16, 16, 4, 0x5},
-        BuildCase{"SixteenInFourByteContainers", 48000, 16, 2, 4, Any, FALSE, FALSE, true, Ext, 32,
-                  16, 8, 0x3},
         BuildCase{"ContainerTooSmall", 48000, 24, 2, 2, Any, FALSE, FALSE, false},
         BuildCase{"ZeroRate", 0, 16, 2, 0, Any, FALSE, FALSE, false},
-        BuildCase{"ZeroBits", 48000, 0, 2, 0, Any, FALSE, FALSE, false},
         BuildCase{"ZeroChannels", 48000, 16, 0, 0, Any, FALSE, FALSE, false},
         // Numbers that the record's 16-bit fields cannot hold are refused, not cut short.
         BuildCase{"ChannelsBeyondField", 48000, 16, 0x10002, 0, Any, FALSE, FALSE, false},
@@ -282,15 +274,6 @@ TEST_F(MakeExtensibleDebuggerTest, FloatRecordsBreakIntoAnAttachedDebugger) {
     EXPECT_EQ(host::KernelDebuggerBreaks(), 1u);
     EXPECT_TRUE(SameGuid(SubFormatOf(record), KSDATAFORMAT_SUBTYPE_IEEE_FLOAT));
     host::DetachKernelDebugger();
-}
-
-TEST(ChannelMaskTest, DefaultMasksAndSpeakerCounts) {
-    const ULONG expected[] = {0, 0x4, 0x3, 0, 0x33, 0, 0x60F, 0, 0x63F, 0};
-    for (ULONG channels = 0; channels < 10; ++channels) {
-        EXPECT_EQ(DefaultChannelMask(channels), expected[channels]) << channels << " channels";
-    }
-    EXPECT_EQ(CountSetBits(0x60F), 6u);
-    EXPECT_EQ(CountSetBits(0xFFFFFFFF), 32u);
 }
 
 } // namespace
