@@ -102,6 +102,7 @@ TEST_F(EndpointPropertyWriterTest, ExtractsTheInstanceIdOnlyFromWellShapedLinks)
     }
 }
 
+// The spellings of a filter name the endpoint-format integration test does not reach.
 TEST_F(EndpointPropertyWriterTest, WritesEveryMatchingEndpointAndNothingElse) {
     const std::u16string ourWaveC = host::AudioFilterInterfacePath(OurInstance, u"wave_c");
     struct Case {
@@ -112,8 +113,6 @@ TEST_F(EndpointPropertyWriterTest, WritesEveryMatchingEndpointAndNothingElse) {
     const Case cases[] = {
         {"ours, wave_c", host::AddAudioEndpoint(EndpointFlow::Capture, OurInstance, u"wave_c"),
          true},
-        {"ours again, wave_c",
-         host::AddAudioEndpoint(EndpointFlow::Capture, OurInstance, u"wave_c"), true},
         {"upper case",
          CaptureEndpointNaming(u"{2}." +
                                host::AudioFilterInterfacePath(u"ROOT\\MEDIA\\0000", u"WAVE_C")),
@@ -122,19 +121,10 @@ TEST_F(EndpointPropertyWriterTest, WritesEveryMatchingEndpointAndNothingElse) {
          CaptureEndpointNaming(u"{2}." +
                                host::AudioFilterInterfacePath(u"root\\media\\0000", u"wave_c")),
          true},
-        {"ours, wave_r", host::AddAudioEndpoint(EndpointFlow::Capture, OurInstance, u"wave_r"),
-         false},
-        {"ours, topo_c", host::AddAudioEndpoint(EndpointFlow::Capture, OurInstance, u"topo_c"),
-         false},
-        {"ours under the other root",
-         host::AddAudioEndpoint(EndpointFlow::Render, OurInstance, u"wave_c"), false},
-        {"another device",
-         host::AddAudioEndpoint(EndpointFlow::Capture, u"ROOT\\MEDIA\\0001", u"wave_c"), false},
         {"a device whose id extends ours",
          host::AddAudioEndpoint(EndpointFlow::Capture, u"ROOT\\MEDIA\\00001", u"wave_c"), false},
         {"a device whose id ends in ours",
          host::AddAudioEndpoint(EndpointFlow::Capture, u"XROOT\\MEDIA\\0000", u"wave_c"), false},
-        {"no filter property", host::AddBareAudioEndpoint(EndpointFlow::Capture), false},
         {"subdevice within 48 units", CaptureEndpointNaming(u"{2}.\\\\?\\ROOT#MEDIA#0000#\\wave_c"),
          false},
     };
