@@ -6,7 +6,6 @@
 #include <algorithm>
 #include <cstring>
 #include <new>
-#include <string>
 #include <vector>
 
 #include "HostTest.h"
@@ -180,26 +179,6 @@ struct PropertyProbe {
         return result;
     }
 };
-
-// The first item of an automation table with the given set and id, or null.
-inline const PCPROPERTY_ITEM* FindProperty(const PCAUTOMATION_TABLE* table, const GUID& set,
-                                           ULONG id) {
-    for (ULONG i = 0; table != nullptr && i < table->PropertyCount; ++i) {
-        const PCPROPERTY_ITEM& item = table->Properties[i];
-        if (IsEqualGUID(*item.Set, set) && item.Id == id) {
-            return &item;
-        }
-    }
-    return nullptr;
-}
-
-inline std::string Utf8(const WCHAR* text) {
-    std::string result;
-    for (; *text != 0; ++text) {
-        result.push_back(static_cast<char>(*text));
-    }
-    return result;
-}
 
 // Holds the creator's reference on a miniport and drops it at the end of the test. The storage
 // comes from the driver's allocator, which its last Release frees it to.

@@ -15,56 +15,6 @@ const PCPROPERTY_ITEM JackItem = {&KSPROPSETID_Jack, KSPROPERTY_JACK_DESCRIPTION
 
 class MiniportTopologyTest : public HostTest {};
 
-TEST_F(MiniportTopologyTest, AnswersItsInterfacesOnly) {
-    Direction direction(false);
-    MiniportHolder<CMiniportTopology> miniport(false, &direction.channel);
-    for (const GUID* iid : {&IID_IUnknown, &IID_IMiniport, &IID_IMiniportTopology}) {
-        PVOID answer = nullptr;
-        ASSERT_EQ(miniport->NonDelegatingQueryInterface(*iid, &answer), STATUS_SUCCESS);
-        EXPECT_EQ(answer, miniport->MiniportInterface());
-        miniport->MiniportInterface()->Release();
-    }
-    PVOID answer = &answer;
-    EXPECT_EQ(miniport->NonDelegatingQueryInterface(IID_IPortEvents, &answer),
-              STATUS_INVALID_PARAMETER);
-    EXPECT_EQ(answer, nullptr);
-    // Only the holder's reference is left: one more AddRef/Release pair counts 2 then 1.
-    EXPECT_EQ(miniport->MiniportInterface()->AddRef(), 2u);
-    EXPECT_EQ(miniport->MiniportInterface()->Release(), 1u);
-}
-
-TEST_F(MiniportTopologyTest, DescriptionFollowsTheDirectionAndIntersectionIsLeftToThePort) {
-    Direction renderChannel(true);
-    MiniportHolder<CMiniportTopology> topoC(true, &renderChannel.channel);
-    MiniportHolder<CMiniportTopology> topoR(false, &renderChannel.channel);
-    PPCFILTER_DESCRIPTOR description = nullptr;
-    ASSERT_EQ(topoC->GetDescription(&description), STATUS_SUCCESS);
-    EXPECT_EQ(description, &CaptureTopologyDescriptor);
-    EXPECT_EQ(description->Pins[1].KsPinDescriptor.DataFlow, KSPIN_DATAFLOW_IN);
-    ASSERT_EQ(topoR->GetDescription(&description), STATUS_SUCCESS);
-    EXPECT_EQ(description, &RenderTopologyDescriptor);
-
-    ULONG length = 0;
-    unsigned char buffer[128];
-    EXPECT_EQ(topoC->DataRangeIntersection(0, const_cast<PKSDATARANGE>(&BridgeDataRange),
-                                           const_cast<PKSDATARANGE>(&BridgeDataRange),
-                                           sizeof(buffer), buffer, &length),
-              STATUS_NOT_IMPLEMENTED);
-}
-
-TEST_F(MiniportTopologyTest, InitKeepsThePortAndItsEventsAndReleasesThemAtTheEnd) {
-    Direction direction(false);
-    FakePort<IPortTopology> port(true);
-    {
-        MiniportHolder<CMiniportTopology> miniport(false, &direction.channel);
-        ASSERT_EQ(miniport->Init(nullptr, nullptr, &port), STATUS_SUCCESS);
-        EXPECT_EQ(miniport->port, &port);
-        EXPECT_EQ(miniport->portEvents, static_cast<IPortEvents*>(&port));
-        EXPECT_EQ(port.references, 2); // the port and its events interface
-    }
-    EXPECT_EQ(port.references, 0);
-}
-
 TEST_F(MiniportTopologyTest, InitFailsWithThePortsStatusWithoutEvents) {
     Direction direction(false);
     FakePort<IPortTopology> port(false);
@@ -175,21 +125,6 @@ TEST_F(MiniportTopologyTest, JackIsConnectedExactlyWhileTheClientIs) {
     EXPECT_EQ(isConnected(), 1u);
     direction.endpoint.clientEvent = nullptr; // a client without its event is not connected
     EXPECT_EQ(isConnected(), 0u);
-}
-
-TEST_F(MiniportTopologyTest, JackBasicSupportLeavesTheTypeUnwritten) {
-    Direction direction(true);
-    MiniportHolder<CMiniportTopology> miniport(true, &direction.channel);
-    PropertyProbe probe;
-    probe.target = miniport->MiniportInterface();
-    probe.item = &JackItem;
-    probe.verb = KSPROPERTY_TYPE_BASICSUPPORT;
-    probe.SetValueSize(40);
-    ASSERT_EQ(probe.Run(JackDescriptionHandler), STATUS_SUCCESS);
-    EXPECT_EQ(probe.ValueAt<ULONG>(0), 0x201u);
-    EXPECT_EQ(probe.ValueAt<ULONG>(4), 40u);
-    EXPECT_EQ(probe.valueOut[8], PropertyProbe::Pattern);
-    EXPECT_EQ(probe.ValueAt<ULONG>(24), 0xCCCCCCCCu);
 }
 
 // Shared by both miniports' event handlers: the verbs and what an enable needs.

@@ -148,16 +148,4 @@ TEST(CpuResourcesHandler, AnswersNotHostCpuAtEverySize) {
     }
 }
 
-TEST(CpuResourcesHandler, BasicSupportNamesAnUnsignedType) {
-    PropertyProbe probe;
-    probe.item = &CpuItem;
-    probe.verb = KSPROPERTY_TYPE_BASICSUPPORT;
-    probe.SetValueSize(40);
-    ASSERT_EQ(probe.Run(CpuResourcesHandler), STATUS_SUCCESS);
-    KSPROPERTY_DESCRIPTION description = probe.ValueAt<KSPROPERTY_DESCRIPTION>(0);
-    EXPECT_EQ(description.AccessFlags, 0x201u);
-    EXPECT_TRUE(IsEqualGUID(description.PropTypeSet.Set, KSPROPTYPESETID_General));
-    EXPECT_EQ(description.PropTypeSet.Id, 19u); // VT_UI4
-}
-
 } // namespace

@@ -27,13 +27,6 @@ TEST(StreamPositions, FramesAhead) {
     }
 }
 
-TEST(StreamPositions, ReduceClientPosition) {
-    EXPECT_EQ(ReduceClientPosition(1925, 960), 5u);
-    EXPECT_EQ(ReduceClientPosition(959, 960), 959u);
-    EXPECT_EQ(ReduceClientPosition(0xFFFFFFFF, 960), 0xFFFFFFFFu % 960);
-    EXPECT_EQ(ReduceClientPosition(1234, 0), 0u);
-}
-
 TEST(StreamPositions, CrossesPeriod) {
     struct Case {
         ULONG previous, current, framesPerPeriod, periods;
@@ -64,14 +57,6 @@ TEST(StreamPositions, CrossesPeriod) {
             << c.previous << " -> " << c.current << " in " << c.periods << " x "
             << c.framesPerPeriod;
     }
-}
-
-TEST(StreamPositions, PeriodOfFrame) {
-    EXPECT_EQ(PeriodOfFrame(479, 480, 2), 0u);
-    EXPECT_EQ(PeriodOfFrame(480, 480, 2), 1u);
-    EXPECT_EQ(PeriodOfFrame(2000, 1000, 2), 1u);
-    EXPECT_EQ(PeriodOfFrame(7, 0, 2), 0u);
-    EXPECT_EQ(PeriodOfFrame(7, 3, 0), 0u);
 }
 
 TEST(StreamPositions, AlignToFramesAndFramesForRequest) {
@@ -122,20 +107,16 @@ TEST(StreamPositions, StreamBufferBytes) {
     }
 }
 
-TEST(StreamPositions, PositionAccuracy) {
-    EXPECT_EQ(PositionAccuracy(793800, 18), 792u); // 44.1 kHz, 6 x 24-bit in 3 bytes
-    EXPECT_EQ(PositionAccuracy(176400, 4), 176u);
-    EXPECT_EQ(PositionAccuracy(192000, 4), 192u);
+// The guards against a zero divisor and the reductions the stream test does not reach.
+TEST(StreamPositions, ZeroDivisorsAndWraps) {
+    EXPECT_EQ(ReduceClientPosition(0xFFFFFFFF, 960), 0xFFFFFFFFu % 960);
+    EXPECT_EQ(ReduceClientPosition(1234, 0), 0u);
+    EXPECT_EQ(PeriodOfFrame(2000, 1000, 2), 1u);
+    EXPECT_EQ(PeriodOfFrame(7, 0, 2), 0u);
+    EXPECT_EQ(PeriodOfFrame(7, 3, 0), 0u);
     EXPECT_EQ(PositionAccuracy(999, 4), 0u);
     EXPECT_EQ(PositionAccuracy(5000, 0), 5u);
-}
-
-TEST(StreamPositions, PacketLayout) {
-    EXPECT_EQ(PacketOffset(1, 2, 4002), 4002u);
-    EXPECT_EQ(PacketOffset(6, 2, 4002), 0u);
-    EXPECT_EQ(PacketOffset(5, 1, 3840), 0u);
     EXPECT_EQ(PacketOffset(5, 0, 3840), 0u);
-    EXPECT_EQ(PacketStartFrame(3, 2, 1000), 1000u);
     EXPECT_EQ(PacketStartFrame(3, 0, 1000), 0u);
 }
 

@@ -102,6 +102,7 @@ TEST_F(EndpointPropertyWriterTest, ExtractsTheInstanceIdOnlyFromWellShapedLinks)
     }
 }
 
+// The spellings of a filter name the endpoint-format integration test does not reach.
 TEST_F(EndpointPropertyWriterTest, WritesEveryMatchingEndpointAndNothingElse) {
     const std::u16string ourWaveC = host::AudioFilterInterfacePath(OurInstance, u"wave_c");
     struct Case {
@@ -112,8 +113,6 @@ TEST_F(EndpointPropertyWriterTest, WritesEveryMatchingEndpointAndNothingElse) {
     const Case cases[] = {
         {"ours, wave_c", host::AddAudioEndpoint(EndpointFlow::Capture, OurInstance, u"wave_c"),
          true},
-        {"ours again, wave_c",
-         host::AddAudioEndpoint(EndpointFlow::Capture, OurInstance, u"wave_c"), true},
         {"upper case",
          CaptureEndpointNaming(u"{2}." +
                                host::AudioFilterInterfacePath(u"ROOT\\MEDIA\\0000", u"WAVE_C")),
@@ -122,19 +121,10 @@ TEST_F(EndpointPropertyWriterTest, WritesEveryMatchingEndpointAndNothingElse) {
          CaptureEndpointNaming(u"{2}." +
                                host::AudioFilterInterfacePath(u"root\\media\\0000", u"wave_c")),
          true},
-        {"ours, wave_r", host::AddAudioEndpoint(EndpointFlow::Capture, OurInstance, u"wave_r"),
-         false},
-        {"ours, topo_c", host::AddAudioEndpoint(EndpointFlow::Capture, OurInstance, u"topo_c"),
-         false},
-        {"ours under the other root",
-         host::AddAudioEndpoint(EndpointFlow::Render, OurInstance, u"wave_c"), false},
-        {"another device",
-         host::AddAudioEndpoint(EndpointFlow::Capture, u"ROOT\\MEDIA\\0001", u"wave_c"), false},
         {"a device whose id extends ours",
          host::AddAudioEndpoint(EndpointFlow::Capture, u"ROOT\\MEDIA\\00001", u"wave_c"), false},
         {"a device whose id ends in ours",
          host::AddAudioEndpoint(EndpointFlow::Capture, u"XROOT\\MEDIA\\0000", u"wave_c"), false},
-        {"no filter property", host::AddBareAudioEndpoint(EndpointFlow::Capture), false},
         {"subdevice within 48 units", CaptureEndpointNaming(u"{2}.\\\\?\\ROOT#MEDIA#0000#\\wave_c"),
          false},
     };
@@ -170,16 +160,6 @@ TEST_F(EndpointPropertyWriterTest, TheSubdeviceMustStandMoreThan48UnitsAfterTheI
     EXPECT_EQ(WriteStereo(), STATUS_SUCCESS);
     EXPECT_FALSE(Written(near));
     EXPECT_TRUE(Written(far));
-}
-
-TEST_F(EndpointPropertyWriterTest, TheCaptureChannelWritesWaveREndpointsUnderTheRenderRoot) {
-    AudioEndpoint render = host::AddAudioEndpoint(EndpointFlow::Render, OurInstance, u"wave_r");
-    AudioEndpoint capture = host::AddAudioEndpoint(EndpointFlow::Capture, OurInstance, u"wave_c");
-    EXPECT_EQ(WriteStereo(OurLink, FALSE, L"wave_r"), STATUS_SUCCESS);
-    EXPECT_TRUE(Written(render));
-    EXPECT_FALSE(Written(capture));
-    EXPECT_EQ(host::DescribeEndpointDeviceFormat(*host::ReadEndpointDeviceFormat(render)),
-              "48000 Hz, 16 bits in 16, 2 channels (mask 0x3), PCM");
 }
 
 TEST_F(EndpointPropertyWriterTest, RefusedInputsWriteNothing) {
@@ -253,22 +233,6 @@ TEST_F(EndpointPropertyWriterTest, OddStoresOfOtherEndpointsDoNotStopTheWalk) {
 TEST_F(EndpointPropertyWriterTest, NoEndpointRootMeansNothingWritten) {
     EXPECT_EQ(WriteStereo(), STATUS_OBJECT_NAME_NOT_FOUND);
     EXPECT_FALSE(host::RegistryKeyExists(host::AudioEndpointsPath(EndpointFlow::Capture)));
-}
-
-TEST_F(EndpointPropertyWriterTest, AFailedWriteStopsTheWalkAndKeepsEarlierWrites) {
-    for (int count = 0; count < 4; ++count) {
-        host::AddAudioEndpoint(EndpointFlow::Capture, OurInstance, u"wave_c");
-    }
-    const std::vector<AudioEndpoint> endpoints = host::ListAudioEndpoints();
-    ASSERT_EQ(endpoints.size(), 4u);
-    host::FailNextRegistryCall(host::RegistryCall::SetValueKey, endpoints[2].propertiesPath,
-                               STATUS_INSUFFICIENT_RESOURCES);
-    EXPECT_EQ(WriteStereo(), STATUS_INSUFFICIENT_RESOURCES);
-    EXPECT_TRUE(Written(endpoints[0]));
-    EXPECT_TRUE(Written(endpoints[1]));
-    EXPECT_FALSE(Written(endpoints[2]));
-    EXPECT_FALSE(Written(endpoints[3]));
-    EXPECT_EQ(host::OpenRegistryHandleCount(), 0u);
 }
 
 TEST_F(EndpointPropertyWriterTest, EveryKeyIsClosedWhicheverRegistryCallFails) {
