@@ -23,12 +23,6 @@ std::unique_ptr<DriverImage> LoadFresh() {
     return std::make_unique<DriverImage>(DriverImage::PathOf(&AllocateMemory));
 }
 
-TEST(DriverImageTest, TheImagePathComesFromALinkedDriverSymbol) {
-    std::string path = DriverImage::PathOf(&AllocateMemory);
-    EXPECT_NE(path.find("libconduit_driver.so"), std::string::npos) << path;
-    EXPECT_EQ(DriverImage::PathOf(&LowMemoryHandler), path);
-}
-
 TEST(DriverImageTest, AFreshCopyStartsFromInitialGlobalsAndUsesItsOwn) {
     LowMemoryHandler = RetryNever; // state a previous load would have left
     auto image = LoadFresh();
@@ -68,7 +62,7 @@ TEST(DriverImageTest, ResolveRefusesWhatIsNotTheImagesOwnSymbol) {
     EXPECT_THROW(image->ResolveName("_Znwm"), std::runtime_error);
 }
 
-TEST(DriverImageTest, AMissingFileIsReportedWithItsPath) {
+TEST(DriverImageTest, AMissingFileOrANonImageIsRefused) {
     try {
         DriverImage image("/nonexistent/libconduit_driver.so");
         FAIL() << "a missing image loaded";
@@ -77,9 +71,6 @@ TEST(DriverImageTest, AMissingFileIsReportedWithItsPath) {
                   std::string::npos)
             << error.what();
     }
-}
-
-TEST(DriverImageTest, AFileThatIsNotAnImageIsRefused) {
     EXPECT_THROW(DriverImage("/proc/self/status"), std::runtime_error);
 }
 

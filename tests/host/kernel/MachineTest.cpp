@@ -18,32 +18,19 @@ struct CountingSubsystem : host::Subsystem {
     }
 };
 
-TEST(MachineTest, CurrentIsTheLiveMachineAndSubsystemsAreMadeOnce) {
-    host::Machine machine;
-    EXPECT_EQ(&host::Machine::Current(), &machine);
-    machine.Get<CountingSubsystem>().uses++;
-    EXPECT_TRUE(machine.Verify().empty());
-    machine.Get<CountingSubsystem>().uses++;
-    ASSERT_EQ(machine.Verify().size(), 1u);
-    EXPECT_EQ(machine.Verify()[0], "used 2 times");
-}
-
-TEST(MachineTest, NoMachineAfterTheLastOneEnds) {
-    { host::Machine machine; }
+TEST(MachineTest, SubsystemsAreMadeOnceAndNoMachineOutlivesItsScope) {
+    {
+        host::Machine machine;
+        EXPECT_EQ(&host::Machine::Current(), &machine);
+        machine.Get<CountingSubsystem>().uses++;
+        EXPECT_TRUE(machine.Verify().empty());
+        machine.Get<CountingSubsystem>().uses++;
+        EXPECT_EQ(machine.Verify(), std::vector<std::string>{"used 2 times"});
+    }
     EXPECT_EQ(host::Machine::CurrentOrNull(), nullptr);
 }
 
-TEST(IrqlTest, RaiseAndLowerFollowWindowsRules) {
-    EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
-    KIRQL old = HIGH_LEVEL;
-    KeRaiseIrql(DISPATCH_LEVEL, &old);
-    EXPECT_EQ(old, PASSIVE_LEVEL);
-    EXPECT_EQ(KeGetCurrentIrql(), DISPATCH_LEVEL);
-    KeLowerIrql(old);
-    EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
-}
-
-TEST(IrqlDeathTest, RaisingToALowerLevelBugChecks) {
+TEST(IrqlDeathTest, IrqlRuleBreachesBugCheck) {
     EXPECT_DEATH(
         {
             KIRQL old;
@@ -51,9 +38,6 @@ TEST(IrqlDeathTest, RaisingToALowerLevelBugChecks) {
             KeRaiseIrql(APC_LEVEL, &old);
         },
         "IRQL_NOT_GREATER_OR_EQUAL");
-}
-
-TEST(IrqlDeathTest, CallAboveItsMaximumIrqlBugChecks) {
     EXPECT_DEATH(
         {
             KIRQL old;
@@ -61,9 +45,6 @@ TEST(IrqlDeathTest, CallAboveItsMaximumIrqlBugChecks) {
             host::RequireIrqlAtMost(APC_LEVEL, "ExAllocatePool(PagedPool)");
         },
         "IRQL_NOT_LESS_OR_EQUAL.*ExAllocatePool\\(PagedPool\\) called at IRQL 2");
-}
-
-TEST(BugCheckDeathTest, KeBugCheckExStopsWithTheNameOfTheCode) {
     EXPECT_DEATH(KeBugCheckEx(BAD_POOL_CALLER, 7, 0, 0, 0), "STOP: 0x000000C2.*BAD_POOL_CALLER");
 }
 

@@ -29,17 +29,6 @@ protected:
     host::Process& second = processes.Create("second", true);
 };
 
-TEST_F(ProcessAttachTest, EachProcessHasOneObjectAndTheSystemItsOwn) {
-    PEPROCESS system = PsGetCurrentProcess();
-    EXPECT_EQ(PsGetCurrentProcessId(), reinterpret_cast<HANDLE>(host::SystemProcessId));
-    ProcessScope scope(&first);
-    PEPROCESS inFirst = PsGetCurrentProcess();
-    EXPECT_NE(inFirst, system);
-    EXPECT_EQ(IoGetCurrentProcess(), inFirst);
-    EXPECT_EQ(PsGetCurrentProcess(), inFirst);
-    EXPECT_EQ(PsGetCurrentProcessId(), reinterpret_cast<HANDLE>(ULONG_PTR(first.id)));
-}
-
 TEST_F(ProcessAttachTest, AttachesNestAndUnwindInOrder) {
     PRKPROCESS firstObject = reinterpret_cast<PRKPROCESS>(host::ProcessObjectOf(&first));
     PRKPROCESS secondObject = reinterpret_cast<PRKPROCESS>(host::ProcessObjectOf(&second));

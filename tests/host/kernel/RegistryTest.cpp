@@ -54,7 +54,6 @@ TEST_F(RegistryTest, OpenRefusesBadNamesWithTheStatusesWindowsGives) {
         NTSTATUS status;
     };
     const Case cases[] = {
-        {"missing key", Vendor + u"\\Other", false, STATUS_OBJECT_NAME_NOT_FOUND},
         {"missing key above", Vendor + u"\\Other\\Product", false, STATUS_OBJECT_NAME_NOT_FOUND},
         {"relative name without a root", u"Registry\\Machine", false,
          STATUS_OBJECT_PATH_SYNTAX_BAD},
@@ -63,7 +62,6 @@ TEST_F(RegistryTest, OpenRefusesBadNamesWithTheStatusesWindowsGives) {
         {"trailing separator", u"Product\\", true, STATUS_OBJECT_NAME_INVALID},
         {"outside the registry", u"\\Device\\Something", false, STATUS_OBJECT_PATH_NOT_FOUND},
         {"relative under a root", u"product", true, STATUS_SUCCESS},
-        {"the root itself", u"", true, STATUS_SUCCESS},
     };
     for (const Case& test : cases) {
         SCOPED_TRACE(test.what);
@@ -110,9 +108,10 @@ TEST_F(RegistryTest, EnumeratesSubkeysInNameOrderAndCutsOnlyTheName) {
         ULONG nameBytesCopied;
     };
     const Case cases[] = {
-        {0, STATUS_BUFFER_TOO_SMALL, 0},  {15, STATUS_BUFFER_TOO_SMALL, 0},
-        {16, STATUS_BUFFER_OVERFLOW, 0},  {19, STATUS_BUFFER_OVERFLOW, 3},
-        {29, STATUS_BUFFER_OVERFLOW, 13}, {30, STATUS_SUCCESS, 14},
+        {15, STATUS_BUFFER_TOO_SMALL, 0},
+        {16, STATUS_BUFFER_OVERFLOW, 0},
+        {29, STATUS_BUFFER_OVERFLOW, 13},
+        {30, STATUS_SUCCESS, 14},
     };
     for (const Case& test : cases) {
         SCOPED_TRACE(test.length);
@@ -149,9 +148,10 @@ TEST_F(RegistryTest, QueriesValuesWholeOrNotAtAll) {
         ULONG length;
         NTSTATUS status;
     };
-    const Case cases[] = {{0, STATUS_BUFFER_TOO_SMALL}, {11, STATUS_BUFFER_TOO_SMALL},
-                          {12, STATUS_BUFFER_OVERFLOW}, {17, STATUS_BUFFER_OVERFLOW},
-                          {18, STATUS_SUCCESS},         {32, STATUS_SUCCESS}};
+    const Case cases[] = {{11, STATUS_BUFFER_TOO_SMALL},
+                          {12, STATUS_BUFFER_OVERFLOW},
+                          {17, STATUS_BUFFER_OVERFLOW},
+                          {18, STATUS_SUCCESS}};
     for (const Case& test : cases) {
         SCOPED_TRACE(test.length);
         std::memset(buffer, Untouched, sizeof(buffer));

@@ -64,20 +64,6 @@ TEST_F(SpinLockTest, AcquiringAtApcLevelReturnsAndRestoresIt) {
     KeLowerIrql(passive);
 }
 
-TEST_F(SpinLockTest, TwoLocksNestInEitherThread) {
-    KSPIN_LOCK outer;
-    KSPIN_LOCK inner;
-    KeInitializeSpinLock(&outer);
-    KeInitializeSpinLock(&inner);
-    KIRQL outerOld = KeAcquireSpinLockRaiseToDpc(&outer);
-    KIRQL innerOld = KeAcquireSpinLockRaiseToDpc(&inner);
-    EXPECT_EQ(innerOld, DISPATCH_LEVEL);
-    KeReleaseSpinLock(&inner, innerOld);
-    EXPECT_EQ(KeGetCurrentIrql(), DISPATCH_LEVEL);
-    KeReleaseSpinLock(&outer, outerOld);
-    EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
-}
-
 TEST_F(SpinLockDeathTest, MisuseIsABugCheckNotADeadlock) {
     ::testing::FLAGS_gtest_death_test_style = "threadsafe";
     EXPECT_DEATH(

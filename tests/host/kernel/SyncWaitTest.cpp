@@ -35,7 +35,6 @@ struct TimeoutCase {
 
 const TimeoutCase shortTimeouts[] = {
     {"zero", false, 0},
-    {"relative 100 ns", false, -1},
     {"relative 2 ms", false, -2 * Millisecond},
     {"absolute 2 ms ahead", true, 2 * Millisecond},
     {"absolute an hour ago", true, -Hour},
@@ -76,41 +75,6 @@ TEST_F(SyncWaitTest, EveryTimeoutFormEndsAWaitOnAClearObject) {
     KeSetEvent(&done, IO_NO_INCREMENT, FALSE);
     owner.join();
     EXPECT_EQ(mutex.OwnerThread, nullptr);
-}
-
-TEST_F(SyncWaitTest, EveryTimeoutFormSucceedsOnASignalledObject) {
-    for (const TimeoutCase& test : shortTimeouts) {
-        SCOPED_TRACE(test.name);
-        KEVENT event;
-        KeInitializeEvent(&event, SynchronizationEvent, TRUE);
-        LARGE_INTEGER timeout = TimeoutOf(test);
-        EXPECT_EQ(KeWaitForSingleObject(&event, UserRequest, UserMode, TRUE, &timeout),
-                  STATUS_SUCCESS);
-        EXPECT_EQ(KeReadStateEvent(&event), 0);
-    }
-}
-
-TEST_F(SyncWaitTest, PollIsAllowedAtDispatchLevel) {
-    KEVENT event;
-    KeInitializeEvent(&event, SynchronizationEvent, FALSE);
-    KIRQL old;
-    KeRaiseIrql(DISPATCH_LEVEL, &old);
-    EXPECT_EQ(Poll(&event), STATUS_TIMEOUT);
-    KeSetEvent(&event, IO_NO_INCREMENT, FALSE);
-    EXPECT_EQ(Poll(&event), STATUS_SUCCESS);
-    KeLowerIrql(old);
-}
-
-TEST_F(SyncWaitTest, CurrentThreadIsOneObjectPerOsThread) {
-    PKTHREAD self = KeGetCurrentThread();
-    EXPECT_EQ(KeGetCurrentThread(), self);
-    EXPECT_EQ(self->Header.Type, ThreadObject);
-    EXPECT_FALSE(host::IsSystemThread(self));
-    PKTHREAD other = nullptr;
-    std::thread([&] { other = KeGetCurrentThread(); }).join();
-    EXPECT_NE(other, self);
-    // An ended thread keeps its object, and it is not signalled unless marked terminated.
-    EXPECT_EQ(Poll(other), STATUS_TIMEOUT);
 }
 
 TEST_F(SyncWaitTest, WaitOnASystemThreadEndsWhenItIsMarkedTerminated) {
@@ -196,11 +160,9 @@ TEST(TimeoutTest, KernelTimeoutsBecomeHostDeadlines) {
     const DeadlineCase cases[] = {
         {"null waits forever", false, false, 0, Deadline::Kind::Forever, false},
         {"zero is a poll", true, false, 0, Deadline::Kind::Now, true},
-        {"relative an hour", true, false, -Hour, Deadline::Kind::Relative, false},
         {"relative beyond the clock", true, false, LLONG_MIN, Deadline::Kind::Forever, false},
         {"absolute an hour ahead", true, true, Hour, Deadline::Kind::Absolute, false},
         {"absolute an hour ago", true, true, -Hour, Deadline::Kind::Absolute, true},
-        {"absolute 1601", true, false, 1, Deadline::Kind::Absolute, true},
         {"absolute 1969", true, false, host::SystemTimeOfUnixEpoch - 1, Deadline::Kind::Absolute,
          true},
         {"absolute beyond the clock", true, false, LLONG_MAX, Deadline::Kind::Forever, false},

@@ -56,22 +56,6 @@ TEST_F(UserEventTest, KernelSetWakesTheUserWaiter) {
     EXPECT_TRUE(user::CloseHandle(event));
 }
 
-TEST_F(UserEventTest, ManualAndAutoResetStates) {
-    ProcessScope scope(&client);
-    HANDLE manual = user::CreateEvent(true, true);
-    HANDLE automatic = user::CreateEvent(false, true);
-    EXPECT_EQ(user::WaitForSingleObject(manual, 0), WAIT_OBJECT_0);
-    EXPECT_EQ(user::WaitForSingleObject(manual, 0), WAIT_OBJECT_0);
-    EXPECT_EQ(user::WaitForSingleObject(automatic, 0), WAIT_OBJECT_0);
-    EXPECT_EQ(user::WaitForSingleObject(automatic, 0), WAIT_TIMEOUT);
-    EXPECT_TRUE(user::ResetEvent(manual));
-    EXPECT_EQ(user::WaitForSingleObject(manual, 1), WAIT_TIMEOUT);
-    EXPECT_TRUE(user::SetEvent(automatic));
-    EXPECT_EQ(user::WaitForSingleObject(automatic, INFINITE), WAIT_OBJECT_0);
-    EXPECT_TRUE(user::CloseHandle(manual));
-    EXPECT_TRUE(user::CloseHandle(automatic));
-}
-
 TEST_F(UserEventTest, RefusalsSetTheLastStatus) {
     ProcessScope scope(&client);
     HANDLE waitOnly = user::CreateEvent(true, false, SYNCHRONIZE);
@@ -115,23 +99,6 @@ TEST_F(UserEventTest, RefusalsSetTheLastStatus) {
     }
     EXPECT_TRUE(user::CloseHandle(waitOnly));
     EXPECT_TRUE(user::CloseHandle(setOnly));
-}
-
-TEST_F(UserEventTest, EventOfAnotherProcessIsNotVisible) {
-    host::Process& other = processes.Create("other", true);
-    HANDLE event = nullptr;
-    {
-        ProcessScope scope(&client);
-        event = user::CreateEvent(true, false);
-    }
-    ProcessScope scope(&other);
-    EXPECT_FALSE(user::SetEvent(event));
-    EXPECT_EQ(user::LastStatus(), STATUS_INVALID_HANDLE);
-    // A 32-bit process's handles are small values.
-    HANDLE own = user::CreateEvent(true, false);
-    EXPECT_LT(reinterpret_cast<ULONG_PTR>(own), 0x10000u);
-    EXPECT_TRUE(user::CloseHandle(own));
-    processes.Exit(client);
 }
 
 } // namespace
