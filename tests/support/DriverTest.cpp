@@ -2,7 +2,10 @@
 // side of the private interface.
 #include "DriverTest.h"
 
+#include <cstring>
+
 #include "adapter/DriverEntry.h"
+#include "kernel/UserEvents.h"
 #include "kernel/UserMode.h"
 
 namespace {
@@ -128,6 +131,21 @@ transport::TransportControlBlock* DriverTest::ClientControlBlock(host::Process& 
     EXPECT_EQ(status, STATUS_SUCCESS);
     EXPECT_EQ(returned, process.is32Bit ? 4u : 8u);
     return reinterpret_cast<transport::TransportControlBlock*>(address);
+}
+
+HANDLE DriverTest::RegisterClientEvent(host::Process& process, HANDLE file) {
+    HANDLE event = nullptr;
+    {
+        host::ProcessScope scope(&process);
+        event = host::user::CreateEvent(false, false);
+    }
+    unsigned char input[transport::SetEventInputBytes64] = {};
+    const transport::u32 version = transport::ProtocolVersion;
+    std::memcpy(input, &version, sizeof(version));
+    std::memcpy(input + transport::SetEventHandleOffset, &event, sizeof(event));
+    EXPECT_EQ(Control(process, file, transport::IoctlSetEvent, input, sizeof(input), nullptr, 0),
+              STATUS_SUCCESS);
+    return event;
 }
 
 void DriverTest::Close(host::Process& process, HANDLE file) {

@@ -49,6 +49,8 @@ protected:
                      ULONG* returned = nullptr);
     // The control block as the client sees it (IOCTL_TRANSPORT_GET_CONTROL_BLOCK).
     transport::TransportControlBlock* ClientControlBlock(host::Process& process, HANDLE file);
+    // Connects a 64-bit process's file: a new event of its own registered with the driver.
+    HANDLE RegisterClientEvent(host::Process& process, HANDLE file);
     void Close(host::Process& process, HANDLE file);
     void Exit(host::Process& process);
 

@@ -1,5 +1,5 @@
-// The engine's plain pieces: the pin-create name it sends, the formats it reads back from the
-// device, and the period arithmetic that decides what is served and what was lost.
+// The engine's plain pieces: the formats it reads back from the device, and the period
+// arithmetic that decides what is served and what was lost.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -19,39 +19,6 @@ WAVEFORMATEXTENSIBLE Stereo16() {
     format.dwChannelMask = 3;
     format.SubFormat = KSDATAFORMAT_SUBTYPE_PCM;
     return format;
-}
-
-TEST(PinCreateNameTest, CarriesTheConnectionAndTheFormatBehindThePinName) {
-    const WAVEFORMATEXTENSIBLE format = Stereo16();
-    const std::u16string name = PinCreateName(3, format);
-    const std::u16string prefix =
-        std::u16string(reinterpret_cast<const char16_t*>(KSSTRING_Pin)) + u"\\";
-    ASSERT_EQ(name.compare(0, prefix.size(), prefix), 0);
-    const size_t bytes = (name.size() - prefix.size()) * sizeof(char16_t);
-    ASSERT_EQ(bytes, sizeof(KSPIN_CONNECT) + sizeof(KSDATAFORMAT) + sizeof(format));
-    std::vector<unsigned char> tail(bytes);
-    std::memcpy(tail.data(), name.data() + prefix.size(), bytes);
-
-    KSPIN_CONNECT connect;
-    std::memcpy(&connect, tail.data(), sizeof(connect));
-    EXPECT_TRUE(IsEqualGUID(connect.Interface.Set, KSINTERFACESETID_Standard));
-    EXPECT_EQ(connect.Interface.Id, ULONG(KSINTERFACE_STANDARD_LOOPED_STREAMING));
-    EXPECT_TRUE(IsEqualGUID(connect.Medium.Set, KSMEDIUMSETID_Standard));
-    EXPECT_EQ(connect.Medium.Id, ULONG(KSMEDIUM_TYPE_ANYINSTANCE));
-    EXPECT_EQ(connect.PinId, 3u);
-    EXPECT_EQ(connect.PinToHandle, nullptr);
-    EXPECT_EQ(connect.Priority.PriorityClass, ULONG(KSPRIORITY_NORMAL));
-    EXPECT_EQ(connect.Priority.PrioritySubClass, 1u);
-
-    KSDATAFORMAT header;
-    std::memcpy(&header, tail.data() + sizeof(connect), sizeof(header));
-    EXPECT_EQ(header.FormatSize, sizeof(KSDATAFORMAT) + sizeof(format));
-    EXPECT_EQ(header.SampleSize, 4u);
-    EXPECT_TRUE(IsEqualGUID(header.MajorFormat, KSDATAFORMAT_TYPE_AUDIO));
-    EXPECT_TRUE(IsEqualGUID(header.SubFormat, KSDATAFORMAT_SUBTYPE_PCM));
-    EXPECT_TRUE(IsEqualGUID(header.Specifier, KSDATAFORMAT_SPECIFIER_WAVEFORMATEX));
-    EXPECT_EQ(std::memcmp(tail.data() + sizeof(connect) + sizeof(header), &format, sizeof(format)),
-              0);
 }
 
 // A data-format block as a device answers: the header, then `waveBytes` of the record.

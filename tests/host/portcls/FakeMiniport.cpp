@@ -12,6 +12,15 @@ const GUID FakeEventSet = {
     0x1d3e6a0c, 0x4c55, 0x4a8e, {0x9b, 0x2f, 0x61, 0x0c, 0x7d, 0x33, 0x90, 0x11}};
 Control* control = nullptr;
 
+KSDATARANGE MakeRange(const GUID& major, const GUID& sub, const GUID& specifier) {
+    KSDATARANGE range{};
+    range.FormatSize = sizeof(range);
+    range.MajorFormat = major;
+    range.SubFormat = sub;
+    range.Specifier = specifier;
+    return range;
+}
+
 namespace {
 
 FilterTest* current = nullptr;
@@ -107,55 +116,24 @@ const PCEVENT_ITEM PinEvents[] = {
 const PCPROPERTY_ITEM NodeProperties[] = {
     {&FakeSet, NodePropertyId, KSPROPERTY_TYPE_GET, NodeHandler},
 };
-const PCAUTOMATION_TABLE FilterTable = {sizeof(PCPROPERTY_ITEM),
-                                        1,
-                                        FilterProperties,
-                                        sizeof(PCMETHOD_ITEM),
-                                        0,
-                                        nullptr,
-                                        sizeof(PCEVENT_ITEM),
-                                        1,
-                                        FilterEvents,
-                                        0};
-const PCAUTOMATION_TABLE PinTable = {sizeof(PCPROPERTY_ITEM),
-                                     1,
-                                     PinProperties,
-                                     sizeof(PCMETHOD_ITEM),
-                                     0,
-                                     nullptr,
-                                     sizeof(PCEVENT_ITEM),
-                                     0,
-                                     nullptr,
-                                     0};
-const PCAUTOMATION_TABLE EventPinTable = {sizeof(PCPROPERTY_ITEM),
-                                          1,
-                                          PinProperties,
-                                          sizeof(PCMETHOD_ITEM),
-                                          0,
-                                          nullptr,
-                                          sizeof(PCEVENT_ITEM),
-                                          1,
-                                          PinEvents,
-                                          0};
-const PCAUTOMATION_TABLE NodeTable = {sizeof(PCPROPERTY_ITEM),
-                                      1,
-                                      NodeProperties,
-                                      sizeof(PCMETHOD_ITEM),
-                                      0,
-                                      nullptr,
-                                      sizeof(PCEVENT_ITEM),
-                                      0,
-                                      nullptr,
-                                      0};
-
-KSDATARANGE MakeRange(const GUID& major, const GUID& sub, const GUID& specifier) {
-    KSDATARANGE range{};
-    range.FormatSize = sizeof(range);
-    range.MajorFormat = major;
-    range.SubFormat = sub;
-    range.Specifier = specifier;
-    return range;
+// A table of one property item and the given events.
+constexpr PCAUTOMATION_TABLE Table(const PCPROPERTY_ITEM* property, const PCEVENT_ITEM* events) {
+    return {sizeof(PCPROPERTY_ITEM),
+            1,
+            property,
+            sizeof(PCMETHOD_ITEM),
+            0,
+            nullptr,
+            sizeof(PCEVENT_ITEM),
+            events != nullptr ? 1u : 0u,
+            events,
+            0};
 }
+const PCAUTOMATION_TABLE FilterTable = Table(FilterProperties, FilterEvents);
+const PCAUTOMATION_TABLE PinTable = Table(PinProperties, nullptr);
+const PCAUTOMATION_TABLE EventPinTable = Table(PinProperties, PinEvents);
+const PCAUTOMATION_TABLE NodeTable = Table(NodeProperties, nullptr);
+
 KSDATARANGE BridgeRange =
     MakeRange(KSDATAFORMAT_TYPE_AUDIO, KSDATAFORMAT_SUBTYPE_ANALOG, KSDATAFORMAT_SPECIFIER_NONE);
 // A range that a default intersection cannot complete (its specifier needs a format body).
@@ -164,37 +142,21 @@ KSDATARANGE WaveRange = MakeRange(KSDATAFORMAT_TYPE_AUDIO, KSDATAFORMAT_SUBTYPE_
 PKSDATARANGE OutRanges[] = {&BridgeRange};
 PKSDATARANGE InRanges[] = {&WaveRange, &BridgeRange};
 
+// A pin of at most `instances` instances with its ranges, flow, communication and category.
+template <size_t N>
+constexpr PCPIN_DESCRIPTOR Pin(ULONG instances, const PCAUTOMATION_TABLE* table,
+                               PKSDATARANGE (&ranges)[N], KSPIN_DATAFLOW flow,
+                               KSPIN_COMMUNICATION communication, const GUID* category) {
+    return {instances,
+            instances,
+            0,
+            table,
+            {0, nullptr, 0, nullptr, N, ranges, flow, communication, category, nullptr, {0}}};
+}
 const PCPIN_DESCRIPTOR Pins[] = {
-    {0,
-     0,
-     0,
-     &PinTable,
-     {0,
-      nullptr,
-      0,
-      nullptr,
-      1,
-      OutRanges,
-      KSPIN_DATAFLOW_OUT,
-      KSPIN_COMMUNICATION_NONE,
-      &KSNODETYPE_SPEAKER,
-      nullptr,
-      {0}}},
-    {1,
-     1,
-     0,
-     &EventPinTable,
-     {0,
-      nullptr,
-      0,
-      nullptr,
-      2,
-      InRanges,
-      KSPIN_DATAFLOW_IN,
-      KSPIN_COMMUNICATION_SINK,
-      &KSCATEGORY_AUDIO,
-      nullptr,
-      {0}}},
+    Pin(0, &PinTable, OutRanges, KSPIN_DATAFLOW_OUT, KSPIN_COMMUNICATION_NONE, &KSNODETYPE_SPEAKER),
+    Pin(1, &EventPinTable, InRanges, KSPIN_DATAFLOW_IN, KSPIN_COMMUNICATION_SINK,
+        &KSCATEGORY_AUDIO),
 };
 const PCNODE_DESCRIPTOR Nodes[] = {{0, &NodeTable, &KSCATEGORY_AUDIO, nullptr}};
 const PCCONNECTION_DESCRIPTOR Connections[] = {{KSFILTER_NODE, 1, 0, 1}, {0, 0, KSFILTER_NODE, 0}};
@@ -270,6 +232,14 @@ NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registryPath) 
 
 } // namespace
 
+ULONG MiniportState::ReleaseOne() {
+    ULONG left = --references;
+    if (left == 0) {
+        Drop();
+    }
+    return left;
+}
+
 void MiniportState::Drop() {
     if (events != nullptr) {
         events->Release();
@@ -285,11 +255,7 @@ NTSTATUS FakeTopology::QueryInterface(REFIID id, PVOID* object) {
     return Query(id, IID_IMiniportTopology, this, object);
 }
 ULONG FakeTopology::Release() {
-    ULONG left = --references;
-    if (left == 0) {
-        Drop();
-    }
-    return left;
+    return ReleaseOne();
 }
 NTSTATUS FakeTopology::GetDescription(PPCFILTER_DESCRIPTOR* description) {
     *description = &Descriptor;
@@ -307,11 +273,7 @@ NTSTATUS FakeWaveRT::QueryInterface(REFIID id, PVOID* object) {
     return Query(id, IID_IMiniportWaveRT, this, object);
 }
 ULONG FakeWaveRT::Release() {
-    ULONG left = --references;
-    if (left == 0) {
-        Drop();
-    }
-    return left;
+    return ReleaseOne();
 }
 NTSTATUS FakeWaveRT::GetDescription(PPCFILTER_DESCRIPTOR* description) {
     *description = &Descriptor;

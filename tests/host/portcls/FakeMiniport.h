@@ -54,6 +54,8 @@ struct Control {
 };
 extern Control* control;
 
+KSDATARANGE MakeRange(const GUID& major, const GUID& sub, const GUID& specifier);
+
 class FakeTopology;
 class FakeWaveRT;
 
@@ -64,6 +66,7 @@ struct MiniportState {
     PPORTEVENTS events = nullptr;
     PUNKNOWN adapterSeen = nullptr;
     int inits = 0;
+    ULONG ReleaseOne(); // drops the port interfaces with the last reference
     void Drop();
 };
 

@@ -191,34 +191,22 @@ TEST_F(PortClassTest, InitializeFillsTheDriverObjectWithTheLibrary) {
     EXPECT_EQ(driver->driverObject->DriverExtension->AddDevice, AddDevice);
 }
 
-TEST_F(PortClassTest, AddDeviceStacksTheFunctionalDeviceOverThePhysicalOne) {
-    PDEVICE_OBJECT device = FunctionalDevice();
-    ASSERT_NE(device, driver->physicalDevice);
-    EXPECT_EQ(device->DriverObject, driver->driverObject);
-    EXPECT_EQ(device->StackSize, driver->physicalDevice->StackSize + 1);
-    EXPECT_EQ(device->Flags & DO_DEVICE_INITIALIZING, 0u);
-    EXPECT_NE(device->DeviceExtension, nullptr);
-}
-
 TEST_F(PortClassTest, StartCallsTheStartRoutineWithTheRequestAndAnEmptyResourceList) {
     ASSERT_EQ(pnp->StartDevice(*driver), STATUS_SUCCESS);
     EXPECT_EQ(state.startedDevice, FunctionalDevice());
     EXPECT_EQ(state.startMinor, IRP_MN_START_DEVICE);
     EXPECT_EQ(state.startResourceCount, 0u);
     EXPECT_EQ(state.powerStatus, STATUS_SUCCESS);
+    // Power management is held until the device is removed.
+    EXPECT_EQ(state.power.references, 1u);
+    pnp->Unload(*driver);
+    driver = nullptr;
+    EXPECT_EQ(state.power.references, 0u);
 }
 
 TEST_F(PortClassTest, StartFailureIsTheStartRoutinesStatus) {
     state.startStatus = STATUS_INSUFFICIENT_RESOURCES;
     EXPECT_EQ(pnp->StartDevice(*driver), STATUS_INSUFFICIENT_RESOURCES);
-}
-
-TEST_F(PortClassTest, PowerManagementIsHeldUntilTheDeviceIsRemoved) {
-    ASSERT_EQ(pnp->StartDevice(*driver), STATUS_SUCCESS);
-    EXPECT_EQ(state.power.references, 1u);
-    pnp->Unload(*driver);
-    driver = nullptr;
-    EXPECT_EQ(state.power.references, 0u);
 }
 
 TEST_F(PortClassTest, InjectedPowerRegistrationFaultTakesNoReference) {
@@ -309,25 +297,15 @@ TEST_F(PortClassTest, SubdeviceFilesGetTheirOwnRequests) {
     machine.Get<host::IoManager>().TakeFindings(); // the private file's close, as above
 }
 
-TEST_F(PortClassTest, SubdevicesAreLimitedAndUnique) {
-    auto& library = machine.Get<host::PortClass>();
-    auto none = [](PIRP, std::unique_ptr<host::PortClassFile>*) { return STATUS_SUCCESS; };
-    PDEVICE_OBJECT device = FunctionalDevice();
-    EXPECT_EQ(library.AddSubdevice(device, u"topo_c", none), STATUS_SUCCESS);
-    EXPECT_EQ(library.AddSubdevice(device, u"TOPO_C", none), STATUS_OBJECT_NAME_COLLISION);
-    EXPECT_EQ(library.AddSubdevice(device, u"wave_c", none), STATUS_SUCCESS);
-    EXPECT_EQ(library.AddSubdevice(device, u"topo_r", none), STATUS_SUCCESS);
-    EXPECT_EQ(library.AddSubdevice(device, u"wave_r", none), STATUS_SUCCESS);
-    EXPECT_EQ(library.AddSubdevice(device, u"extra", none), STATUS_INSUFFICIENT_RESOURCES);
-    EXPECT_EQ(library.AddSubdevice(driver->physicalDevice, u"x", none), STATUS_INVALID_PARAMETER);
-}
-
-TEST_F(PortClassTest, AddAdapterDeviceRefusesBadArguments) {
+TEST_F(PortClassTest, AddAdapterDeviceAndSubdevicesRefuseBadArguments) {
     PDRIVER_OBJECT object = driver->driverObject;
     PDEVICE_OBJECT physical = driver->physicalDevice;
     EXPECT_EQ(PcAddAdapterDevice(object, physical, nullptr, 4, 0), STATUS_INVALID_PARAMETER);
     EXPECT_EQ(PcAddAdapterDevice(object, physical, StartDevice, 0, 0), STATUS_INVALID_PARAMETER);
     EXPECT_EQ(PcAddAdapterDevice(object, physical, StartDevice, 4, 16), STATUS_INVALID_PARAMETER);
+    auto none = [](PIRP, std::unique_ptr<host::PortClassFile>*) { return STATUS_SUCCESS; };
+    EXPECT_EQ(machine.Get<host::PortClass>().AddSubdevice(physical, u"x", none),
+              STATUS_INVALID_PARAMETER);
 }
 
 } // namespace
