@@ -6,7 +6,7 @@
 
 #include <atomic>
 #include <memory>
-#include <mutex>
+#include "Lock.h"
 #include <string>
 #include <unordered_map>
 
@@ -21,17 +21,17 @@ class HandleTable {
 public:
     Object* Add(std::shared_ptr<Object> object) {
         Object* handle = object.get();
-        std::lock_guard<std::mutex> hold(lock_);
+        Hold hold(lock_);
         objects_.emplace(handle, std::move(object));
         return handle;
     }
     std::shared_ptr<Object> Find(const Object* handle) {
-        std::lock_guard<std::mutex> hold(lock_);
+        Hold hold(lock_);
         auto found = objects_.find(handle);
         return found == objects_.end() ? nullptr : found->second;
     }
     std::shared_ptr<Object> Remove(const Object* handle) {
-        std::lock_guard<std::mutex> hold(lock_);
+        Hold hold(lock_);
         auto found = objects_.find(handle);
         if (found == objects_.end()) {
             return nullptr;
@@ -42,7 +42,7 @@ public:
     }
 
 private:
-    std::mutex lock_;
+    Lock lock_;
     std::unordered_map<const Object*, std::shared_ptr<Object>> objects_;
 };
 
@@ -72,7 +72,7 @@ void ToC(const StreamView& view, conduit_stream_view* out);
 struct conduit_connection {
     std::unique_ptr<conduit::Backend> backend;
     std::unique_ptr<conduit::Connection> connection;
-    std::mutex lock;
+    conduit::capi::Lock lock;
     unsigned sessions = 0; // under lock
     bool closed = false;   // under lock
 };
@@ -89,7 +89,7 @@ conduit_status WithConnection(conduit_connection* handle, Body body) {
         if (!connection) {
             return Record(CONDUIT_ERROR_INVALID_HANDLE, "not an open connection");
         }
-        std::lock_guard<std::mutex> hold(connection->lock);
+        Hold hold(connection->lock);
         if (connection->closed) {
             return Record(CONDUIT_ERROR_INVALID_HANDLE, "the connection is closed");
         }

@@ -89,7 +89,7 @@ struct conduit_session {
     conduit::capi::CallbackSource source;
     std::atomic<bool> busy{false};
     std::atomic<bool> stop{false};
-    std::mutex statsLock;
+    conduit::capi::Lock statsLock;
     conduit_session_stats stats{};
     std::unique_ptr<conduit::Session> session; // last: it refers to the members above
 };
@@ -151,7 +151,7 @@ conduit_status WithClaimedSession(conduit_session* handle, Body body) {
 
 void CopyStats(conduit_session& session) {
     const SessionStats& stats = session.session->stats();
-    std::lock_guard<std::mutex> hold(session.statsLock);
+    Hold hold(session.statsLock);
     session.stats.handshakes = stats.handshakes;
     session.stats.answers = stats.answers;
     session.stats.failed_answers = stats.failedAnswers;
@@ -213,7 +213,7 @@ extern "C" CONDUIT_API conduit_status conduit_session_destroy(conduit_session* s
         if (!removed) {
             return Record(CONDUIT_ERROR_INVALID_HANDLE, "the session is already destroyed");
         }
-        std::lock_guard<std::mutex> hold(claimed.connection->lock);
+        Hold hold(claimed.connection->lock);
         --claimed.connection->sessions;
         return Record(CONDUIT_OK, std::string());
     });
@@ -301,7 +301,7 @@ extern "C" CONDUIT_API conduit_status conduit_session_stats_read(conduit_session
                           "the statistics must be a conduit_session_stats of " +
                               std::to_string(sizeof(conduit_session_stats)) + " bytes");
         }
-        std::lock_guard<std::mutex> hold(live.statsLock);
+        Hold hold(live.statsLock);
         *stats = live.stats;
         return Record(CONDUIT_OK, std::string());
     });
