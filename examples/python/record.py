@@ -6,7 +6,9 @@ import sys
 import wave
 
 # The wrapper: the library, the one record the callback reads, and failures as exceptions.
-lib = ctypes.CDLL("conduit-client.dll" if sys.platform == "win32" else "libconduit-client.so.1")
+# winmode=0: on Windows, look for the DLL along PATH too.
+lib = ctypes.CDLL("conduit-client.dll" if sys.platform == "win32" else "libconduit-client.so.1",
+                  winmode=0)
 lib.conduit_status_name.restype = lib.conduit_last_error.restype = ctypes.c_char_p
 CAPTURE, REAL_TIME = 1, 0
 

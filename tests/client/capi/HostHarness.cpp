@@ -99,6 +99,7 @@ private:
 };
 
 Harness::Harness() {
+    unsetenv("LD_PRELOAD"); // a program's children are programs of their own, without a machine
     if (!wavPath_.empty()) {
         std::remove(wavPath_.c_str()); // a file left from an earlier run proves nothing
     }
