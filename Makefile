@@ -39,6 +39,8 @@ test-windows-build: deps
 	fi
 	tests/windows/check-image-rejects.sh $(WINDOWS_BUILD)/tests/windows/guarded-mapping-twin.exe
 	tests/windows/check-guid-values.sh
+	tests/client/capi/check-abi.sh $(WINDOWS_BUILD)/client/capi/conduit-client.dll \
+		client/capi/conduit-client.abi
 
 # Optional: runs the Windows test programs and conduit.exe's command line under Wine, installing
 # Wine (large) only here.

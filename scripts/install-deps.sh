@@ -7,7 +7,7 @@ packages=(
     cmake ninja-build make g++ gcc clang libclang-rt-14-dev llvm
     googletest libbenchmark-dev
     g++-mingw-w64-x86-64 gcc-mingw-w64-x86-64 binutils-mingw-w64-x86-64
-    clang-format clang-tidy python3 binutils
+    clang-format clang-tidy python3 binutils pkgconf
 )
 
 missing=()
