@@ -12,7 +12,6 @@
 
 #include "DriverTest.h"
 #include "KsTestRequests.h"
-#include "audio/MiniportWaveRT.h"
 #include "kernel/UserEvents.h"
 #include "portcls/PortClass.h"
 
@@ -99,18 +98,21 @@ protected:
         return reply;
     }
 
-    // Enables a filter event with a user event; the event's handle, or null on failure.
-    HANDLE EnableEvent(HANDLE filter, ULONG id, NTSTATUS* status) {
+    // Enables a filter event with a user event, for one pin when a pin is given (a KSE_PIN, as
+    // the audio stack asks for jack changes); the event's handle.
+    HANDLE EnableEvent(HANDLE filter, ULONG id, NTSTATUS* status, ULONG pin = ULONG(-1)) {
         host::ProcessScope scope(audio);
         HANDLE event = host::user::CreateEvent(false, false);
-        KSEVENT request{};
-        request.Set = KSEVENTSETID_PinCapsChange;
-        request.Id = id;
-        request.Flags = KSEVENT_TYPE_ENABLE;
+        KSE_PIN request{};
+        request.Event.Set = KSEVENTSETID_PinCapsChange;
+        request.Event.Id = id;
+        request.Event.Flags = KSEVENT_TYPE_ENABLE;
+        request.PinId = pin;
         KSEVENTDATA data{};
         data.NotificationType = KSEVENTF_EVENT_HANDLE;
         data.EventHandle.Event = event;
-        host::user::DeviceIoControl(filter, IOCTL_KS_ENABLE_EVENT, &request, sizeof(request), &data,
+        const ULONG requestSize = pin == ULONG(-1) ? sizeof(KSEVENT) : sizeof(KSE_PIN);
+        host::user::DeviceIoControl(filter, IOCTL_KS_ENABLE_EVENT, &request, requestSize, &data,
                                     sizeof(data), nullptr, status);
         return event;
     }
@@ -220,12 +222,6 @@ TEST_F(FailedStartTest, AFailingRenderWavePortLeavesOnlyItsTopologyFilter) {
               std::vector<std::u16string>{u"topo_c"});
     EXPECT_EQ(FilterNames(KSCATEGORY_AUDIO), std::vector<std::u16string>{u"topo_c"});
     EXPECT_TRUE(library.Connections(adapter->deviceObject).empty());
-    // No worker ever ran its first handshake, and the Capture channel was never built.
-    EXPECT_EQ(adapter->renderEndpoint.ControlBlock()->HandshakeFlags, 0u);
-    EXPECT_EQ(adapter->renderChannel.workerThread, nullptr);
-    EXPECT_EQ(adapter->captureChannel.topologyMiniport, nullptr);
-    EXPECT_EQ(adapter->captureChannel.waveMiniport, nullptr);
-    EXPECT_EQ(adapter->captureChannel.workerThread, nullptr);
 }
 
 // The jack follows the client's connection, one change event per change.
@@ -239,7 +235,12 @@ TEST_F(FilterIntegrationTest, JackFollowsTheClientWithOneEventPerChange) {
         HANDLE filter = OpenFilter(item.filter);
         ASSERT_NE(filter, INVALID_HANDLE_VALUE);
         NTSTATUS status = STATUS_UNSUCCESSFUL;
-        HANDLE jackEvent = EnableEvent(filter, KSEVENT_PINCAPS_JACKINFOCHANGE, &status);
+        HANDLE jackEvent =
+            EnableEvent(filter, KSEVENT_PINCAPS_JACKINFOCHANGE, &status, item.jackPin);
+        ASSERT_EQ(status, STATUS_SUCCESS);
+        // The change is raised on the jack pin: a listener on the bridge pin hears nothing.
+        HANDLE bridgeEvent =
+            EnableEvent(filter, KSEVENT_PINCAPS_JACKINFOCHANGE, &status, 1 - item.jackPin);
         ASSERT_EQ(status, STATUS_SUCCESS);
         HANDLE other = OpenFilter(item.render ? u"topo_r" : u"topo_c");
         HANDLE otherJack = EnableEvent(other, KSEVENT_PINCAPS_JACKINFOCHANGE, &status);
@@ -251,6 +252,10 @@ TEST_F(FilterIntegrationTest, JackFollowsTheClientWithOneEventPerChange) {
         Reply tooSmall = Ask(filter, request, 35);
         EXPECT_EQ(tooSmall.status, STATUS_BUFFER_TOO_SMALL);
         EXPECT_EQ(tooSmall.value, std::vector<unsigned char>(35, Guard));
+        // A pin id without the KSP_PIN's reserved word is instance enough.
+        std::vector<unsigned char> pinIdOnly = request;
+        pinIdOnly.resize(sizeof(KSPROPERTY) + sizeof(ULONG));
+        EXPECT_EQ(Ask(filter, pinIdOnly, 36).status, STATUS_SUCCESS);
         EXPECT_EQ(Ask(filter,
                       PinRequest(KSPROPSETID_Jack, KSPROPERTY_JACK_DESCRIPTION, KSPROPERTY_TYPE_GET,
                                  1 - item.jackPin),
@@ -284,6 +289,7 @@ TEST_F(FilterIntegrationTest, JackFollowsTheClientWithOneEventPerChange) {
         EXPECT_EQ(isConnected(), FALSE);
         EXPECT_TRUE(Signalled(jackEvent));
         EXPECT_FALSE(Signalled(otherJack)) << "the other direction's jack did not change";
+        EXPECT_FALSE(Signalled(bridgeEvent));
         Close(*audio, other);
         Close(*audio, filter);
     }
@@ -316,6 +322,51 @@ TEST_F(FilterIntegrationTest, CpuResourcesAndBasicSupport) {
         EXPECT_EQ(Ask(filter, support, 4).value,
                   Bytes(ULONG(KSPROPERTY_TYPE_GET | KSPROPERTY_TYPE_BASICSUPPORT)));
         EXPECT_EQ(Ask(filter, support, description + 4).bytes, description);
+        Close(*audio, filter);
+    }
+}
+
+// A whole description: the item's access flags, then the value's type where the property has
+// one, a null type where it has none; every byte reported is written (the port's value buffer
+// is kernel memory that would otherwise reach the caller).
+TEST_F(FilterIntegrationTest, BasicSupportDescribesEachProperty) {
+    const ULONG support = KSPROPERTY_TYPE_BASICSUPPORT;
+    const ULONG getSupport = KSPROPERTY_TYPE_GET | KSPROPERTY_TYPE_BASICSUPPORT;
+    const ULONG all = getSupport | KSPROPERTY_TYPE_SET;
+    const GUID none = {};
+    struct Case {
+        const char16_t* filter;
+        std::vector<unsigned char> request;
+        ULONG access;
+        const GUID& typeSet;
+        ULONG typeId;
+    };
+    const Case cases[] = {
+        {u"topo_r", Bytes(Property(KSPROPSETID_Audio, KSPROPERTY_AUDIO_CPU_RESOURCES, support)),
+         getSupport, KSPROPTYPESETID_General, 19}, // VT_UI4
+        {u"topo_r", PinRequest(KSPROPSETID_Jack, KSPROPERTY_JACK_DESCRIPTION, support, 0),
+         getSupport, none, 0},
+        {u"wave_c", PinRequest(KSPROPSETID_Pin, KSPROPERTY_PIN_PROPOSEDATAFORMAT, support, 0), all,
+         none, 0},
+        {u"wave_c", NodeRequest(KSPROPSETID_Audio, KSPROPERTY_AUDIO_CHANNEL_CONFIG, support, 0),
+         all, none, 0},
+    };
+    const ULONG size = sizeof(KSPROPERTY_DESCRIPTION);
+    for (const Case& item : cases) {
+        SCOPED_TRACE(&item - cases);
+        HANDLE filter = OpenFilter(item.filter);
+        Reply reply = Ask(filter, item.request, size);
+        ASSERT_EQ(reply.status, STATUS_SUCCESS);
+        EXPECT_EQ(reply.bytes, size);
+        KSPROPERTY_DESCRIPTION description;
+        std::memcpy(&description, reply.value.data(), size);
+        EXPECT_EQ(description.AccessFlags, item.access);
+        EXPECT_EQ(description.DescriptionSize, size);
+        EXPECT_TRUE(IsEqualGUID(description.PropTypeSet.Set, item.typeSet));
+        EXPECT_EQ(description.PropTypeSet.Id, item.typeId);
+        EXPECT_EQ(description.PropTypeSet.Flags, 0u);
+        EXPECT_EQ(description.MembersListCount, 0u);
+        EXPECT_EQ(description.Reserved, 0u);
         Close(*audio, filter);
     }
 }
@@ -522,43 +573,6 @@ TEST_F(FilterIntegrationTest, FormatChangeEventOnlyForANewFormat) {
     Close(*client, file);
     Close(*audio, filter);
     Close(*audio, otherFilter);
-}
-
-TEST_F(FilterIntegrationTest, ClientFileListRecordsWaveFiltersOnly) {
-    List& files = Adapter()->clientFileList;
-    EXPECT_EQ(files.count, 0u);
-    HANDLE topology = OpenFilter(u"topo_c");
-    ASSERT_NE(topology, INVALID_HANDLE_VALUE);
-    EXPECT_EQ(files.count, 0u);
-    HANDLE capture = OpenFilter(u"wave_c");
-    HANDLE render = OpenFilter(u"wave_r");
-    ASSERT_NE(capture, INVALID_HANDLE_VALUE);
-    ASSERT_NE(render, INVALID_HANDLE_VALUE);
-    ASSERT_EQ(files.count, 2u);
-    {
-        // An object under a filter is never recorded (the library has no pins to create yet).
-        host::ProcessScope scope(audio);
-        EXPECT_EQ(host::user::CreateFileRelative(render, u"{pin}"), INVALID_HANDLE_VALUE);
-    }
-    EXPECT_EQ(files.count, 2u);
-    Close(*audio, capture);
-    ASSERT_EQ(files.count, 1u);
-    EXPECT_EQ(reinterpret_cast<ClientFileRecord*>(files.first)->miniport,
-              Adapter()->captureChannel.waveMiniport->MiniportInterface());
-    Close(*audio, render);
-    Close(*audio, topology);
-    EXPECT_EQ(files.count, 0u);
-}
-
-TEST_F(FilterIntegrationTest, NewStreamNeedsAClient) {
-    CMiniportWaveRT* miniport = Adapter()->captureChannel.waveMiniport;
-    ASSERT_NE(miniport, nullptr);
-    KSDATAFORMAT_WAVEFORMATEX format{};
-    format.DataFormat.FormatSize = sizeof(format);
-    PMINIPORTWAVERTSTREAM stream = reinterpret_cast<PMINIPORTWAVERTSTREAM>(&format);
-    EXPECT_EQ(miniport->NewStream(&stream, nullptr, 0, FALSE, &format.DataFormat),
-              STATUS_DEVICE_NOT_READY);
-    EXPECT_EQ(stream, nullptr);
 }
 
 // Every handler of the four filters with the sizes the port can hand it: none writes past its
