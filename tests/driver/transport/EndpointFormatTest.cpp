@@ -212,37 +212,6 @@ TEST_P(EndpointFormatTest, ARegistryFailureMidWalkKeepsWhatWasWrittenAndClosesEv
     EXPECT_FALSE(StoredFormat(ours[2]).has_value()); // the walk stopped at the failure
 }
 
-TEST_P(EndpointFormatTest, FailuresBeforeAnyWriteLeaveEveryEndpointAlone) {
-    const ChannelCase& channel = GetParam();
-    const AudioEndpoint endpoint = OursNaming(channel.servedFlow, channel.servingFilter).at(0);
-    struct Case {
-        const char* what;
-        host::RegistryCall call;
-        std::u16string keyPath;
-    };
-    const Case cases[] = {
-        {"the root does not open", host::RegistryCall::OpenKey,
-         host::AudioEndpointsPath(channel.servedFlow)},
-        {"the enumeration fails", host::RegistryCall::EnumerateKey,
-         host::AudioEndpointsPath(channel.servedFlow)},
-        {"the property store does not open", host::RegistryCall::OpenKey, endpoint.propertiesPath},
-        {"the filter property cannot be read", host::RegistryCall::QueryValueKey,
-         endpoint.propertiesPath},
-    };
-    ULONG rate = 8000;
-    for (const Case& test : cases) {
-        SCOPED_TRACE(test.what);
-        host::FailNextRegistryCall(test.call, test.keyPath, STATUS_INSUFFICIENT_RESOURCES);
-        const size_t handlesBefore = host::OpenRegistryHandleCount();
-        const transport::SetFormatInput format = {
-            transport::ProtocolVersion, rate += 1000, 16, 2, 2, 0x3};
-        EXPECT_EQ(SetFormat(format), STATUS_SUCCESS);
-        EXPECT_EQ(host::OpenRegistryHandleCount(), handlesBefore);
-        EXPECT_FALSE(StoredFormat(endpoint).has_value());
-        host::ClearRegistryFaultInjection();
-    }
-}
-
 TEST_P(EndpointFormatTest, AFormatNoRecordCanDescribeIsTakenButWrittenNowhere) {
     const ChannelCase& channel = GetParam();
     const AudioEndpoint endpoint = OursNaming(channel.servedFlow, channel.servingFilter).at(0);
