@@ -61,8 +61,8 @@ protected:
 TEST_F(EventTest, AnEnabledEventIsSignalledByMatchingGenerations) {
     KSEVENTDATA data = EventData();
     ASSERT_EQ(Enable(fake::FilterEventId, KSEVENT_TYPE_ENABLE, nullptr, &data), STATUS_SUCCESS);
-    EXPECT_EQ(state.seen.eventAdds, 1);
-    EXPECT_EQ(state.seen.majorTarget,
+    EXPECT_EQ(state.eventAdds, 1);
+    EXPECT_EQ(state.eventTarget,
               static_cast<PUNKNOWN>(static_cast<IMiniportTopology*>(&topologies.at(0))));
     EXPECT_FALSE(event->Signalled());
     struct Case {
@@ -121,7 +121,7 @@ TEST_F(EventTest, DisabledAndClosedEventsStayQuiet) {
         EXPECT_FALSE(host::user::DeviceIoControl(filter, IOCTL_KS_DISABLE_EVENT, &first,
                                                  sizeof(first), nullptr, 0, nullptr));
     }
-    EXPECT_EQ(state.seen.eventRemoves, 1);
+    EXPECT_EQ(state.eventRemoves, 1);
     Generate(fake::FilterEventId, FALSE, 0);
     EXPECT_TRUE(event->Signalled()); // the second is still enabled
     {
@@ -129,7 +129,7 @@ TEST_F(EventTest, DisabledAndClosedEventsStayQuiet) {
         host::user::CloseHandle(filter);
         filter = INVALID_HANDLE_VALUE;
     }
-    EXPECT_EQ(state.seen.eventRemoves, 2);
+    EXPECT_EQ(state.eventRemoves, 2);
     event->Clear();
     Generate(fake::FilterEventId, FALSE, 0);
     EXPECT_FALSE(event->Signalled());
@@ -174,14 +174,14 @@ TEST_F(EventTest, EnablingRefusesBadRequests) {
     }
     EXPECT_EQ(Enable(fake::FilterEventId, KSEVENT_TYPE_ENABLE, nullptr, &data),
               STATUS_OBJECT_TYPE_MISMATCH);
-    EXPECT_EQ(state.seen.eventAdds, 0);
+    EXPECT_EQ(state.eventAdds, 0);
     // Basic support reaches the handler without an entry; the pin event item lacks it.
     EXPECT_EQ(Enable(fake::FilterEventId, KSEVENT_TYPE_BASICSUPPORT, nullptr, nullptr),
               STATUS_SUCCESS);
     const ULONG pin = 1;
     EXPECT_EQ(Enable(fake::PinEventId, KSEVENT_TYPE_BASICSUPPORT, &pin, nullptr),
               STATUS_INVALID_DEVICE_REQUEST);
-    EXPECT_EQ(state.seen.eventAdds, 0);
+    EXPECT_EQ(state.eventAdds, 0);
 }
 
 } // namespace
