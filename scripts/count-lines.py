@@ -21,11 +21,14 @@ HASH_LIKE = (".py", ".sh", ".cmake")
 
 
 def tracked_files(paths):
-    """Files git tracks under the paths; a tree that is not a git checkout falls back to a walk."""
+    """Files under the paths that git tracks or would track (new files count before their
+    commit); a tree that is not a git checkout falls back to a walk."""
     try:
-        listing = subprocess.run(["git", "-C", ROOT, "ls-files", "-z", "--", *paths],
-                                 check=True, capture_output=True).stdout.decode()
-        return [name for name in listing.split("\0") if name]
+        listing = subprocess.run(
+            ["git", "-C", ROOT, "ls-files", "-z", "--cached", "--others", "--exclude-standard",
+             "--", *paths], check=True, capture_output=True).stdout.decode()
+        return sorted({name for name in listing.split("\0")
+                       if name and os.path.isfile(os.path.join(ROOT, name))})
     except (OSError, subprocess.CalledProcessError):
         found = []
         for path in paths:
