@@ -71,11 +71,14 @@ protected:
         audio = &NewProcess(false, "audio");
     }
 
+    // Opened from the audio process; its exit at the end of the test closes what is still open.
     HANDLE OpenFilter(const std::u16string& name) {
         std::u16string path = FilterPath(name);
         EXPECT_FALSE(path.empty()) << "no interface for a filter";
         host::ProcessScope scope(audio);
-        return host::user::CreateFile(path);
+        HANDLE filter = host::user::CreateFile(path);
+        EXPECT_NE(filter, INVALID_HANDLE_VALUE);
+        return filter;
     }
 
     // Sends a property request with a value of exactly valueSize bytes followed by guard bytes,
@@ -180,13 +183,11 @@ TEST_F(FilterIntegrationTest, PhysicalConnectionsFollowTheDirection) {
     for (const Case& item : cases) {
         SCOPED_TRACE(&item - cases);
         HANDLE filter = OpenFilter(item.filter);
-        ASSERT_NE(filter, INVALID_HANDLE_VALUE);
         std::vector<unsigned char> request = PinRequest(
             KSPROPSETID_Pin, KSPROPERTY_PIN_PHYSICALCONNECTION, KSPROPERTY_TYPE_GET, item.pin);
         Reply size = Ask(filter, request, 0);
         if (item.other == nullptr) {
             EXPECT_EQ(size.status, STATUS_NOT_FOUND);
-            Close(*audio, filter);
             continue;
         }
         ASSERT_EQ(size.status, STATUS_BUFFER_OVERFLOW);
@@ -202,7 +203,6 @@ TEST_F(FilterIntegrationTest, PhysicalConnectionsFollowTheDirection) {
         const std::u16string tail = std::u16string(u"\\") + item.other;
         ASSERT_GT(link.size(), tail.size());
         EXPECT_EQ(link.substr(link.size() - tail.size()), tail);
-        Close(*audio, filter);
     }
 }
 
@@ -233,7 +233,6 @@ TEST_F(FilterIntegrationTest, JackFollowsTheClientWithOneEventPerChange) {
     };
     for (const Case& item : {Case{u"topo_c", true, 1}, Case{u"topo_r", false, 0}}) {
         HANDLE filter = OpenFilter(item.filter);
-        ASSERT_NE(filter, INVALID_HANDLE_VALUE);
         NTSTATUS status = STATUS_UNSUCCESSFUL;
         HANDLE jackEvent =
             EnableEvent(filter, KSEVENT_PINCAPS_JACKINFOCHANGE, &status, item.jackPin);
@@ -290,8 +289,6 @@ TEST_F(FilterIntegrationTest, JackFollowsTheClientWithOneEventPerChange) {
         EXPECT_TRUE(Signalled(jackEvent));
         EXPECT_FALSE(Signalled(otherJack)) << "the other direction's jack did not change";
         EXPECT_FALSE(Signalled(bridgeEvent));
-        Close(*audio, other);
-        Close(*audio, filter);
     }
 }
 
@@ -303,7 +300,6 @@ TEST_F(FilterIntegrationTest, CpuResourcesAndBasicSupport) {
     const ULONG description = sizeof(KSPROPERTY_DESCRIPTION);
     for (const char16_t* name : {u"topo_c", u"wave_c", u"topo_r", u"wave_r"}) {
         HANDLE filter = OpenFilter(name);
-        ASSERT_NE(filter, INVALID_HANDLE_VALUE);
         Reply size = Ask(filter, get, 0);
         EXPECT_EQ(size.status, STATUS_BUFFER_OVERFLOW);
         EXPECT_EQ(size.bytes, 4u);
@@ -322,7 +318,6 @@ TEST_F(FilterIntegrationTest, CpuResourcesAndBasicSupport) {
         EXPECT_EQ(Ask(filter, support, 4).value,
                   Bytes(ULONG(KSPROPERTY_TYPE_GET | KSPROPERTY_TYPE_BASICSUPPORT)));
         EXPECT_EQ(Ask(filter, support, description + 4).bytes, description);
-        Close(*audio, filter);
     }
 }
 
@@ -367,13 +362,11 @@ TEST_F(FilterIntegrationTest, BasicSupportDescribesEachProperty) {
         EXPECT_EQ(description.PropTypeSet.Flags, 0u);
         EXPECT_EQ(description.MembersListCount, 0u);
         EXPECT_EQ(description.Reserved, 0u);
-        Close(*audio, filter);
     }
 }
 
 TEST_F(FilterIntegrationTest, IntersectionOffersTheDeviceFormat) {
     HANDLE filter = OpenFilter(u"wave_r");
-    ASSERT_NE(filter, INVALID_HANDLE_VALUE);
     const KSDATARANGE_AUDIO wide = PcmRange(8, 8, 32, 8000, 384000);
     // The start-up format (384 kHz, 32-bit, 8 channels) needs the extensible layout.
     Reply size = Ask(filter, IntersectionRequest(wide), 0);
@@ -424,14 +417,10 @@ TEST_F(FilterIntegrationTest, IntersectionOffersTheDeviceFormat) {
     HANDLE other = OpenFilter(u"wave_c");
     EXPECT_EQ(Ask(other, IntersectionRequest(PcmRange(2, 16, 16, 48000, 48000)), 104).status,
               STATUS_NO_MATCH);
-    Close(*audio, other);
-    Close(*client, file);
-    Close(*audio, filter);
 }
 
 TEST_F(FilterIntegrationTest, ProposedFormatGetAndSet) {
     HANDLE filter = OpenFilter(u"wave_c");
-    ASSERT_NE(filter, INVALID_HANDLE_VALUE);
     const auto get =
         PinRequest(KSPROPSETID_Pin, KSPROPERTY_PIN_PROPOSEDATAFORMAT, KSPROPERTY_TYPE_GET, 0);
     Reply size = Ask(filter, get, 0);
@@ -499,12 +488,10 @@ TEST_F(FilterIntegrationTest, ProposedFormatGetAndSet) {
     // Only an answer: the device format did not change.
     Reply after = Ask(filter, get, 104);
     EXPECT_EQ(after.value, current.value);
-    Close(*audio, filter);
 }
 
 TEST_F(FilterIntegrationTest, ChannelConfigurationFollowsTheChannelCount) {
     HANDLE filter = OpenFilter(u"wave_r");
-    ASSERT_NE(filter, INVALID_HANDLE_VALUE);
     const auto get =
         NodeRequest(KSPROPSETID_Audio, KSPROPERTY_AUDIO_CHANNEL_CONFIG, KSPROPERTY_TYPE_GET, 0);
     const auto set =
@@ -541,8 +528,6 @@ TEST_F(FilterIntegrationTest, ChannelConfigurationFollowsTheChannelCount) {
         EXPECT_EQ(Ask(filter, set, 4, Bytes(item.mask)).status, item.status) << item.mask;
         EXPECT_EQ(Ask(filter, get, 4).value, Bytes(item.after)) << item.mask;
     }
-    Close(*client, file);
-    Close(*audio, filter);
 }
 
 TEST_F(FilterIntegrationTest, FormatChangeEventOnlyForANewFormat) {
@@ -570,9 +555,6 @@ TEST_F(FilterIntegrationTest, FormatChangeEventOnlyForANewFormat) {
     EXPECT_FALSE(Signalled(event));
     ASSERT_EQ(SetFormat(file, 44100, 16, 2, 2, 0), STATUS_SUCCESS);
     EXPECT_TRUE(Signalled(event));
-    Close(*client, file);
-    Close(*audio, filter);
-    Close(*audio, otherFilter);
 }
 
 // Every handler of the four filters with the sizes the port can hand it: none writes past its
@@ -585,7 +567,6 @@ TEST_F(FilterIntegrationTest, EveryHandlerWithEverySize) {
     const ULONG verbs[] = {KSPROPERTY_TYPE_GET, KSPROPERTY_TYPE_SET, KSPROPERTY_TYPE_BASICSUPPORT};
     for (const char16_t* name : {u"topo_c", u"wave_c", u"topo_r", u"wave_r"}) {
         HANDLE filter = OpenFilter(name);
-        ASSERT_NE(filter, INVALID_HANDLE_VALUE);
         const bool wave = name[0] == u'w';
         std::vector<std::vector<unsigned char>> requests;
         for (ULONG verb : verbs) {
@@ -664,7 +645,6 @@ TEST_F(FilterIntegrationTest, EveryHandlerWithEverySize) {
             EXPECT_EQ(reply.status, item.status) << item.what;
             EXPECT_EQ(reply.value, std::vector<unsigned char>(104, Guard)) << item.what;
         }
-        Close(*audio, filter);
     }
 }
 
