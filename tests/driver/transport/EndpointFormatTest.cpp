@@ -49,6 +49,15 @@ const ChannelCase Channels[] = {
     {"CaptureChannel", false, EndpointFlow::Render, u"wave_r", EndpointFlow::Capture, u"wave_c"},
 };
 
+// An endpoint of flow whose filter property holds text, in the registry type given.
+AudioEndpoint EndpointNaming(EndpointFlow flow, const std::u16string& text, ULONG type = REG_SZ) {
+    AudioEndpoint endpoint = host::AddBareAudioEndpoint(flow);
+    const auto* bytes = reinterpret_cast<const uint8_t*>(text.data());
+    host::WriteRegistryValue(endpoint.propertiesPath, host::EndpointFilterProperty, type,
+                             std::vector<uint8_t>(bytes, bytes + text.size() * sizeof(char16_t)));
+    return endpoint;
+}
+
 void PrintTo(const ChannelCase& channel, std::ostream* out) {
     *out << channel.name;
 }
@@ -125,6 +134,11 @@ TEST_P(EndpointFormatTest, TheDeviceStartLeavesOneEndpointPerWaveRTFilter) {
 TEST_P(EndpointFormatTest, AFormatChangeWritesEveryMatchingEndpointAndNothingElse) {
     const ChannelCase& channel = GetParam();
     const std::u16string otherDevice = u"ROOT\\MEDIA\\0001";
+    const std::u16string ours =
+        u"{2}." + host::AudioFilterInterfacePath(OurInstance, channel.servingFilter);
+    // 512 bytes without a terminator, naming our filter at their end.
+    std::u16string full = ours;
+    full.insert(4, 256 - ours.size(), u'x');
     struct Case {
         const char* what;
         AudioEndpoint endpoint;
@@ -144,6 +158,22 @@ TEST_P(EndpointFormatTest, AFormatChangeWritesEveryMatchingEndpointAndNothingEls
         {"our device's other filter under this root",
          host::AddAudioEndpoint(channel.servedFlow, OurInstance, channel.otherFilter), false},
         {"an endpoint without properties", host::AddBareAudioEndpoint(channel.servedFlow), false},
+        {"our filter with the device id in lower case",
+         EndpointNaming(
+             channel.servedFlow,
+             u"{2}." + host::AudioFilterInterfacePath(u"root\\media\\0000", channel.servingFilter)),
+         true},
+        {"a device whose id extends ours",
+         host::AddAudioEndpoint(channel.servedFlow, u"ROOT\\MEDIA\\00001", channel.servingFilter),
+         false},
+        {"a device whose id ends in ours",
+         host::AddAudioEndpoint(channel.servedFlow, u"XROOT\\MEDIA\\0000", channel.servingFilter),
+         false},
+        {"our filter in a binary property", EndpointNaming(channel.servedFlow, ours, REG_BINARY),
+         false},
+        {"a filter property longer than any path of ours",
+         EndpointNaming(channel.servedFlow, u"{2}." + std::u16string(400, u'x')), false},
+        {"our filter filling the whole property", EndpointNaming(channel.servedFlow, full), true},
     };
     const size_t handlesBefore = host::OpenRegistryHandleCount();
 
