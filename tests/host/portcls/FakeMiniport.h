@@ -12,7 +12,6 @@
 #include <portcls.h>
 
 #include "HostTest.h"
-#include "kernel/Handles.h"
 #include "kernel/Pnp.h"
 #include "kernel/Process.h"
 #include "kernel/UserMode.h"
@@ -105,17 +104,6 @@ public:
     STDMETHODIMP_(ULONG) AddRef() override { return ++references; }
     STDMETHODIMP_(ULONG) Release() override { return --references; }
     std::atomic<ULONG> references{0};
-};
-
-// A user-mode event, as the object manager will hand it out: named "Event", a KEVENT body.
-class UserEvent : public host::HandleObject {
-public:
-    UserEvent() { KeInitializeEvent(&event, NotificationEvent, FALSE); }
-    std::string Describe() const override { return "Event"; }
-    void* Body() override { return &event; }
-    bool Signalled() { return KeReadStateEvent(&event) != 0; }
-    void Clear() { KeClearEvent(&event); }
-    KEVENT event;
 };
 
 // The subdevices the adapter registers at start: name, port class, miniport.
