@@ -1,6 +1,6 @@
 # Front door of the project: `make demo` runs the main job, `make test` builds and runs every
 # suite. Both install what is missing first (scripts/install-deps.sh).
-.PHONY: all deps demo bench test test-host test-windows-build test-windows test-fuzz test-asan test-tsan format format-check clean
+.PHONY: all deps demo bench test test-host test-windows-build test-windows test-fuzz test-asan test-tsan tidy format format-check clean
 
 all: test
 
@@ -28,17 +28,17 @@ test-host: build-host
 # those checks refuse what is not a driver; the INF check and its refusals need no toolchain.
 WINDOWS_BUILD := build/windows
 test-windows-build: deps
-	scripts/check-inf.sh
-	tests/windows/check-inf-rejects.sh
+	scripts/check-inf.py
+	tests/windows/check-inf-rejects.py
 	cmake --preset windows >/dev/null
 	cmake --build --preset windows
 	@if [ -f $(WINDOWS_BUILD)/driver/conduit.sys ]; then \
-		scripts/check-windows-image.sh $(WINDOWS_BUILD)/driver/conduit.sys; \
+		scripts/check-windows-image.py $(WINDOWS_BUILD)/driver/conduit.sys; \
 	else \
 		echo "test-windows-build: no conduit.sys yet (no DriverEntry), image checks skipped"; \
 	fi
-	tests/windows/check-image-rejects.sh $(WINDOWS_BUILD)/tests/windows/guarded-mapping-twin.exe
-	tests/windows/check-guid-values.sh
+	tests/windows/check-image-rejects.py $(WINDOWS_BUILD)/tests/windows/guarded-mapping-twin.exe
+	tests/windows/check-guid-values.py
 	tests/client/capi/check-abi.sh $(WINDOWS_BUILD)/client/capi/conduit-client.dll \
 		client/capi/conduit-client.abi
 
@@ -56,7 +56,7 @@ test-windows: test-windows-build
 	WINEPREFIX=$(CURDIR)/$(WINDOWS_BUILD)/wine WINEDEBUG=-all $(WINE) \
 		$(WINDOWS_BUILD)/tests/windows/win32-backend-check.exe
 	WINE="$(WINE)" WINEPREFIX=$(CURDIR)/$(WINDOWS_BUILD)/wine \
-		tests/windows/check-conduit-exe.sh $(WINDOWS_BUILD)/tools/conduit/conduit.exe
+		tests/windows/check-conduit-exe.py $(WINDOWS_BUILD)/tools/conduit/conduit.exe
 
 test-fuzz: deps
 	cmake --preset fuzz >/dev/null
@@ -72,6 +72,11 @@ test-tsan: deps
 	cmake --preset host-tsan >/dev/null
 	cmake --build --preset host-tsan
 	ctest --preset host-tsan
+
+# clang-tidy over the driver with the host build's compile commands (.clang-tidy lists the checks
+# and why the few left out are).
+tidy: build-host
+	run-clang-tidy -p build/host -quiet -j 2 '$(CURDIR)/driver/'
 
 format:
 	git ls-files '*.cpp' '*.h' | xargs clang-format -i

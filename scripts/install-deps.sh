@@ -5,7 +5,7 @@ set -euo pipefail
 
 packages=(
     cmake ninja-build make g++ gcc clang libclang-rt-14-dev llvm
-    googletest libbenchmark-dev
+    googletest
     g++-mingw-w64-x86-64 gcc-mingw-w64-x86-64 binutils-mingw-w64-x86-64
     clang-format clang-tidy python3 binutils pkgconf
 )

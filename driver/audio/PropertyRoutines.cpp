@@ -5,10 +5,6 @@ namespace {
 
 const ULONG DescriptionBytes = sizeof(KSPROPERTY_DESCRIPTION);
 
-// Where the type set and type identifier lie in the reply: skipped when there is no type.
-const ULONG TypeFieldsStart = FIELD_OFFSET(KSPROPERTY_DESCRIPTION, PropTypeSet);
-const ULONG TypeFieldsEnd = TypeFieldsStart + FIELD_OFFSET(KSIDENTIFIER, Flags);
-
 const PCPROPERTY_ITEM CpuResourcesProperties[] = {
     {&KSPROPSETID_Audio, KSPROPERTY_AUDIO_CPU_RESOURCES,
      PCPROPERTY_ITEM_FLAG_GET | PCPROPERTY_ITEM_FLAG_BASICSUPPORT, CpuResourcesHandler},
@@ -40,18 +36,14 @@ NTSTATUS FillBasicSupport(PPCPROPERTY_REQUEST request, const GUID& typeSet, ULON
         RtlZeroMemory(&description, sizeof(description));
         description.AccessFlags = accessFlags;
         description.DescriptionSize = DescriptionBytes;
-        description.PropTypeSet.Set = typeSet;
-        description.PropTypeSet.Id = typeId;
-        // The value need not be aligned for a KSPROPERTY_DESCRIPTION: copy bytes.
-        PUCHAR value = static_cast<PUCHAR>(request->Value);
-        const UCHAR* source = reinterpret_cast<const UCHAR*>(&description);
-        if (typeId == NoPropertyType) {
-            RtlCopyMemory(value, source, TypeFieldsStart);
-            RtlCopyMemory(value + TypeFieldsEnd, source + TypeFieldsEnd,
-                          DescriptionBytes - TypeFieldsEnd);
-        } else {
-            RtlCopyMemory(value, source, DescriptionBytes);
+        // Every byte reported is written: the value is a system buffer whose other contents
+        // would reach the caller.
+        if (typeId != NoPropertyType) {
+            description.PropTypeSet.Set = typeSet;
+            description.PropTypeSet.Id = typeId;
         }
+        // The value need not be aligned for a KSPROPERTY_DESCRIPTION: copy bytes.
+        RtlCopyMemory(request->Value, &description, DescriptionBytes);
         request->ValueSize = DescriptionBytes;
         return STATUS_SUCCESS;
     }

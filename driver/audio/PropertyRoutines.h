@@ -5,7 +5,7 @@
 
 #include "platform/AudioHeaders.h"
 
-// The type identifier that means "no type": FillBasicSupport leaves the caller's type fields.
+// The type identifier that means "no type": FillBasicSupport answers a null type set and id 0.
 const ULONG NoPropertyType = 0xFFFF;
 // VT_UI4, the variant type of a 32-bit unsigned value.
 const ULONG PropertyTypeUnsigned32 = 19;

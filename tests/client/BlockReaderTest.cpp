@@ -32,16 +32,6 @@ struct BlockReaderTest : ::testing::Test {
     }
 };
 
-TEST_F(BlockReaderTest, AConsistentRunningStreamCanMoveFrames) {
-    SetFormat(0xFFFE, 2, 48000, 4, 16, 16);
-    Running(960);
-    const StreamView view = block::Read(&block, transport::DataBufferSize);
-    EXPECT_TRUE(view.problems.empty());
-    EXPECT_TRUE(view.CanMoveFrames());
-    EXPECT_EQ(view.format.blockAlign, 4);
-    EXPECT_EQ(view.bufferFrames, 960u);
-}
-
 // Recorders label and convert samples by this flag: float taken for PCM is noise.
 TEST_F(BlockReaderTest, FloatSamplesAreToldFromPcmByTagOrSubFormat) {
     struct Case {

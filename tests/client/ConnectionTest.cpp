@@ -1,5 +1,6 @@
-// Opening a direction against the fake driver: the request order, the payload widths, and
-// every failure undoing what was opened.
+// Opening a direction against the fake driver: every failure undoing what was opened, and a
+// driver's odd buffer size. (The real driver's own tests open, register and close connections of
+// both widths in both directions.)
 #include <gtest/gtest.h>
 
 #include "FakeDriver.h"
@@ -9,27 +10,6 @@ namespace conduit {
 namespace {
 
 using testing::FakeDriver;
-
-TEST(Connection, OpensTheDirectionFileAndRegistersTheEvent) {
-    FakeDriver driver;
-    std::unique_ptr<Connection> connection;
-    Status status = Connection::Open(driver, Direction::Capture, &connection);
-    ASSERT_TRUE(status.ok()) << status.ToString();
-    EXPECT_EQ(driver.openedPath,
-              driver.interfaces[0] + u"\\acc2f77f-7e94-4cfd-a594-cfb76b622885\\Capture");
-    ASSERT_EQ(driver.requests.size(), 2u);
-    EXPECT_EQ(driver.requests[0].code, transport::IoctlGetControlBlock);
-    EXPECT_EQ(driver.requests[1].code, transport::IoctlSetEvent);
-    EXPECT_EQ(driver.requests[1].input.size(), 12u);
-    EXPECT_EQ(driver.registeredEvent, connection->event());
-    EXPECT_EQ(connection->DataBuffer(), driver.data.data());
-    EXPECT_EQ(connection->DataBytes(), transport::DataBufferSize);
-    EXPECT_TRUE(connection->Read().clientConnected);
-
-    EXPECT_TRUE(connection->Close().ok());
-    EXPECT_EQ(driver.openFiles, 0);
-    EXPECT_EQ(driver.openEvents, 0);
-}
 
 TEST(Connection, FailuresSayWhatFailedAndLeaveNothingOpen) {
     struct Case {

@@ -79,11 +79,10 @@ void FakeDriver::RunWorker() {
     block.AheadFrames = frames; // the position and the client coincide after a tick
 }
 
-Status FakeDriver::OpenFile(const std::u16string& path, Handle* file) {
+Status FakeDriver::OpenFile(const std::u16string&, Handle* file) {
     if (openStatus < 0) {
         return Status(openStatus, "refused");
     }
-    openedPath = path;
     ++openFiles;
     *file = FileHandle;
     block.ClientDataAddress = reinterpret_cast<std::uintptr_t>(data.data());
@@ -115,8 +114,6 @@ Status FakeDriver::DeviceControl(Handle file, std::uint32_t code, const void* in
         return Status::Ok();
     }
     case transport::IoctlSetEvent:
-        registeredEvent = 0;
-        std::memcpy(&registeredEvent, bytes + 4, inputBytes - 4);
         block.ClientConnected = 1;
         return Status::Ok();
     case transport::IoctlReportStatus:

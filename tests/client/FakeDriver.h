@@ -76,9 +76,6 @@ public:
     std::chrono::microseconds Now() override { return now; }
     void Sleep(std::chrono::microseconds duration) override { Pass(duration); }
 
-    std::u16string openedPath;
-    std::uint64_t registeredEvent = 0;
-
 private:
     // Virtual time passes; a handshake whose second is over ends unanswered.
     void Pass(std::chrono::microseconds duration);

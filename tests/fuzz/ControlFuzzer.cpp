@@ -5,84 +5,60 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <memory>
 #include <vector>
 
-#include "adapter/DriverEntry.h"
-#include "kernel/DriverImage.h"
-#include "kernel/Machine.h"
-#include "kernel/Pnp.h"
-#include "kernel/Process.h"
+#include "DriverTest.h"
 #include "kernel/UserEvents.h"
-#include "kernel/UserMode.h"
-#include "transport/TransportProtocol.h"
 
 namespace {
+
+void Require(bool condition, const char* step) {
+    if (!condition) {
+        std::fprintf(stderr, "fuzz set-up failed at: %s\n", step);
+        std::abort();
+    }
+}
 
 struct Client {
     host::Process* process = nullptr;
     HANDLE file = INVALID_HANDLE_VALUE;
-    HANDLE event = nullptr;
     transport::TransportControlBlock* block = nullptr;
 };
 
 // One machine with the driver started and a connected client of each width, kept for the
 // whole run; the verifier runs when the process exits.
-struct World {
-    host::Machine machine;
-    std::unique_ptr<host::DriverImage> image;
-    host::LoadedDriver* driver = nullptr;
+struct World : DriverTest {
     Client clients[2];
 
     World() {
-        image = std::make_unique<host::DriverImage>(host::DriverImage::PathOf(&DriverEntry));
-        std::shared_ptr<void> keep(image.get(), [](void*) {});
-        NTSTATUS status = STATUS_UNSUCCESSFUL;
-        host::Pnp& pnp = machine.Get<host::Pnp>();
-        driver = pnp.Load(image->Resolve(&DriverEntry), u"conduit", &status, keep);
-        Require(driver != nullptr && NT_SUCCESS(status), "load");
-        Require(NT_SUCCESS(pnp.AddDevice(*driver)), "add device");
-        Require(NT_SUCCESS(pnp.StartDevice(*driver)), "start");
-        GUID guid;
-        const transport::InterfaceClassValue& value = transport::InterfaceClass;
-        guid.Data1 = value.data1;
-        guid.Data2 = value.data2;
-        guid.Data3 = value.data3;
-        std::memcpy(guid.Data4, value.data4, 8);
-        const std::u16string path = host::user::GetDeviceInterfacePaths(guid).at(0);
+        SetUp();
+        Require(Load() == STATUS_SUCCESS && AddDevice() == STATUS_SUCCESS &&
+                    Start() == STATUS_SUCCESS,
+                "start");
         for (int index = 0; index < 2; index++) {
             Client& client = clients[index];
             const bool is32Bit = index == 1;
-            client.process = &machine.Get<host::Processes>().Create("fuzz", is32Bit);
-            host::ProcessScope scope(client.process);
+            client.process = &NewProcess(is32Bit, "fuzz");
             // The 32-bit client takes the capture file, the 64-bit one the render file.
-            client.file = host::user::CreateFile(
-                path + (is32Bit ? u"\\acc2f77f-7e94-4cfd-a594-cfb76b622885\\Capture"
-                                : u"\\acc2f77f-7e94-4cfd-a594-cfb76b622885\\Render"));
+            client.file = OpenTransport(*client.process, !is32Bit);
             Require(client.file != INVALID_HANDLE_VALUE, "open");
-            std::uint32_t version = transport::ProtocolVersion;
-            unsigned long long address = 0;
-            ULONG returned = 0;
-            host::user::DeviceIoControl(client.file, transport::IoctlGetControlBlock, &version, 4,
-                                        &address, 8, &returned);
-            client.block = reinterpret_cast<transport::TransportControlBlock*>(address);
+            client.block = ClientControlBlock(*client.process, client.file);
             Require(client.block != nullptr, "control block");
-            client.event = host::user::CreateEvent(false, false);
-            unsigned char input[12] = {1};
-            unsigned long long handle = reinterpret_cast<unsigned long long>(client.event);
-            std::memcpy(input + 4, &handle, is32Bit ? 4 : 8);
-            NTSTATUS registered = STATUS_UNSUCCESSFUL;
-            host::user::DeviceIoControl(client.file, transport::IoctlSetEvent, input,
-                                        is32Bit ? 8 : 12, nullptr, 0, &returned, &registered);
-            Require(registered == STATUS_SUCCESS, "event");
+            HANDLE event = nullptr;
+            {
+                host::ProcessScope scope(client.process);
+                event = host::user::CreateEvent(false, false);
+            }
+            unsigned char input[transport::SetEventInputBytes64] = {transport::ProtocolVersion};
+            std::memcpy(input + transport::SetEventHandleOffset, &event, is32Bit ? 4 : 8);
+            Require(Control(*client.process, client.file, transport::IoctlSetEvent, input,
+                            is32Bit ? 8 : 12, nullptr, 0) == STATUS_SUCCESS,
+                    "event");
         }
     }
 
-    ~World() {
-        for (Client& client : clients) {
-            machine.Get<host::Processes>().Exit(*client.process);
-        }
-        std::vector<std::string> problems = machine.Get<host::Pnp>().Unload(*driver);
+    ~World() override {
+        const std::vector<std::string> problems = Unload();
         for (const std::string& problem : problems) {
             std::fprintf(stderr, "verifier: %s\n", problem.c_str());
         }
@@ -91,12 +67,7 @@ struct World {
         }
     }
 
-    static void Require(bool condition, const char* step) {
-        if (!condition) {
-            std::fprintf(stderr, "fuzz set-up failed at: %s\n", step);
-            std::abort();
-        }
-    }
+    void TestBody() override {}
 };
 
 World& TheWorld() {
@@ -128,10 +99,6 @@ Watched Watch(const transport::TransportControlBlock* block) {
 }
 
 } // namespace
-
-extern "C" const char* __ubsan_default_options() {
-    return "suppressions=" CONTROL_FUZZER_SUPPRESSIONS;
-}
 
 // Layout: [selector][output size][code, 4 bytes, used when the selector asks for a raw one]
 // [input bytes...]. The selector picks the client (bit 0), a known or a raw code, and whether

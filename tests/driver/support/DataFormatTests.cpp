@@ -230,42 +230,46 @@ TEST(ValidateKsDataFormatRecordTest, ModeIsClearedFirstAndFilledFromTheList) {
     EXPECT_TRUE(SameGuid(mode, AUDIO_SIGNALPROCESSINGMODE_RAW));
 }
 
-class BuildKsDataFormatTest : public ::testing::TestWithParam<WAVEFORMATEXTENSIBLE> {};
-
-// What the builder writes is a block that the check accepts and turns back into the record.
-TEST_P(BuildKsDataFormatTest, BuiltBlockValidatesBackToTheRecord) {
-    const WAVEFORMATEXTENSIBLE record = GetParam();
-    Bytes bytes(DataFormatBlockBytes, 0xCD);
-    const ULONG formatSize = BuildKsDataFormat(&record, bytes.data());
-    const bool plain = record.Format.cbSize == 0;
-    EXPECT_EQ(formatSize, plain ? 82u : 104u);
-
-    ByteWriter reader(bytes);
-    EXPECT_EQ(reader.Get<ULONG>(FormatSizeAt), formatSize);
-    EXPECT_EQ(reader.Get<ULONG>(FlagsAt), 0u);
-    EXPECT_EQ(reader.Get<ULONGLONG>(8), 0u); // SampleSize, Reserved
-    EXPECT_TRUE(SameGuid(reader.Get<GUID>(MajorFormatAt), KSDATAFORMAT_TYPE_AUDIO));
-    GUID subFormat;
-    EXPECT_TRUE(SameGuid(reader.Get<GUID>(SubFormatAt), *GetSubFormat(&record, &subFormat)));
-    EXPECT_TRUE(SameGuid(reader.Get<GUID>(SpecifierAt), KSDATAFORMAT_SPECIFIER_WAVEFORMATEX));
-    EXPECT_EQ(std::memcmp(bytes.data() + WaveAt, &record, sizeof(record)), 0);
-
-    const ExactBlock block(bytes, formatSize);
-    WAVEFORMATEXTENSIBLE checked = {};
-    ASSERT_EQ(ValidateKsDataFormat(&checked, block.format(), block.size(), nullptr, nullptr),
-              STATUS_SUCCESS);
-    EXPECT_EQ(std::memcmp(&checked, &record, plain ? sizeof(WAVEFORMATEX) : sizeof(record)), 0);
-}
-
 WAVEFORMATEXTENSIBLE FloatPlain() {
     WAVEFORMATEXTENSIBLE record = PlainPcm(48000, 32, 2);
     record.Format.wFormatTag = WAVE_FORMAT_IEEE_FLOAT;
     return record;
 }
 
-INSTANTIATE_TEST_SUITE_P(Records, BuildKsDataFormatTest,
-                         ::testing::Values(PlainPcm(48000, 16, 2), FloatPlain(),
-                                           ExtensiblePcm(96000, 24, 32, 6, 0x60F)));
+// What the builder writes is a block that the check accepts and turns back into the record.
+TEST(BuildKsDataFormatTest, BuiltBlocksValidateBackToTheirRecords) {
+    struct Case {
+        const char* name;
+        WAVEFORMATEXTENSIBLE record;
+    };
+    const Case cases[] = {{"plain PCM", PlainPcm(48000, 16, 2)},
+                          {"plain float", FloatPlain()},
+                          {"extensible", ExtensiblePcm(96000, 24, 32, 6, 0x60F)}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const WAVEFORMATEXTENSIBLE& record = c.record;
+        Bytes bytes(DataFormatBlockBytes, 0xCD);
+        const ULONG formatSize = BuildKsDataFormat(&record, bytes.data());
+        const bool plain = record.Format.cbSize == 0;
+        EXPECT_EQ(formatSize, plain ? 82u : 104u);
+
+        ByteWriter reader(bytes);
+        EXPECT_EQ(reader.Get<ULONG>(FormatSizeAt), formatSize);
+        EXPECT_EQ(reader.Get<ULONG>(FlagsAt), 0u);
+        EXPECT_EQ(reader.Get<ULONGLONG>(8), 0u); // SampleSize, Reserved
+        EXPECT_TRUE(SameGuid(reader.Get<GUID>(MajorFormatAt), KSDATAFORMAT_TYPE_AUDIO));
+        GUID subFormat;
+        EXPECT_TRUE(SameGuid(reader.Get<GUID>(SubFormatAt), *GetSubFormat(&record, &subFormat)));
+        EXPECT_TRUE(SameGuid(reader.Get<GUID>(SpecifierAt), KSDATAFORMAT_SPECIFIER_WAVEFORMATEX));
+        EXPECT_EQ(std::memcmp(bytes.data() + WaveAt, &record, sizeof(record)), 0);
+
+        const ExactBlock block(bytes, formatSize);
+        WAVEFORMATEXTENSIBLE checked = {};
+        ASSERT_EQ(ValidateKsDataFormat(&checked, block.format(), block.size(), nullptr, nullptr),
+                  STATUS_SUCCESS);
+        EXPECT_EQ(std::memcmp(&checked, &record, plain ? sizeof(WAVEFORMATEX) : sizeof(record)), 0);
+    }
+}
 
 TEST(BuildKsDataFormatLongExtensionTest, BlockClaimsOnlyTheBytesItCarries) {
     WAVEFORMATEXTENSIBLE record = ExtensiblePcm(48000, 16, 16, 2, 0x3);

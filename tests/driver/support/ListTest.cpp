@@ -92,18 +92,4 @@ TEST_F(ListTest, RemovalFromEachPositionKeepsTheRestLinked) {
     }
 }
 
-TEST_F(ListTest, RemoveFirstDrainsInOrderThenReturnsNull) {
-    Append(3);
-    for (int expected = 0; expected < 3; expected++) {
-        ListNode* node = ListRemoveFirst(&list);
-        ASSERT_NE(node, nullptr);
-        EXPECT_EQ(reinterpret_cast<Element*>(node)->value, expected);
-        EXPECT_EQ(node->next, nullptr);
-    }
-    EXPECT_EQ(ListRemoveFirst(&list), nullptr);
-    EXPECT_EQ(list.count, 0u);
-    EXPECT_EQ(list.first, nullptr);
-    EXPECT_EQ(list.last, nullptr);
-}
-
 } // namespace

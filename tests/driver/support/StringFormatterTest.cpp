@@ -207,20 +207,4 @@ TEST(StringFormatter, TruncationKeepsATerminatorAndCountsWhatWasWritten) {
     }
 }
 
-// FormatString is what callers with their own variable arguments use.
-ULONG Forward(PWCHAR output, ULONGLONG capacity, PCWSTR format, ...) {
-    va_list arguments;
-    va_start(arguments, format);
-    ULONG written = FormatString(output, capacity, format, arguments);
-    va_end(arguments);
-    return written;
-}
-
-TEST(StringFormatter, FormatStringTakesAnArgumentList) {
-    GuardedBuffer buffer(32);
-    EXPECT_EQ(Forward(buffer.data(), 32, L"%s=%#x", Slot(L"mask"), 0x3FULL), 9u);
-    EXPECT_EQ(buffer.Terminated(), u"mask=0x3f");
-    buffer.ExpectGuardIntact();
-}
-
 } // namespace

@@ -49,6 +49,15 @@ const ChannelCase Channels[] = {
     {"CaptureChannel", false, EndpointFlow::Render, u"wave_r", EndpointFlow::Capture, u"wave_c"},
 };
 
+// An endpoint of flow whose filter property holds text, in the registry type given.
+AudioEndpoint EndpointNaming(EndpointFlow flow, const std::u16string& text, ULONG type = REG_SZ) {
+    AudioEndpoint endpoint = host::AddBareAudioEndpoint(flow);
+    const auto* bytes = reinterpret_cast<const uint8_t*>(text.data());
+    host::WriteRegistryValue(endpoint.propertiesPath, host::EndpointFilterProperty, type,
+                             std::vector<uint8_t>(bytes, bytes + text.size() * sizeof(char16_t)));
+    return endpoint;
+}
+
 void PrintTo(const ChannelCase& channel, std::ostream* out) {
     *out << channel.name;
 }
@@ -125,6 +134,11 @@ TEST_P(EndpointFormatTest, TheDeviceStartLeavesOneEndpointPerWaveRTFilter) {
 TEST_P(EndpointFormatTest, AFormatChangeWritesEveryMatchingEndpointAndNothingElse) {
     const ChannelCase& channel = GetParam();
     const std::u16string otherDevice = u"ROOT\\MEDIA\\0001";
+    const std::u16string ours =
+        u"{2}." + host::AudioFilterInterfacePath(OurInstance, channel.servingFilter);
+    // 512 bytes without a terminator, naming our filter at their end.
+    std::u16string full = ours;
+    full.insert(4, 256 - ours.size(), u'x');
     struct Case {
         const char* what;
         AudioEndpoint endpoint;
@@ -144,6 +158,22 @@ TEST_P(EndpointFormatTest, AFormatChangeWritesEveryMatchingEndpointAndNothingEls
         {"our device's other filter under this root",
          host::AddAudioEndpoint(channel.servedFlow, OurInstance, channel.otherFilter), false},
         {"an endpoint without properties", host::AddBareAudioEndpoint(channel.servedFlow), false},
+        {"our filter with the device id in lower case",
+         EndpointNaming(
+             channel.servedFlow,
+             u"{2}." + host::AudioFilterInterfacePath(u"root\\media\\0000", channel.servingFilter)),
+         true},
+        {"a device whose id extends ours",
+         host::AddAudioEndpoint(channel.servedFlow, u"ROOT\\MEDIA\\00001", channel.servingFilter),
+         false},
+        {"a device whose id ends in ours",
+         host::AddAudioEndpoint(channel.servedFlow, u"XROOT\\MEDIA\\0000", channel.servingFilter),
+         false},
+        {"our filter in a binary property", EndpointNaming(channel.servedFlow, ours, REG_BINARY),
+         false},
+        {"a filter property longer than any path of ours",
+         EndpointNaming(channel.servedFlow, u"{2}." + std::u16string(400, u'x')), false},
+        {"our filter filling the whole property", EndpointNaming(channel.servedFlow, full), true},
     };
     const size_t handlesBefore = host::OpenRegistryHandleCount();
 
@@ -210,37 +240,6 @@ TEST_P(EndpointFormatTest, ARegistryFailureMidWalkKeepsWhatWasWrittenAndClosesEv
     EXPECT_EQ(StoredFormat(ours[0]), StereoValue);
     EXPECT_FALSE(StoredFormat(ours[1]).has_value());
     EXPECT_FALSE(StoredFormat(ours[2]).has_value()); // the walk stopped at the failure
-}
-
-TEST_P(EndpointFormatTest, FailuresBeforeAnyWriteLeaveEveryEndpointAlone) {
-    const ChannelCase& channel = GetParam();
-    const AudioEndpoint endpoint = OursNaming(channel.servedFlow, channel.servingFilter).at(0);
-    struct Case {
-        const char* what;
-        host::RegistryCall call;
-        std::u16string keyPath;
-    };
-    const Case cases[] = {
-        {"the root does not open", host::RegistryCall::OpenKey,
-         host::AudioEndpointsPath(channel.servedFlow)},
-        {"the enumeration fails", host::RegistryCall::EnumerateKey,
-         host::AudioEndpointsPath(channel.servedFlow)},
-        {"the property store does not open", host::RegistryCall::OpenKey, endpoint.propertiesPath},
-        {"the filter property cannot be read", host::RegistryCall::QueryValueKey,
-         endpoint.propertiesPath},
-    };
-    ULONG rate = 8000;
-    for (const Case& test : cases) {
-        SCOPED_TRACE(test.what);
-        host::FailNextRegistryCall(test.call, test.keyPath, STATUS_INSUFFICIENT_RESOURCES);
-        const size_t handlesBefore = host::OpenRegistryHandleCount();
-        const transport::SetFormatInput format = {
-            transport::ProtocolVersion, rate += 1000, 16, 2, 2, 0x3};
-        EXPECT_EQ(SetFormat(format), STATUS_SUCCESS);
-        EXPECT_EQ(host::OpenRegistryHandleCount(), handlesBefore);
-        EXPECT_FALSE(StoredFormat(endpoint).has_value());
-        host::ClearRegistryFaultInjection();
-    }
 }
 
 TEST_P(EndpointFormatTest, AFormatNoRecordCanDescribeIsTakenButWrittenNowhere) {

@@ -129,41 +129,6 @@ TEST_F(ObjectReferenceTest, LookupStatusesFollowWindows) {
     EXPECT_TRUE(host::user::CloseHandle(executeOnlyEvent));
 }
 
-TEST_F(ObjectReferenceTest, GrantedAccessIsReportedMapped) {
-    ProcessScope scope(&client);
-    HANDLE event = host::user::CreateEvent(false, false, GENERIC_READ | SYNCHRONIZE);
-    PVOID object = nullptr;
-    OBJECT_HANDLE_INFORMATION information{};
-    ASSERT_EQ(
-        ObReferenceObjectByHandle(event, 0, *ExEventObjectType, UserMode, &object, &information),
-        STATUS_SUCCESS);
-    EXPECT_EQ(information.GrantedAccess,
-              static_cast<ACCESS_MASK>(READ_CONTROL | EVENT_QUERY_STATE | SYNCHRONIZE));
-    ObDereferenceObject(object);
-    host::user::CloseHandle(event);
-}
-
-TEST_F(ObjectReferenceTest, InjectedFailureHitsOnlyTheChosenCall) {
-    ProcessScope scope(&client);
-    HANDLE event = host::user::CreateEvent(true, false);
-    host::FailObjectReference(STATUS_INSUFFICIENT_RESOURCES, 1);
-    NTSTATUS results[3];
-    for (NTSTATUS& result : results) {
-        PVOID object = nullptr;
-        result = ObReferenceObjectByHandle(event, SYNCHRONIZE, *ExEventObjectType, UserMode,
-                                           &object, nullptr);
-        if (NT_SUCCESS(result)) {
-            ObDereferenceObject(object);
-        } else {
-            EXPECT_EQ(object, nullptr);
-        }
-    }
-    EXPECT_EQ(results[0], STATUS_SUCCESS);
-    EXPECT_EQ(results[1], STATUS_INSUFFICIENT_RESOURCES);
-    EXPECT_EQ(results[2], STATUS_SUCCESS);
-    host::user::CloseHandle(event);
-}
-
 TEST_F(ObjectReferenceTest, ReferencedEventOutlivesItsHandleAndItsProcess) {
     PVOID object = nullptr;
     {

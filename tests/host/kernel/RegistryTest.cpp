@@ -7,11 +7,39 @@
 #include <vector>
 
 #include "HostTest.h"
-#include "RegistryTestSupport.h"
 #include "kernel/Irql.h"
 #include "kernel/Registry.h"
 
 namespace {
+
+struct CountedName {
+    explicit CountedName(std::u16string value) : text(std::move(value)) {
+        string.Length = static_cast<USHORT>(text.size() * 2);
+        string.MaximumLength = string.Length;
+        string.Buffer = reinterpret_cast<PWSTR>(text.data());
+    }
+    std::u16string text;
+    UNICODE_STRING string;
+};
+
+NTSTATUS OpenKey(HANDLE* key, const std::u16string& path, HANDLE root = nullptr,
+                 ACCESS_MASK access = KEY_READ) {
+    CountedName name(path);
+    OBJECT_ATTRIBUTES objectAttributes;
+    InitializeObjectAttributes(&objectAttributes, &name.string,
+                               OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, root, NULL);
+    return ZwOpenKey(key, access, &objectAttributes);
+}
+
+NTSTATUS CreateKey(HANDLE* key, const std::u16string& path, HANDLE root = nullptr,
+                   ULONG* disposition = nullptr) {
+    CountedName name(path);
+    OBJECT_ATTRIBUTES objectAttributes;
+    InitializeObjectAttributes(&objectAttributes, &name.string,
+                               OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, root, NULL);
+    return ZwCreateKey(key, KEY_ALL_ACCESS, &objectAttributes, 0, nullptr, REG_OPTION_NON_VOLATILE,
+                       disposition);
+}
 
 const std::u16string Software = u"\\Registry\\Machine\\SOFTWARE";
 const std::u16string Vendor = u"\\Registry\\Machine\\SOFTWARE\\Vendor";

@@ -1,15 +1,11 @@
-// User-mode events: a client's event that the kernel sets wakes the client's waiter, and the
-// Win32-shaped calls refuse what Windows refuses.
+// User-mode events: the Win32-shaped calls refuse what Windows refuses. (A client's event that
+// the kernel sets waking the client's waiter is what every handshake of the integration tests
+// does.)
 #include <gtest/gtest.h>
 
 #include <ntddk.h>
 
-#include <atomic>
-#include <thread>
-
 #include "HostTest.h"
-#include "SyncTestSupport.h"
-#include "kernel/Objects.h"
 #include "kernel/Process.h"
 #include "kernel/UserEvents.h"
 #include "kernel/UserMode.h"
@@ -24,37 +20,6 @@ protected:
     host::Processes& processes = machine.Get<host::Processes>();
     host::Process& client = processes.Create("client", false);
 };
-
-TEST_F(UserEventTest, KernelSetWakesTheUserWaiter) {
-    HANDLE event = nullptr;
-    {
-        ProcessScope scope(&client);
-        event = user::CreateEvent(false, false);
-        ASSERT_NE(event, nullptr);
-    }
-    // The driver's side: referenced in the client's context, as a control request would be.
-    PVOID object = nullptr;
-    {
-        ProcessScope scope(&client);
-        ASSERT_EQ(ObReferenceObjectByHandle(event, EVENT_MODIFY_STATE, *ExEventObjectType, UserMode,
-                                            &object, nullptr),
-                  STATUS_SUCCESS);
-    }
-    std::atomic<DWORD> waitResult{WAIT_FAILED};
-    std::thread waiter([&] {
-        ProcessScope scope(&client);
-        waitResult = user::WaitForSingleObject(event, INFINITE);
-    });
-    synctest::AwaitWaiters(object, 1);
-    EXPECT_EQ(KeSetEvent(static_cast<PRKEVENT>(object), EVENT_INCREMENT, FALSE), 0);
-    waiter.join();
-    EXPECT_EQ(waitResult.load(), WAIT_OBJECT_0);
-    // An auto-reset event is consumed by the wait it satisfied.
-    EXPECT_EQ(KeReadStateEvent(static_cast<PRKEVENT>(object)), 0);
-    ObDereferenceObject(object);
-    ProcessScope scope(&client);
-    EXPECT_TRUE(user::CloseHandle(event));
-}
 
 TEST_F(UserEventTest, RefusalsSetTheLastStatus) {
     ProcessScope scope(&client);

@@ -3,6 +3,7 @@
 
 #include <ksmedia.h>
 
+#include "KsTestRequests.h"
 #include "kernel/IoManager.h"
 
 namespace fake {
@@ -25,21 +26,14 @@ namespace {
 
 FilterTest* current = nullptr;
 
-void Record(const PCPROPERTY_REQUEST* request) {
-    Seen& seen = control->seen;
-    seen.calls++;
-    seen.majorTarget = request->MajorTarget;
-    seen.minorTarget = request->MinorTarget;
-    seen.node = request->Node;
-    seen.verb = request->Verb;
-    seen.instanceSize = request->InstanceSize;
-    const auto* instance = static_cast<const unsigned char*>(request->Instance);
-    seen.instance.assign(instance, instance + request->InstanceSize);
-    seen.valueSize = request->ValueSize;
-}
-
-// A ULONG get as the driver's handlers answer it: 0 learns the size, less is too small.
-NTSTATUS GetUlong(PCPROPERTY_REQUEST* request, ULONG value) {
+// Every property answers a ULONG as the driver's handlers do: 0 learns the size, less is too
+// small; a faulty handler (control->overreport) claims more than it wrote.
+NTSTATUS PropertyHandler(PCPROPERTY_REQUEST* request) {
+    control->propertyCalls++;
+    control->seen = *request;
+    if (request->InstanceSize >= sizeof(ULONG)) {
+        std::memcpy(&control->seenInstance, request->Instance, sizeof(ULONG));
+    }
     if (request->ValueSize == 0) {
         request->ValueSize = sizeof(ULONG);
         return STATUS_BUFFER_OVERFLOW;
@@ -47,74 +41,46 @@ NTSTATUS GetUlong(PCPROPERTY_REQUEST* request, ULONG value) {
     if (request->ValueSize < sizeof(ULONG)) {
         return STATUS_BUFFER_TOO_SMALL;
     }
+    const ULONG value = 0x1234;
     std::memcpy(request->Value, &value, sizeof(value));
     request->ValueSize = sizeof(ULONG) + control->overreport;
     return STATUS_SUCCESS;
 }
 
-NTSTATUS FilterHandler(PCPROPERTY_REQUEST* request) {
-    Record(request);
-    if (request->Verb & KSPROPERTY_TYPE_BASICSUPPORT) {
-        return GetUlong(request, request->PropertyItem->Flags);
-    }
-    if (request->Verb & KSPROPERTY_TYPE_SET) {
-        if (request->ValueSize < sizeof(ULONG)) {
-            return STATUS_BUFFER_TOO_SMALL;
-        }
-        std::memcpy(&control->filterValue, request->Value, sizeof(ULONG));
-        return STATUS_SUCCESS;
-    }
-    return GetUlong(request, control->filterValue);
-}
-
-NTSTATUS PinHandler(PCPROPERTY_REQUEST* request) {
-    Record(request);
-    ULONG pin = 0;
-    std::memcpy(&pin, request->Instance, sizeof(pin)); // the library guarantees a KSP_PIN
-    return GetUlong(request, 100 + pin);
-}
-
-NTSTATUS NodeHandler(PCPROPERTY_REQUEST* request) {
-    Record(request);
-    return GetUlong(request, 200 + request->Node);
-}
-
 NTSTATUS EventHandler(PCEVENT_REQUEST* request) {
-    control->seen.majorTarget = request->MajorTarget;
+    control->eventTarget = request->MajorTarget;
     if (request->Verb == PCEVENT_VERB_ADD) {
-        control->seen.eventAdds++;
-        MiniportState* state = nullptr;
+        control->eventAdds++;
         for (FakeTopology& topology : current->topologies) {
-            if (static_cast<PUNKNOWN>(static_cast<IMiniportTopology*>(&topology)) ==
-                request->MajorTarget) {
-                state = &topology;
+            if (static_cast<IMiniportTopology*>(&topology) == request->MajorTarget &&
+                topology.events != nullptr) {
+                topology.events->AddEventToEventList(request->EventEntry);
+                return STATUS_SUCCESS;
             }
         }
-        if (state == nullptr || state->events == nullptr) {
-            return STATUS_UNSUCCESSFUL;
-        }
-        state->events->AddEventToEventList(request->EventEntry);
-    } else if (request->Verb == PCEVENT_VERB_REMOVE) {
-        control->seen.eventRemoves++;
+        return STATUS_UNSUCCESSFUL;
+    }
+    if (request->Verb == PCEVENT_VERB_REMOVE) {
+        control->eventRemoves++;
     }
     return STATUS_SUCCESS;
 }
 
 const PCPROPERTY_ITEM FilterProperties[] = {
     {&FakeSet, FilterPropertyId,
-     KSPROPERTY_TYPE_GET | KSPROPERTY_TYPE_SET | KSPROPERTY_TYPE_BASICSUPPORT, FilterHandler},
+     KSPROPERTY_TYPE_GET | KSPROPERTY_TYPE_SET | KSPROPERTY_TYPE_BASICSUPPORT, PropertyHandler},
 };
 const PCEVENT_ITEM FilterEvents[] = {
     {&FakeEventSet, FilterEventId, KSEVENT_TYPE_ENABLE | KSEVENT_TYPE_BASICSUPPORT, EventHandler},
 };
 const PCPROPERTY_ITEM PinProperties[] = {
-    {&FakeSet, PinPropertyId, KSPROPERTY_TYPE_GET, PinHandler},
+    {&FakeSet, PinPropertyId, KSPROPERTY_TYPE_GET, PropertyHandler},
 };
 const PCEVENT_ITEM PinEvents[] = {
     {&FakeEventSet, PinEventId, KSEVENT_TYPE_ENABLE, EventHandler},
 };
 const PCPROPERTY_ITEM NodeProperties[] = {
-    {&FakeSet, NodePropertyId, KSPROPERTY_TYPE_GET, NodeHandler},
+    {&FakeSet, NodePropertyId, KSPROPERTY_TYPE_GET, PropertyHandler},
 };
 // A table of one property item and the given events.
 constexpr PCAUTOMATION_TABLE Table(const PCPROPERTY_ITEM* property, const PCEVENT_ITEM* events) {
@@ -174,9 +140,29 @@ PCFILTER_DESCRIPTOR Descriptor = {0,
                                   2,
                                   Categories};
 
+// The adapter driver.
+NTSTATUS StartDevice(PDEVICE_OBJECT device, PIRP irp, PRESOURCELIST resources) {
+    return current->CreateSubdevices(device, irp, resources);
+}
+
+NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT physical) {
+    return PcAddAdapterDevice(driver, physical, StartDevice, 4, 0);
+}
+
+NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registryPath) {
+    return PcInitializeAdapterDriver(driver, registryPath, AddDevice);
+}
+
+} // namespace
+
+NTSTATUS Describe(PPCFILTER_DESCRIPTOR* description) {
+    *description = &Descriptor;
+    return STATUS_SUCCESS;
+}
+
 // The default intersection, or (when a test asks) the miniport's own: a 64-byte format.
-NTSTATUS Intersection(PKSDATARANGE caller, PKSDATARANGE pin, ULONG capacity, PVOID result,
-                      PULONG length) {
+NTSTATUS Intersect(PKSDATARANGE caller, PKSDATARANGE pin, ULONG capacity, PVOID result,
+                   PULONG length) {
     if (!control->intersect) {
         return STATUS_NOT_IMPLEMENTED;
     }
@@ -196,9 +182,8 @@ NTSTATUS Intersection(PKSDATARANGE caller, PKSDATARANGE pin, ULONG capacity, PVO
     return STATUS_SUCCESS;
 }
 
-NTSTATUS InitState(MiniportState* state, PUNKNOWN adapter, PPORT port) {
+NTSTATUS InitState(MiniportState* state, PPORT port) {
     state->inits++;
-    state->adapterSeen = adapter;
     if (!NT_SUCCESS(control->miniportInit)) {
         return control->miniportInit;
     }
@@ -217,74 +202,19 @@ NTSTATUS Query(REFIID id, REFIID own, IMiniport* miniport, PVOID* object) {
     return STATUS_INVALID_PARAMETER;
 }
 
-// The adapter driver.
-NTSTATUS StartDevice(PDEVICE_OBJECT device, PIRP irp, PRESOURCELIST resources) {
-    return current->CreateSubdevices(device, irp, resources);
-}
-
-NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT physical) {
-    return PcAddAdapterDevice(driver, physical, StartDevice, 4, 0);
-}
-
-NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registryPath) {
-    return PcInitializeAdapterDriver(driver, registryPath, AddDevice);
-}
-
-} // namespace
-
 ULONG MiniportState::ReleaseOne() {
     ULONG left = --references;
     if (left == 0) {
-        Drop();
+        if (events != nullptr) {
+            events->Release();
+            events = nullptr;
+        }
+        if (port != nullptr) {
+            port->Release();
+            port = nullptr;
+        }
     }
     return left;
-}
-
-void MiniportState::Drop() {
-    if (events != nullptr) {
-        events->Release();
-        events = nullptr;
-    }
-    if (port != nullptr) {
-        port->Release();
-        port = nullptr;
-    }
-}
-
-NTSTATUS FakeTopology::QueryInterface(REFIID id, PVOID* object) {
-    return Query(id, IID_IMiniportTopology, this, object);
-}
-ULONG FakeTopology::Release() {
-    return ReleaseOne();
-}
-NTSTATUS FakeTopology::GetDescription(PPCFILTER_DESCRIPTOR* description) {
-    *description = &Descriptor;
-    return STATUS_SUCCESS;
-}
-NTSTATUS FakeTopology::DataRangeIntersection(ULONG, PKSDATARANGE caller, PKSDATARANGE pin,
-                                             ULONG capacity, PVOID result, PULONG length) {
-    return Intersection(caller, pin, capacity, result, length);
-}
-NTSTATUS FakeTopology::Init(PUNKNOWN adapter, PRESOURCELIST, PPORTTOPOLOGY port) {
-    return InitState(this, adapter, port);
-}
-
-NTSTATUS FakeWaveRT::QueryInterface(REFIID id, PVOID* object) {
-    return Query(id, IID_IMiniportWaveRT, this, object);
-}
-ULONG FakeWaveRT::Release() {
-    return ReleaseOne();
-}
-NTSTATUS FakeWaveRT::GetDescription(PPCFILTER_DESCRIPTOR* description) {
-    *description = &Descriptor;
-    return STATUS_SUCCESS;
-}
-NTSTATUS FakeWaveRT::DataRangeIntersection(ULONG, PKSDATARANGE caller, PKSDATARANGE pin,
-                                           ULONG capacity, PVOID result, PULONG length) {
-    return Intersection(caller, pin, capacity, result, length);
-}
-NTSTATUS FakeWaveRT::Init(PUNKNOWN adapter, PRESOURCELIST, PPORTWAVERT port) {
-    return InitState(this, adapter, port);
 }
 
 void FilterTest::SetUp() {
@@ -324,6 +254,7 @@ NTSTATUS FilterTest::Start(std::vector<Subdevice> subdevices, std::vector<Connec
 }
 
 NTSTATUS FilterTest::CreateSubdevices(PDEVICE_OBJECT device, PIRP irp, PRESOURCELIST resources) {
+    std::vector<PPORT> ports; // in registration order
     for (const Subdevice& subdevice : wanted) {
         IMiniport* miniport = nullptr;
         if (subdevice.wave) {
@@ -362,19 +293,9 @@ PDEVICE_OBJECT FilterTest::FunctionalDevice() {
     return host::IoManager::TopOfStack(driver->physicalDevice);
 }
 
-std::u16string FilterTest::PathOf(const GUID& category, const std::u16string& name) {
-    for (const std::u16string& path : host::user::GetDeviceInterfacePaths(category)) {
-        if (path.size() > name.size() &&
-            path.compare(path.size() - name.size(), name.size(), name) == 0) {
-            return path;
-        }
-    }
-    return u"";
-}
-
 HANDLE FilterTest::OpenFilter(const std::u16string& name) {
     host::ProcessScope scope(client);
-    return host::user::CreateFile(PathOf(KSCATEGORY_AUDIO, u"\\" + name));
+    return host::user::CreateFile(FilterPath(name));
 }
 
 FilterTest::Reply FilterTest::Property(HANDLE filter, const void* input, ULONG inputSize,

@@ -1,6 +1,6 @@
 // A small adapter with fake topology and WaveRT miniports for the library's filter tests: one
-// descriptor (two pins, one node, a property per table, a filter event), handlers that record
-// the request they got, and an adapter driver that registers the subdevices a test asks for.
+// descriptor (two pins, one node, a property per table, a filter event and a pin event), handlers
+// that count their calls, and an adapter driver that registers the subdevices a test asks for.
 #pragma once
 
 #include <atomic>
@@ -12,7 +12,6 @@
 #include <portcls.h>
 
 #include "HostTest.h"
-#include "kernel/Handles.h"
 #include "kernel/Pnp.h"
 #include "kernel/Process.h"
 #include "kernel/UserMode.h"
@@ -30,66 +29,62 @@ constexpr ULONG NodePropertyId = 3;
 constexpr ULONG FilterEventId = 1;
 constexpr ULONG PinEventId = 2;
 
-// What the last handler call saw.
-struct Seen {
-    int calls = 0;
-    PUNKNOWN majorTarget = nullptr;
-    PUNKNOWN minorTarget = nullptr;
-    ULONG node = 0;
-    ULONG verb = 0;
-    ULONG instanceSize = 0;
-    std::vector<unsigned char> instance;
-    ULONG valueSize = 0;
-    int eventAdds = 0;
-    int eventRemoves = 0;
-};
-
 // Behaviour switches and records shared by the fakes of one test.
 struct Control {
-    Seen seen;
-    ULONG filterValue = 0x1234; // what the filter property holds
-    ULONG overreport = 0;       // extra value bytes a get claims (a faulty handler)
-    bool intersect = false;     // DataRangeIntersection answers instead of deferring
+    int propertyCalls = 0;
+    PCPROPERTY_REQUEST seen{}; // the last property request, as it reached the handler
+    ULONG seenInstance = 0;    // its instance's first word
+    int eventAdds = 0;
+    int eventRemoves = 0;
+    PUNKNOWN eventTarget = nullptr; // the major target of the last event call
+    ULONG overreport = 0;           // extra value bytes a get claims (a faulty handler)
+    bool intersect = false;         // DataRangeIntersection answers instead of deferring
     NTSTATUS miniportInit = STATUS_SUCCESS;
 };
 extern Control* control;
 
 KSDATARANGE MakeRange(const GUID& major, const GUID& sub, const GUID& specifier);
 
-class FakeTopology;
-class FakeWaveRT;
-
 // Fields both miniports share: counted references and the port interfaces they hold.
 struct MiniportState {
     std::atomic<ULONG> references{0};
     PPORT port = nullptr;
     PPORTEVENTS events = nullptr;
-    PUNKNOWN adapterSeen = nullptr;
     int inits = 0;
     ULONG ReleaseOne(); // drops the port interfaces with the last reference
-    void Drop();
 };
 
-class FakeTopology : public IMiniportTopology, public MiniportState {
+NTSTATUS Query(REFIID id, REFIID own, IMiniport* miniport, PVOID* object);
+NTSTATUS Describe(PPCFILTER_DESCRIPTOR* description);
+NTSTATUS Intersect(PKSDATARANGE caller, PKSDATARANGE pin, ULONG capacity, PVOID result,
+                   PULONG length);
+NTSTATUS InitState(MiniportState* state, PPORT port);
+
+template <class Interface, class PortInterface, REFIID Own>
+class Miniport : public Interface, public MiniportState {
 public:
-    STDMETHODIMP_(NTSTATUS) QueryInterface(REFIID id, PVOID* object) override;
+    STDMETHODIMP_(NTSTATUS) QueryInterface(REFIID id, PVOID* object) override {
+        return Query(id, Own, this, object);
+    }
     STDMETHODIMP_(ULONG) AddRef() override { return ++references; }
-    STDMETHODIMP_(ULONG) Release() override;
-    STDMETHODIMP_(NTSTATUS) GetDescription(PPCFILTER_DESCRIPTOR* description) override;
+    STDMETHODIMP_(ULONG) Release() override { return ReleaseOne(); }
+    STDMETHODIMP_(NTSTATUS) GetDescription(PPCFILTER_DESCRIPTOR* description) override {
+        return Describe(description);
+    }
     STDMETHODIMP_(NTSTATUS)
-    DataRangeIntersection(ULONG, PKSDATARANGE, PKSDATARANGE, ULONG, PVOID, PULONG) override;
-    STDMETHODIMP_(NTSTATUS) Init(PUNKNOWN adapter, PRESOURCELIST, PPORTTOPOLOGY port) override;
+    DataRangeIntersection(ULONG, PKSDATARANGE caller, PKSDATARANGE pin, ULONG capacity,
+                          PVOID result, PULONG length) override {
+        return Intersect(caller, pin, capacity, result, length);
+    }
+    STDMETHODIMP_(NTSTATUS) Init(PUNKNOWN, PRESOURCELIST, PortInterface* port) override {
+        return InitState(this, port);
+    }
 };
 
-class FakeWaveRT : public IMiniportWaveRT, public MiniportState {
+using FakeTopology = Miniport<IMiniportTopology, IPortTopology, IID_IMiniportTopology>;
+
+class FakeWaveRT : public Miniport<IMiniportWaveRT, IPortWaveRT, IID_IMiniportWaveRT> {
 public:
-    STDMETHODIMP_(NTSTATUS) QueryInterface(REFIID id, PVOID* object) override;
-    STDMETHODIMP_(ULONG) AddRef() override { return ++references; }
-    STDMETHODIMP_(ULONG) Release() override;
-    STDMETHODIMP_(NTSTATUS) GetDescription(PPCFILTER_DESCRIPTOR* description) override;
-    STDMETHODIMP_(NTSTATUS)
-    DataRangeIntersection(ULONG, PKSDATARANGE, PKSDATARANGE, ULONG, PVOID, PULONG) override;
-    STDMETHODIMP_(NTSTATUS) Init(PUNKNOWN adapter, PRESOURCELIST, PPORTWAVERT port) override;
     STDMETHODIMP_(NTSTATUS)
     NewStream(PMINIPORTWAVERTSTREAM*, PPORTWAVERTSTREAM, ULONG, BOOLEAN, PKSDATAFORMAT) override {
         return STATUS_NOT_SUPPORTED;
@@ -109,17 +104,6 @@ public:
     STDMETHODIMP_(ULONG) AddRef() override { return ++references; }
     STDMETHODIMP_(ULONG) Release() override { return --references; }
     std::atomic<ULONG> references{0};
-};
-
-// A user-mode event, as the object manager will hand it out: named "Event", a KEVENT body.
-class UserEvent : public host::HandleObject {
-public:
-    UserEvent() { KeInitializeEvent(&event, NotificationEvent, FALSE); }
-    std::string Describe() const override { return "Event"; }
-    void* Body() override { return &event; }
-    bool Signalled() { return KeReadStateEvent(&event) != 0; }
-    void Clear() { KeClearEvent(&event); }
-    KEVENT event;
 };
 
 // The subdevices the adapter registers at start: name, port class, miniport.
@@ -148,8 +132,6 @@ public:
     // Called by the adapter's start routine.
     NTSTATUS CreateSubdevices(PDEVICE_OBJECT device, PIRP irp, PRESOURCELIST resources);
 
-    // A user-mode path of the filter registered under name for category.
-    std::u16string PathOf(const GUID& category, const std::u16string& name);
     HANDLE OpenFilter(const std::u16string& name);
 
     struct Reply {
@@ -172,7 +154,6 @@ public:
     host::Pnp* pnp = nullptr;
     host::LoadedDriver* driver = nullptr;
     host::Process* client = nullptr;
-    std::vector<PPORT> ports; // in registration order, as the adapter created them
 };
 
 } // namespace fake

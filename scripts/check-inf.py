@@ -1,25 +1,29 @@
-#!/usr/bin/env bash
-# Holds the driver's INF to the driver's own tables: every interface it installs is a category
-# that a subdevice registers under that reference string, and every one registered is installed;
-# every section and %string% it names exists; the service loads conduit.sys from a root device.
-# Usage: check-inf.sh [--source ROOT] [INF]   (ROOT: the source tree whose driver/ is the truth)
-set -euo pipefail
-root=$(cd "$(dirname "$0")/.." && pwd)
-source_root=$root
-if [ "${1:-}" = "--source" ]; then
-    source_root=${2:?usage: check-inf.sh [--source ROOT] [INF]}
-    shift 2
-fi
-inf=${1:-$root/driver/conduit.inf}
-[ -f "$inf" ] || { echo "check-inf: no such INF: $inf" >&2; exit 2; }
+#!/usr/bin/env python3
+"""Holds the driver's INF to the driver's own tables: every interface it installs is a category
+that a subdevice registers under that reference string, and every one registered is installed;
+every section and %string% it names exists; the service loads conduit.sys from a root device.
 
-python3 - "$source_root" "$inf" <<'PY'
+Usage: check-inf.py [--source ROOT] [INF]   (ROOT: the source tree whose driver/ is the truth)
+"""
 import glob
 import os
 import re
 import sys
 
-source_root, inf_path = sys.argv[1], sys.argv[2]
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+USAGE = "usage: check-inf.py [--source ROOT] [INF]"
+arguments = sys.argv[1:]
+source_root = ROOT
+if arguments[:1] == ["--source"]:
+    if len(arguments) < 2:
+        sys.exit(USAGE)
+    source_root, arguments = arguments[1], arguments[2:]
+if len(arguments) > 1:
+    sys.exit(USAGE)
+inf_path = arguments[0] if arguments else os.path.join(ROOT, "driver", "conduit.inf")
+if not os.path.isfile(inf_path):
+    print(f"check-inf: no such INF: {inf_path}", file=sys.stderr)
+    sys.exit(2)
 inf_name = os.path.basename(inf_path)
 errors = []
 
@@ -510,4 +514,3 @@ for install in install_sections(inf):
 if not errors:
     print(f"check-inf: OK ({interfaces} interfaces, {len(inf.sections)} sections)")
 finish()
-PY

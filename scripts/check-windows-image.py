@@ -1,34 +1,63 @@
-#!/usr/bin/env bash
-# Checks the Windows driver image as the kernel loader and a driver reviewer would: native x64
-# image with an entry point, a correct checksum and relocations; imports only from ntoskrnl.exe,
-# HAL.dll, portcls.sys and ks.sys, each name one that library exports (mingw-w64's import
-# libraries, and driver/platform/portcls.def); no C/C++ runtime, no exports, no TLS, and no
-# section both writable and executable.
-# Usage: check-windows-image.sh IMAGE.sys
-set -euo pipefail
-root=$(cd "$(dirname "$0")/.." && pwd)
-image=${1:?usage: check-windows-image.sh IMAGE.sys}
-lib_dir=${CONDUIT_MINGW_LIB_DIR:-/usr/x86_64-w64-mingw32/lib}
-nm_tool=${CONDUIT_MINGW_NM:-x86_64-w64-mingw32-nm}
-[ -f "$image" ] || { echo "check-windows-image: no such image: $image" >&2; exit 2; }
+#!/usr/bin/env python3
+"""Checks the Windows driver image as the kernel loader and a driver reviewer would: native x64
+image with an entry point, a correct checksum and relocations; imports only from ntoskrnl.exe,
+HAL.dll, portcls.sys and ks.sys, each name one that library exports (mingw-w64's import
+libraries, and driver/platform/portcls.def); no C/C++ runtime, no exports, no TLS, and no
+section both writable and executable.
 
-# Names each kernel library exports, as its import library lists them (__imp_NAME).
-exports_of() { "$nm_tool" "$lib_dir/$1" 2>/dev/null | awk '$2 == "I" && $3 ~ /^__imp_/ { sub(/^__imp_/, "", $3); print $3 }' | sort -u; }
-
-export_lists=$(mktemp -d)
-trap 'rm -rf "$export_lists"' EXIT
-exports_of libntoskrnl.a >"$export_lists/ntoskrnl.exe"
-exports_of libhal.a >"$export_lists/hal.dll"
-exports_of libks.a >"$export_lists/ks.sys"
-awk 'f && NF && $1 !~ /^;/ { print $1 } /^EXPORTS/ { f = 1 }' "$root/driver/platform/portcls.def" |
-    sort -u >"$export_lists/portcls.sys"
-
-python3 - "$image" "$export_lists" <<'PY'
+Usage: check-windows-image.py IMAGE.sys
+(CONDUIT_MINGW_LIB_DIR and CONDUIT_MINGW_NM name another mingw-w64 library folder and nm.)
+"""
 import os
 import struct
+import subprocess
 import sys
 
-image_path, export_dir = sys.argv[1], sys.argv[2]
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+LIB_DIR = os.environ.get("CONDUIT_MINGW_LIB_DIR", "/usr/x86_64-w64-mingw32/lib")
+NM = os.environ.get("CONDUIT_MINGW_NM", "x86_64-w64-mingw32-nm")
+
+if len(sys.argv) != 2:
+    sys.exit("usage: check-windows-image.py IMAGE.sys")
+image_path = sys.argv[1]
+if not os.path.isfile(image_path):
+    print(f"check-windows-image: no such image: {image_path}", file=sys.stderr)
+    sys.exit(2)
+
+
+def exports_of(archive):
+    """The names a kernel library exports, as its import library lists them (__imp_NAME)."""
+    try:
+        listing = subprocess.run([NM, os.path.join(LIB_DIR, archive)], capture_output=True,
+                                 text=True).stdout
+    except OSError:
+        return set()
+    names = set()
+    for line in listing.splitlines():
+        fields = line.split()
+        if len(fields) == 3 and fields[1] == "I" and fields[2].startswith("__imp_"):
+            names.add(fields[2][len("__imp_"):])
+    return names
+
+
+def definition_exports(path):
+    """The names after EXPORTS in a module-definition file."""
+    names, listing = set(), False
+    for line in open(path):
+        fields = line.split()
+        if fields and fields[0] == "EXPORTS":
+            listing = True
+        elif listing and fields and not fields[0].startswith(";"):
+            names.add(fields[0])
+    return names
+
+
+allowed = {
+    "ntoskrnl.exe": exports_of("libntoskrnl.a"),
+    "hal.dll": exports_of("libhal.a"),
+    "ks.sys": exports_of("libks.a"),
+    "portcls.sys": definition_exports(os.path.join(ROOT, "driver/platform/portcls.def")),
+}
 data = open(image_path, "rb").read()
 problems = []
 
@@ -123,10 +152,6 @@ if directories[9][1]:
 if not directories[5][1]:
     fail("has no base relocations")
 
-allowed = {}
-for library in os.listdir(export_dir):
-    with open(os.path.join(export_dir, library)) as names:
-        allowed[library] = {line.strip() for line in names if line.strip()}
 runtime_prefixes = ("msvcr", "msvcp", "ucrt", "vcruntime", "api-ms-win-crt", "libstdc++", "libgcc",
                     "libwinpthread", "kernel32", "cygwin", "msys-")
 
@@ -164,4 +189,3 @@ if problems:
         print(f"  - {problem}", file=sys.stderr)
     sys.exit(1)
 print(f"check-windows-image: {image_path}: native x64 driver, entry 0x{entry:x}, imports {summary}")
-PY
