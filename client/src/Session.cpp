@@ -141,6 +141,9 @@ void Session::Follow(const StreamView& view) {
     if (run && !running_) {
         clock_.Restart();
         budget_ = 0;
+        // The driver ignores ticks while the stream does not run: one that came during a pause
+        // is owed again, or the driver never learns where the client stopped.
+        tickOwed_ = true;
     }
     running_ = run;
 }

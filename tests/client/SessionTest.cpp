@@ -157,6 +157,24 @@ TEST_F(SessionTest, CoalescedTicksLoseNoPeriod) {
     EXPECT_EQ(driver.completedPackets, moved / 480);
 }
 
+// A tick that reached the driver while the stream was paused was ignored: once the stream runs
+// again the client asks again, even with nothing new to move, or the driver never learns where
+// it stopped (and the engine, waiting for that period, never lets it move on).
+TEST_F(SessionTest, ResumingAsksForATickWithoutMovingFrames) {
+    Open(Direction::Render);
+    driver.RunStream(2, 16, 48000, 960);
+    Session session(*connection, clock, policy);
+    clock.Advance(479);
+    Steps(session, 2);
+    ASSERT_EQ(driver.tickRequests, 1u);
+    driver.block.StreamState = 2;
+    Steps(session, 2);
+    driver.block.StreamState = 3;
+    Steps(session, 2);
+    EXPECT_EQ(driver.tickRequests, 2u);
+    EXPECT_EQ(session.stats().framesMoved, 479u);
+}
+
 TEST_F(SessionTest, ABlockAlignmentThatChangesKeepsMovesInsideTheNewBuffer) {
     Open(Direction::Render);
     driver.block.DataBufferBytes = 4096;
