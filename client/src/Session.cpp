@@ -131,6 +131,7 @@ void Session::Follow(const StreamView& view) {
         if (published != position_) {
             position_ = published;
             frames_ = 0;
+            budget_ = 0;
             std::uint32_t seen = 0;
             if (view.streamOpen && view.state != StreamState::Stop &&
                 ring::SeenOffset(view.driverPosition, view.aheadFrames, view.bufferFrames, &seen)) {
@@ -139,8 +140,8 @@ void Session::Follow(const StreamView& view) {
         }
     }
     if (run && !running_) {
+        // Frames that fell due before a pause stay due; the clock counts none during it.
         clock_.Restart();
-        budget_ = 0;
         // The driver ignores ticks while the stream does not run: one that came during a pause
         // is owed again, or the driver never learns where the client stopped.
         tickOwed_ = true;
