@@ -142,10 +142,14 @@ void Session::Follow(const StreamView& view) {
     if (run && !running_) {
         // Frames that fell due before a pause stay due; the clock counts none during it.
         clock_.Restart();
-        // The driver ignores ticks while the stream does not run: one that came during a pause
-        // is owed again, or the driver never learns where the client stopped.
+    }
+    // The driver ignores ticks while the stream does not run, so one that came during a pause is
+    // owed again, or the driver never learns where the client stopped. A pause and its resume may
+    // both pass between two readings: any handshake while running may have been one.
+    if (run && (!running_ || stats_.handshakes != handshakesFollowed_)) {
         tickOwed_ = true;
     }
+    handshakesFollowed_ = stats_.handshakes;
     running_ = run;
 }
 

@@ -159,7 +159,8 @@ TEST_F(SessionTest, CoalescedTicksLoseNoPeriod) {
 
 // Across a pause nothing is lost: frames that fell due before it stay due, and a tick that
 // reached the driver while the stream was paused (and was ignored) is asked for again once it
-// runs, even with nothing new to move. Either loss leaves client and engine waiting on each other.
+// runs, even with nothing new to move. Either loss can leave client and engine waiting on each
+// other for good.
 TEST_F(SessionTest, APauseLosesNeitherDueFramesNorTicks) {
     Open(Direction::Render);
     driver.RunStream(2, 16, 48000, 960);
@@ -177,6 +178,13 @@ TEST_F(SessionTest, APauseLosesNeitherDueFramesNorTicks) {
     driver.RunWorker();
     Steps(session, 2);
     EXPECT_EQ(session.stats().framesMoved, 700u);
+
+    // A pause and its resume can both pass between two looks at the block, which reads run each
+    // time: the handshakes alone tell the client that a tick may have been ignored.
+    const std::uint32_t ticks = driver.tickRequests;
+    driver.BeginHandshake();
+    Steps(session, 3);
+    EXPECT_EQ(driver.tickRequests, ticks + 1);
 }
 
 TEST_F(SessionTest, ABlockAlignmentThatChangesKeepsMovesInsideTheNewBuffer) {

@@ -231,6 +231,7 @@ private:
     std::uint64_t frames_ = 0;
     std::uint64_t budget_ = 0;
     bool running_ = false;
+    std::uint64_t handshakesFollowed_ = 0; // handshakes seen by the last Follow
     bool tickOwed_ = false;
     bool guarding_ = false;
     std::chrono::microseconds guardUntil_{0};
