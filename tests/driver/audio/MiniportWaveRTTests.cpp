@@ -77,27 +77,6 @@ protected:
     CMiniportWaveRT* wave;
 };
 
-TEST_F(MiniportWaveRTTest, AnswersItsInterfaces) {
-    PVOID primary = nullptr;
-    PVOID power = nullptr;
-    ASSERT_EQ(wave->NonDelegatingQueryInterface(IID_IMiniportWaveRT, &primary), STATUS_SUCCESS);
-    ASSERT_EQ(wave->NonDelegatingQueryInterface(IID_IPowerNotify, &power), STATUS_SUCCESS);
-    EXPECT_NE(primary, power);
-    for (const GUID* iid : {&IID_IUnknown, &IID_IMiniport}) {
-        PVOID answer = nullptr;
-        ASSERT_EQ(wave->NonDelegatingQueryInterface(*iid, &answer), STATUS_SUCCESS);
-        EXPECT_EQ(answer, primary);
-        wave->MiniportInterface()->Release();
-    }
-    // Both interfaces count on the one reference count.
-    EXPECT_EQ(static_cast<IPowerNotify*>(power)->Release(), 2u);
-    EXPECT_EQ(static_cast<IMiniportWaveRT*>(primary)->Release(), 1u);
-    PVOID answer = &answer;
-    EXPECT_EQ(wave->NonDelegatingQueryInterface(IID_IPortEvents, &answer),
-              STATUS_INVALID_PARAMETER);
-    EXPECT_EQ(answer, nullptr);
-}
-
 TEST_F(MiniportWaveRTTest, IntersectionBuildsTheDeviceFormat) {
     struct Case {
         const char* name;

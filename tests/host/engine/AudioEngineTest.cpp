@@ -543,19 +543,6 @@ TEST_F(AudioEngineTest, StopsAndClosesAfterTheClientIsGone) {
     }
 }
 
-TEST_F(AudioEngineTest, TheEngineProcessEndingTakesItsPinWithIt) {
-    ConnectClient(false);
-    ASSERT_EQ(OpenEngine({"", false, TransferMode::Packet, true, 2, false}), STATUS_SUCCESS);
-    ASSERT_EQ(engine->Start(), STATUS_SUCCESS);
-    MovePeriods(2);
-    Exit(*audio);
-    EXPECT_EQ(connection->Read().streamOpen, false);
-    EXPECT_EQ(connection->Read().state, conduit::StreamState::Stop);
-    EXPECT_NE(engine->ServicePeriods(std::chrono::milliseconds(1)), STATUS_SUCCESS);
-    EXPECT_EQ(engine->Stop(), STATUS_SUCCESS);
-    engine.reset(); // closes nothing in the exited process
-}
-
 } // namespace
 
 namespace {
