@@ -375,10 +375,10 @@ STDMETHODIMP_(void) CMiniportWaveRTStream::FreeAudioBuffer(PMDL audioBufferMdl, 
         notificationCount = 0;
         bytesPerNotification = 0;
         framesPerNotification = 0;
+        controlBlock->AheadFrames = 0; // packet calls write it under the same lock
         PositionLock.Unlock();
         MmUnmapLockedPages(mapping, view);
         controlBlock->BufferFrames = 0;
-        controlBlock->AheadFrames = 0;
         Handshake(channel); // the client follows; a missing client changes nothing here
     }
     if (audioBufferMdl != nullptr) {
