@@ -12,14 +12,6 @@ std::uint32_t FramesToBoundary(std::uint32_t offset, std::uint32_t bufferFrames)
     return static_cast<std::uint32_t>(next - offset);
 }
 
-std::uint32_t Advance(std::uint32_t position, std::uint32_t frames, std::uint32_t bufferFrames) {
-    const std::uint64_t next = std::uint64_t(position) + frames;
-    if (next > 0xFFFFFFFFull) {
-        return static_cast<std::uint32_t>(next % bufferFrames);
-    }
-    return static_cast<std::uint32_t>(next);
-}
-
 bool SeenOffset(std::uint32_t driverPosition, std::uint32_t aheadFrames, std::uint32_t bufferFrames,
                 std::uint32_t* offset) {
     if (driverPosition >= bufferFrames || aheadFrames == 0 || aheadFrames > bufferFrames) {
@@ -30,9 +22,9 @@ bool SeenOffset(std::uint32_t driverPosition, std::uint32_t aheadFrames, std::ui
     return true;
 }
 
-std::uint32_t PositionRegister(std::uint32_t position, std::uint32_t bufferFrames,
+std::uint32_t PositionRegister(std::uint64_t frames, std::uint32_t bufferFrames,
                                std::uint32_t blockAlign) {
-    return static_cast<std::uint32_t>(std::uint64_t(position % bufferFrames) * blockAlign);
+    return static_cast<std::uint32_t>(frames % bufferFrames * blockAlign);
 }
 
 } // namespace conduit::ring

@@ -1,5 +1,5 @@
 // Position arithmetic of the shared ring: where the next frames go, when a notification period
-// is crossed, and how the running counter wraps. Plain functions; bufferFrames is never 0 here.
+// is crossed, and what the driver last saw. Plain functions; bufferFrames is never 0 here.
 #pragma once
 
 #include <cstdint>
@@ -21,19 +21,14 @@ inline std::uint32_t PeriodIndex(std::uint32_t offset, std::uint32_t bufferFrame
 // crosses at most one period boundary.
 std::uint32_t FramesToBoundary(std::uint32_t offset, std::uint32_t bufferFrames);
 
-// The running counter after moving frames. The driver only uses it modulo bufferFrames; when
-// the 32-bit counter would overflow it is folded to a value with the same remainder instead of
-// wrapping at 2^32, which would make the ring offset jump unless bufferFrames divides 2^32.
-std::uint32_t Advance(std::uint32_t position, std::uint32_t frames, std::uint32_t bufferFrames);
-
 // The client offset the driver's last tick saw: its position minus the frames it counted ahead
 // (1..bufferFrames). False when the published values are out of range (no tick yet, a stale
 // buffer, or garbage).
 bool SeenOffset(std::uint32_t driverPosition, std::uint32_t aheadFrames, std::uint32_t bufferFrames,
                 std::uint32_t* offset);
 
-// The position register: the byte offset of the client position within the buffer.
-std::uint32_t PositionRegister(std::uint32_t position, std::uint32_t bufferFrames,
+// The position register: the byte offset in the buffer of the client's frames since the reset.
+std::uint32_t PositionRegister(std::uint64_t frames, std::uint32_t bufferFrames,
                                std::uint32_t blockAlign);
 
 } // namespace conduit::ring

@@ -122,17 +122,34 @@ void Session::Follow(const StreamView& view) {
         running_ = false;
         return;
     }
-    if ((!view.streamOpen || view.state == StreamState::Stop) && position_ != 0) {
-        // The driver zeroes the positions when the stream stops or a new one is created;
-        // following it keeps the client from writing an old position over the reset.
-        position_ = 0;
-        connection_.WritePositions(0, 0);
-    }
     const bool run = view.CanMoveFrames();
-    if (run && !running_) {
-        clock_.Restart();
-        budget_ = 0;
+    if (!running_) {
+        // Only the driver resets the counter (at stop, and for a new stream), and it follows
+        // the counter's differences: until frames move again the client takes the counter up
+        // where it stands. A stream met running goes on from the frame the driver last saw.
+        const std::uint32_t published = connection_.ClientPosition();
+        if (published != position_) {
+            position_ = published;
+            frames_ = 0;
+            budget_ = 0;
+            std::uint32_t seen = 0;
+            if (view.streamOpen && view.state != StreamState::Stop &&
+                ring::SeenOffset(view.driverPosition, view.aheadFrames, view.bufferFrames, &seen)) {
+                frames_ = seen;
+            }
+        }
     }
+    if (run && !running_) {
+        // Frames that fell due before a pause stay due; the clock counts none during it.
+        clock_.Restart();
+    }
+    // The driver ignores ticks while the stream does not run, so one that came during a pause is
+    // owed again, or the driver never learns where the client stopped. A pause and its resume may
+    // both pass between two readings: any handshake while running may have been one.
+    if (run && (!running_ || stats_.handshakes != handshakesFollowed_)) {
+        tickOwed_ = true;
+    }
+    handshakesFollowed_ = stats_.handshakes;
     running_ = run;
 }
 
@@ -156,13 +173,17 @@ void Session::MoveFrames(const StreamView& view) {
     }
     bool moved = false;
     while (budget_ > 0) {
-        const std::uint32_t offset = position_ % bufferFrames;
-        std::uint32_t frames = static_cast<std::uint32_t>(
-            std::min<std::uint64_t>(budget_, ring::FramesToBoundary(offset, bufferFrames)));
+        const std::uint32_t offset = static_cast<std::uint32_t>(frames_ % bufferFrames);
+        const std::uint32_t contiguous = options_.holdAtBoundaries
+                                             ? ring::FramesToBoundary(offset, bufferFrames)
+                                             : bufferFrames - offset;
+        std::uint32_t frames =
+            static_cast<std::uint32_t>(std::min<std::uint64_t>(budget_, contiguous));
         const std::uint32_t end =
             static_cast<std::uint32_t>((std::uint64_t(offset) + frames) % bufferFrames);
         bool hold = false;
-        if (ring::PeriodIndex(end, bufferFrames) != ring::PeriodIndex(offset, bufferFrames) &&
+        if (options_.holdAtBoundaries &&
+            ring::PeriodIndex(end, bufferFrames) != ring::PeriodIndex(offset, bufferFrames) &&
             !DriverHasSeenPeriod(bufferFrames, offset)) {
             // Crossing now could put two boundaries between the driver's ticks, and it
             // counts them as one: wait at the last frame of this period for the tick.
@@ -190,7 +211,8 @@ void Session::MoveFrames(const StreamView& view) {
             } else {
                 std::memset(at, SilenceByte(view.format), bytes);
             }
-            position_ = ring::Advance(position_, frames, bufferFrames);
+            position_ += frames; // the driver follows differences: the wrap at 2^32 is harmless
+            frames_ += frames;
             budget_ -= frames;
             stats_.framesMoved += frames;
             moved = true;
@@ -201,7 +223,7 @@ void Session::MoveFrames(const StreamView& view) {
     }
     if (moved) {
         connection_.WritePositions(position_,
-                                   ring::PositionRegister(position_, bufferFrames, blockAlign));
+                                   ring::PositionRegister(frames_, bufferFrames, blockAlign));
         tickOwed_ = true;
     }
 }

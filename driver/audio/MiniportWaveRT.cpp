@@ -66,8 +66,10 @@ STDMETHODIMP_(NTSTATUS)
 CMiniportWaveRT::DataRangeIntersection(ULONG pinId, PKSDATARANGE dataRange,
                                        PKSDATARANGE matchingDataRange, ULONG outputBufferLength,
                                        PVOID resultantFormat, PULONG resultantFormatLength) {
-    UNREFERENCED_PARAMETER(pinId);
     UNREFERENCED_PARAMETER(matchingDataRange);
+    if (pinId != WaveStreamingPin) {
+        return STATUS_NO_MATCH; // the bridge pin carries no stream, so no format of ours
+    }
     if (outputBufferLength == 0) {
         *resultantFormatLength = DataFormatBlockBytes;
         return STATUS_BUFFER_OVERFLOW;

@@ -43,11 +43,11 @@ CMiniportWaveRTStream::CMiniportWaveRTStream(bool isCapture, CMiniportWaveRT* mi
     : UnknownBase(nullptr), isCapture(isCapture ? 1 : 0), miniport(miniport), channel(channel),
       portStream(portStream), format{}, state(KSSTATE_STOP), targetState(KSSTATE_STOP),
       gavePositionRegister(0), hasNotificationBuffer(0), inPacketMode(0), presentationPosition(0),
-      packetErrors(0), bufferAddress(nullptr), bufferBytes(0), bufferFrames(0), position(0),
-      lastClientFrame(0), notificationCount(0), bytesPerNotification(0), framesPerNotification(0),
-      completedPackets(0), packetCursor(0), packetTimes{0, 0}, endOfStream(0),
-      positionRegister(nullptr), controlBlock(channel->controlBlock), notificationEvents{},
-      bufferMdl(nullptr) {
+      presentationTime(0), packetErrors(0), bufferAddress(nullptr), bufferBytes(0), bufferFrames(0),
+      position(0), clientFrames(0), lastClientPosition(0), notificationCount(0),
+      bytesPerNotification(0), framesPerNotification(0), completedPackets(0),
+      packetCursor(0), packetTimes{0, 0}, endOfStream(0), positionRegister(nullptr),
+      controlBlock(channel->controlBlock), notificationEvents{}, bufferMdl(nullptr) {
     miniport->MiniportInterface()->AddRef();
     if (portStream != nullptr) {
         portStream->AddRef();
@@ -127,7 +127,8 @@ NTSTATUS CMiniportWaveRTStream::InitFormat(const WAVEFORMATEXTENSIBLE* record) {
 
 VOID CMiniportWaveRTStream::ResetCounters() {
     PositionLock.Lock();
-    lastClientFrame = 0;
+    clientFrames = 0;
+    lastClientPosition = 0;
     controlBlock->ClientPosition = 0;
     controlBlock->PositionRegister = 0;
     position = 0;
@@ -137,6 +138,8 @@ VOID CMiniportWaveRTStream::ResetCounters() {
     endOfStream = 0;
     packetTimes[0] = 0;
     packetTimes[1] = 0;
+    presentationPosition = 0;
+    presentationTime = 0;
     PositionLock.Unlock();
     controlBlock->StreamState = KSSTATE_STOP;
     controlBlock->SpareCounter = 0;
@@ -210,10 +213,16 @@ STDMETHODIMP_(NTSTATUS) CMiniportWaveRTStream::SetState(KSSTATE requested) {
             } else if (state == KSSTATE_PAUSE && next == KSSTATE_RUN) {
                 if (format.Format.wFormatTag == 0) {
                     status = STATUS_INVALID_PARAMETER;
-                } else if (isCapture) {
-                    PositionLock.Lock();
-                    packetTimes[completedPackets & 1] =
+                } else {
+                    const ULONGLONG now =
                         static_cast<ULONGLONG>(KeQueryPerformanceCounter(nullptr).QuadPart);
+                    PositionLock.Lock();
+                    if (isCapture) {
+                        packetTimes[completedPackets & 1] = now;
+                    }
+                    if (presentationTime == 0) {
+                        presentationTime = now; // position 0 is presented from the first run on
+                    }
                     PositionLock.Unlock();
                 }
             } else if (state == KSSTATE_ACQUIRE && next == KSSTATE_STOP) {
@@ -237,8 +246,7 @@ STDMETHODIMP_(NTSTATUS) CMiniportWaveRTStream::GetPosition(PKSAUDIO_POSITION aud
     }
     PositionLock.Lock();
     ULONG blockAlign = format.Format.nBlockAlign;
-    ULONG clientFrame = ReduceClientPosition(controlBlock->ClientPosition, bufferFrames);
-    audioPosition->PlayOffset = static_cast<ULONGLONG>(clientFrame) * blockAlign;
+    audioPosition->PlayOffset = static_cast<ULONGLONG>(ClientFrameNow()) * blockAlign;
     audioPosition->WriteOffset = static_cast<ULONGLONG>(position) * blockAlign;
     PositionLock.Unlock();
     return STATUS_SUCCESS;
@@ -249,7 +257,7 @@ CMiniportWaveRTStream::AllocateAudioBuffer(ULONG requestedSize, PMDL* audioBuffe
                                            ULONG* actualSize, ULONG* offsetFromFirstPage,
                                            MEMORY_CACHING_TYPE* cacheType) {
     channel->ChannelLock.Lock();
-    NTSTATUS status = AllocateBufferCore(2, requestedSize, audioBufferMdl, actualSize);
+    NTSTATUS status = AllocateBufferCore(2, false, requestedSize, audioBufferMdl, actualSize);
     if (NT_SUCCESS(status)) {
         *offsetFromFirstPage = 0;
         *cacheType = MmCached;
@@ -269,7 +277,7 @@ CMiniportWaveRTStream::AllocateBufferWithNotification(ULONG count, ULONG request
         FramesForRequest(requestedSize, format.Format.nBlockAlign) / count == 0) {
         status = STATUS_INVALID_PARAMETER;
     } else {
-        status = AllocateBufferCore(count, requestedSize, audioBufferMdl, actualSize);
+        status = AllocateBufferCore(count, true, requestedSize, audioBufferMdl, actualSize);
     }
     if (NT_SUCCESS(status)) {
         *offsetFromFirstPage = 0;
@@ -282,8 +290,9 @@ CMiniportWaveRTStream::AllocateBufferWithNotification(ULONG count, ULONG request
     return status;
 }
 
-NTSTATUS CMiniportWaveRTStream::AllocateBufferCore(ULONG periods, ULONG requestedSize,
-                                                   PMDL* audioBufferMdl, ULONG* actualSize) {
+NTSTATUS CMiniportWaveRTStream::AllocateBufferCore(ULONG periods, bool addressedByPacket,
+                                                   ULONG requestedSize, PMDL* audioBufferMdl,
+                                                   ULONG* actualSize) {
     NTSTATUS status = CheckClientConnected(channel);
     if (!NT_SUCCESS(status)) {
         return status;
@@ -300,8 +309,11 @@ NTSTATUS CMiniportWaveRTStream::AllocateBufferCore(ULONG periods, ULONG requeste
     if (dataMdl == nullptr || alignedSize > MmGetMdlByteCount(dataMdl)) {
         return STATUS_UNSUCCESSFUL;
     }
-    const ULONG size =
-        StreamBufferBytes(alignedSize, blockAlign, channel->latency, MmGetMdlByteCount(dataMdl));
+    const ULONG size = StreamBufferBytes(alignedSize, blockAlign, addressedByPacket ? periods : 1,
+                                         channel->latency, MmGetMdlByteCount(dataMdl));
+    if (size == 0) {
+        return STATUS_INSUFFICIENT_RESOURCES; // the request does not fit in whole packets
+    }
 
     PVOID start = MmGetMdlVirtualAddress(dataMdl);
     PMDL view = IoAllocateMdl(start, size, FALSE, FALSE, nullptr);
@@ -336,6 +348,9 @@ NTSTATUS CMiniportWaveRTStream::AllocateBufferCore(ULONG periods, ULONG requeste
     bufferFrames = size / blockAlign;
     bytesPerNotification = size / notificationCount;
     framesPerNotification = bufferFrames / notificationCount;
+    // A position left from an earlier buffer may lie past this one: start where the client is.
+    position = ClientFrameNow();
+    controlBlock->DriverPosition = position;
     PositionLock.Unlock();
     controlBlock->BufferFrames = bufferFrames;
 
@@ -348,8 +363,11 @@ STDMETHODIMP_(void) CMiniportWaveRTStream::FreeAudioBuffer(PMDL audioBufferMdl, 
     UNREFERENCED_PARAMETER(bufferSize);
     channel->ChannelLock.Lock();
     if (bufferAddress != nullptr) {
-        MmUnmapLockedPages(bufferAddress, bufferMdl); // the view this stream mapped
+        // Forgotten under PositionLock before it is unmapped: a packet call that holds the lock
+        // either finishes with the mapping or no longer finds it.
         PositionLock.Lock();
+        PVOID mapping = bufferAddress;
+        PMDL view = bufferMdl;
         bufferAddress = nullptr;
         bufferMdl = nullptr;
         bufferBytes = 0;
@@ -357,9 +375,10 @@ STDMETHODIMP_(void) CMiniportWaveRTStream::FreeAudioBuffer(PMDL audioBufferMdl, 
         notificationCount = 0;
         bytesPerNotification = 0;
         framesPerNotification = 0;
+        controlBlock->AheadFrames = 0; // packet calls write it under the same lock
         PositionLock.Unlock();
+        MmUnmapLockedPages(mapping, view);
         controlBlock->BufferFrames = 0;
-        controlBlock->AheadFrames = 0;
         Handshake(channel); // the client follows; a missing client changes nothing here
     }
     if (audioBufferMdl != nullptr) {
@@ -466,37 +485,52 @@ VOID CMiniportWaveRTStream::FreeEventNodes() {
     EventListLock.Unlock();
 }
 
+ULONG CMiniportWaveRTStream::ClientFrameNow() {
+    const ULONG reading = controlBlock->ClientPosition;
+    return FrameInBuffer(AdvanceClientFrames(clientFrames, lastClientPosition, reading),
+                         bufferFrames);
+}
+
 ULONG CMiniportWaveRTStream::ComputeAheadFrames() {
-    return FramesAhead(position, ReduceClientPosition(controlBlock->ClientPosition, bufferFrames),
-                       bufferFrames);
+    return FramesAhead(position, ClientFrameNow(), bufferFrames);
 }
 
 VOID CMiniportWaveRTStream::Tick() {
     if (state != KSSTATE_RUN) {
         return;
     }
+    // One reading of the client's counter serves the whole tick.
+    const ULONG reading = controlBlock->ClientPosition;
+    const ULONGLONG now = static_cast<ULONGLONG>(KeQueryPerformanceCounter(nullptr).QuadPart);
     PositionLock.Lock();
-    const ULONG previous = lastClientFrame;
-    const ULONG current = ReduceClientPosition(controlBlock->ClientPosition, bufferFrames);
-    lastClientFrame = current;
+    const ULONGLONG previous = clientFrames;
+    clientFrames = AdvanceClientFrames(clientFrames, lastClientPosition, reading);
+    lastClientPosition = reading;
+    const ULONG current = FrameInBuffer(clientFrames, bufferFrames);
     if (!inPacketMode) {
         position = current;
         controlBlock->DriverPosition = current;
     }
-    const bool completed =
-        CrossesPeriod(previous, current, framesPerNotification, notificationCount);
-    if (completed) {
-        InterlockedIncrement(reinterpret_cast<LONG volatile*>(&completedPackets));
+    // Every period the client completed counts, however many passed since the last tick:
+    // the packet count must keep addressing the slot the client is not in.
+    const ULONG completed = PeriodsCompleted(previous, clientFrames, bufferFrames,
+                                             framesPerNotification, notificationCount);
+    if (completed != 0) {
+        const ULONG before = completedPackets;
+        InterlockedExchange(reinterpret_cast<LONG volatile*>(&completedPackets),
+                            static_cast<LONG>(before + completed));
         if (isCapture) {
-            packetTimes[completedPackets & 1] =
-                static_cast<ULONGLONG>(KeQueryPerformanceCounter(nullptr).QuadPart);
+            // Each packet that began now gets the time; with two slots only the last two matter.
+            for (ULONG packet = completed > 2 ? completed - 1 : 1; packet <= completed; ++packet) {
+                packetTimes[(before + packet) & 1] = now;
+            }
         }
+        presentationPosition += static_cast<ULONGLONG>(completed) * framesPerNotification;
+        presentationTime = now;
     }
+    controlBlock->AheadFrames = FramesAhead(position, current, bufferFrames);
     PositionLock.Unlock();
-    if (completed) {
-        SignalEvents();
+    if (completed != 0) {
+        SignalEvents(); // once: the engine reads how far the count went
     }
-    PositionLock.Lock();
-    controlBlock->AheadFrames = ComputeAheadFrames();
-    PositionLock.Unlock();
 }

@@ -95,8 +95,12 @@ private:
     NTSTATUS ApplyFormat(const WAVEFORMATEXTENSIBLE* record);
     VOID ResetCounters();
     // The caller holds ChannelLock; periods is the notification count the buffer is cut into.
-    NTSTATUS AllocateBufferCore(ULONG periods, ULONG requestedSize, PMDL* audioBufferMdl,
-                                ULONG* actualSize);
+    // addressedByPacket: the engine may address the buffer by packet, so each holds whole frames.
+    NTSTATUS AllocateBufferCore(ULONG periods, bool addressedByPacket, ULONG requestedSize,
+                                PMDL* audioBufferMdl, ULONG* actualSize);
+    // Under PositionLock: the client's frame in the buffer from one reading of ClientPosition,
+    // carried forward from the last tick without moving the tick's baseline.
+    ULONG ClientFrameNow();
     // Under PositionLock.
     ULONG ComputeAheadFrames();
     VOID MarkPacketMode();
@@ -117,13 +121,19 @@ public:
     UCHAR hasNotificationBuffer;
     UCHAR inPacketMode;
     RecursiveSpinLock PositionLock;
+    // Frames presented: the completed packets times the frames per packet, stamped with the
+    // performance counter at the tick that completed the last of them.
     ULONGLONG presentationPosition;
+    ULONGLONG presentationTime;
     LONG packetErrors;
     PVOID bufferAddress;
     ULONGLONG bufferBytes;
     ULONG bufferFrames;
     ULONG position;
-    ULONG lastClientFrame;
+    // The client's frames since the last counter reset, and the ClientPosition reading that the
+    // last tick took them from (see StreamPositions.h).
+    ULONGLONG clientFrames;
+    ULONG lastClientPosition;
     ULONG notificationCount;
     ULONGLONG bytesPerNotification;
     ULONG framesPerNotification;

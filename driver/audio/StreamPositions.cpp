@@ -3,8 +3,21 @@
 // buffer.
 #include "audio/StreamPositions.h"
 
-ULONG ReduceClientPosition(ULONG clientPosition, ULONG bufferFrames) {
-    return bufferFrames == 0 ? 0 : clientPosition % bufferFrames;
+namespace {
+
+ULONGLONG RoundUp(ULONGLONG value, ULONGLONG unit) {
+    return (value + unit - 1) / unit * unit;
+}
+
+} // namespace
+
+ULONGLONG AdvanceClientFrames(ULONGLONG clientFrames, ULONG previousPosition, ULONG position) {
+    // Unsigned 32-bit subtraction: the counter's wrap at 2^32 is an ordinary step.
+    return clientFrames + static_cast<ULONG>(position - previousPosition);
+}
+
+ULONG FrameInBuffer(ULONGLONG frames, ULONG bufferFrames) {
+    return bufferFrames == 0 ? 0 : static_cast<ULONG>(frames % bufferFrames);
 }
 
 ULONG FramesAhead(ULONG position, ULONG clientFrame, ULONG bufferFrames) {
@@ -24,20 +37,32 @@ ULONG PeriodOfFrame(ULONG frame, ULONG framesPerPeriod, ULONG periods) {
     return period < periods ? period : periods - 1;
 }
 
-bool CrossesPeriod(ULONG previous, ULONG current, ULONG framesPerPeriod, ULONG periods) {
-    if (framesPerPeriod == 0 || periods == 0) {
-        return false;
+ULONG PeriodsCompleted(ULONGLONG from, ULONGLONG to, ULONG bufferFrames, ULONG framesPerPeriod,
+                       ULONG periods) {
+    if (bufferFrames == 0 || framesPerPeriod == 0 || periods == 0 || to <= from) {
+        return 0;
     }
-    return current < previous || PeriodOfFrame(previous, framesPerPeriod, periods) !=
-                                     PeriodOfFrame(current, framesPerPeriod, periods);
+    const ULONGLONG moved = to - from;
+    const ULONG start = static_cast<ULONG>(from % bufferFrames);
+    // Below two buffers, so the sum cannot overflow and wraps at most once.
+    const ULONGLONG end = start + moved % bufferFrames;
+    const ULONG first = PeriodOfFrame(start, framesPerPeriod, periods);
+    ULONG crossed = 0;
+    if (end >= bufferFrames) {
+        // To the buffer's end (the wrap closes the last period), then into the next lap.
+        crossed = periods - first +
+                  PeriodOfFrame(static_cast<ULONG>(end - bufferFrames), framesPerPeriod, periods);
+    } else {
+        crossed = PeriodOfFrame(static_cast<ULONG>(end), framesPerPeriod, periods) - first;
+    }
+    return moved >= bufferFrames ? crossed + periods : crossed;
 }
 
 ULONGLONG AlignToFrames(ULONG requestedBytes, ULONG blockAlign) {
     if (blockAlign == 0) {
         return requestedBytes;
     }
-    ULONGLONG raised = static_cast<ULONGLONG>(requestedBytes) + blockAlign - 1;
-    return raised - raised % blockAlign;
+    return RoundUp(requestedBytes, blockAlign);
 }
 
 ULONG FramesForRequest(ULONG requestedBytes, ULONG blockAlign) {
@@ -47,16 +72,23 @@ ULONG FramesForRequest(ULONG requestedBytes, ULONG blockAlign) {
     return static_cast<ULONG>(AlignToFrames(requestedBytes, blockAlign) / blockAlign);
 }
 
-ULONG StreamBufferBytes(ULONGLONG alignedBytes, ULONG blockAlign, ULONG latencyFrames,
-                        ULONG mdlBytes) {
-    ULONGLONG latencyBytes = static_cast<ULONGLONG>(blockAlign) * latencyFrames;
-    ULONGLONG size = alignedBytes > latencyBytes ? alignedBytes : latencyBytes;
+ULONG StreamBufferBytes(ULONGLONG alignedBytes, ULONG blockAlign, ULONG packets,
+                        ULONG latencyFrames, ULONG mdlBytes) {
+    if (blockAlign == 0 || packets == 0) {
+        return 0;
+    }
+    // A packet that ends inside a frame would have the engine and the client split that frame
+    // between two periods: every packet holds whole frames.
+    const ULONGLONG unit = static_cast<ULONGLONG>(blockAlign) * packets;
+    const ULONGLONG request = RoundUp(alignedBytes, unit);
+    const ULONGLONG latency = RoundUp(static_cast<ULONGLONG>(blockAlign) * latencyFrames, unit);
+    ULONGLONG size = request > latency ? request : latency;
     if (size > mdlBytes) {
         // The latency minimum was set for a smaller frame: the view stops at the last whole
-        // frame of the data buffer rather than reaching past its pages.
-        size = blockAlign == 0 ? mdlBytes : mdlBytes - mdlBytes % blockAlign;
-        if (size < alignedBytes) {
-            size = alignedBytes;
+        // packet of the data buffer rather than reaching past its pages.
+        size = mdlBytes - mdlBytes % unit;
+        if (size < request) {
+            return 0;
         }
     }
     return static_cast<ULONG>(size);

@@ -48,8 +48,10 @@ CMiniportWaveRTStream::GetReadPacket(ULONG* packetNumber, DWORD* flags,
             // reading the same slot gives each packet its own start, also with one packet per
             // buffer.
             *performanceCounterValue = packetTimes[packetCursor & 1];
-            *moreData = FALSE;
             packetCursor++;
+            // An engine that fell behind takes the next packet at once instead of waiting for
+            // the next notification.
+            *moreData = packetCursor != completedPackets ? TRUE : FALSE;
         }
     }
     controlBlock->AheadFrames = ComputeAheadFrames();
@@ -68,6 +70,8 @@ CMiniportWaveRTStream::SetWritePacket(ULONG packetNumber, DWORD flags, ULONG eos
     const ULONG expected = completedPackets + 1;
     if (!hasNotificationBuffer) {
         status = STATUS_NOT_SUPPORTED;
+    } else if ((flags & ~static_cast<DWORD>(KSSTREAM_HEADER_OPTIONSF_ENDOFSTREAM)) != 0) {
+        status = STATUS_INVALID_PARAMETER; // end of stream is the only flag defined
     } else if (endOfStream) {
         status = STATUS_INVALID_DEVICE_STATE;
     } else if (packetNumber < expected) {
@@ -111,10 +115,13 @@ CMiniportWaveRTStream::GetOutputStreamPresentationPosition(
     if (!NT_SUCCESS(status)) {
         return status;
     }
+    // The position the last completed packet reached, with the time it was reached: the two
+    // move together, and never back, until the counters are reset.
+    const ULONGLONG now = static_cast<ULONGLONG>(KeQueryPerformanceCounter(nullptr).QuadPart);
     PositionLock.Lock();
-    presentation->u64QPCPosition =
-        static_cast<ULONGLONG>(KeQueryPerformanceCounter(nullptr).QuadPart);
     presentation->u64PositionInBlocks = presentationPosition;
+    // Before the first run nothing was presented yet: position 0 holds now.
+    presentation->u64QPCPosition = presentationTime != 0 ? presentationTime : now;
     PositionLock.Unlock();
     return STATUS_SUCCESS;
 }

@@ -19,37 +19,6 @@ namespace {
 #define STATUS_PROCESS_IS_TERMINATING ((NTSTATUS)0xC000010AL)
 #endif
 
-// Room for any data-format block the device returns: header and extensible record, with slack.
-const ULONG FormatBlockCapacity = 256;
-
-// Whether any of a pin's ranges (a KSMULTIPLE_ITEM) is audio.
-bool HasAudioRange(const std::vector<std::uint8_t>& list, ULONG returned) {
-    KSMULTIPLE_ITEM header;
-    if (returned < sizeof(header)) {
-        return false;
-    }
-    std::memcpy(&header, list.data(), sizeof(header));
-    const ULONG end = header.Size < returned ? header.Size : returned;
-    ULONG offset = sizeof(header);
-    for (ULONG i = 0; i < header.Count; ++i) {
-        offset = (offset + 7) & ~7u;
-        KSDATARANGE range;
-        if (offset > end || end - offset < sizeof(range)) {
-            return false;
-        }
-        std::memcpy(&range, list.data() + offset, sizeof(range));
-        if (IsEqualGUID(range.MajorFormat, KSDATAFORMAT_TYPE_AUDIO) ||
-            IsEqualGUID(range.MajorFormat, KSDATAFORMAT_TYPE_WILDCARD)) {
-            return true;
-        }
-        if (range.FormatSize < sizeof(range)) {
-            return false;
-        }
-        offset += range.FormatSize;
-    }
-    return false;
-}
-
 } // namespace
 
 AudioEngine::AudioEngine(host::Process& process) : process_(process) {}
@@ -77,9 +46,7 @@ NTSTATUS AudioEngine::Open(const EngineOptions& options) {
 
 NTSTATUS AudioEngine::OpenUnderScope(const EngineOptions& options) {
     options_ = options;
-    if (options.mode == TransferMode::Packet && !options.withNotifications) {
-        return STATUS_NOT_SUPPORTED; // packets are notification periods
-    }
+    mode_ = TransferMode::Position;
     if (options.withNotifications && options.notificationCount != 1 &&
         options.notificationCount != 2) {
         return STATUS_INVALID_PARAMETER;
@@ -106,136 +73,62 @@ NTSTATUS AudioEngine::OpenUnderScope(const EngineOptions& options) {
     return status;
 }
 
-// The streaming pin is the sink pin with an audio range; its data flow gives the direction.
-NTSTATUS AudioEngine::FindStreamingPin() {
-    ULONG pins = 0;
-    NTSTATUS status = GetProperty(filter_, KSPROPSETID_Pin, KSPROPERTY_PIN_CTYPES, &pins);
-    if (!NT_SUCCESS(status)) {
-        return status;
-    }
-    for (ULONG pin = 0; pin < pins; ++pin) {
-        ULONG communication = 0;
-        ULONG flow = 0;
-        if (!NT_SUCCESS(GetPinProperty(filter_, pin, KSPROPERTY_PIN_COMMUNICATION, &communication,
-                                       sizeof(communication))) ||
-            (communication != KSPIN_COMMUNICATION_SINK &&
-             communication != KSPIN_COMMUNICATION_BOTH) ||
-            !NT_SUCCESS(
-                GetPinProperty(filter_, pin, KSPROPERTY_PIN_DATAFLOW, &flow, sizeof(flow)))) {
-            continue;
-        }
-        ULONG needed = 0;
-        GetPinProperty(filter_, pin, KSPROPERTY_PIN_DATARANGES, nullptr, 0, &needed);
-        if (needed < sizeof(KSMULTIPLE_ITEM)) {
-            continue;
-        }
-        std::vector<std::uint8_t> ranges(needed);
-        ULONG returned = 0;
-        if (!NT_SUCCESS(GetPinProperty(filter_, pin, KSPROPERTY_PIN_DATARANGES, ranges.data(),
-                                       needed, &returned)) ||
-            !HasAudioRange(ranges, returned)) {
-            continue;
-        }
-        pinId_ = pin;
-        // Data flowing into the filter's sink pin is played: the engine renders.
-        capture_ = flow == KSPIN_DATAFLOW_OUT;
-        return STATUS_SUCCESS;
-    }
-    return STATUS_NOT_FOUND;
-}
-
-// The intersection gives a format the pin accepts; the device's proposed format, when it has
-// one, is the format it runs in and wins.
-NTSTATUS AudioEngine::NegotiateFormat() {
-    const std::vector<std::uint8_t> request = IntersectionRequest(pinId_, {OpenPcmRange()});
-    std::vector<std::uint8_t> block(FormatBlockCapacity);
-    ULONG returned = 0;
-    NTSTATUS status = SendProperty(filter_, request.data(), static_cast<ULONG>(request.size()),
-                                   block.data(), FormatBlockCapacity, &returned);
-    if (!NT_SUCCESS(status)) {
-        return status;
-    }
-    WAVEFORMATEXTENSIBLE format;
-    status = ReadWaveFormat(block.data(), returned, &format);
-    if (!NT_SUCCESS(status)) {
-        return status;
-    }
-    std::vector<std::uint8_t> proposed(FormatBlockCapacity);
-    returned = 0;
-    if (NT_SUCCESS(GetPinProperty(filter_, pinId_, KSPROPERTY_PIN_PROPOSEDATAFORMAT,
-                                  proposed.data(), FormatBlockCapacity, &returned))) {
-        WAVEFORMATEXTENSIBLE preferred;
-        if (NT_SUCCESS(ReadWaveFormat(proposed.data(), returned, &preferred))) {
-            format = preferred;
-        }
-    }
-    format_ = format;
-    return STATUS_SUCCESS;
-}
-
-// A cyclic buffer is looped streaming; a pin that lists no interfaces may offer only the plain
-// standard one, and says so with STATUS_NO_MATCH.
-NTSTATUS AudioEngine::CreatePin() {
-    NTSTATUS status = STATUS_NO_MATCH;
-    for (ULONG interfaceId :
-         {ULONG(KSINTERFACE_STANDARD_LOOPED_STREAMING), ULONG(KSINTERFACE_STANDARD_STREAMING)}) {
-        HANDLE pin =
-            host::user::CreateFileRelative(filter_, PinCreateName(pinId_, format_, interfaceId));
-        if (pin != INVALID_HANDLE_VALUE) {
-            pin_ = pin;
-            return STATUS_SUCCESS;
-        }
-        status = host::user::LastStatus();
-        if (status != STATUS_NO_MATCH) {
-            break;
-        }
-    }
-    return status;
+NTSTATUS AudioEngine::RequestBuffer(bool withNotifications, ULONG requested,
+                                    KSRTAUDIO_BUFFER* buffer) {
+    KSRTAUDIO_BUFFER_PROPERTY_WITH_NOTIFICATION property{};
+    property.Property = MakeProperty(KSPROPSETID_RtAudio,
+                                     withNotifications ? KSPROPERTY_RTAUDIO_BUFFER_WITH_NOTIFICATION
+                                                       : KSPROPERTY_RTAUDIO_BUFFER,
+                                     KSPROPERTY_TYPE_GET);
+    property.BaseAddress = nullptr;
+    property.RequestedBufferSize = requested;
+    property.NotificationCount = options_.notificationCount;
+    const ULONG bytes = withNotifications ? sizeof(KSRTAUDIO_BUFFER_PROPERTY_WITH_NOTIFICATION)
+                                          : sizeof(KSRTAUDIO_BUFFER_PROPERTY);
+    return TimedRequest(
+        [&] { return SendProperty(pin_, &property, bytes, buffer, sizeof(*buffer)); });
 }
 
 NTSTATUS AudioEngine::AllocateBuffer() {
     const ULONG blockAlign = format_.Format.nBlockAlign;
-    periodCount_ = options_.withNotifications ? options_.notificationCount : 2;
     std::uint64_t requested = options_.requestedBufferBytes;
     if (requested == 0) {
         requested = std::uint64_t(format_.Format.nSamplesPerSec / 100) * blockAlign;
     }
-    // Whole frames, a whole number of them per period.
-    const std::uint64_t unit = std::uint64_t(blockAlign) * periodCount_;
-    requested = (requested + unit - 1) / unit * unit;
-    if (requested == 0) {
-        requested = unit;
-    }
-    if (requested > 0xFFFFFFFFull) {
+    if (requested == 0 || requested > 0xFFFFFFFFull) {
         return STATUS_INVALID_PARAMETER;
     }
-    KSRTAUDIO_BUFFER buffer{};
-    NTSTATUS status;
+    bool notified = false;
     if (options_.withNotifications) {
-        KSRTAUDIO_BUFFER_PROPERTY_WITH_NOTIFICATION property{};
-        property.Property = MakeProperty(
-            KSPROPSETID_RtAudio, KSPROPERTY_RTAUDIO_BUFFER_WITH_NOTIFICATION, KSPROPERTY_TYPE_GET);
-        property.BaseAddress = nullptr;
-        property.RequestedBufferSize = static_cast<ULONG>(requested);
-        property.NotificationCount = periodCount_;
-        status = TimedRequest([&] {
-            return SendProperty(pin_, &property, sizeof(property), &buffer, sizeof(buffer));
-        });
-    } else {
-        KSRTAUDIO_BUFFER_PROPERTY property{};
-        property.Property =
-            MakeProperty(KSPROPSETID_RtAudio, KSPROPERTY_RTAUDIO_BUFFER, KSPROPERTY_TYPE_GET);
-        property.BaseAddress = nullptr;
-        property.RequestedBufferSize = static_cast<ULONG>(requested);
-        status = TimedRequest([&] {
-            return SendProperty(pin_, &property, sizeof(property), &buffer, sizeof(buffer));
-        });
+        BOOL supported = FALSE;
+        notified =
+            NT_SUCCESS(GetProperty(pin_, KSPROPSETID_RtAudio,
+                                   KSPROPERTY_RTAUDIO_QUERY_NOTIFICATION_SUPPORT, &supported)) &&
+            supported != FALSE;
+    }
+    KSRTAUDIO_BUFFER buffer{};
+    NTSTATUS status = STATUS_NOT_SUPPORTED;
+    if (notified) {
+        status = RequestBuffer(true, static_cast<ULONG>(requested), &buffer);
+        // A device that cannot cut this size into notification periods may still give a plain
+        // buffer.
+        notified = NT_SUCCESS(status);
+    }
+    if (!notified) {
+        status = RequestBuffer(false, static_cast<ULONG>(requested), &buffer);
     }
     if (!NT_SUCCESS(status)) {
         return status;
     }
-    if (buffer.BufferAddress == nullptr || buffer.ActualBufferSize < blockAlign * periodCount_) {
-        return STATUS_INVALID_DEVICE_REQUEST; // a buffer the engine cannot divide into periods
+    periodCount_ = notified ? options_.notificationCount : 2;
+    mode_ = notified ? options_.mode : TransferMode::Position;
+    // The engine uses no buffer smaller than it asked for, none that splits a frame, and none
+    // whose packets would split one between two periods.
+    const std::uint64_t unit = std::uint64_t(blockAlign) * (notified ? periodCount_ : 1);
+    if (buffer.BufferAddress == nullptr || buffer.ActualBufferSize < requested ||
+        buffer.ActualBufferSize % unit != 0 ||
+        buffer.ActualBufferSize < blockAlign * periodCount_) {
+        return STATUS_INVALID_DEVICE_REQUEST;
     }
     buffer_ = static_cast<std::uint8_t*>(buffer.BufferAddress);
     bufferBytes_ = buffer.ActualBufferSize;
@@ -248,7 +141,7 @@ NTSTATUS AudioEngine::AllocateBuffer() {
             GetProperty(pin_, KSPROPSETID_RtAudio, KSPROPERTY_RTAUDIO_HWLATENCY, &latency))) {
         latency_ = latency;
     }
-    if (options_.mode == TransferMode::Position && options_.usePositionRegister) {
+    if (mode_ == TransferMode::Position && options_.usePositionRegister) {
         KSRTAUDIO_HWREGISTER_PROPERTY property{};
         property.Property = MakeProperty(KSPROPSETID_RtAudio, KSPROPERTY_RTAUDIO_POSITIONREGISTER,
                                          KSPROPERTY_TYPE_GET);
@@ -259,21 +152,18 @@ NTSTATUS AudioEngine::AllocateBuffer() {
             registerWidth_ = answer.Width;
         }
     }
+    return notified ? RegisterEvent() : STATUS_SUCCESS;
+}
 
-    if (!options_.withNotifications) {
-        return STATUS_SUCCESS;
-    }
+NTSTATUS AudioEngine::RegisterEvent() {
     HANDLE event = host::user::CreateEvent(false, false);
     if (event == nullptr) {
         return host::user::LastStatus();
     }
     event_ = event;
-    status = SetNotificationEvent(pin_, event_, true);
-    if (!NT_SUCCESS(status)) {
-        return status;
-    }
-    eventRegistered_ = true;
-    return STATUS_SUCCESS;
+    const NTSTATUS status = SetNotificationEvent(pin_, event_, true);
+    eventRegistered_ = NT_SUCCESS(status);
+    return status;
 }
 
 NTSTATUS AudioEngine::SetState(KSSTATE state) {
@@ -334,6 +224,29 @@ NTSTATUS AudioEngine::Start() {
         state_ = next;
     }
     return STATUS_SUCCESS;
+}
+
+NTSTATUS AudioEngine::Pause() {
+    return Step(KSSTATE_RUN, KSSTATE_PAUSE);
+}
+
+NTSTATUS AudioEngine::Resume() {
+    return Step(KSSTATE_PAUSE, KSSTATE_RUN);
+}
+
+NTSTATUS AudioEngine::Step(KSSTATE from, KSSTATE to) {
+    if (!process_.IsAlive()) {
+        return STATUS_PROCESS_IS_TERMINATING;
+    }
+    host::ProcessScope scope(&process_);
+    if (pin_ == nullptr || state_ != from) {
+        return STATUS_INVALID_DEVICE_STATE;
+    }
+    const NTSTATUS status = SetState(to);
+    if (NT_SUCCESS(status) || to < from) {
+        state_ = to; // a step down goes ahead even when refused
+    }
+    return status;
 }
 
 NTSTATUS AudioEngine::Stop() {

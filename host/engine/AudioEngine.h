@@ -25,15 +25,25 @@ namespace host::engine {
 // (notification periods) through the packet properties.
 enum class TransferMode { Position, Packet };
 
+// Where the pin's format comes from. Intersection: the device's answer to a data intersection
+// (and its proposed format, when it offers one). EndpointStore: the device format stored in the
+// endpoint's property store, first offered back with a proposed-format set; the intersection
+// when the store holds none or the device refuses it.
+enum class FormatSource { Intersection, EndpointStore };
+
 struct EngineOptions {
     // The filter's reference string: "wave_r" (render endpoint) or "wave_c" (capture).
     std::u16string filterName;
     TransferMode mode = TransferMode::Position;
-    // Allocate the buffer with notifications (1 or 2 per buffer); false: the plain buffer
-    // property, and the engine polls the position instead of waiting on events.
+    FormatSource formatSource = FormatSource::Intersection;
+    // Ask whether the pin notifies and allocate the buffer with notifications (1 or 2 per
+    // buffer) when it does; when it does not, or refuses that allocation, the engine falls back
+    // to the plain buffer and polls the position (packet mode then follows the position too).
+    // false: the plain buffer from the start.
     bool withNotifications = true;
     std::uint32_t notificationCount = 2;
-    // Requested buffer size in bytes; 0 asks for 10 ms at the negotiated format.
+    // Requested buffer size in bytes, sent as it is (odd sizes included); 0 asks for 10 ms at the
+    // negotiated format.
     std::uint32_t requestedBufferBytes = 0;
     // Position mode: read the position register when the pin hands one out; false: always ask
     // for KSPROPERTY_AUDIO_POSITION.
@@ -82,6 +92,9 @@ public:
     // Render: fills the whole buffer from the source; then steps the pin from stop to run,
     // one state at a time.
     NTSTATUS Start();
+    // Run to pause and back, mid-stream: nothing is reset, positions and packet numbers go on.
+    NTSTATUS Pause();
+    NTSTATUS Resume();
     // Waits up to timeout for the next notification (or polls the position without
     // notifications) and moves every period that completed since the last call.
     // STATUS_TIMEOUT when none completed.
@@ -97,6 +110,9 @@ public:
     std::uint32_t FramesPerPeriod() const { return framesPerPeriod_; }
     // Periods per buffer: the notification count, or 2 for a buffer without notifications.
     std::uint32_t PeriodsPerBuffer() const { return periodCount_; }
+    // Whether the buffer came with notifications, and how audio moves with it.
+    bool Notified() const { return event_ != nullptr; }
+    TransferMode Mode() const { return mode_; }
     bool IsCapture() const { return capture_; }
     // Whether positions come from the mapped position register.
     bool UsesPositionRegister() const { return positionRegister_ != nullptr; }
@@ -119,8 +135,12 @@ private:
     NTSTATUS FindStreamingPin();
     NTSTATUS NegotiateFormat();
     NTSTATUS CreatePin();
+    NTSTATUS FormatFromEndpointStore(WAVEFORMATEXTENSIBLE* format);
     NTSTATUS AllocateBuffer();
+    NTSTATUS RequestBuffer(bool withNotifications, ULONG requested, KSRTAUDIO_BUFFER* buffer);
+    NTSTATUS RegisterEvent();
     NTSTATUS SetState(KSSTATE state);
+    NTSTATUS Step(KSSTATE from, KSSTATE to);
     // Runs a request and notes how long it took.
     template <class Request>
     NTSTATUS TimedRequest(Request request);
@@ -139,6 +159,7 @@ private:
 
     host::Process& process_;
     EngineOptions options_;
+    TransferMode mode_ = TransferMode::Position;
     RenderSource* source_ = nullptr;
     CaptureSink* sink_ = nullptr;
     WAVEFORMATEXTENSIBLE format_{};

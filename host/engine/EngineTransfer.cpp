@@ -69,7 +69,7 @@ NTSTATUS AudioEngine::ServicePeriods(std::chrono::microseconds timeout) {
     if (!NT_SUCCESS(status)) {
         return status;
     }
-    if (options_.mode == TransferMode::Position) {
+    if (mode_ == TransferMode::Position) {
         if (event_ != nullptr && !signalled) {
             // The client moves the position before the driver's tick signals the period, so a
             // position read now could take a period whose signal is still to come for a lap.
@@ -218,8 +218,10 @@ NTSTATUS AudioEngine::ServiceWritePackets() {
     return wrote ? STATUS_SUCCESS : STATUS_TIMEOUT;
 }
 
-// Capture packets: every completed packet, in order, until the device has none. When more
-// packets completed than the buffer holds, the oldest were written over before they were read.
+// Capture packets: every completed packet, in order, for as long as the device says more data
+// is ready (an engine trusts that: told no more, it waits for the next notification). When
+// more packets completed than the buffer holds, the oldest were written over before they were
+// read.
 NTSTATUS AudioEngine::ServiceReadPackets() {
     std::vector<ULONG> ready;
     for (;;) {
@@ -243,8 +245,9 @@ NTSTATUS AudioEngine::ServiceReadPackets() {
         }
         nextRead_ = info.PacketNumber + 1;
         ready.push_back(info.PacketNumber);
-        if (ready.size() > 0x10000) {
-            break; // a device that never runs dry must not hold the engine forever
+        // A device that never runs dry must not hold the engine forever either.
+        if (!info.MoreData || ready.size() > 0x10000) {
+            break;
         }
     }
     if (ready.empty()) {

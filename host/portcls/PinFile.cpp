@@ -171,7 +171,12 @@ NTSTATUS PinFile::AudioProperty(const PropertyCall& call, ULONG_PTR* information
         return status;
     }
     KSAUDIO_POSITION position{};
+    // The port asks at DISPATCH_LEVEL, as Windows's does: a miniport that waits or takes a
+    // mutex there stops the test with a bug check.
+    KIRQL previous = PASSIVE_LEVEL;
+    KeRaiseIrql(DISPATCH_LEVEL, &previous);
     status = stream->GetPosition(&position);
+    KeLowerIrql(previous);
     if (NT_SUCCESS(status)) {
         std::memcpy(call.value, &position, sizeof(position));
         *information = sizeof(position);

@@ -26,6 +26,9 @@ struct DemoOptions {
     bool position = true;
     bool packet = true;
     bool client32Bit = false;
+    bool coalesce = false;
+    std::uint32_t latencyFrames = 960;
+    std::uint32_t pauses = 0;
     double seconds = 2.0;
     std::string input;     // a WAV file for the engine to play
     std::string outputDir; // where the received streams go; empty: not written
@@ -35,10 +38,16 @@ struct DemoOptions {
 void PrintUsage(std::FILE* to) {
     std::fprintf(
         to, "Usage: conduit demo [--fast] [--mode position|packet|both] [--seconds N]\n"
+            "                    [--latency FRAMES] [--coalesce] [--pauses N]\n"
             "                    [--input FILE.wav] [--out DIR] [--32bit] [--image PATH]\n"
             "  --fast      run as fast as the ticks and handshakes allow (default: real time)\n"
             "  --mode      transfer mode of the audio engine (default: both, one run each)\n"
             "  --seconds   audio carried each way per run (default 2)\n"
+            "  --latency   the client's latency request: the least buffer, in frames (default\n"
+            "              960); odd values and the whole data buffer are fine\n"
+            "  --coalesce  the client lets its ticks coalesce instead of holding at each\n"
+            "              period boundary\n"
+            "  --pauses    the engines pause and resume their streams N times mid-run\n"
             "  --input     play this WAV file instead of the generated signal; its format\n"
             "              becomes the device format\n"
             "  --out       write what each side received as WAV files into DIR\n"
@@ -74,6 +83,23 @@ bool ParseOptions(const std::vector<std::string>& args, DemoOptions* options) {
                                      "3600\n");
                 return false;
             }
+        } else if ((arg == "--latency" || arg == "--pauses") && hasValue) {
+            char* end = nullptr;
+            const std::string& text = args[++i];
+            const unsigned long value = std::strtoul(text.c_str(), &end, 10);
+            const bool latency = arg == "--latency";
+            const unsigned long least = latency ? 1 : 0;
+            const unsigned long most = latency ? 524288 : 1000;
+            if (text.empty() || end == nullptr || *end != '\0' || text[0] == '-' || value < least ||
+                value > most) {
+                std::fprintf(stderr, "conduit demo: %s wants a whole number from %lu to %lu\n",
+                             arg.c_str(), least, most);
+                return false;
+            }
+            (latency ? options->latencyFrames : options->pauses) =
+                static_cast<std::uint32_t>(value);
+        } else if (arg == "--coalesce") {
+            options->coalesce = true;
         } else if (arg == "--input" && hasValue) {
             options->input = args[++i];
         } else if (arg == "--out" && hasValue) {
@@ -226,12 +252,16 @@ bool ReadInput(const std::string& path, conduit::DeviceFormat* format,
 bool RunMode(const DemoOptions& options, TransferMode mode, const conduit::DeviceFormat& format,
              const std::vector<std::uint8_t>& input) {
     const char* modeName = mode == TransferMode::Packet ? "packet" : "position";
-    std::printf("\n%s mode, %s, %s client\n", modeName, options.fast ? "fast" : "real time",
-                options.client32Bit ? "32-bit" : "64-bit");
+    std::printf("\n%s mode, %s, %s client%s\n", modeName, options.fast ? "fast" : "real time",
+                options.client32Bit ? "32-bit" : "64-bit",
+                options.coalesce ? ", ticks coalescing" : "");
     EndToEndOptions run;
     run.mode = mode;
     run.fast = options.fast;
     run.client32Bit = options.client32Bit;
+    run.coalesce = options.coalesce;
+    run.latencyFrames = options.latencyFrames;
+    run.pauses = options.pauses;
     run.format = format;
     run.frames = input.empty() ? static_cast<std::uint64_t>(options.seconds * format.sampleRate)
                                : input.size() / (format.channels * format.containerBytes);
@@ -246,7 +276,15 @@ bool RunMode(const DemoOptions& options, TransferMode mode, const conduit::Devic
     if (result.format.Format.nBlockAlign != 0) {
         Line("format", FormatText(result.format));
         Line("buffer", std::to_string(result.bufferBytes) + " bytes, periods of " +
-                           std::to_string(result.framesPerPeriod) + " frames");
+                           std::to_string(result.framesPerPeriod) + " frames (latency " +
+                           std::to_string(options.latencyFrames) +
+                           (options.latencyFrames == 1 ? " frame), " : " frames), ") +
+                           (result.notified ? "with notifications" : "polled: no notifications") +
+                           (result.mode != mode ? ", moved by position" : ""));
+    }
+    if (options.pauses != 0) {
+        Line("pauses", std::to_string(result.pauses) + " of " + std::to_string(options.pauses) +
+                           " made and resumed by each engine");
     }
     Line("play", "engine -> wave_r -> client's Capture file: " + Verdict(result.play, blockAlign));
     bool good =

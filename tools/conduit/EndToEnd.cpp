@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <condition_variable>
 #include <cstring>
 #include <map>
 #include <memory>
@@ -126,8 +127,11 @@ public:
         granted_ += due;
         return due;
     }
-    std::chrono::microseconds TimeUntil(std::uint64_t, std::uint32_t) override {
-        return std::chrono::microseconds(200);
+    // Nothing waits for a timer here: the backend wakes the session when the engine moves on.
+    std::chrono::microseconds TimeUntil(std::uint64_t frames, std::uint32_t) override {
+        const std::uint64_t limit = limit_();
+        return limit >= granted_ + frames && limit > granted_ ? std::chrono::microseconds(0)
+                                                              : std::chrono::milliseconds(20);
     }
 
 private:
@@ -136,10 +140,16 @@ private:
     std::uint64_t granted_ = 0;
 };
 
-// The client's backend, noting when each connection last asked for a tick.
+// The client's backend, noting when each connection last asked for a tick. In a fast run it also
+// wakes a waiting session as soon as an engine moves on (frames may have become due), not only
+// when the driver signals: a relay thread per event waits for the driver's signals, so the
+// session's wait is one wait on both.
 class StampingBackend : public HostBackend {
 public:
-    explicit StampingBackend(host::Process& process) : HostBackend(process) {}
+    StampingBackend(host::Process& process, bool wakeOnProgress)
+        : HostBackend(process), wakeOnProgress_(wakeOnProgress) {}
+    ~StampingBackend() override { StopRelays(); }
+
     Status OpenFile(const std::u16string& path, Handle* file) override {
         Status status = HostBackend::OpenFile(path, file);
         if (status.ok()) {
@@ -169,6 +179,46 @@ public:
         return HostBackend::DeviceControl(file, code, input, inputBytes, output, outputBytes,
                                           returned);
     }
+    WaitResult WaitEvent(Handle event, std::chrono::microseconds timeout) override {
+        if (!wakeOnProgress_) {
+            return HostBackend::WaitEvent(event, timeout);
+        }
+        std::unique_lock<std::mutex> hold(lock_);
+        Relay& relay = relays_[event];
+        if (!relay.thread.joinable() && !stopping_) {
+            relay.thread = std::thread([this, event] { RelaySignals(event); });
+        }
+        // Progress since this waiter last returned counts: it may have come while it worked.
+        changed_.wait_for(hold, timeout, [&] {
+            return relay.signalled || relay.failed || relay.seen != generation_;
+        });
+        relay.seen = generation_;
+        if (relay.signalled) {
+            relay.signalled = false;
+            return WaitResult::Signalled;
+        }
+        return relay.failed ? WaitResult::Failed : WaitResult::TimedOut;
+    }
+    // An engine moved on.
+    void Progressed() {
+        {
+            std::lock_guard<std::mutex> hold(lock_);
+            ++generation_;
+        }
+        changed_.notify_all();
+    }
+    // Before the events close: their relays stop waiting on them.
+    void StopRelays() {
+        {
+            std::lock_guard<std::mutex> hold(lock_);
+            stopping_ = true;
+        }
+        for (auto& entry : relays_) {
+            if (entry.second.thread.joinable()) {
+                entry.second.thread.join();
+            }
+        }
+    }
     // The steady-clock time of the direction's last tick request, or 0.
     std::int64_t LastTick(Direction direction) {
         std::lock_guard<std::mutex> hold(lock_);
@@ -176,8 +226,34 @@ public:
     }
 
 private:
+    struct Relay {
+        std::thread thread;
+        bool signalled = false;
+        bool failed = false;
+        std::uint64_t seen = 0;
+    };
+    void RelaySignals(Handle event) {
+        for (;;) {
+            // Bounded only so that StopRelays is noticed.
+            const WaitResult result = HostBackend::WaitEvent(event, std::chrono::milliseconds(20));
+            std::lock_guard<std::mutex> hold(lock_);
+            Relay& relay = relays_[event];
+            relay.signalled = relay.signalled || result == WaitResult::Signalled;
+            relay.failed = result == WaitResult::Failed;
+            changed_.notify_all();
+            if (stopping_ || relay.failed) {
+                return;
+            }
+        }
+    }
+
+    const bool wakeOnProgress_;
     std::mutex lock_;
+    std::condition_variable changed_;
     std::map<Handle, Direction> directions_;
+    std::map<Handle, Relay> relays_;
+    std::uint64_t generation_ = 0;
+    bool stopping_ = false;
     std::int64_t lastTick_[2] = {0, 0};
 };
 
@@ -213,6 +289,7 @@ struct EngineSide {
         : engine(process), clientDirection(clientDirection) {}
     host::engine::AudioEngine engine;
     Direction clientDirection; // the client's file on the other end
+    std::uint32_t pausesDone = 0;
     bool opened = false;
     bool started = false;
     std::thread thread;
@@ -308,7 +385,10 @@ bool Runner::Connect(Direction direction, SessionSide& side) {
     } else {
         side.clock = std::make_unique<RealTimeClock>();
     }
-    side.session = std::make_unique<Session>(*side.connection, *side.clock, policy_);
+    SessionOptions sessionOptions;
+    sessionOptions.holdAtBoundaries = !options_.coalesce;
+    side.session =
+        std::make_unique<Session>(*side.connection, *side.clock, policy_, sessionOptions);
     if (direction == Direction::Capture) {
         side.session->SetSink(&clientSink_);
     } else {
@@ -324,6 +404,9 @@ bool Runner::OpenEngine(EngineSide& side, const char16_t* filter) {
     engineOptions.filterName = filter;
     engineOptions.mode = options_.mode;
     engineOptions.withNotifications = options_.withNotifications;
+    engineOptions.notificationCount = options_.notificationCount;
+    engineOptions.requestedBufferBytes = options_.engineRequestBytes;
+    engineOptions.formatSource = options_.formatSource;
     NTSTATUS status = side.engine.Open(engineOptions);
     if (!NT_SUCCESS(status)) {
         return Fail("the engine could not open " + std::string(filter, filter + 6) + ": " +
@@ -342,8 +425,28 @@ bool Runner::OpenEngine(EngineSide& side, const char16_t* filter) {
     return true;
 }
 
+// The frames an engine has moved when it makes its next pause: the run cut into equal parts.
+std::uint64_t NextPause(const EndToEndOptions& options, std::uint32_t done) {
+    return options.frames * (done + 1) / (std::uint64_t(options.pauses) + 1);
+}
+
 void Runner::Serve(EngineSide& side) {
     while (!stopEngines_.load()) {
+        if (side.pausesDone < options_.pauses &&
+            side.engine.Counters().framesMoved >= NextPause(options_, side.pausesDone)) {
+            NTSTATUS status = side.engine.Pause();
+            if (NT_SUCCESS(status)) {
+                if (!options_.fast) {
+                    std::this_thread::sleep_for(std::chrono::milliseconds(20)); // audible
+                }
+                status = side.engine.Resume();
+            }
+            if (!NT_SUCCESS(status)) {
+                side.failure = status;
+                return;
+            }
+            ++side.pausesDone;
+        }
         const NTSTATUS status = side.engine.ServicePeriods(std::chrono::milliseconds(20));
         if (status == STATUS_TIMEOUT) {
             continue;
@@ -355,6 +458,7 @@ void Runner::Serve(EngineSide& side) {
         if (&side == &play_) {
             playSubmitted_.store(side.engine.Counters().framesMoved);
         }
+        backend_.Progressed();
         // The tick that woke the engine is the last one its client direction sent before.
         const std::int64_t wake = side.engine.LastWake().time_since_epoch().count();
         const std::int64_t tick = backend_.LastTick(side.clientDirection);
@@ -415,6 +519,8 @@ bool Runner::Execute() {
     result_.format = play_.engine.Format();
     result_.bufferBytes = play_.engine.BufferBytes();
     result_.framesPerPeriod = play_.engine.FramesPerPeriod();
+    result_.notified = play_.engine.Notified();
+    result_.mode = play_.engine.Mode();
     bufferFrames_.store(record_.engine.BufferBytes() / record_.engine.Format().Format.nBlockAlign);
     play_.engine.SetSource(&engineSource_);
     record_.engine.SetSink(&engineSink_);
@@ -464,6 +570,8 @@ void Runner::Finish() {
             side->thread.join();
         }
     }
+    backend_.StopRelays();
+    result_.pauses = std::min(play_.pausesDone, record_.pausesDone);
     result_.play.session = capture_.session ? capture_.session->stats() : SessionStats();
     result_.record.session = render_.session ? render_.session->stats() : SessionStats();
     result_.play.engine = play_.engine.Counters();
@@ -516,7 +624,7 @@ EndToEndResult RunEndToEnd(const EndToEndOptions& options) {
             host::Process& engine = processes.Create("audio engine", false);
             const std::uint64_t copiedBefore = host::DriverCopiedBytes();
             {
-                StampingBackend backend(client);
+                StampingBackend backend(client, options.fast);
                 Runner runner(options, result, backend, engine);
                 result.completed = runner.Execute();
                 runner.Finish();

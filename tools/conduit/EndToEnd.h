@@ -19,6 +19,10 @@ namespace conduit::tool {
 struct EndToEndOptions {
     host::engine::TransferMode mode = host::engine::TransferMode::Position;
     bool withNotifications = true;
+    std::uint32_t notificationCount = 2;
+    // What the engine asks for (0: 10 ms); the buffer is at least the client's latency.
+    std::uint32_t engineRequestBytes = 0;
+    host::engine::FormatSource formatSource = host::engine::FormatSource::Intersection;
     // Real time: the client's clock follows the sample rate. Fast: frames are granted as soon
     // as the engine has served the period they would overwrite, so the run goes as fast as
     // the ticks and handshakes allow.
@@ -28,6 +32,10 @@ struct EndToEndOptions {
     // them, so that ticks coalesce.
     std::uint32_t grantQuantum = 0;
     bool client32Bit = false;
+    // The client lets its tick requests coalesce instead of holding at period boundaries.
+    bool coalesce = false;
+    // Times each engine pauses and resumes its stream, spread evenly over the run.
+    std::uint32_t pauses = 0;
     DeviceFormat format{48000, 16, 2, 2, 0};
     std::uint32_t latencyFrames = 960;
     // Frames carried each way. Signals shorter than this are followed by silence; empty
@@ -64,6 +72,9 @@ struct EndToEndResult {
     WAVEFORMATEXTENSIBLE format{};
     std::uint32_t bufferBytes = 0;
     std::uint32_t framesPerPeriod = 0;
+    bool notified = false; // the buffer came with notifications (else the engine polled)
+    host::engine::TransferMode mode = host::engine::TransferMode::Position; // as it ran
+    std::uint32_t pauses = 0; // pauses both engines made, each resumed
     DirectionResult play;     // engine → render endpoint → client's Capture file
     DirectionResult record;   // client's Render file → capture endpoint → engine
     LatencyFigures tick;      // tick request sent → the engine's wait returns

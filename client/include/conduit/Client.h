@@ -173,6 +173,10 @@ struct SessionOptions {
     // How long after an answer ticks are held back while the driver's handshake still reads
     // the answer (a tick sent then would replace it). The driver gives up after one second.
     std::chrono::microseconds answerGuard{std::chrono::milliseconds(1100)};
+    // Hold at each period boundary until the driver's tick has seen the period, so that no two
+    // boundaries pass between two ticks. Without it the client moves whatever is due at once
+    // and lets its tick requests coalesce: the driver counts every period it passed anyway.
+    bool holdAtBoundaries = true;
 };
 
 struct SessionStats {
@@ -203,6 +207,7 @@ public:
     Status Run(const std::atomic<bool>& stop);
 
     const SessionStats& stats() const { return stats_; }
+    // The counter the session last wrote as ClientPosition; it wraps at 2^32.
     std::uint32_t position() const { return position_; }
 
 private:
@@ -221,8 +226,12 @@ private:
     FrameSource* source_ = nullptr;
     SessionStats stats_;
     std::uint32_t position_ = 0;
+    // Frames moved since the driver last reset the counter: their remainder in the buffer is
+    // the place of the next frame, for the driver as for the client.
+    std::uint64_t frames_ = 0;
     std::uint64_t budget_ = 0;
     bool running_ = false;
+    std::uint64_t handshakesFollowed_ = 0; // handshakes seen by the last Follow
     bool tickOwed_ = false;
     bool guarding_ = false;
     std::chrono::microseconds guardUntil_{0};

@@ -59,12 +59,13 @@ protected:
     }
 
     NTSTATUS Intersect(const KSDATARANGE_AUDIO& range, ULONG outputLength,
-                       std::vector<unsigned char>* output, ULONG* length) {
+                       std::vector<unsigned char>* output, ULONG* length,
+                       ULONG pin = WaveStreamingPin) {
         output->assign(outputLength + PropertyProbe::GuardBytes, PropertyProbe::Guard);
         KSDATARANGE_AUDIO copy = range;
         NTSTATUS status = wave->DataRangeIntersection(
-            WaveStreamingPin, &copy.DataRange, const_cast<PKSDATARANGE>(&PcmDataRange.DataRange),
-            outputLength, output->data(), length);
+            pin, &copy.DataRange, const_cast<PKSDATARANGE>(&PcmDataRange.DataRange), outputLength,
+            output->data(), length);
         for (size_t i = outputLength; i < output->size(); ++i) {
             EXPECT_EQ((*output)[i], PropertyProbe::Guard) << "written past the output at " << i;
         }
@@ -75,27 +76,6 @@ protected:
     std::optional<MiniportHolder<CMiniportWaveRT>> miniport;
     CMiniportWaveRT* wave;
 };
-
-TEST_F(MiniportWaveRTTest, AnswersItsInterfaces) {
-    PVOID primary = nullptr;
-    PVOID power = nullptr;
-    ASSERT_EQ(wave->NonDelegatingQueryInterface(IID_IMiniportWaveRT, &primary), STATUS_SUCCESS);
-    ASSERT_EQ(wave->NonDelegatingQueryInterface(IID_IPowerNotify, &power), STATUS_SUCCESS);
-    EXPECT_NE(primary, power);
-    for (const GUID* iid : {&IID_IUnknown, &IID_IMiniport}) {
-        PVOID answer = nullptr;
-        ASSERT_EQ(wave->NonDelegatingQueryInterface(*iid, &answer), STATUS_SUCCESS);
-        EXPECT_EQ(answer, primary);
-        wave->MiniportInterface()->Release();
-    }
-    // Both interfaces count on the one reference count.
-    EXPECT_EQ(static_cast<IPowerNotify*>(power)->Release(), 2u);
-    EXPECT_EQ(static_cast<IMiniportWaveRT*>(primary)->Release(), 1u);
-    PVOID answer = &answer;
-    EXPECT_EQ(wave->NonDelegatingQueryInterface(IID_IPortEvents, &answer),
-              STATUS_INVALID_PARAMETER);
-    EXPECT_EQ(answer, nullptr);
-}
 
 TEST_F(MiniportWaveRTTest, IntersectionBuildsTheDeviceFormat) {
     struct Case {
@@ -167,8 +147,10 @@ TEST_F(MiniportWaveRTTest, IntersectionRefusals) {
     struct Case {
         const char* name;
         const KSDATARANGE_AUDIO range;
+        ULONG pin = WaveStreamingPin;
     };
     const Case cases[] = {
+        {"the bridge pin", PcmDataRange, WaveBridgePin},
         {"maximum rate 48 kHz", maxRate48k},
         {"IEEE float", withSubFormat(KSDATAFORMAT_SUBTYPE_IEEE_FLOAT)},
         {"analog", analog},
@@ -182,7 +164,7 @@ TEST_F(MiniportWaveRTTest, IntersectionRefusals) {
     for (const Case& c : cases) {
         std::vector<unsigned char> output;
         ULONG length = 12345;
-        EXPECT_EQ(Intersect(c.range, 104, &output, &length), STATUS_NO_MATCH) << c.name;
+        EXPECT_EQ(Intersect(c.range, 104, &output, &length, c.pin), STATUS_NO_MATCH) << c.name;
         EXPECT_EQ(length, 12345u) << c.name;
         EXPECT_EQ(output[0], PropertyProbe::Guard) << c.name << ": nothing written";
     }

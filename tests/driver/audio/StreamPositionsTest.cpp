@@ -1,5 +1,5 @@
-// The stream's position and size arithmetic, case by case: the published figures, the wraps,
-// and the inputs that would divide by zero or overflow.
+// The stream's position and size arithmetic, case by case: the published figures, the wraps of
+// the buffer and of the client's counter, and the inputs that would divide by zero or overflow.
 #include <gtest/gtest.h>
 
 #include "audio/StreamPositions.h"
@@ -11,15 +11,11 @@ TEST(StreamPositions, FramesAhead) {
         ULONG position, client, frames, expected;
     };
     const Case cases[] = {
-        {100, 40, 960, 60},   // the stream leads the client
-        {40, 100, 960, 900},  // the client leads: the distance wraps
-        {300, 300, 960, 960}, // equal positions: a whole buffer
-        {0, 0, 960, 960},
-        {959, 0, 960, 959},
-        {0, 959, 960, 1},
-        {5, 3, 0, 0},          // no buffer
-        {1500, 100, 960, 440}, // a position left over from a larger buffer is reduced
-        {0, 0xFFFFFFFF, 960, 960 - 0xFFFFFFFFu % 960},
+        {100, 40, 960, 60},                  // the stream leads the client
+        {40, 100, 960, 900},                 // the client leads: the distance wraps
+        {300, 300, 960, 960},                // equal positions: a whole buffer
+        {0, 959, 960, 1},      {5, 3, 0, 0}, // no buffer
+        {1500, 100, 960, 440},               // a position left over from a larger buffer is reduced
     };
     for (const Case& c : cases) {
         EXPECT_EQ(FramesAhead(c.position, c.client, c.frames), c.expected)
@@ -27,36 +23,61 @@ TEST(StreamPositions, FramesAhead) {
     }
 }
 
-TEST(StreamPositions, CrossesPeriod) {
+TEST(StreamPositions, PeriodsCompleted) {
     struct Case {
-        ULONG previous, current, framesPerPeriod, periods;
-        bool expected;
+        ULONGLONG from, to;
+        ULONG bufferFrames, framesPerPeriod, periods, expected;
     };
     const Case cases[] = {
-        {0, 470, 480, 2, false},  // inside the first period
-        {470, 485, 480, 2, true}, // into the second
-        {485, 950, 480, 2, false},
-        {950, 5, 480, 2, true}, // back into the first
-        {470, 5, 480, 2, true}, // a whole lap and a bit: still one completion
-        {300, 300, 480, 2, false},
-        // One period per buffer: only the wrap shows that the period ended.
-        {500, 900, 960, 1, false},
-        {900, 40, 960, 1, true},
-        {0, 959, 960, 1, false},
+        {0, 470, 960, 480, 2, 0},    // inside the first period
+        {470, 485, 960, 480, 2, 1},  // into the second
+        {485, 950, 960, 480, 2, 0},  //
+        {950, 965, 960, 480, 2, 1},  // the wrap closes the second
+        {470, 965, 960, 480, 2, 2},  // two boundaries between two ticks: both count
+        {100, 1060, 960, 480, 2, 2}, // exactly one lap
+        {950, 1925, 960, 480, 2, 3}, // a lap and a boundary
+        // Ten laps and a half: one lap is kept, and the odd count keeps the packet parity.
+        {100, 100 + 10 * 960 + 480, 960, 480, 2, 3},
+        // One period per buffer: only the wrap ends it.
+        {500, 900, 960, 960, 1, 0},
+        {900, 1000, 960, 960, 1, 1},
+        {100, 2020, 960, 960, 1, 1},
         // 2,001 frames in two periods of 1,000: the last frame belongs to the second period.
-        {1999, 2000, 1000, 2, false},
-        {2000, 3, 1000, 2, true},
-        {999, 1000, 1000, 2, true},
-        // No whole period (no buffer, or fewer frames than periods): never.
-        {0, 1, 0, 2, false},
-        {1, 0, 0, 2, false},
-        {5, 0, 10, 0, false},
+        {1999, 2000, 2001, 1000, 2, 0},
+        {2000, 2004, 2001, 1000, 2, 1},
+        {999, 1000, 2001, 1000, 2, 1},
+        // Counts beyond 32 bits are ordinary counts.
+        {0xFFFFFF00ull - 10, 0xFFFFFF00ull + 500, 960, 480, 2, 2},
+        // Nothing to count: no move, no buffer, no whole period.
+        {300, 300, 960, 480, 2, 0},
+        {0, 5000, 0, 480, 2, 0},
+        {0, 5000, 1, 0, 2, 0},
     };
     for (const Case& c : cases) {
-        EXPECT_EQ(CrossesPeriod(c.previous, c.current, c.framesPerPeriod, c.periods), c.expected)
-            << c.previous << " -> " << c.current << " in " << c.periods << " x "
-            << c.framesPerPeriod;
+        EXPECT_EQ(PeriodsCompleted(c.from, c.to, c.bufferFrames, c.framesPerPeriod, c.periods),
+                  c.expected)
+            << c.from << " -> " << c.to << " in " << c.periods << " x " << c.framesPerPeriod;
     }
+}
+
+// A client counter that wraps at 2^32 moves the place in the buffer by exactly the frames it
+// advanced, also when the buffer's length does not divide 2^32; its raw value reduced would jump.
+TEST(StreamPositions, CounterWrapKeepsThePlaceInTheBuffer) {
+    const ULONG bufferFrames = 961;
+    ULONG counter = 0xFFFFFC00u;
+    ULONGLONG frames = 12345;
+    for (int step = 0; step < 20; ++step) {
+        const ULONG next = counter + 100;
+        const ULONGLONG advanced = AdvanceClientFrames(frames, counter, next);
+        ASSERT_EQ(advanced, frames + 100) << step;
+        EXPECT_EQ(FrameInBuffer(advanced, bufferFrames),
+                  (FrameInBuffer(frames, bufferFrames) + 100) % bufferFrames)
+            << step;
+        counter = next;
+        frames = advanced;
+    }
+    EXPECT_LT(counter, 0x1000u) << "the counter went round";
+    EXPECT_EQ(FrameInBuffer(frames, 0), 0u);
 }
 
 TEST(StreamPositions, AlignToFramesAndFramesForRequest) {
@@ -66,15 +87,11 @@ TEST(StreamPositions, AlignToFramesAndFramesForRequest) {
         ULONG frames;
     };
     const Case cases[] = {
-        {1000, 4, 1000, 250},
         {8002, 4, 8004, 2001},
-        {6, 4, 8, 2},
-        {4, 4, 4, 1},
         {7, 4, 8, 2},
         {1, 18, 18, 1},
         // Near the 32-bit limit the sum must not wrap round to a small size.
         {0xFFFFFFFF, 4, 0x100000000ull, 0x40000000},
-        {0xFFFFFFFE, 18, 0xFFFFFFFEull + 16, static_cast<ULONG>((0xFFFFFFFEull + 16) / 18)},
         {100, 0, 100, 0},
     };
     for (const Case& c : cases) {
@@ -86,31 +103,36 @@ TEST(StreamPositions, AlignToFramesAndFramesForRequest) {
 TEST(StreamPositions, StreamBufferBytes) {
     struct Case {
         ULONGLONG aligned;
-        ULONG blockAlign, latency, mdlBytes, expected;
+        ULONG blockAlign, packets, latency, mdlBytes, expected;
     };
     const Case cases[] = {
-        {1000, 4, 960, 524288, 3840}, // the latency minimum
-        {8004, 4, 960, 524288, 8004}, // the request
-        {8, 4, 960, 524288, 3840},
+        {1000, 4, 1, 960, 524288, 3840}, // the latency minimum
+        {8004, 4, 1, 960, 524288, 8004}, // the request, in whole frames
+        // Addressed by packet: every packet holds whole frames.
+        {8004, 4, 2, 960, 524288, 8008},
+        {1000, 4, 2, 961, 524288, 3848},
+        {1000, 6, 2, 1, 524288, 1008},
         // The latency was set for smaller frames: the view stops at the data buffer's end, on
-        // a whole frame.
-        {1000, 32, 131072, 524288, 524288},
-        {1000, 36, 20000, 524288, 524288 - 524288 % 36},
-        {524288, 4, 200000, 524288, 524288},
-        // A request of whole frames that fits is never cut below itself.
-        {524286, 6, 200000, 524288, 524286},
+        // a whole frame, or a whole packet.
+        {1000, 32, 1, 131072, 524288, 524288},
+        {1000, 36, 1, 20000, 524288, 524288 - 524288 % 36},
+        {1000, 36, 2, 20000, 524288, 524288 - 524288 % 72},
+        // A request of whole frames that fits is never cut below itself...
+        {524286, 6, 1, 200000, 524288, 524286},
+        // ...and one that no longer fits once made whole packets is refused.
+        {524286, 6, 2, 0, 524288, 0},
+        {100, 0, 1, 960, 524288, 0},
     };
     for (const Case& c : cases) {
-        ULONG size = StreamBufferBytes(c.aligned, c.blockAlign, c.latency, c.mdlBytes);
-        EXPECT_EQ(size, c.expected) << c.aligned << " " << c.blockAlign << " " << c.latency;
+        ULONG size = StreamBufferBytes(c.aligned, c.blockAlign, c.packets, c.latency, c.mdlBytes);
+        EXPECT_EQ(size, c.expected)
+            << c.aligned << " " << c.blockAlign << " x" << c.packets << " " << c.latency;
         EXPECT_LE(size, c.mdlBytes);
     }
 }
 
-// The guards against a zero divisor and the reductions the stream test does not reach.
-TEST(StreamPositions, ZeroDivisorsAndWraps) {
-    EXPECT_EQ(ReduceClientPosition(0xFFFFFFFF, 960), 0xFFFFFFFFu % 960);
-    EXPECT_EQ(ReduceClientPosition(1234, 0), 0u);
+// The guards against a zero divisor the stream tests do not reach.
+TEST(StreamPositions, ZeroDivisors) {
     EXPECT_EQ(PeriodOfFrame(2000, 1000, 2), 1u);
     EXPECT_EQ(PeriodOfFrame(7, 0, 2), 0u);
     EXPECT_EQ(PeriodOfFrame(7, 3, 0), 0u);

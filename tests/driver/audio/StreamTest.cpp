@@ -250,14 +250,6 @@ TEST_F(StreamTest, CreationLinksAndPublishes) {
     EXPECT_EQ(channel_->waveMiniport->currentStream, Stream());
     EXPECT_EQ(block_->StreamOpen, 1);
     EXPECT_EQ(portStream_.references, 1);
-    WAVEFORMATEXTENSIBLE published;
-    std::memcpy(&published, block_->StreamFormat, sizeof(published));
-    EXPECT_EQ(published.Format.wFormatTag, WAVE_FORMAT_EXTENSIBLE);
-    EXPECT_EQ(published.Format.nSamplesPerSec, 48000u);
-    EXPECT_EQ(published.Format.nBlockAlign, 4);
-    EXPECT_EQ(published.dwChannelMask, 3u);
-    EXPECT_EQ(block_->StreamState, 0u);
-    EXPECT_EQ(block_->BufferFrames, 0u);
 
     // A second stream of the direction is refused while the first lives.
     PMINIPORTWAVERTSTREAM kept = stream_;
@@ -314,19 +306,7 @@ TEST_F(StreamTest, BufferSizesAndSilence) {
     ReleaseStream();
 }
 
-TEST_F(StreamTest, CaptureBufferKeepsTheClientsData) {
-    Connect(true);
-    NewStereoStream();
-    std::memset(DataBuffer(), 0x55, 3840);
-    HeldBuffer held;
-    ASSERT_EQ(Allocate(1000, &held), STATUS_SUCCESS);
-    EXPECT_EQ(DataBuffer()[0], 0x55);
-    EXPECT_EQ(DataBuffer()[3839], 0x55);
-    Free(&held);
-    ReleaseStream();
-}
-
-TEST_F(StreamTest, LatencyForSmallerFramesIsCutToTheDataBuffer) {
+TEST_F(StreamTest, BuffersNeverReachPastTheDataBuffer) {
     Connect();
     SetDeviceFormat(48000, 16, 2, 2);
     SetLatency(131072);               // the whole data buffer at 4-byte frames
@@ -339,6 +319,21 @@ TEST_F(StreamTest, LatencyForSmallerFramesIsCutToTheDataBuffer) {
     EXPECT_EQ(block_->BufferFrames, transport::DataBufferSize / 32);
     Free(&held);
     ReleaseStream();
+
+    // 6-byte frames: the last whole frame ends 2 bytes short of the data buffer, two packets of
+    // whole frames 8 bytes short; a request beyond that is refused, not cut.
+    SetLatency(1);
+    SetDeviceFormat(48000, 24, 2, 3);
+    ASSERT_EQ(NewStream(), STATUS_SUCCESS);
+    EXPECT_EQ(AllocateNotified(2, 524286, &held), STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_EQ(block_->BufferFrames, 0u);
+    ASSERT_EQ(AllocateNotified(2, 524280, &held), STATUS_SUCCESS);
+    EXPECT_EQ(held.size, 524280u);
+    Free(&held);
+    ASSERT_EQ(Allocate(524286, &held), STATUS_SUCCESS);
+    EXPECT_EQ(held.size, 524286u);
+    Free(&held);
+    ReleaseStream();
 }
 
 TEST_F(StreamTest, NotificationAllocations) {
@@ -347,13 +342,18 @@ TEST_F(StreamTest, NotificationAllocations) {
     struct Case {
         ULONG count, request;
         NTSTATUS status;
-        ULONG actual;
+        ULONG actual, framesPerPacket;
     };
     const Case cases[] = {
-        {2, 7, STATUS_INVALID_PARAMETER, 0}, // not a multiple of the count
-        {2, 4, STATUS_INVALID_PARAMETER, 0}, // one frame: no frame per period
-        {0, 8, STATUS_INVALID_PARAMETER, 0}, {3, 12, STATUS_INVALID_PARAMETER, 0},
-        {2, 6, STATUS_SUCCESS, 3840},        {1, 4, STATUS_SUCCESS, 3840},
+        {2, 7, STATUS_INVALID_PARAMETER, 0, 0}, // not a multiple of the count
+        {2, 4, STATUS_INVALID_PARAMETER, 0, 0}, // one frame: no frame per period
+        {0, 8, STATUS_INVALID_PARAMETER, 0, 0},
+        {3, 12, STATUS_INVALID_PARAMETER, 0, 0},
+        {2, 6, STATUS_SUCCESS, 3840, 480},
+        {1, 4, STATUS_SUCCESS, 3840, 960},
+        // 2,001 frames would split a frame between the packets: a frame more makes them whole.
+        {2, 8004, STATUS_SUCCESS, 8008, 1001},
+        {2, 524288, STATUS_SUCCESS, 524288, 65536},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(testing::Message() << c.count << " x " << c.request);
@@ -365,7 +365,8 @@ TEST_F(StreamTest, NotificationAllocations) {
         }
         EXPECT_EQ(held.size, c.actual);
         EXPECT_EQ(Stream()->notificationCount, c.count);
-        EXPECT_EQ(Stream()->framesPerNotification, 960 / c.count);
+        EXPECT_EQ(Stream()->framesPerNotification, c.framesPerPacket);
+        EXPECT_EQ(Stream()->bytesPerNotification, c.framesPerPacket * 4ull);
         EXPECT_NE(block_->StreamModeFlags & transport::NotificationBuffer, 0u);
         Free(&held);
     }
@@ -449,24 +450,23 @@ TEST_F(StreamTest, TicksFollowTheClientAndNotifyPerPeriod) {
     EXPECT_FALSE(first.Signalled());
     Run();
 
+    // Every period the client completed counts, however many passed between two ticks; the
+    // engine is told once per tick.
     struct Step {
-        ULONG client;
-        bool fires;
-        ULONG position, ahead;
+        ULONG client, completed, position;
     };
     const Step steps[] = {
-        {470, false, 470, 960}, {485, true, 485, 960}, {950, false, 950, 960},
-        {1925, true, 5, 960},   {1925, false, 5, 960},
+        {470, 0, 470}, {485, 1, 485}, {950, 0, 950}, {1925, 3, 5}, {1925, 0, 5},
     };
     ULONG packets = 0;
     for (const Step& s : steps) {
         SCOPED_TRACE(s.client);
         TickAt(s.client);
-        EXPECT_EQ(first.Signalled(), s.fires);
-        EXPECT_EQ(second.Signalled(), s.fires);
+        EXPECT_EQ(first.Signalled(), s.completed != 0);
+        EXPECT_EQ(second.Signalled(), s.completed != 0);
         EXPECT_EQ(block_->DriverPosition, s.position);
-        EXPECT_EQ(block_->AheadFrames, s.ahead);
-        packets += s.fires ? 1 : 0;
+        EXPECT_EQ(block_->AheadFrames, 960u);
+        packets += s.completed;
         EXPECT_EQ(Stream()->completedPackets, packets);
     }
     KSAUDIO_POSITION position;
@@ -489,23 +489,42 @@ TEST_F(StreamTest, TicksFollowTheClientAndNotifyPerPeriod) {
     ReleaseStream();
 }
 
-TEST_F(StreamTest, OnePeriodBufferNotifiesOnWrap) {
+// The client's counter wraps at 2^32 in a buffer whose length does not divide 2^32, then the
+// buffer is replaced without a stop: the stream keeps following the frames the client moved.
+TEST_F(StreamTest, PositionsFollowTheClientAcrossTheCounterWrapAndANewBuffer) {
     Connect();
+    SetLatency(1);
     NewStereoStream();
     HeldBuffer held;
-    ASSERT_EQ(AllocateNotified(1, 3840, &held), STATUS_SUCCESS);
+    ASSERT_EQ(Allocate(961 * 4, &held), STATUS_SUCCESS);
     NotifyEvent event;
     ASSERT_EQ(Notification()->RegisterNotificationEvent(&event.event), STATUS_SUCCESS);
     Run();
-    TickAt(500);
-    EXPECT_FALSE(event.Signalled());
-    TickAt(900);
-    EXPECT_FALSE(event.Signalled());
-    TickAt(1000); // 40: the buffer's one period ended
+    TickAt(0xFFFFFE00);
+    EXPECT_EQ(block_->DriverPosition, 0xFFFFFE00u % 961);
+    event.Signalled();
+    const ULONG before = Stream()->completedPackets;
+    TickAt(0x100); // 768 frames on, across the wrap: from frame 236 past both boundaries to 43
+    EXPECT_EQ(block_->DriverPosition, 43u);
+    EXPECT_EQ(Stream()->completedPackets, before + 2);
     EXPECT_TRUE(event.Signalled());
-    TickAt(1500);
+    KSAUDIO_POSITION position;
+    block_->ClientPosition = 0x180;
+    ASSERT_EQ(stream_->GetPosition(&position), STATUS_SUCCESS);
+    EXPECT_EQ(position.PlayOffset, (43u + 0x80) * 4);
+
+    // 2^32 + 256 frames lie at frame 152 of a 200-frame buffer: the new buffer starts there, and
+    // a tick without a move completes no period.
+    block_->ClientPosition = 0x100;
+    Free(&held);
+    ASSERT_EQ(Allocate(200 * 4, &held), STATUS_SUCCESS);
+    EXPECT_EQ(block_->DriverPosition, 152u);
+    TickAt(0x100);
     EXPECT_FALSE(event.Signalled());
-    EXPECT_EQ(Stream()->completedPackets, 1u);
+    EXPECT_EQ(Stream()->completedPackets, before + 2);
+    TickAt(0x100 + 100);
+    EXPECT_EQ(block_->DriverPosition, 52u);
+    EXPECT_TRUE(event.Signalled());
     Free(&held);
     ReleaseStream();
 }
@@ -581,7 +600,8 @@ TEST_F(StreamTest, WritePackets) {
     NewStereoStream();
     HeldBuffer held;
     ASSERT_EQ(AllocateNotified(2, 8004, &held), STATUS_SUCCESS);
-    ASSERT_EQ(Stream()->bytesPerNotification, 4002u);
+    const ULONG packetBytes = 4004; // 1,001 frames
+    ASSERT_EQ(Stream()->bytesPerNotification, packetBytes);
     Run();
     IMiniportWaveRTOutputStream* output = Stream();
 
@@ -598,7 +618,9 @@ TEST_F(StreamTest, WritePackets) {
     const Write writes[] = {
         {0, 0, 0, STATUS_DATA_LATE_ERROR, 1},
         {2, 0, 0, STATUS_DATA_OVERRUN, 2},
-        {1, KSSTREAM_HEADER_OPTIONSF_ENDOFSTREAM, 4003, STATUS_INVALID_PARAMETER, 2},
+        {1, KSSTREAM_HEADER_OPTIONSF_ENDOFSTREAM, packetBytes + 1, STATUS_INVALID_PARAMETER, 2},
+        {1, 0x10000, 0, STATUS_INVALID_PARAMETER, 2}, // a flag nobody defined
+        {1, KSSTREAM_HEADER_OPTIONSF_ENDOFSTREAM | 0x4, 0, STATUS_INVALID_PARAMETER, 2},
         {1, 0, 0, STATUS_SUCCESS, 2},
     };
     for (const Write& w : writes) {
@@ -609,20 +631,34 @@ TEST_F(StreamTest, WritePackets) {
     }
     EXPECT_EQ(block_->DriverPosition, 0u) << "packet 1 ends at the buffer's end";
 
-    // The client completes a period: packet 2 (at offset 0) is next, here the last one.
-    TickAt(1000);
+    // The client completes a period: packet 2 (at offset 0) is next, here the last one. The
+    // presentation position moves with the packet count, stamped when the period completed.
+    KSAUDIO_PRESENTATION_POSITION presentation;
+    ASSERT_EQ(output->GetOutputStreamPresentationPosition(&presentation), STATUS_SUCCESS);
+    EXPECT_EQ(presentation.u64PositionInBlocks, 0u);
+    const ULONGLONG startStamp = presentation.u64QPCPosition;
+    TickAt(1001);
     ASSERT_EQ(output->GetPacketCount(&count), STATUS_SUCCESS);
     EXPECT_EQ(count, 1u);
-    std::memset(DataBuffer(), 0x55, 8004);
+    ASSERT_EQ(output->GetOutputStreamPresentationPosition(&presentation), STATUS_SUCCESS);
+    EXPECT_EQ(presentation.u64PositionInBlocks, 1001u);
+    EXPECT_GT(presentation.u64QPCPosition, startStamp);
+    const ULONGLONG tickStamp = presentation.u64QPCPosition;
+    TickAt(1500); // within the period: neither moves
+    ASSERT_EQ(output->GetOutputStreamPresentationPosition(&presentation), STATUS_SUCCESS);
+    EXPECT_EQ(presentation.u64PositionInBlocks, 1001u);
+    EXPECT_EQ(presentation.u64QPCPosition, tickStamp);
+
+    std::memset(DataBuffer(), 0x55, 2 * packetBytes);
     EXPECT_EQ(output->SetWritePacket(2, KSSTREAM_HEADER_OPTIONSF_ENDOFSTREAM, 1000),
               STATUS_SUCCESS);
     const unsigned char* data = DataBuffer();
-    std::vector<unsigned char> kept(data, data + 1000), filled(data + 1000, data + 4002),
-        other(data + 4002, data + 8004);
+    std::vector<unsigned char> kept(data, data + 1000), filled(data + 1000, data + packetBytes),
+        other(data + packetBytes, data + 2 * packetBytes);
     EXPECT_EQ(kept, std::vector<unsigned char>(1000, 0x55));
-    EXPECT_EQ(filled, std::vector<unsigned char>(3002, 0));
-    EXPECT_EQ(other, std::vector<unsigned char>(4002, 0x55));
-    EXPECT_EQ(block_->DriverPosition, 1000u);
+    EXPECT_EQ(filled, std::vector<unsigned char>(packetBytes - 1000, 0));
+    EXPECT_EQ(other, std::vector<unsigned char>(packetBytes, 0x55));
+    EXPECT_EQ(block_->DriverPosition, 1001u);
     EXPECT_EQ(output->SetWritePacket(3, 0, 0), STATUS_INVALID_DEVICE_STATE);
 
     // Stop resets the stream's counters but not the channel's.
@@ -630,10 +666,6 @@ TEST_F(StreamTest, WritePackets) {
     EXPECT_EQ(block_->StreamPacketErrors, 0u);
     EXPECT_EQ(block_->ChannelPacketErrors, 2u);
     EXPECT_EQ(output->SetWritePacket(1, 0, 0), STATUS_SUCCESS);
-
-    KSAUDIO_PRESENTATION_POSITION presentation;
-    presentation.u64PositionInBlocks = 77;
-    presentation.u64QPCPosition = 0;
     ASSERT_EQ(output->GetOutputStreamPresentationPosition(&presentation), STATUS_SUCCESS);
     EXPECT_EQ(presentation.u64PositionInBlocks, 0u);
     EXPECT_NE(presentation.u64QPCPosition, 0u);
@@ -668,14 +700,13 @@ TEST_F(StreamTest, ReadPackets) {
     EXPECT_EQ(packet, 1u);
     EXPECT_GE(counter, previous);
 
-    // Two periods waiting: handed out in order, neither announcing more.
-    TickAt(1500);
+    // Two periods completed in one tick: handed out in order, the first announcing the second.
     TickAt(1960);
     for (ULONG expected = 2; expected < 4; ++expected) {
         ASSERT_EQ(input->GetReadPacket(&packet, &flags, &counter, &more), STATUS_SUCCESS);
         EXPECT_EQ(packet, expected);
         EXPECT_EQ(flags, 0u);
-        EXPECT_EQ(more, FALSE);
+        EXPECT_EQ(more, expected == 2 ? TRUE : FALSE);
     }
     EXPECT_EQ(input->GetReadPacket(&packet, &flags, &counter, &more), STATUS_DEVICE_NOT_READY);
     EXPECT_EQ(block_->DriverPosition, 0u) << "the start of packet 4";
@@ -730,6 +761,46 @@ TEST_F(StreamTest, PacketCallsNeedANotificationBuffer) {
     EXPECT_EQ(block_->DriverPosition, 0u);
     EXPECT_EQ(block_->AheadFrames, 660u);
     Free(&held);
+    ReleaseStream();
+}
+
+// The port may free the buffer while a packet call, holding PositionLock, fills a packet with
+// silence: the pages stay mapped until it lets go, and a later call finds no buffer. First the
+// holder made to wait, then real end-of-stream packets racing real releases.
+TEST_F(StreamTest, PacketCallsRaceTheBufferRelease) {
+    Connect();
+    NewStereoStream();
+    HeldBuffer held;
+    ASSERT_EQ(AllocateNotified(2, 3840, &held), STATUS_SUCCESS);
+    Stream()->PositionLock.Lock();
+    volatile unsigned char* bytes = static_cast<unsigned char*>(Stream()->bufferAddress);
+    std::thread release([&] { Free(&held); });
+    // Long enough for the release to get as far as it can without the lock.
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    for (ULONG i = 0; i < 3840; ++i) {
+        bytes[i] = 0;
+    }
+    Stream()->PositionLock.Unlock();
+    release.join();
+    EXPECT_EQ(Stream()->SetWritePacket(1, 0, 0), STATUS_DEVICE_NOT_READY);
+
+    for (int round = 0; round < 20; ++round) {
+        Walk({KSSTATE_ACQUIRE, KSSTATE_STOP}); // takes the end of stream back
+        ASSERT_EQ(AllocateNotified(2, transport::DataBufferSize, &held), STATUS_SUCCESS);
+        std::atomic<int> ready{0};
+        NTSTATUS written = STATUS_UNSUCCESSFUL;
+        std::thread writer([&] {
+            for (++ready; ready.load() < 2;) {
+            }
+            // Length 0: the whole 256 KiB packet is filled with silence.
+            written = Stream()->SetWritePacket(1, KSSTREAM_HEADER_OPTIONSF_ENDOFSTREAM, 0);
+        });
+        for (++ready; ready.load() < 2;) {
+        }
+        Free(&held);
+        writer.join();
+        EXPECT_TRUE(written == STATUS_SUCCESS || written == STATUS_DEVICE_NOT_READY) << written;
+    }
     ReleaseStream();
 }
 

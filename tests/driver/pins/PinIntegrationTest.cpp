@@ -28,9 +28,6 @@ namespace {
 // A status no call on the way makes of its own, so a test can tell it was passed through.
 const NTSTATUS RaisedForTest = static_cast<NTSTATUS>(0xC0000049);
 
-// A bound on waits that only a fault would reach.
-const DWORD NeverMilliseconds = 20000;
-
 KSPIN_CONNECT Connect(ULONG pin) {
     KSPIN_CONNECT connect{};
     connect.Interface.Set = KSINTERFACESETID_Standard;
@@ -285,18 +282,6 @@ protected:
         return Ask(pin, Bytes(request), 0).status;
     }
 
-    // The client moves its position and asks for a tick; the worker has run it once the tick
-    // event is consumed, which the next handshake-free request cannot tell, so wait for the
-    // driver's position to follow.
-    void ClientAdvance(ULONG frames) {
-        __atomic_store_n(&clientBlock->ClientPosition, frames, __ATOMIC_RELEASE);
-        transport::ReportStatusInput tick{transport::ProtocolVersion,
-                                          transport::StatusTransportTick};
-        ASSERT_EQ(Control(*client, clientFile, transport::IoctlReportStatus, &tick, sizeof(tick),
-                          nullptr, 0),
-                  STATUS_SUCCESS);
-    }
-
     host::Process* engine = nullptr;
     host::Process* client = nullptr;
     HANDLE filter = INVALID_HANDLE_VALUE;
@@ -465,11 +450,12 @@ TEST_F(PinIntegrationTest, RequestsOfTheWrongShapeAreRefusedBeforeTheStreamSeesT
     Close(*engine, filter);
 }
 
-TEST_F(PinIntegrationTest, AStreamLivesThroughItsPropertiesFromCreateToClose) {
+// What a pin holds beyond the path the engine tests drive: the format set it keeps and gives
+// back, one buffer per pin, registrations it will not forget twice, the clock register the
+// stream lacks, and nothing of the engine's left mapped once it closes.
+TEST_F(PinIntegrationTest, APinKeepsItsFormatAndOneBufferAndLeavesNothingMapped) {
     ConnectClient(true);
     HANDLE pin = OpenSpeakerPin();
-
-    // The format set goes to the stream; the get returns what the pin holds.
     const std::vector<unsigned char> extensible = PcmFormat(48000, 16, 2, true);
     auto format = [](ULONG verb) {
         return Bytes(Property(KSPROPSETID_Connection, KSPROPERTY_CONNECTION_DATAFORMAT, verb));
@@ -480,89 +466,21 @@ TEST_F(PinIntegrationTest, AStreamLivesThroughItsPropertiesFromCreateToClose) {
     ASSERT_EQ(kept.bytes, extensible.size());
     EXPECT_TRUE(std::equal(extensible.begin(), extensible.end(), kept.value.begin()));
 
-    // The buffer with notifications, mapped into the engine: a write there is what the client
-    // reads through its own view of the data buffer.
-    EXPECT_EQ(As<BOOL>(RtAudio(pin, KSPROPERTY_RTAUDIO_QUERY_NOTIFICATION_SUPPORT, sizeof(BOOL))),
-              TRUE);
-    Reply allocated = NotificationBuffer(pin, 4800 * 4, 2);
-    ASSERT_EQ(allocated.status, STATUS_SUCCESS);
-    const auto buffer = As<KSRTAUDIO_BUFFER>(allocated);
-    EXPECT_EQ(buffer.CallMemoryBarrier, FALSE);
-    ASSERT_GE(buffer.ActualBufferSize, 4800u * 4);
-    std::optional<host::MappingInfo> view = host::FindMapping(buffer.BufferAddress);
-    ASSERT_TRUE(view.has_value());
-    EXPECT_EQ(view->process, engine);
-    auto* engineBytes = static_cast<unsigned char*>(buffer.BufferAddress);
-    for (ULONG i = 0; i < buffer.ActualBufferSize; ++i) {
-        engineBytes[i] = static_cast<unsigned char>(i * 7 + 1);
-    }
-    const auto* clientBytes =
-        reinterpret_cast<const unsigned char*>(std::uintptr_t(clientBlock->ClientDataAddress));
-    ASSERT_NE(clientBytes, nullptr);
-    EXPECT_EQ(std::memcmp(clientBytes, engineBytes, buffer.ActualBufferSize), 0);
+    ASSERT_EQ(NotificationBuffer(pin, 4800 * 4, 2).status, STATUS_SUCCESS);
     EXPECT_EQ(NotificationBuffer(pin, 4800 * 4, 2).status, STATUS_INVALID_DEVICE_REQUEST);
-
     HANDLE event = EngineEvent();
     ASSERT_EQ(Notification(pin, event, true), STATUS_SUCCESS);
-
-    // Up to run from stop: three steps, each handshaken with the client.
-    const size_t handshakesBefore = responder->States().size();
-    ASSERT_EQ(SetState(pin, KSSTATE_RUN), STATUS_SUCCESS);
-    EXPECT_EQ(GetState(pin), KSSTATE_RUN);
-    std::vector<ULONG> asked = responder->States();
-    asked.erase(asked.begin(), asked.begin() + handshakesBefore);
-    EXPECT_EQ(asked, (std::vector<ULONG>{KSSTATE_ACQUIRE, KSSTATE_PAUSE, KSSTATE_RUN}));
-
-    // The position register lives in the engine's process and reads what the client writes.
-    Reply registerReply = Register(pin, KSPROPERTY_RTAUDIO_POSITIONREGISTER);
-    ASSERT_EQ(registerReply.status, STATUS_SUCCESS);
-    const auto hardware = As<KSRTAUDIO_HWREGISTER>(registerReply);
-    EXPECT_EQ(hardware.Width, 32u);
-    std::optional<host::MappingInfo> registerView = host::FindMapping(hardware.Register);
-    ASSERT_TRUE(registerView.has_value());
-    EXPECT_EQ(registerView->process, engine);
-    __atomic_store_n(&clientBlock->PositionRegister, 0x1234u, __ATOMIC_RELEASE);
-    EXPECT_EQ(*static_cast<volatile ULONG*>(hardware.Register), 0x1234u);
+    ASSERT_EQ(Register(pin, KSPROPERTY_RTAUDIO_POSITIONREGISTER).status, STATUS_SUCCESS);
     EXPECT_EQ(RtAudio(pin, KSPROPERTY_RTAUDIO_CLOCKREGISTER, sizeof(KSRTAUDIO_HWREGISTER)).status,
               STATUS_INVALID_BUFFER_SIZE);
     EXPECT_EQ(Register(pin, KSPROPERTY_RTAUDIO_CLOCKREGISTER).status, STATUS_NOT_IMPLEMENTED);
-
-    // The client crosses the first period: the tick signals the engine's event, and the
-    // position request reports the client's frame.
-    const ULONG frames = buffer.ActualBufferSize / 4;
-    ClientAdvance(frames / 2 + 10);
-    {
-        host::ProcessScope scope(engine);
-        ASSERT_EQ(host::user::WaitForSingleObject(event, NeverMilliseconds), WAIT_OBJECT_0);
-    }
-    Reply position =
-        Ask(pin, Bytes(Property(KSPROPSETID_Audio, KSPROPERTY_AUDIO_POSITION, KSPROPERTY_TYPE_GET)),
-            sizeof(KSAUDIO_POSITION));
-    ASSERT_EQ(position.status, STATUS_SUCCESS);
-    EXPECT_EQ(As<KSAUDIO_POSITION>(position).PlayOffset, (frames / 2 + 10) * 4ull);
-    EXPECT_EQ(As<KSAUDIO_POSITION>(position).WriteOffset, (frames / 2 + 10) * 4ull);
-
-    // Packet calls: one packet completed; the render stream has no read packets.
-    EXPECT_EQ(As<ULONG>(RtAudio(pin, KSPROPERTY_RTAUDIO_PACKETCOUNT, sizeof(ULONG))), 1u);
-    for (auto [packet, status] :
-         {std::pair<ULONG, NTSTATUS>{2, STATUS_SUCCESS}, {7, STATUS_DATA_OVERRUN}}) {
-        const KSRTAUDIO_SETWRITEPACKET_INFO write{packet, 0, 0};
-        EXPECT_EQ(RtAudio(pin, KSPROPERTY_RTAUDIO_SETWRITEPACKET, sizeof(write),
-                          KSPROPERTY_TYPE_SET, Bytes(write))
-                      .status,
-                  status);
-    }
-    EXPECT_EQ(RtAudio(pin, KSPROPERTY_RTAUDIO_PRESENTATION_POSITION,
-                      sizeof(KSAUDIO_PRESENTATION_POSITION))
+    ASSERT_EQ(SetState(pin, KSSTATE_RUN), STATUS_SUCCESS);
+    const KSRTAUDIO_SETWRITEPACKET_INFO ahead{7, 0, 0};
+    EXPECT_EQ(RtAudio(pin, KSPROPERTY_RTAUDIO_SETWRITEPACKET, sizeof(ahead), KSPROPERTY_TYPE_SET,
+                      Bytes(ahead))
                   .status,
-              STATUS_SUCCESS);
-
-    // Down to stop in three steps, then close: the engine's views go with the pin.
+              STATUS_DATA_OVERRUN);
     ASSERT_EQ(SetState(pin, KSSTATE_STOP), STATUS_SUCCESS);
-    asked = responder->States();
-    ASSERT_GE(asked.size(), 3u);
-    EXPECT_EQ(std::vector<ULONG>(asked.end() - 3, asked.end()),
-              (std::vector<ULONG>{KSSTATE_PAUSE, KSSTATE_ACQUIRE, KSSTATE_STOP}));
     EXPECT_EQ(Notification(pin, event, false), STATUS_SUCCESS);
     EXPECT_EQ(Notification(pin, event, false), STATUS_NOT_FOUND);
     Close(*engine, pin);
@@ -649,26 +567,6 @@ TEST_F(PinIntegrationTest, AFailedStepEndsTheWalkWhereItGot) {
     Close(*engine, filter);
 }
 
-TEST_F(PinIntegrationTest, AClientThatExitsMidStreamLeavesTheEngineAbleToStepDown) {
-    ConnectClient(true);
-    HANDLE pin = OpenSpeakerPin();
-    ASSERT_EQ(NotificationBuffer(pin, 4800 * 4, 2).status, STATUS_SUCCESS);
-    HANDLE event = EngineEvent();
-    ASSERT_EQ(Notification(pin, event, true), STATUS_SUCCESS);
-    ASSERT_EQ(SetState(pin, KSSTATE_RUN), STATUS_SUCCESS);
-
-    responder->Stop();
-    Exit(*client);
-    EXPECT_EQ(SetState(pin, KSSTATE_PAUSE), STATUS_SUCCESS);
-    EXPECT_EQ(SetState(pin, KSSTATE_RUN), STATUS_DEVICE_NOT_READY);
-    EXPECT_EQ(GetState(pin), KSSTATE_PAUSE);
-    EXPECT_EQ(SetState(pin, KSSTATE_STOP), STATUS_SUCCESS);
-    Close(*engine, pin);
-    EXPECT_TRUE(host::LiveMappings(engine).empty());
-    Close(*engine, event);
-    Close(*engine, filter);
-}
-
 TEST_F(PinIntegrationTest, AnEngineThatExitsWithItsPinRunningTakesItDownCleanly) {
     ConnectClient(true);
     HANDLE pin = OpenSpeakerPin();
@@ -693,46 +591,6 @@ TEST_F(PinIntegrationTest, AnEngineThatExitsWithItsPinRunningTakesItDownCleanly)
     HANDLE again = OpenSpeakerPin();
     EXPECT_NE(again, INVALID_HANDLE_VALUE);
     Close(*engine, again);
-    Close(*engine, filter);
-}
-
-TEST_F(PinIntegrationTest, ACapturePinHandsOutWhatTheClientWroteAsReadPackets) {
-    ConnectClient(false);
-    HANDLE pin = OpenStreamingPin(u"wave_c");
-    Reply allocated = NotificationBuffer(pin, 4800 * 4, 2);
-    ASSERT_EQ(allocated.status, STATUS_SUCCESS);
-    const auto buffer = As<KSRTAUDIO_BUFFER>(allocated);
-    HANDLE event = EngineEvent();
-    ASSERT_EQ(Notification(pin, event, true), STATUS_SUCCESS);
-    ASSERT_EQ(SetState(pin, KSSTATE_RUN), STATUS_SUCCESS);
-
-    auto* clientBytes =
-        reinterpret_cast<unsigned char*>(std::uintptr_t(clientBlock->ClientDataAddress));
-    const ULONG frames = buffer.ActualBufferSize / 4;
-    for (ULONG i = 0; i < frames / 2 * 4; ++i) {
-        clientBytes[i] = static_cast<unsigned char>(i * 13 + 5);
-    }
-    const Reply early =
-        RtAudio(pin, KSPROPERTY_RTAUDIO_GETREADPACKET, sizeof(KSRTAUDIO_GETREADPACKET_INFO));
-    EXPECT_EQ(early.status, STATUS_DEVICE_NOT_READY);
-    ClientAdvance(frames / 2);
-    {
-        host::ProcessScope scope(engine);
-        ASSERT_EQ(host::user::WaitForSingleObject(event, NeverMilliseconds), WAIT_OBJECT_0);
-    }
-    const Reply packet =
-        RtAudio(pin, KSPROPERTY_RTAUDIO_GETREADPACKET, sizeof(KSRTAUDIO_GETREADPACKET_INFO));
-    ASSERT_EQ(packet.status, STATUS_SUCCESS);
-    ASSERT_EQ(packet.bytes, sizeof(KSRTAUDIO_GETREADPACKET_INFO));
-    const auto info = As<KSRTAUDIO_GETREADPACKET_INFO>(packet);
-    EXPECT_EQ(info.PacketNumber, 0u);
-    EXPECT_EQ(info.MoreData, FALSE);
-    EXPECT_NE(info.PerformanceCounterValue, 0u);
-    EXPECT_EQ(std::memcmp(buffer.BufferAddress, clientBytes, frames / 2 * 4), 0);
-
-    Close(*engine, pin);
-    EXPECT_TRUE(host::LiveMappings(engine).empty());
-    Close(*engine, event);
     Close(*engine, filter);
 }
 

@@ -13,7 +13,12 @@
 #include "DriverTest.h"
 #include "HostBackend.h"
 #include "KsRequests.h"
+#include "audio/MiniportWaveRT.h"
+#include "audio/MiniportWaveRTStream.h"
 #include "conduit/Client.h"
+#include "kernel/AudioEndpoints.h"
+#include "kernel/Registry.h"
+#include "transport/TransportChannel.h"
 
 namespace {
 
@@ -41,6 +46,7 @@ std::vector<std::uint8_t> Pattern(std::uint64_t first, std::uint64_t bytes) {
 class SteppedClock : public conduit::Clock {
 public:
     void Grant(std::uint64_t frames) { pending += frames; }
+    std::uint64_t Pending() const { return pending.load(); }
     void Restart() override {}
     std::uint64_t Take(std::uint32_t) override { return pending.exchange(0); }
     std::chrono::microseconds TimeUntil(std::uint64_t frames, std::uint32_t) override {
@@ -173,7 +179,7 @@ protected:
 
     // Connects the client for the engine's direction (the client reads what the engine plays)
     // and runs its session on a thread of its own.
-    void ConnectClient(bool render, std::uint32_t latencyFrames = 480) {
+    void ConnectClient(bool render, std::uint32_t latencyFrames = 480, bool coalesce = false) {
         const conduit::Direction direction =
             render ? conduit::Direction::Capture : conduit::Direction::Render;
         conduit::Status status = conduit::Connection::Open(*backend, direction, &connection);
@@ -187,7 +193,9 @@ protected:
         ASSERT_TRUE(status.ok()) << status.ToString();
         status = connection->SetLatency(latencyFrames);
         ASSERT_TRUE(status.ok()) << status.ToString();
-        session = std::make_unique<conduit::Session>(*connection, clock, policy);
+        conduit::SessionOptions options;
+        options.holdAtBoundaries = !coalesce;
+        session = std::make_unique<conduit::Session>(*connection, clock, policy, options);
         session->SetSink(&clientEnd);
         session->SetSource(&clientEnd);
         stop = false;
@@ -388,6 +396,111 @@ TEST_F(AudioEngineTest, PeriodsTheDeviceRanPastAreCountedAsGlitches) {
     }
 }
 
+// The client's counter starts a few periods short of 2^32 (the stream's baseline moved there
+// with it, as if the client had streamed that far) and runs across the wrap in a buffer whose
+// length does not divide 2^32: both ends keep their place in the buffer, bit-exact.
+TEST_F(AudioEngineTest, StreamsAcrossTheClientCounterWrap) {
+    const Variant variants[] = {
+        {"render, position register", true, TransferMode::Position, true, 2, true},
+        {"capture, packets", false, TransferMode::Packet, true, 2, false},
+    };
+    for (const Variant& variant : variants) {
+        SCOPED_TRACE(variant.name);
+        clientEnd.Reset();
+        engineEnd.Reset();
+        ConnectClient(variant.render, 481); // 482 frames once cut into two packets
+        ASSERT_EQ(OpenEngine(variant), STATUS_SUCCESS);
+        ASSERT_EQ(engine->BufferBytes(), 482u * 4);
+        TransportChannel& channel =
+            variant.render ? Adapter()->captureChannel : Adapter()->renderChannel;
+        CMiniportWaveRTStream* stream = channel.waveMiniport->currentStream;
+        ASSERT_NE(stream, nullptr);
+        const ULONG start = 0u - 5 * engine->FramesPerPeriod() / 2;
+        stream->PositionLock.Lock();
+        stream->lastClientPosition = start;
+        channel.controlBlock->ClientPosition = start;
+        stream->PositionLock.Unlock();
+        ASSERT_EQ(engine->Start(), STATUS_SUCCESS);
+        MovePeriods(6);
+        EXPECT_LT(connection->ClientPosition(), start) << "the counter went round";
+        const std::vector<std::uint8_t> expected =
+            Pattern(0, 6 * std::uint64_t(engine->FramesPerPeriod()) * 4);
+        EXPECT_TRUE((variant.render ? clientEnd.Received() : engineEnd.Received()) == expected);
+        EXPECT_EQ(engine->Counters().glitches, 0u);
+        EXPECT_EQ(engine->Stop(), STATUS_SUCCESS);
+        EndRound();
+    }
+}
+
+// Stop, close, and open again with another buffer: the client follows the new stream from its
+// first frame, and what it writes reaches the engine without a gap.
+TEST_F(AudioEngineTest, RestartsWithANewBuffer) {
+    ConnectClient(false);
+    std::uint64_t bytes = 0;
+    for (std::uint32_t request : {480u * 4, 1000u * 4}) {
+        engine = std::make_unique<AudioEngine>(*audio);
+        EngineOptions options;
+        options.filterName = u"wave_c";
+        options.mode = TransferMode::Packet;
+        options.requestedBufferBytes = request;
+        ASSERT_EQ(engine->Open(options), STATUS_SUCCESS);
+        engine->SetSink(&engineEnd);
+        ASSERT_EQ(engine->BufferBytes(), request);
+        ASSERT_EQ(engine->Start(), STATUS_SUCCESS);
+        MovePeriods(3);
+        bytes += 3 * std::uint64_t(engine->FramesPerPeriod()) * 4;
+        EXPECT_EQ(engine->Stop(), STATUS_SUCCESS);
+        engine->Close();
+    }
+    EXPECT_TRUE(engineEnd.Received() == Pattern(0, bytes));
+}
+
+// The format the endpoint's store holds is offered back to the device first; a stored format
+// the device refuses, or one that cannot be read, leaves the engine with the intersection's.
+TEST_F(AudioEngineTest, TakesTheStoredFormatTheDeviceAccepts) {
+    ConnectClient(true);
+    host::AudioEndpoint speaker;
+    for (const host::AudioEndpoint& endpoint : host::ListAudioEndpoints()) {
+        speaker = endpoint.flow == host::EndpointFlow::Render ? endpoint : speaker;
+    }
+    ASSERT_FALSE(speaker.propertiesPath.empty());
+    auto stored = [](ULONG rate, DWORD mask, std::size_t bytes) {
+        WAVEFORMATEXTENSIBLE record{};
+        record.Format = {WAVE_FORMAT_EXTENSIBLE, 2, rate, rate * 4, 4, 16, 22};
+        record.Samples.wValidBitsPerSample = 16;
+        record.dwChannelMask = mask;
+        record.SubFormat = KSDATAFORMAT_SUBTYPE_PCM;
+        std::vector<std::uint8_t> value = {0x41, 0, 0, 0, 40, 0, 0, 0}; // a VT_BLOB of 40 bytes
+        const auto* raw = reinterpret_cast<const std::uint8_t*>(&record);
+        value.insert(value.end(), raw, raw + sizeof(record));
+        value.resize(bytes);
+        return value;
+    };
+    struct Case {
+        const char* what;
+        std::vector<std::uint8_t> value;
+        DWORD mask; // the stored mask shows the stored format was taken
+    };
+    const Case cases[] = {
+        {"the device's format, other speakers", stored(48000, 0x600, 48), 0x600},
+        {"another rate", stored(44100, 0x600, 48), 0x3},
+        {"a value cut short", stored(48000, 0x600, 40), 0x3},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        host::WriteRegistryValue(speaker.propertiesPath, host::EndpointDeviceFormatProperty,
+                                 REG_BINARY, c.value);
+        engine = std::make_unique<AudioEngine>(*audio);
+        EngineOptions options;
+        options.filterName = u"wave_r";
+        options.formatSource = host::engine::FormatSource::EndpointStore;
+        ASSERT_EQ(engine->Open(options), STATUS_SUCCESS);
+        EXPECT_EQ(engine->Format().Format.nSamplesPerSec, 48000u);
+        EXPECT_EQ(engine->Format().dwChannelMask, c.mask);
+        engine.reset();
+    }
+}
+
 TEST_F(AudioEngineTest, StartStepsBackDownWhenTheClientRefusesAState) {
     ConnectClient(true);
     ASSERT_EQ(OpenEngine({"", true, TransferMode::Position, true, 2, true}), STATUS_SUCCESS);
@@ -430,31 +543,16 @@ TEST_F(AudioEngineTest, StopsAndClosesAfterTheClientIsGone) {
     }
 }
 
-TEST_F(AudioEngineTest, TheEngineProcessEndingTakesItsPinWithIt) {
-    ConnectClient(false);
-    ASSERT_EQ(OpenEngine({"", false, TransferMode::Packet, true, 2, false}), STATUS_SUCCESS);
-    ASSERT_EQ(engine->Start(), STATUS_SUCCESS);
-    MovePeriods(2);
-    Exit(*audio);
-    EXPECT_EQ(connection->Read().streamOpen, false);
-    EXPECT_EQ(connection->Read().state, conduit::StreamState::Stop);
-    EXPECT_NE(engine->ServicePeriods(std::chrono::milliseconds(1)), STATUS_SUCCESS);
-    EXPECT_EQ(engine->Stop(), STATUS_SUCCESS);
-    engine.reset(); // closes nothing in the exited process
-}
-
 } // namespace
 
 namespace {
 
-// The client moves 60 frames at a time through 48-frame periods and asks for a tick after each
-// move, far faster than the worker drains the requests, which then collapse into fewer runs.
-// The driver counts a period per tick that crossed a boundary, so a client that crossed two
-// boundaries between two runs would lose one; the client must hold at a boundary until the
-// driver has seen the period. The engine's packet count must equal the periods the client
-// completed.
+// The client moves 60 frames at a time through 48-frame periods, never holding at a boundary,
+// and asks for a tick after each move; the requests may also collapse into fewer runs of the
+// worker. Two boundaries often pass between two ticks, and the driver alone must count every
+// period: the engine's packet count equals the periods the client completed.
 TEST_F(AudioEngineTest, CoalescedTickRequestsLoseNoPeriod) {
-    ConnectClient(true, 96);
+    ConnectClient(true, 96, true);
     engine = std::make_unique<AudioEngine>(*audio);
     EngineOptions options;
     options.filterName = u"wave_r";
@@ -464,15 +562,16 @@ TEST_F(AudioEngineTest, CoalescedTickRequestsLoseNoPeriod) {
     ASSERT_EQ(engine->FramesPerPeriod(), 48u);
     ASSERT_EQ(engine->Start(), STATUS_SUCCESS);
 
-    for (int grant = 0; grant < 400; ++grant) {
+    for (int grant = 0; grant < 200; ++grant) {
         clock.Grant(60);
-        std::this_thread::yield();
+        while (clock.Pending() != 0) {
+            std::this_thread::yield();
+        }
     }
-    // Let the session take what is left, then stop it with its last tick sent.
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    StopClient();
+    StopClient(); // the step that took the last grant still moves it and asks for its tick
     const std::uint64_t moved = session->stats().framesMoved;
-    EXPECT_GT(session->stats().ticks, moved / 48) << "ticks were not asked for often enough";
+    EXPECT_EQ(moved, 200u * 60);
+    EXPECT_LT(session->stats().ticks, moved / 48) << "no tick had two boundaries to count";
     WaitUntilDriverSees(connection->ClientPosition());
 
     ULONG packets = 0;
