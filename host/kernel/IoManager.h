@@ -62,6 +62,7 @@ public:
     // A root-enumerated physical device object ("ROOT\MEDIA\0000", ...) owned by the host's
     // root bus; it is the bottom of the stack a function driver attaches to.
     PDEVICE_OBJECT CreateRootDevice(const std::u16string& deviceClass);
+    bool IsDevice(PDEVICE_OBJECT device);
     bool IsPhysicalDevice(PDEVICE_OBJECT device);
     std::u16string InstanceId(PDEVICE_OBJECT device);
     static PDEVICE_OBJECT TopOfStack(PDEVICE_OBJECT device);

@@ -1,7 +1,13 @@
-// RtlGetVersion over a per-machine version, so a test can run the driver on an older kernel.
+// RtlGetVersion over a per-machine version, so a test can run the driver on an older kernel,
+// and MmGetSystemRoutineAddress, which hides the routines that kernel would not have.
 #include "Version.h"
 
+#include <dlfcn.h>
+#include <string>
+
 #include "BugCheck.h"
+#include "IoManager.h"
+#include "Irql.h"
 #include "Machine.h"
 
 namespace host {
@@ -17,6 +23,44 @@ struct OsVersion : Subsystem {
     ULONG minor = 0;
     ULONG build = 19045;
 };
+
+// Routines the host exports that Windows added after Vista: a driver finds them only from
+// the version that brought them.
+struct LaterRoutine {
+    const char* name;
+    ULONG major;
+    ULONG minor;
+};
+constexpr LaterRoutine LaterRoutines[] = {
+    {"IoSetDeviceInterfacePropertyData", 6, 2},
+    {"IoGetDeviceInterfacePropertyData", 6, 2},
+};
+
+bool OlderThan(const OsVersion& version, ULONG major, ULONG minor) {
+    return version.major < major || (version.major == major && version.minor < minor);
+}
+
+// The host library's own export of that name: not one of the C library's or another
+// library's, which a Windows kernel would not offer.
+void* HostExport(const std::string& name) {
+    Dl_info self{};
+    if (dladdr(reinterpret_cast<void*>(&RtlGetVersion), &self) == 0) {
+        return nullptr;
+    }
+    void* image = dlopen(self.dli_fname, RTLD_LAZY | RTLD_NOLOAD);
+    if (image == nullptr) {
+        image = dlopen(nullptr, RTLD_LAZY);
+    }
+    void* routine = image != nullptr ? dlsym(image, name.c_str()) : nullptr;
+    Dl_info found{};
+    if (routine != nullptr && (dladdr(routine, &found) == 0 || found.dli_fbase != self.dli_fbase)) {
+        routine = nullptr;
+    }
+    if (image != nullptr) {
+        dlclose(image);
+    }
+    return routine;
+}
 
 } // namespace
 
@@ -53,4 +97,20 @@ extern "C" NTSTATUS NTAPI RtlGetVersion(PRTL_OSVERSIONINFOW lpVersionInformation
         extended->wReserved = 0;
     }
     return STATUS_SUCCESS;
+}
+
+extern "C" PVOID NTAPI MmGetSystemRoutineAddress(PUNICODE_STRING SystemRoutineName) {
+    host::RequireIrqlAtMost(PASSIVE_LEVEL, "MmGetSystemRoutineAddress");
+    if (SystemRoutineName == nullptr) {
+        host::BugCheck(KMODE_EXCEPTION_NOT_HANDLED, static_cast<ULONG>(STATUS_ACCESS_VIOLATION), 0,
+                       0, 0, "MmGetSystemRoutineAddress with a null name");
+    }
+    const std::string name = host::ToUtf8(host::FromUnicodeString(SystemRoutineName));
+    const host::OsVersion& version = host::Machine::Current().Get<host::OsVersion>();
+    for (const host::LaterRoutine& later : host::LaterRoutines) {
+        if (name == later.name && host::OlderThan(version, later.major, later.minor)) {
+            return nullptr;
+        }
+    }
+    return host::HostExport(name);
 }
