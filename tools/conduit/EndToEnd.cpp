@@ -52,6 +52,9 @@ private:
 // Keeps what arrives, and how many frames that is for the watching thread.
 class Recorder {
 public:
+    // Room for the whole run up front: growing the buffer mid-stream copies megabytes in the
+    // threads that must keep the pace.
+    void Reserve(std::uint64_t bytes) { bytes_.reserve(bytes); }
     void Append(const std::uint8_t* bytes, std::uint32_t frames, std::uint32_t blockAlign) {
         bytes_.insert(bytes_.end(), bytes, bytes + std::uint64_t(frames) * blockAlign);
         frames_.fetch_add(frames);
@@ -311,7 +314,11 @@ public:
            host::Process& engineProcess)
         : options_(options), result_(result), backend_(backend),
           play_(engineProcess, Direction::Capture), record_(engineProcess, Direction::Render),
-          clientSource_(result.record.sent), engineSource_(result.play.sent) {}
+          clientSource_(result.record.sent), engineSource_(result.play.sent) {
+        // What arrives after the last asked frame is at most a buffer more.
+        clientSink_.recorder.Reserve(result.play.sent.size() + transport::DataBufferSize);
+        engineSink_.recorder.Reserve(result.record.sent.size() + transport::DataBufferSize);
+    }
     ~Runner() { Finish(); }
 
     bool Execute();
@@ -395,7 +402,12 @@ bool Runner::Connect(Direction direction, SessionSide& side) {
         side.session->SetSource(&clientSource_);
     }
     // The session answers every handshake from now on: the engine's requests wait for it.
-    side.thread = std::thread([this, &side] { side.status = side.session->Run(stopSessions_); });
+    side.thread = std::thread([this, &side] {
+        if (options_.lowLatency) {
+            host::engine::EnterProAudioClass(); // as a low-latency client registers its thread
+        }
+        side.status = side.session->Run(stopSessions_);
+    });
     return true;
 }
 
@@ -407,6 +419,7 @@ bool Runner::OpenEngine(EngineSide& side, const char16_t* filter) {
     engineOptions.notificationCount = options_.notificationCount;
     engineOptions.requestedBufferBytes = options_.engineRequestBytes;
     engineOptions.formatSource = options_.formatSource;
+    engineOptions.lowLatency = options_.lowLatency;
     NTSTATUS status = side.engine.Open(engineOptions);
     if (!NT_SUCCESS(status)) {
         return Fail("the engine could not open " + std::string(filter, filter + 6) + ": " +
@@ -431,6 +444,9 @@ std::uint64_t NextPause(const EndToEndOptions& options, std::uint32_t done) {
 }
 
 void Runner::Serve(EngineSide& side) {
+    if (options_.lowLatency) {
+        host::engine::EnterProAudioClass();
+    }
     while (!stopEngines_.load()) {
         if (side.pausesDone < options_.pauses &&
             side.engine.Counters().framesMoved >= NextPause(options_, side.pausesDone)) {
@@ -520,6 +536,7 @@ bool Runner::Execute() {
     result_.bufferBytes = play_.engine.BufferBytes();
     result_.framesPerPeriod = play_.engine.FramesPerPeriod();
     result_.notified = play_.engine.Notified();
+    result_.declared = play_.engine.Declared();
     result_.mode = play_.engine.Mode();
     bufferFrames_.store(record_.engine.BufferBytes() / record_.engine.Format().Format.nBlockAlign);
     play_.engine.SetSource(&engineSource_);
