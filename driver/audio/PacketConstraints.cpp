@@ -8,7 +8,8 @@ namespace {
 
 const ULONGLONG HnsPerSecond = 10000000;
 
-// The shortest period, in 100-ns units (see MinPacketPeriodInHns below).
+// The shortest period, in 100-ns units (see MinPacketPeriodInHns below): 128 frames at 48 kHz
+// exactly, since the engine rounds up to whole frames and 26,667 would make it 129.
 const ULONG WaveMinimumPeriodHns = 26666;
 
 // The largest format the client may choose (its format request's limits): 384 kHz, 8 channels
@@ -28,8 +29,10 @@ static_assert(WaveMinimumPeriodHns * 48000ull <= 128 * HnsPerSecond,
 } // namespace
 
 // MinPacketPeriodInHns: nothing in the driver works per period but the tick (the client's
-// request, the worker's wake-up, the position update and the engine's event), so the shortest
-// period is what that path sustains. docs/performance.md gives the measurements and the margin.
+// request, the worker's wake-up, the position update and the engine's event), and with two
+// periods per buffer one period is all that path may take. Measured tick p99, unpinned, on a
+// busy machine: at worst 260 us; times 10 for the tail and the hops around it, 2.6 ms; rounded
+// up to 128 frames at 48 kHz. docs/performance.md gives the measurements.
 //
 // PacketSizeFileAlignment: a packet is a whole number of frames, and frames of 3, 6 or 24 bytes
 // make every coarser alignment false for some format the client may choose.
