@@ -129,6 +129,14 @@ ULONG FixedSize(DEVPROPTYPE base) {
     }
 }
 
+// The index-th UTF-16 unit of a caller's value, which need not be aligned.
+WCHAR UnitAt(const void* data, ULONG index) {
+    WCHAR unit = 0;
+    std::memcpy(&unit, static_cast<const std::uint8_t*>(data) + index * sizeof(WCHAR),
+                sizeof(unit));
+    return unit;
+}
+
 bool IsString(DEVPROPTYPE base) {
     return base == DEVPROP_TYPE_STRING || base == DEVPROP_TYPE_SECURITY_DESCRIPTOR_STRING ||
            base == DEVPROP_TYPE_STRING_INDIRECT;
@@ -144,19 +152,18 @@ bool ValueFitsType(DEVPROPTYPE type, ULONG size, const void* data) {
         return false;
     }
     const ULONG fixed = FixedSize(base);
-    const auto* text = static_cast<const WCHAR*>(data);
     const ULONG characters = size / sizeof(WCHAR);
     switch (modifier) {
     case 0:
         if (fixed != 0) {
             return size == fixed;
         }
-        return !IsString(base) || (size % sizeof(WCHAR) == 0 && text[characters - 1] == 0);
+        return !IsString(base) || (size % sizeof(WCHAR) == 0 && UnitAt(data, characters - 1) == 0);
     case DEVPROP_TYPEMOD_ARRAY:
         return fixed != 0 && size % fixed == 0;
     case DEVPROP_TYPEMOD_LIST:
         return base == DEVPROP_TYPE_STRING && size % sizeof(WCHAR) == 0 && characters >= 2 &&
-               text[characters - 1] == 0 && text[characters - 2] == 0;
+               UnitAt(data, characters - 1) == 0 && UnitAt(data, characters - 2) == 0;
     default:
         return false;
     }
@@ -176,9 +183,13 @@ bool IsPacketSizeRecord(ULONG size, const void* data) {
     if (size < header) {
         return false;
     }
-    const auto* record = static_cast<const KSAUDIO_PACKETSIZE_CONSTRAINTS2*>(data);
-    const ULONGLONG needed = header + ULONGLONG(record->NumProcessingModeConstraints) *
-                                          sizeof(KSAUDIO_PACKETSIZE_PROCESSINGMODE_CONSTRAINT);
+    ULONG entries = 0; // the caller's bytes need not be aligned
+    std::memcpy(&entries,
+                static_cast<const std::uint8_t*>(data) +
+                    FIELD_OFFSET(KSAUDIO_PACKETSIZE_CONSTRAINTS2, NumProcessingModeConstraints),
+                sizeof(entries));
+    const ULONGLONG needed =
+        header + ULONGLONG(entries) * sizeof(KSAUDIO_PACKETSIZE_PROCESSINGMODE_CONSTRAINT);
     return size >= needed;
 }
 
