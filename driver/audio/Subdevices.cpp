@@ -21,10 +21,11 @@ typedef NTSTATUS(NTAPI* SetInterfacePropertyRoutine)(PUNICODE_STRING SymbolicLin
                                                      ULONG Flags, DEVPROPTYPE Type, ULONG Size,
                                                      PVOID Data);
 
-// Sets the packet-size constraints on the filter's audio interface, the one the audio engine
-// builds the endpoint from. Registering an interface that exists returns its link again, so
-// this names the very interface PcRegisterSubdevice enables next.
-NTSTATUS DeclarePacketConstraints(PDEVICE_OBJECT deviceObject, PWSTR subdeviceName) {
+// Sets the packet-size constraints on every interface of the filter (one per category of its
+// descriptor): the audio engine reads them from the interface it builds the endpoint from.
+// Registering an interface that exists returns its link again, so these are the very
+// interfaces PcRegisterSubdevice enables next.
+NTSTATUS DeclarePacketConstraints(PDEVICE_OBJECT deviceObject, CMiniportWaveRT* miniport) {
     UNICODE_STRING routineName;
     RtlInitUnicodeString(&routineName, L"IoSetDeviceInterfacePropertyData");
     const auto setProperty =
@@ -32,20 +33,27 @@ NTSTATUS DeclarePacketConstraints(PDEVICE_OBJECT deviceObject, PWSTR subdeviceNa
     if (setProperty == nullptr) {
         return STATUS_NOT_SUPPORTED;
     }
-    UNICODE_STRING reference;
-    RtlInitUnicodeString(&reference, subdeviceName);
-    UNICODE_STRING link = {};
-    PDEVICE_OBJECT physicalDevice = IoGetDeviceAttachmentBaseRef(deviceObject);
-    NTSTATUS status =
-        IoRegisterDeviceInterface(physicalDevice, &KSCATEGORY_AUDIO, &reference, &link);
-    ObDereferenceObject(physicalDevice);
+    PPCFILTER_DESCRIPTOR descriptor = nullptr;
+    NTSTATUS status = miniport->GetDescription(&descriptor);
     if (!NT_SUCCESS(status)) {
         return status;
     }
-    status = setProperty(&link, &DEVPKEY_KsAudio_PacketSize_Constraints2, LOCALE_NEUTRAL, 0,
-                         DEVPROP_TYPE_BINARY, sizeof(WavePacketConstraints),
-                         const_cast<KSAUDIO_PACKETSIZE_CONSTRAINTS2*>(&WavePacketConstraints));
-    RtlFreeUnicodeString(&link);
+    UNICODE_STRING reference;
+    RtlInitUnicodeString(&reference, miniport->subdeviceName);
+    PDEVICE_OBJECT physicalDevice = IoGetDeviceAttachmentBaseRef(deviceObject);
+    for (ULONG i = 0; i < descriptor->CategoryCount && NT_SUCCESS(status); ++i) {
+        UNICODE_STRING link = {};
+        status = IoRegisterDeviceInterface(physicalDevice, &descriptor->Categories[i], &reference,
+                                           &link);
+        if (NT_SUCCESS(status)) {
+            status =
+                setProperty(&link, &DEVPKEY_KsAudio_PacketSize_Constraints2, LOCALE_NEUTRAL, 0,
+                            DEVPROP_TYPE_BINARY, sizeof(WavePacketConstraints),
+                            const_cast<KSAUDIO_PACKETSIZE_CONSTRAINTS2*>(&WavePacketConstraints));
+            RtlFreeUnicodeString(&link);
+        }
+    }
+    ObDereferenceObject(physicalDevice);
     return status;
 }
 
@@ -54,8 +62,7 @@ NTSTATUS DeclarePacketConstraints(PDEVICE_OBJECT deviceObject, PWSTR subdeviceNa
 // at the engine's default periods.
 void BeforeRegistration(CMiniportTopology*, const SubdeviceOwner&) {}
 void BeforeRegistration(CMiniportWaveRT* miniport, const SubdeviceOwner& owner) {
-    miniport->packetConstraintsStatus =
-        DeclarePacketConstraints(owner.deviceObject, miniport->subdeviceName);
+    miniport->packetConstraintsStatus = DeclarePacketConstraints(owner.deviceObject, miniport);
 }
 
 template <typename Miniport>

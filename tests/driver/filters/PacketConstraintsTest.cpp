@@ -18,10 +18,11 @@ namespace {
 
 class PacketConstraintsTest : public DriverTest {
 protected:
-    // The record on a filter's audio interface; the status of the read.
-    NTSTATUS Read(const std::u16string& filter, std::vector<std::uint8_t>* bytes) {
+    // The record on a filter's interface of a category; the status of the read.
+    NTSTATUS Read(const GUID& category, const std::u16string& filter,
+                  std::vector<std::uint8_t>* bytes) {
         std::u16string link;
-        for (const std::u16string& path : host::user::GetDeviceInterfacePaths(KSCATEGORY_AUDIO)) {
+        for (const std::u16string& path : host::user::GetDeviceInterfacePaths(category)) {
             if (path.size() > filter.size() &&
                 path.compare(path.size() - filter.size(), filter.size(), filter) == 0) {
                 link = u"\\??\\" + path.substr(4);
@@ -55,7 +56,15 @@ TEST_F(PacketConstraintsTest, EveryFormatTheClientMayChooseGetsASmallWholeFrameP
                                                 (range.MaximumBitsPerSample / 8);
     for (const char16_t* filter : {u"\\wave_r", u"\\wave_c"}) {
         std::vector<std::uint8_t> bytes;
-        ASSERT_EQ(Read(filter, &bytes), STATUS_SUCCESS);
+        ASSERT_EQ(Read(KSCATEGORY_AUDIO, filter, &bytes), STATUS_SUCCESS);
+        // Whichever of the filter's interfaces the audio stack reads, the same record.
+        const bool render = filter[6] == u'r';
+        for (const GUID* category :
+             {&KSCATEGORY_REALTIME, render ? &KSCATEGORY_RENDER : &KSCATEGORY_CAPTURE}) {
+            std::vector<std::uint8_t> other;
+            EXPECT_EQ(Read(*category, filter, &other), STATUS_SUCCESS);
+            EXPECT_EQ(other, bytes);
+        }
         host::engine::PacketConstraints constraints;
         ASSERT_TRUE(host::engine::ReadPacketConstraints(bytes, &constraints));
         EXPECT_NE(constraints.defaultModeFrames + constraints.defaultModeHns, 0u)
@@ -94,7 +103,7 @@ TEST_F(PacketConstraintsTest, AKernelWithoutThePropertyCallStillStartsTheDevice)
         EXPECT_EQ(channel.waveMiniport->packetConstraintsStatus, STATUS_NOT_SUPPORTED);
     }
     std::vector<std::uint8_t> bytes;
-    EXPECT_EQ(Read(u"\\wave_r", &bytes), STATUS_OBJECT_NAME_NOT_FOUND);
+    EXPECT_EQ(Read(KSCATEGORY_AUDIO, u"\\wave_r", &bytes), STATUS_OBJECT_NAME_NOT_FOUND);
 }
 
 } // namespace
