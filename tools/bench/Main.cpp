@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "Baseline.h"
+#include "Count.h"
 #include "DriverRig.h"
 #include "Stats.h"
 #include "System.h"
@@ -29,14 +30,19 @@ struct Plan {
     int warmUp = 10;            // samples (or periods) run before each block, not recorded
     double windowSeconds = 0.5; // CPU figures: one block is one paced window
     int cpu = -1;               // -1: the last CPU; -2: no pinning
+    int count = 0;              // > 0: the counting mode with this many operations per phase
 };
 
 void Usage() {
     std::printf("usage: conduit-bench [--quick] [--repeats N] [--blocks N] [--samples N]\n"
                 "                     [--window SECONDS] [--cpu N | --no-pin]\n"
+                "       conduit-bench --count N [--cpu N | --no-pin]\n"
                 "  --quick     a short run: 3 repeats of 4 blocks of 50 samples, 0.2 s windows\n"
                 "  --cpu N     pin every thread to CPU N (default: the last CPU)\n"
-                "  --no-pin    let the scheduler place threads (figures become bimodal)\n");
+                "  --no-pin    let the scheduler place threads (figures become bimodal)\n"
+                "  --count N   counting mode: N ticks, N handshakes and N of each bare hand-over,\n"
+                "              with allocations, context switches and futex calls per operation\n"
+                "              (instructions too under callgrind: make bench-gate)\n");
 }
 
 bool ParsePlan(int argc, char** argv, Plan* plan) {
@@ -65,6 +71,8 @@ bool ParsePlan(int argc, char** argv, Plan* plan) {
             plan->windowSeconds = number;
         } else if (option == "--cpu" && value(&number)) {
             plan->cpu = static_cast<int>(number);
+        } else if (option == "--count" && value(&number) && number >= 1) {
+            plan->count = static_cast<int>(number);
         } else if (option == "--no-pin") {
             plan->cpu = -2;
         } else {
@@ -165,10 +173,13 @@ int main(int argc, char** argv) {
         Usage();
         return 2;
     }
-    std::setvbuf(stdout, nullptr, _IOLBF, 0);
     if (plan.cpu == -1) {
         plan.cpu = CpuCount() - 1;
     }
+    if (plan.count > 0) {
+        return RunCounting(plan.count, plan.cpu);
+    }
+    std::setvbuf(stdout, nullptr, _IOLBF, 0);
     // Pinned before any thread exists, so every thread (the host's too) inherits the CPU.
     const bool pinned = plan.cpu >= 0 && PinToCpu(plan.cpu);
     std::printf("conduit-bench: the driver's audio path inside the host platform, against bare "
