@@ -3,22 +3,23 @@
 // (set then reset) still releases everyone who was waiting at the set.
 #include "Dispatcher.h"
 
+#include <linux/futex.h>
+#include <sys/syscall.h>
+#include <time.h>
+#include <unistd.h>
+
 #include <algorithm>
-#include <atomic>
+#include <cerrno>
+#include <climits>
+#include <cstddef>
 #include <cstdio>
 #include <sstream>
+#include <type_traits>
 
 #include "BugCheck.h"
 #include "Irql.h"
 
 namespace host {
-
-struct Dispatcher::WaitBlock {
-    DISPATCHER_HEADER* object;
-    PKTHREAD thread;
-    bool satisfied = false;
-    std::condition_variable wake;
-};
 
 namespace {
 
@@ -28,6 +29,10 @@ constexpr UCHAR EventSize = sizeof(KEVENT) / sizeof(LONG);
 constexpr UCHAR MutexSize = sizeof(KMUTEX) / sizeof(LONG);
 constexpr LONG MutexLimit = -0x7FFFFFFF - 1;
 constexpr NTSTATUS StatusMutantLimitExceeded = static_cast<NTSTATUS>(0xC0000191L);
+
+// On a virtual clock a timed waiter looks again this often (100 ns units): a thread that held
+// the clock may have ended without entering the host again, and nobody else would notice.
+constexpr LONGLONG VirtualSlice = 10000; // 1 ms
 
 std::string Address(const void* pointer) {
     std::ostringstream text;
@@ -57,9 +62,100 @@ PRKMUTEX AsMutex(DISPATCHER_HEADER* object) {
     return reinterpret_cast<PRKMUTEX>(object);
 }
 
+void InitializeList(LIST_ENTRY* head) {
+    head->Flink = head;
+    head->Blink = head;
+}
+
+void InsertTail(LIST_ENTRY* head, LIST_ENTRY* entry) {
+    entry->Flink = head;
+    entry->Blink = head->Blink;
+    head->Blink->Flink = entry;
+    head->Blink = entry;
+}
+
+void Unlink(LIST_ENTRY* entry) {
+    entry->Blink->Flink = entry->Flink;
+    entry->Flink->Blink = entry->Blink;
+    InitializeList(entry);
+}
+
+static_assert(std::is_standard_layout_v<WaitBlock>,
+              "wait blocks are found from their list entries");
+
+WaitBlock* WaitOfObjectEntry(LIST_ENTRY* entry) {
+    return reinterpret_cast<WaitBlock*>(reinterpret_cast<char*>(entry) -
+                                        offsetof(WaitBlock, objectEntry));
+}
+
+WaitBlock* WaitOfTimerEntry(LIST_ENTRY* entry) {
+    return reinterpret_cast<WaitBlock*>(reinterpret_cast<char*>(entry) -
+                                        offsetof(WaitBlock, timerEntry));
+}
+
+bool Timed(const Deadline& deadline) {
+    return deadline.kind == Deadline::Kind::Relative || deadline.kind == Deadline::Kind::Absolute;
+}
+
+timespec ToTimespec(LONGLONG units) {
+    timespec value{};
+    value.tv_sec = static_cast<time_t>(units / 10000000);
+    value.tv_nsec = static_cast<long>(units % 10000000) * 100;
+    return value;
+}
+
+// Sleeps while *word still reads expected, until woken or the OS clock reaches end (100 ns
+// units on clock; LLONG_MAX: no end). Returns at once if the word has already changed.
+void FutexSleep(std::atomic<std::uint32_t>* word, std::uint32_t expected, clockid_t clock,
+                LONGLONG end) {
+    static_assert(sizeof(std::atomic<std::uint32_t>) == sizeof(std::uint32_t),
+                  "a futex word is 32 bits");
+    int operation = FUTEX_WAIT_BITSET_PRIVATE;
+    timespec deadline{};
+    timespec* until = nullptr;
+    if (end != LLONG_MAX) {
+        deadline = ToTimespec(end);
+        until = &deadline;
+        if (clock == CLOCK_REALTIME) {
+            operation |= FUTEX_CLOCK_REALTIME;
+        }
+    }
+    syscall(SYS_futex, reinterpret_cast<std::uint32_t*>(word), operation, expected, until, nullptr,
+            FUTEX_BITSET_MATCH_ANY);
+}
+
+LONGLONG ReadOsClock(clockid_t clock) {
+    timespec now{};
+    clock_gettime(clock, &now);
+    return static_cast<LONGLONG>(now.tv_sec) * 10000000 + now.tv_nsec / 100;
+}
+
 } // namespace
 
-Dispatcher::Dispatcher() : id(++lastDispatcherId) {}
+void Wakes::Add(std::atomic<std::uint32_t>* word) {
+    if (count < Inline) {
+        words[count++] = word;
+    } else {
+        more.push_back(word);
+    }
+}
+
+void Wakes::WakeAll() {
+    for (std::size_t index = 0; index < count; index++) {
+        syscall(SYS_futex, reinterpret_cast<std::uint32_t*>(words[index]), FUTEX_WAKE_PRIVATE, 1,
+                nullptr, nullptr, 0);
+    }
+    for (std::atomic<std::uint32_t>* word : more) {
+        syscall(SYS_futex, reinterpret_cast<std::uint32_t*>(word), FUTEX_WAKE_PRIVATE, 1, nullptr,
+                nullptr, 0);
+    }
+    count = 0;
+    more.clear();
+}
+
+Dispatcher::Dispatcher() : id(++lastDispatcherId), time(Machine::Current().Time()) {
+    InitializeList(&timedWaits);
+}
 
 Dispatcher::~Dispatcher() = default;
 
@@ -70,22 +166,35 @@ Dispatcher& Dispatcher::Current() {
 std::size_t Dispatcher::WaitersOn(const void* object) {
     std::lock_guard<std::mutex> hold(lock);
     return static_cast<std::size_t>(
-        std::count_if(waiters.begin(), waiters.end(),
-                      [object](const WaitBlock* block) { return block->object == object; }));
+        std::count_if(threads.begin(), threads.end(), [object](const auto& thread) {
+            return thread->wait.pending && thread->wait.object == object;
+        }));
 }
 
-PKTHREAD Dispatcher::AddThread(std::string name, bool isSystemThread, KPRIORITY priority) {
+PKTHREAD Dispatcher::AddThread(std::string name, bool isSystemThread, KPRIORITY priority,
+                               pid_t osThread) {
     auto thread = std::make_unique<_KTHREAD>();
     thread->Header.Type = ThreadObject;
     thread->Header.Size = sizeof(DISPATCHER_HEADER) / sizeof(LONG);
     thread->Header.SignalState = 0;
-    thread->Header.WaitListHead.Flink = &thread->Header.WaitListHead;
-    thread->Header.WaitListHead.Blink = &thread->Header.WaitListHead;
+    InitializeList(&thread->Header.WaitListHead);
     thread->name = std::move(name);
     thread->isSystemThread = isSystemThread;
     thread->priority = priority;
+    thread->wait.thread = thread.get();
+    InitializeList(&thread->wait.objectEntry);
+    InitializeList(&thread->wait.timerEntry);
     threads.push_back(std::move(thread));
-    return threads.back().get();
+    PKTHREAD added = threads.back().get();
+    if (osThread != 0) {
+        BindOsThread(added, osThread);
+    }
+    return added;
+}
+
+void Dispatcher::BindOsThread(PKTHREAD thread, pid_t osThread) {
+    thread->osThread = osThread;
+    thread->foreign = time.IsForeign(osThread);
 }
 
 void Dispatcher::RequireWaitable(const DISPATCHER_HEADER* object, const char* what) const {
@@ -110,6 +219,17 @@ void Dispatcher::RequireEvent(const DISPATCHER_HEADER* object, const char* what)
 void Dispatcher::RequireMutex(const DISPATCHER_HEADER* object, const char* what) {
     if (object == nullptr || !IsMutex(object)) {
         RefuseObject(object, what, "mutex");
+    }
+}
+
+void Dispatcher::RequireNoWaiters(const DISPATCHER_HEADER* object, const char* what) const {
+    for (const auto& thread : threads) {
+        if (thread->wait.pending && thread->wait.object == object) {
+            BugCheck(DRIVER_VERIFIER_DETECTED_VIOLATION, 0, reinterpret_cast<ULONG_PTR>(object), 0,
+                     0,
+                     std::string(what) + " on " + Address(object) + ", which thread '" +
+                         thread->name + "' is waiting on");
+        }
     }
 }
 
@@ -148,46 +268,125 @@ bool Dispatcher::TryAcquire(DISPATCHER_HEADER* object, PKTHREAD thread) {
     }
 }
 
-void Dispatcher::Signalled(DISPATCHER_HEADER* object) {
-    for (auto waiter = waiters.begin(); waiter != waiters.end();) {
-        WaitBlock* block = *waiter;
-        if (block->object != object || !TryAcquire(object, block->thread)) {
-            ++waiter;
-            continue;
+void Dispatcher::Signalled(DISPATCHER_HEADER* object, Wakes& woken) {
+    LIST_ENTRY* head = &object->WaitListHead;
+    for (LIST_ENTRY* entry = head->Flink; entry != head && object->SignalState > 0;) {
+        WaitBlock* wait = WaitOfObjectEntry(entry);
+        entry = entry->Flink;
+        if (TryAcquire(object, wait->thread)) {
+            Finish(*wait, STATUS_SUCCESS, &woken);
         }
-        block->satisfied = true;
-        waiter = waiters.erase(waiter);
-        // Notified under the lock: the waiter cannot return and free its block before that.
-        block->wake.notify_one();
+    }
+}
+
+void Dispatcher::Finish(WaitBlock& wait, NTSTATUS status, Wakes* woken) {
+    if (wait.object != nullptr) {
+        Unlink(&wait.objectEntry);
+    }
+    if (Timed(wait.deadline)) {
+        Unlink(&wait.timerEntry);
+    }
+    if (wait.counted) {
+        blockedThreads--;
+    }
+    wait.pending = false;
+    wait.status = status;
+    if (wait.word.exchange(WaitBlock::Released, std::memory_order_acq_rel) == WaitBlock::Asleep &&
+        woken != nullptr) {
+        woken->Add(&wait.word);
     }
 }
 
 NTSTATUS Dispatcher::Block(std::unique_lock<std::mutex>& hold, DISPATCHER_HEADER* object,
                            PKTHREAD thread, const Deadline& deadline) {
-    WaitBlock block{object, thread};
-    waiters.push_back(&block);
-    while (!block.satisfied) {
-        bool expired = false;
-        switch (deadline.kind) {
-        case Deadline::Kind::Forever:
-            block.wake.wait(hold);
-            break;
-        case Deadline::Kind::Now:
-            expired = true;
-            break;
-        case Deadline::Kind::Relative:
-            expired = block.wake.wait_until(hold, deadline.relativeEnd) == std::cv_status::timeout;
-            break;
-        case Deadline::Kind::Absolute:
-            expired = block.wake.wait_until(hold, deadline.absoluteEnd) == std::cv_status::timeout;
-            break;
+    WaitBlock& wait = thread->wait;
+    wait.object = object;
+    wait.deadline = deadline;
+    wait.status = STATUS_PENDING;
+    wait.pending = true;
+    wait.word.store(WaitBlock::Waiting, std::memory_order_relaxed);
+    if (object != nullptr) {
+        InsertTail(&object->WaitListHead, &wait.objectEntry);
+    }
+    if (Timed(deadline)) {
+        InsertTail(&timedWaits, &wait.timerEntry);
+    }
+    wait.counted = time.IsVirtual() && !thread->foreign;
+    if (wait.counted) {
+        blockedThreads++;
+    }
+    {
+        Wakes woken;
+        // This thread may have been the last one running.
+        AdvanceIfIdle(woken);
+        hold.unlock();
+    }
+    return Sleep(hold, wait);
+}
+
+NTSTATUS Dispatcher::Sleep(std::unique_lock<std::mutex>& hold, WaitBlock& wait) {
+    const bool timed = Timed(wait.deadline);
+    for (;;) {
+        std::uint32_t seen = WaitBlock::Waiting;
+        if (!wait.word.compare_exchange_strong(seen, WaitBlock::Asleep,
+                                               std::memory_order_acquire) &&
+            seen == WaitBlock::Released) {
+            return wait.status;
         }
-        if (expired && !block.satisfied) {
-            waiters.remove(&block);
-            return STATUS_TIMEOUT;
+        if (!timed) {
+            FutexSleep(&wait.word, WaitBlock::Asleep, CLOCK_MONOTONIC, LLONG_MAX);
+        } else if (time.IsVirtual()) {
+            // Virtual time may jump under the sleeper: look again within a slice.
+            const LONGLONG remaining = std::max<LONGLONG>(0, wait.deadline.Remaining());
+            FutexSleep(&wait.word, WaitBlock::Asleep, CLOCK_MONOTONIC,
+                       ReadOsClock(CLOCK_MONOTONIC) + std::min(remaining, VirtualSlice));
+        } else if (wait.deadline.kind == Deadline::Kind::Relative) {
+            FutexSleep(&wait.word, WaitBlock::Asleep, CLOCK_MONOTONIC, wait.deadline.end);
+        } else {
+            // Absolute ends follow the wall clock, also when it is set during the wait.
+            FutexSleep(&wait.word, WaitBlock::Asleep, CLOCK_REALTIME,
+                       wait.deadline.end - SystemTimeOfUnixEpoch);
+        }
+        // Awake again: a release from now on needs no futex wake.
+        seen = WaitBlock::Asleep;
+        if (!wait.word.compare_exchange_strong(seen, WaitBlock::Waiting,
+                                               std::memory_order_acquire) &&
+            seen == WaitBlock::Released) {
+            return wait.status;
+        }
+        if (!timed) {
+            continue; // a spurious wake-up
+        }
+        Wakes woken;
+        hold.lock();
+        if (wait.word.load(std::memory_order_acquire) != WaitBlock::Released) {
+            if (wait.deadline.HasPassed()) {
+                Finish(wait, STATUS_TIMEOUT, nullptr);
+            } else {
+                AdvanceIfIdle(woken);
+            }
+        }
+        hold.unlock();
+    }
+}
+
+void Dispatcher::AdvanceIfIdle(Wakes& woken) {
+    if (!time.IsVirtual() || timedWaits.Flink == &timedWaits ||
+        !time.EveryThreadBlocked(blockedThreads)) {
+        return;
+    }
+    LONGLONG nearest = LLONG_MAX;
+    for (LIST_ENTRY* entry = timedWaits.Flink; entry != &timedWaits; entry = entry->Flink) {
+        nearest = std::min(nearest, WaitOfTimerEntry(entry)->deadline.Remaining());
+    }
+    time.Advance(nearest);
+    for (LIST_ENTRY* entry = timedWaits.Flink; entry != &timedWaits;) {
+        WaitBlock* wait = WaitOfTimerEntry(entry);
+        entry = entry->Flink;
+        if (wait->deadline.HasPassed()) {
+            Finish(*wait, STATUS_TIMEOUT, &woken);
         }
     }
-    return STATUS_SUCCESS;
 }
 
 void Dispatcher::HoldForFollowingWait(PKTHREAD thread) {
@@ -218,10 +417,12 @@ void Dispatcher::Verify(std::vector<std::string>& problems) {
                                Address(mutex) +
                                (thread->Header.SignalState > 0 ? " (thread has terminated)" : ""));
         }
-    }
-    for (const WaitBlock* block : waiters) {
-        problems.push_back("thread '" + block->thread->name +
-                           "' is still waiting on the object at " + Address(block->object));
+        if (thread->wait.pending) {
+            problems.push_back("thread '" + thread->name + "' is still " +
+                               (thread->wait.object != nullptr
+                                    ? "waiting on the object at " + Address(thread->wait.object)
+                                    : std::string("in a delay")));
+        }
     }
 }
 

@@ -4,13 +4,15 @@
 // destroyed, in reverse order of creation, with the machine.
 #pragma once
 
-#include <functional>
+#include <atomic>
+#include <cstddef>
 #include <memory>
 #include <mutex>
 #include <string>
-#include <typeindex>
-#include <unordered_map>
+#include <utility>
 #include <vector>
+
+#include "Timekeeper.h"
 
 namespace host {
 
@@ -24,7 +26,9 @@ public:
 
 class Machine {
 public:
-    Machine();
+    // A test machine keeps virtual time (HostTest); a real run (the demo, the benchmark) the
+    // OS's clocks.
+    explicit Machine(MachineTime time = MachineTime::Real);
     ~Machine();
     Machine(const Machine&) = delete;
     Machine& operator=(const Machine&) = delete;
@@ -34,28 +38,45 @@ public:
     static Machine& Current();
     static Machine* CurrentOrNull();
 
-    // The machine's instance of subsystem T, created on first use.
+    Timekeeper& Time() { return time; }
+
+    // The machine's instance of subsystem T, created on first use. Every kernel call makes
+    // several of these lookups, so an existing subsystem is found by an index fixed per type
+    // and one atomic load, without the lock.
     template <class T>
     T& Get() {
-        std::lock_guard<std::mutex> hold(lock);
-        auto found = subsystems.find(std::type_index(typeid(T)));
-        if (found != subsystems.end()) {
-            return *static_cast<T*>(found->second);
+        Subsystem* found = slots[SlotOf<T>()].load(std::memory_order_acquire);
+        if (found == nullptr) {
+            found = Create(SlotOf<T>(), [] { return std::unique_ptr<Subsystem>(new T()); });
         }
-        auto created = std::make_unique<T>();
-        T* result = created.get();
-        subsystems.emplace(std::type_index(typeid(T)), result);
-        order.emplace_back(std::type_index(typeid(T)), std::move(created));
-        return *result;
+        return *static_cast<T*>(found);
+    }
+
+    // The machine's instance of T, or null when nothing has made one yet.
+    template <class T>
+    T* Find() {
+        return static_cast<T*>(slots[SlotOf<T>()].load(std::memory_order_acquire));
     }
 
     // Every problem the subsystems report now, one line each; empty when all is clean.
     std::vector<std::string> Verify();
 
+    static constexpr std::size_t MaximumSubsystems = 64;
+
 private:
+    template <class T>
+    static std::size_t SlotOf() {
+        static const std::size_t slot = NewSlot();
+        return slot;
+    }
+    static std::size_t NewSlot();
+    Subsystem* Create(std::size_t slot, std::unique_ptr<Subsystem> (*make)());
+
+    Timekeeper time;
+    // Guards creation and destruction; lookups of existing subsystems do not take it.
     std::mutex lock;
-    std::unordered_map<std::type_index, Subsystem*> subsystems;
-    std::vector<std::pair<std::type_index, std::unique_ptr<Subsystem>>> order;
+    std::atomic<Subsystem*> slots[MaximumSubsystems] = {};
+    std::vector<std::pair<std::size_t, std::unique_ptr<Subsystem>>> order;
 };
 
 } // namespace host

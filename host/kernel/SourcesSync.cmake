@@ -4,6 +4,7 @@ list(APPEND CONDUIT_HOST_KERNEL_SOURCES
     kernel/Event.cpp
     kernel/Mutex.cpp
     kernel/Thread.cpp
+    kernel/Timekeeper.cpp
     kernel/Timeout.cpp
     kernel/Wait.cpp
 )

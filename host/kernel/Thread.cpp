@@ -31,8 +31,9 @@ PKTHREAD CurrentThread() {
     Dispatcher& dispatcher = Dispatcher::Current();
     if (currentThread.dispatcherId != dispatcher.id) {
         std::lock_guard<std::mutex> hold(dispatcher.lock);
-        currentThread.thread = dispatcher.AddThread("thread " + std::to_string(gettid()), false,
-                                                    DefaultThreadPriority);
+        const pid_t self = gettid();
+        currentThread.thread = dispatcher.AddThread("thread " + std::to_string(self), false,
+                                                    DefaultThreadPriority, self);
         currentThread.dispatcherId = dispatcher.id;
     }
     return currentThread.thread;
@@ -41,7 +42,7 @@ PKTHREAD CurrentThread() {
 PKTHREAD CreateSystemThreadObject(std::string name, KPRIORITY priority) {
     Dispatcher& dispatcher = Dispatcher::Current();
     std::lock_guard<std::mutex> hold(dispatcher.lock);
-    return dispatcher.AddThread(std::move(name), true, priority);
+    return dispatcher.AddThread(std::move(name), true, priority, 0);
 }
 
 void AdoptThreadObject(PKTHREAD thread) {
@@ -49,18 +50,23 @@ void AdoptThreadObject(PKTHREAD thread) {
     if (currentThread.dispatcherId == dispatcher.id) {
         HostMisuse("AdoptThreadObject on a thread that already has a thread object");
     }
+    {
+        std::lock_guard<std::mutex> hold(dispatcher.lock);
+        dispatcher.BindOsThread(thread, gettid());
+    }
     currentThread.thread = thread;
     currentThread.dispatcherId = dispatcher.id;
 }
 
 void MarkThreadTerminated(PKTHREAD thread) {
     Dispatcher& dispatcher = Dispatcher::Current();
+    Wakes woken;
     std::lock_guard<std::mutex> hold(dispatcher.lock);
     if (thread->Header.SignalState != 0) {
         HostMisuse("MarkThreadTerminated on a thread that has already terminated");
     }
     thread->Header.SignalState = 1;
-    dispatcher.Signalled(&thread->Header);
+    dispatcher.Signalled(&thread->Header, woken);
 }
 
 KPRIORITY ThreadPriority(PKTHREAD thread) {
