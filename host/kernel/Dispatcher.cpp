@@ -23,8 +23,6 @@ namespace host {
 
 namespace {
 
-std::atomic<std::uint64_t> lastDispatcherId{0};
-
 constexpr UCHAR EventSize = sizeof(KEVENT) / sizeof(LONG);
 constexpr UCHAR MutexSize = sizeof(KMUTEX) / sizeof(LONG);
 constexpr LONG MutexLimit = -0x7FFFFFFF - 1;
@@ -153,15 +151,11 @@ void Wakes::WakeAll() {
     more.clear();
 }
 
-Dispatcher::Dispatcher() : id(++lastDispatcherId), time(Machine::Current().Time()) {
+Dispatcher::Dispatcher() : time(Machine::Current().Time()) {
     InitializeList(&timedWaits);
 }
 
 Dispatcher::~Dispatcher() = default;
-
-Dispatcher& Dispatcher::Current() {
-    return Machine::Current().Get<Dispatcher>();
-}
 
 std::size_t Dispatcher::WaitersOn(const void* object) {
     std::lock_guard<std::mutex> hold(lock);

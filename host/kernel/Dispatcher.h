@@ -44,13 +44,9 @@ public:
     ~Dispatcher() override;
 
     // The current machine's dispatcher.
-    static Dispatcher& Current();
+    static Dispatcher& Current() { return Machine::Current().Get<Dispatcher>(); }
 
     void Verify(std::vector<std::string>& problems) override;
-
-    // Tells this machine's dispatcher from every earlier one, for the per-OS-thread cache of
-    // the current thread object.
-    const std::uint64_t id;
 
     // How many threads are blocked on object now (takes the lock). Lets tests and the host
     // sequence threads on "is blocked" instead of on sleeps.

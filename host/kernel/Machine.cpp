@@ -7,16 +7,16 @@
 namespace host {
 
 namespace {
-Machine* currentMachine = nullptr;
 std::atomic<std::size_t> slotsTaken{0};
+std::atomic<std::uint64_t> lastGeneration{0};
 } // namespace
 
-Machine::Machine(MachineTime time) : time(time) {
-    if (currentMachine != nullptr) {
+Machine::Machine(MachineTime time) : generation(++lastGeneration), time(time) {
+    if (current != nullptr) {
         std::fprintf(stderr, "host: a second Machine was created while one exists\n");
         std::abort();
     }
-    currentMachine = this;
+    current = this;
 }
 
 Machine::~Machine() {
@@ -34,19 +34,12 @@ Machine::~Machine() {
         }
         last.reset();
     }
-    currentMachine = nullptr;
+    current = nullptr;
 }
 
-Machine& Machine::Current() {
-    if (currentMachine == nullptr) {
-        std::fprintf(stderr, "host: a kernel call was made with no Machine in place\n");
-        std::abort();
-    }
-    return *currentMachine;
-}
-
-Machine* Machine::CurrentOrNull() {
-    return currentMachine;
+void Machine::NoMachine() {
+    std::fprintf(stderr, "host: a kernel call was made with no Machine in place\n");
+    std::abort();
 }
 
 std::size_t Machine::NewSlot() {

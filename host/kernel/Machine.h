@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -35,8 +36,18 @@ public:
 
     // The machine that kernel calls act on. A kernel call without a machine is a test bug and
     // stops the process with a message.
-    static Machine& Current();
-    static Machine* CurrentOrNull();
+    static Machine& Current() {
+        Machine* machine = current;
+        if (machine == nullptr) {
+            NoMachine();
+        }
+        return *machine;
+    }
+    static Machine* CurrentOrNull() { return current; }
+
+    // Tells this machine from every earlier one, also one at the same address: per-OS-thread
+    // caches of machine state (the current thread object) are keyed by it.
+    const std::uint64_t generation;
 
     Timekeeper& Time() { return time; }
 
@@ -70,6 +81,9 @@ private:
         return slot;
     }
     static std::size_t NewSlot();
+    [[noreturn]] static void NoMachine();
+
+    inline static Machine* current = nullptr;
     Subsystem* Create(std::size_t slot, std::unique_ptr<Subsystem> (*make)());
 
     Timekeeper time;

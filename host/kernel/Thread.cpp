@@ -1,5 +1,6 @@
 // Thread objects and KeGetCurrentThread. Each OS thread caches its object per machine, keyed by
-// the dispatcher's id, so a thread that outlives one test's machine gets a new object in the next.
+// the machine's generation, so a thread that outlives one test's machine gets a new object in
+// the next.
 #include "Thread.h"
 
 #include <cstdint>
@@ -14,7 +15,7 @@ namespace host {
 namespace {
 
 struct CurrentThreadCache {
-    std::uint64_t dispatcherId = 0;
+    std::uint64_t machine = 0; // the generation of the machine the object belongs to
     PKTHREAD thread = nullptr;
 };
 
@@ -28,13 +29,14 @@ thread_local CurrentThreadCache currentThread;
 } // namespace
 
 PKTHREAD CurrentThread() {
-    Dispatcher& dispatcher = Dispatcher::Current();
-    if (currentThread.dispatcherId != dispatcher.id) {
+    Machine& machine = Machine::Current();
+    if (currentThread.machine != machine.generation) {
+        Dispatcher& dispatcher = machine.Get<Dispatcher>();
         std::lock_guard<std::mutex> hold(dispatcher.lock);
         const pid_t self = gettid();
         currentThread.thread = dispatcher.AddThread("thread " + std::to_string(self), false,
                                                     DefaultThreadPriority, self);
-        currentThread.dispatcherId = dispatcher.id;
+        currentThread.machine = machine.generation;
     }
     return currentThread.thread;
 }
@@ -46,8 +48,9 @@ PKTHREAD CreateSystemThreadObject(std::string name, KPRIORITY priority) {
 }
 
 void AdoptThreadObject(PKTHREAD thread) {
-    Dispatcher& dispatcher = Dispatcher::Current();
-    if (currentThread.dispatcherId == dispatcher.id) {
+    Machine& machine = Machine::Current();
+    Dispatcher& dispatcher = machine.Get<Dispatcher>();
+    if (currentThread.machine == machine.generation) {
         HostMisuse("AdoptThreadObject on a thread that already has a thread object");
     }
     {
@@ -55,7 +58,7 @@ void AdoptThreadObject(PKTHREAD thread) {
         dispatcher.BindOsThread(thread, gettid());
     }
     currentThread.thread = thread;
-    currentThread.dispatcherId = dispatcher.id;
+    currentThread.machine = machine.generation;
 }
 
 void MarkThreadTerminated(PKTHREAD thread) {
