@@ -26,19 +26,25 @@ thread_local CurrentThreadCache currentThread;
     std::abort();
 }
 
+// Out of line, so that the cached path of CurrentThread needs no stack frame.
+__attribute__((noinline)) PKTHREAD FirstEntry(Machine& machine) {
+    Dispatcher& dispatcher = machine.Get<Dispatcher>();
+    std::lock_guard<std::mutex> hold(dispatcher.lock);
+    const pid_t self = gettid();
+    currentThread.thread = dispatcher.AddThread("thread " + std::to_string(self), false,
+                                                DefaultThreadPriority, self);
+    currentThread.machine = machine.generation;
+    return currentThread.thread;
+}
+
 } // namespace
 
 PKTHREAD CurrentThread() {
     Machine& machine = Machine::Current();
-    if (currentThread.machine != machine.generation) {
-        Dispatcher& dispatcher = machine.Get<Dispatcher>();
-        std::lock_guard<std::mutex> hold(dispatcher.lock);
-        const pid_t self = gettid();
-        currentThread.thread = dispatcher.AddThread("thread " + std::to_string(self), false,
-                                                    DefaultThreadPriority, self);
-        currentThread.machine = machine.generation;
+    if (currentThread.machine == machine.generation) {
+        return currentThread.thread;
     }
-    return currentThread.thread;
+    return FirstEntry(machine);
 }
 
 PKTHREAD CreateSystemThreadObject(std::string name, KPRIORITY priority) {
