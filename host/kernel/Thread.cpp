@@ -31,8 +31,8 @@ __attribute__((noinline)) PKTHREAD FirstEntry(Machine& machine) {
     Dispatcher& dispatcher = machine.Get<Dispatcher>();
     std::lock_guard<std::mutex> hold(dispatcher.lock);
     const pid_t self = gettid();
-    currentThread.thread = dispatcher.AddThread("thread " + std::to_string(self), false,
-                                                DefaultThreadPriority, self);
+    currentThread.thread =
+        dispatcher.AddThread("thread " + std::to_string(self), false, DefaultThreadPriority, self);
     currentThread.machine = machine.generation;
     return currentThread.thread;
 }

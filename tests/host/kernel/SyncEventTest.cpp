@@ -1,5 +1,6 @@
 // Events: previous-state results, who a set releases, and the Wait = TRUE contract.
 #include <memory>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -151,6 +152,20 @@ TEST_F(SyncEventDeathTest, SetWithWaitTwiceWithoutAWaitBugChecks) {
             KeSetEvent(&event, IO_NO_INCREMENT, TRUE);
         },
         "IRQL_NOT_LESS_OR_EQUAL.*KeSetEvent\\(Wait = TRUE\\) called at IRQL 2");
+}
+
+// Initialising it again would cut the waiter out of the event's wait list for good.
+TEST_F(SyncEventDeathTest, InitialisingAnEventSomeoneWaitsOnBugChecks) {
+    EXPECT_DEATH(
+        {
+            KEVENT event;
+            KeInitializeEvent(&event, NotificationEvent, FALSE);
+            std::thread waiter(
+                [&] { KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr); });
+            AwaitWaiters(&event, 1);
+            KeInitializeEvent(&event, NotificationEvent, FALSE);
+        },
+        "DRIVER_VERIFIER_DETECTED_VIOLATION.*KeInitializeEvent on .*which thread .* is waiting on");
 }
 
 TEST_F(SyncEventDeathTest, UninitialisedEventIsRefused) {
