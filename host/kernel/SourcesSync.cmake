@@ -1,6 +1,7 @@
 # Thread objects, events, mutexes and waits.
 list(APPEND CONDUIT_HOST_KERNEL_SOURCES
     kernel/Dispatcher.cpp
+    kernel/DispatcherWaits.cpp
     kernel/Event.cpp
     kernel/Mutex.cpp
     kernel/Thread.cpp
