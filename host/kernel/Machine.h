@@ -63,12 +63,6 @@ public:
         return *static_cast<T*>(found);
     }
 
-    // The machine's instance of T, or null when nothing has made one yet.
-    template <class T>
-    T* Find() {
-        return static_cast<T*>(slots[SlotOf<T>()].load(std::memory_order_acquire));
-    }
-
     // Every problem the subsystems report now, one line each; empty when all is clean.
     std::vector<std::string> Verify();
 
