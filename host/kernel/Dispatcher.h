@@ -4,6 +4,8 @@
 // waker at once) never runs into the lock its waker still holds.
 #pragma once
 
+#include <time.h>
+
 #include <atomic>
 #include <cstdint>
 #include <memory>
@@ -19,8 +21,10 @@
 
 namespace host {
 
-// The threads a dispatcher call released, woken when it is destroyed. Declared before the
-// lock holder, it outlives the hold, so the wakes happen after the lock is released.
+// The waits a dispatcher call ended, released to their threads when it is destroyed. Declared
+// before the lock holder, it outlives the hold, so no waiter returns, and perhaps frees the
+// object it waited on, while its waker still holds the lock and may touch that object; and a
+// woken thread never runs into the lock its waker still holds.
 class Wakes {
 public:
     Wakes() = default;
@@ -93,7 +97,11 @@ public:
 
 private:
     NTSTATUS Sleep(std::unique_lock<std::mutex>& hold, WaitBlock& wait);
-    // Ends wait with status; woken (when given) gets its thread if it sleeps.
+    // One sleep on the wait's futex word until it is released or the OS clock reaches end
+    // (LLONG_MAX: no end); whether it was released.
+    static bool Doze(WaitBlock& wait, clockid_t clock, LONGLONG end);
+    // Ends wait with status under the lock. Its release is published through woken after the
+    // lock is released, or at once when woken is null (the waiter ends its own wait).
     void Finish(WaitBlock& wait, NTSTATUS status, Wakes* woken);
     // On a virtual clock: when every thread is blocked, moves time to the nearest deadline and
     // times out the waits that end there.

@@ -64,14 +64,23 @@ void Wakes::Add(std::atomic<std::uint32_t>* word) {
     }
 }
 
-void Wakes::WakeAll() {
-    for (std::size_t index = 0; index < count; index++) {
-        syscall(SYS_futex, reinterpret_cast<std::uint32_t*>(words[index]), FUTEX_WAKE_PRIVATE, 1,
-                nullptr, nullptr, 0);
-    }
-    for (std::atomic<std::uint32_t>* word : more) {
+namespace {
+
+void Publish(std::atomic<std::uint32_t>* word) {
+    if (word->exchange(WaitBlock::Released, std::memory_order_acq_rel) == WaitBlock::Asleep) {
         syscall(SYS_futex, reinterpret_cast<std::uint32_t*>(word), FUTEX_WAKE_PRIVATE, 1, nullptr,
                 nullptr, 0);
+    }
+}
+
+} // namespace
+
+void Wakes::WakeAll() {
+    for (std::size_t index = 0; index < count; index++) {
+        Publish(words[index]);
+    }
+    for (std::atomic<std::uint32_t>* word : more) {
+        Publish(word);
     }
     count = 0;
     more.clear();
@@ -100,9 +109,12 @@ void Dispatcher::Finish(WaitBlock& wait, NTSTATUS status, Wakes* woken) {
     }
     wait.pending = false;
     wait.status = status;
-    if (wait.word.exchange(WaitBlock::Released, std::memory_order_acq_rel) == WaitBlock::Asleep &&
-        woken != nullptr) {
+    if (woken != nullptr) {
+        // Published only once the lock is released: until then the signaller may still touch
+        // the object, which the waiter is free to delete as soon as its wait returns.
         woken->Add(&wait.word);
+    } else {
+        wait.word.store(WaitBlock::Released, std::memory_order_release); // the waiter itself
     }
 }
 
@@ -133,34 +145,38 @@ NTSTATUS Dispatcher::Block(std::unique_lock<std::mutex>& hold, DISPATCHER_HEADER
     return Sleep(hold, wait);
 }
 
+bool Dispatcher::Doze(WaitBlock& wait, clockid_t clock, LONGLONG end) {
+    std::uint32_t seen = WaitBlock::Waiting;
+    if (!wait.word.compare_exchange_strong(seen, WaitBlock::Asleep, std::memory_order_acquire) &&
+        seen == WaitBlock::Released) {
+        return true;
+    }
+    FutexSleep(&wait.word, WaitBlock::Asleep, clock, end);
+    // Awake again: a release from now on needs no futex wake.
+    seen = WaitBlock::Asleep;
+    return !wait.word.compare_exchange_strong(seen, WaitBlock::Waiting,
+                                              std::memory_order_acquire) &&
+           seen == WaitBlock::Released;
+}
+
 NTSTATUS Dispatcher::Sleep(std::unique_lock<std::mutex>& hold, WaitBlock& wait) {
-    const bool timed = Timed(wait.deadline);
+    bool timed = Timed(wait.deadline);
     for (;;) {
-        std::uint32_t seen = WaitBlock::Waiting;
-        if (!wait.word.compare_exchange_strong(seen, WaitBlock::Asleep,
-                                               std::memory_order_acquire) &&
-            seen == WaitBlock::Released) {
-            return wait.status;
-        }
+        bool released = false;
         if (!timed) {
-            FutexSleep(&wait.word, WaitBlock::Asleep, CLOCK_MONOTONIC, LLONG_MAX);
+            released = Doze(wait, CLOCK_MONOTONIC, LLONG_MAX);
         } else if (time.IsVirtual()) {
             // Virtual time may jump under the sleeper: look again within a slice.
             const LONGLONG remaining = std::max<LONGLONG>(0, wait.deadline.Remaining());
-            FutexSleep(&wait.word, WaitBlock::Asleep, CLOCK_MONOTONIC,
-                       ReadOsClock(CLOCK_MONOTONIC) + std::min(remaining, VirtualSlice));
+            released = Doze(wait, CLOCK_MONOTONIC,
+                            ReadOsClock(CLOCK_MONOTONIC) + std::min(remaining, VirtualSlice));
         } else if (wait.deadline.kind == Deadline::Kind::Relative) {
-            FutexSleep(&wait.word, WaitBlock::Asleep, CLOCK_MONOTONIC, wait.deadline.end);
+            released = Doze(wait, CLOCK_MONOTONIC, wait.deadline.end);
         } else {
             // Absolute ends follow the wall clock, also when it is set during the wait.
-            FutexSleep(&wait.word, WaitBlock::Asleep, CLOCK_REALTIME,
-                       wait.deadline.end - SystemTimeOfUnixEpoch);
+            released = Doze(wait, CLOCK_REALTIME, wait.deadline.end - SystemTimeOfUnixEpoch);
         }
-        // Awake again: a release from now on needs no futex wake.
-        seen = WaitBlock::Asleep;
-        if (!wait.word.compare_exchange_strong(seen, WaitBlock::Waiting,
-                                               std::memory_order_acquire) &&
-            seen == WaitBlock::Released) {
+        if (released) {
             return wait.status;
         }
         if (!timed) {
@@ -168,12 +184,12 @@ NTSTATUS Dispatcher::Sleep(std::unique_lock<std::mutex>& hold, WaitBlock& wait) 
         }
         Wakes woken;
         hold.lock();
-        if (wait.word.load(std::memory_order_acquire) != WaitBlock::Released) {
-            if (wait.deadline.HasPassed()) {
-                Finish(wait, STATUS_TIMEOUT, nullptr);
-            } else {
-                AdvanceIfIdle(woken);
-            }
+        if (!wait.pending) {
+            timed = false; // released already: the release is on its way
+        } else if (wait.deadline.HasPassed()) {
+            Finish(wait, STATUS_TIMEOUT, nullptr);
+        } else {
+            AdvanceIfIdle(woken);
         }
         hold.unlock();
     }
