@@ -12,6 +12,7 @@ import argparse
 import glob
 import os
 import re
+import shutil
 import subprocess
 import sys
 import tempfile
@@ -44,7 +45,7 @@ def run_counting(command):
     if result.returncode != 0 or len(figures) != 4:
         sys.stderr.write(result.stdout + result.stderr)
         sys.exit("bench-gate: the counting run failed: " + " ".join(command))
-    return figures, result.stdout
+    return figures
 
 
 def lowest(runs):
@@ -110,16 +111,18 @@ def main():
 
     native_runs = []
     for attempt in range(NATIVE_ATTEMPTS):
-        figures, _ = run_counting(counting)
+        figures = run_counting(counting)
         native_runs.append(figures)
         if not over_budget(figures, None):
             break
     native = lowest(native_runs)
 
+    if shutil.which("valgrind") is None:
+        sys.exit("bench-gate: valgrind is missing (scripts/install-deps.sh installs it)")
     with tempfile.TemporaryDirectory(prefix="bench-gate-") as directory:
         valgrind = ["valgrind", "--tool=callgrind", "--quiet",
                     "--callgrind-out-file=" + os.path.join(directory, "callgrind.out")]
-        run_counting(valgrind + counting)
+        run_counting(valgrind + counting)  # the native figures of this run mean nothing
         dumps = read_callgrind_dumps(directory)
     instructions = {phase: total / native[phase]["ops"] for phase, (total, _) in dumps.items()}
 
