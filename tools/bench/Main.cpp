@@ -43,7 +43,7 @@ void Usage() {
                 "  --cpu N     pin every thread to CPU N (default: the last CPU)\n"
                 "  --no-pin    let the scheduler place threads (figures become bimodal)\n"
                 "  --reruns N  measure a repeat again up to N times while the machine is busy\n"
-                "              (load average over half the CPUs, or steal over 2 %%; default 1)\n"
+                "              (other work on half the CPUs, or steal over 2 %%; default 1)\n"
                 "  --count N   counting mode: N ticks, N handshakes and N of each bare hand-over,\n"
                 "              with allocations, context switches and futex calls per operation\n"
                 "              (instructions too under callgrind: make bench-gate)\n");

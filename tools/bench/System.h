@@ -32,7 +32,8 @@ int RealTimeThreads();
 struct LoadSample {
     double average = 0;
     double stealPercent = 0;
-    // Busy enough to disturb wall-clock figures: other work on half the CPUs, or 2 % stolen.
+    // Busy enough to disturb wall-clock figures: other work on half the CPUs besides the
+    // benchmark's own, or 2 % stolen.
     bool High() const;
 };
 
