@@ -11,6 +11,8 @@ std::atomic<std::size_t> slotsTaken{0};
 std::atomic<std::uint64_t> lastGeneration{0};
 } // namespace
 
+Machine* Machine::current = nullptr;
+
 Machine::Machine(MachineTime time) : generation(++lastGeneration), time(time) {
     if (current != nullptr) {
         std::fprintf(stderr, "host: a second Machine was created while one exists\n");

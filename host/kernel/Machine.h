@@ -77,7 +77,10 @@ private:
     static std::size_t NewSlot();
     [[noreturn]] static void NoMachine();
 
-    inline static Machine* current = nullptr;
+    // Defined once, in the host library: an inline variable would get a private copy in every
+    // shared object that hides its symbols (the client library's version script does), and such
+    // a copy never sees the machine.
+    static Machine* current;
     Subsystem* Create(std::size_t slot, std::unique_ptr<Subsystem> (*make)());
 
     Timekeeper time;
