@@ -18,8 +18,10 @@ VOID ReleaseRegion(SharedBuffer* region) {
         MmUnmapLockedPages(region->systemAddress, region->mdl);
         region->systemAddress = nullptr;
     }
+    // An MDL from MmAllocatePagesForMdl is not IoAllocateMdl's: its pages go back first, then
+    // the MDL itself to the pool.
     MmFreePagesFromMdl(region->mdl);
-    IoFreeMdl(region->mdl);
+    ExFreePool(region->mdl);
     region->mdl = nullptr;
 }
 

@@ -267,8 +267,15 @@ void IoManager::SendFileRequest(FileRecord& file, UCHAR majorFunction) {
     location->FileObject = &file.object;
     irp->IoStatus.Status = STATUS_SUCCESS;
     NTSTATUS status = Send(top, irp);
+    bool refusedBySystem = false;
+    {
+        std::lock_guard<std::mutex> hold(lock);
+        refusedBySystem = FindIrp(irp)->refusedBySystem;
+    }
     FreeIrp(irp);
-    if (!NT_SUCCESS(status)) {
+    // The I/O manager ignores the status; a driver that set no routine for the kind gets the
+    // system's refusal, which is no fault. A routine of the driver's own must not fail it.
+    if (!NT_SUCCESS(status) && !refusedBySystem) {
         Report(std::string(MajorFunctionName(majorFunction)) + " of " + file.Describe() +
                " failed with " + StatusText(status) + " (it cannot fail on Windows)");
     }

@@ -78,7 +78,7 @@ TEST_F(ProcessAttachTest, UserMappingOfOneProcessIsUndoneWhileAttachedFromAnothe
     }
     EXPECT_TRUE(host::LiveMappings(&first).empty());
     MmFreePagesFromMdl(pages);
-    IoFreeMdl(pages);
+    ExFreePool(pages);
 }
 
 struct AttachContext {
