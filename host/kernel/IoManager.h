@@ -82,6 +82,9 @@ public:
     // did. The IRP stays allocated (the caller reads IoStatus and frees it).
     NTSTATUS Send(PDEVICE_OBJECT device, PIRP irp);
     bool IsFrom32BitProcess(PIRP irp);
+    // Requests of process sent and not yet completed: lets a test act while one of them is
+    // inside a driver, without timing.
+    size_t RequestsInFlight(Process* process);
     // The system's default routine refused irp (its driver set no routine for the kind).
     void NoteSystemRefusal(PIRP irp);
 

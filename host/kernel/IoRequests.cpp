@@ -197,6 +197,16 @@ bool IoManager::IsFrom32BitProcess(PIRP irp) {
     return process != nullptr && process->is32Bit;
 }
 
+size_t IoManager::RequestsInFlight(Process* process) {
+    std::lock_guard<std::mutex> hold(lock);
+    size_t count = 0;
+    for (const auto& entry : irps) {
+        const IrpRecord& record = *entry.second;
+        count += record.requester == process && !record.completed && !record.abandoned ? 1 : 0;
+    }
+    return count;
+}
+
 // ---- Files ----
 
 std::string FileRecord::Describe() const {
