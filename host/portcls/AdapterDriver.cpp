@@ -67,6 +67,11 @@ extern "C" NTSTATUS NTAPI PcAddAdapterDevice(PDRIVER_OBJECT DriverObject,
         MaxObjects == 0) {
         return STATUS_INVALID_PARAMETER;
     }
+    NTSTATUS injected =
+        Machine::Current().Get<PortClass>().TakeFault(PortClassCall::AddAdapterDevice);
+    if (!NT_SUCCESS(injected)) {
+        return injected;
+    }
     // The library keeps its own data at the start of the extension.
     if (DeviceExtensionSize == 0) {
         DeviceExtensionSize = PORT_CLASS_DEVICE_EXTENSION_SIZE;
