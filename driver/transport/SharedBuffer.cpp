@@ -151,12 +151,13 @@ VOID ReleaseClientViews(TransportEndpoint* endpoint) {
         return;
     }
     PEPROCESS owner = endpoint->clientProcess;
-    if (owner == PsGetCurrentProcess()) {
-        UnmapFromClient(&endpoint->dataBuffer);
-        UnmapFromClient(&endpoint->controlBlock);
-    } else if (HasExited(owner)) {
+    // Asked first: whatever context this runs in, an exited owner's views are gone.
+    if (HasExited(owner)) {
         ForgetClientView(&endpoint->dataBuffer);
         ForgetClientView(&endpoint->controlBlock);
+    } else if (owner == PsGetCurrentProcess()) {
+        UnmapFromClient(&endpoint->dataBuffer);
+        UnmapFromClient(&endpoint->controlBlock);
     } else {
         // Unmapping always acts on the current address space: attach to the owner's first.
         KAPC_STATE attachState;
