@@ -5,7 +5,9 @@
 #include <cstring>
 
 #include "DriverTest.h"
+#include "kernel/IoManager.h"
 #include "kernel/Memory.h"
+#include "kernel/UserEvents.h"
 
 namespace {
 
@@ -82,20 +84,6 @@ TEST_P(TransportFileTest, ASecondClientIsBusyAndTheFirstKeepsWorking) {
     Close(second, next);
 }
 
-TEST_P(TransportFileTest, AClientThatDiesIsClosedLikeAnyOther) {
-    const FileCase& file = GetParam();
-    host::Process& dying = NewProcess(file.is32Bit, "dying");
-    ASSERT_NE(OpenTransport(dying, file.render), INVALID_HANDLE_VALUE);
-    Exit(dying);
-    EXPECT_EQ(Endpoint(file.render).clientFile, nullptr);
-    EXPECT_EQ(Address(Endpoint(file.render).ControlBlock()->ClientDataAddress), 0u);
-
-    host::Process& next = NewProcess(file.is32Bit, "next");
-    HANDLE handle = OpenTransport(next, file.render);
-    EXPECT_NE(handle, INVALID_HANDLE_VALUE);
-    Close(next, handle);
-}
-
 TEST_P(TransportFileTest, AFailedUserMappingFailsTheOpenAndLeavesNoClient) {
     const FileCase& file = GetParam();
     host::Process& client = NewProcess(file.is32Bit);
@@ -160,6 +148,48 @@ TEST_F(TransportNameTest, BothDirectionsCanBeOpenInOneProcess) {
     EXPECT_EQ(host::LiveMappings(&client).size(), 4u);
     Close(client, capture);
     Close(client, render);
+}
+
+} // namespace
+
+namespace {
+
+class CleanedUpFileTest : public DriverTest {
+protected:
+    void SetUp() override { LoadAndStart(); }
+};
+
+// A request can reach the file after its cleanup (it was on its way, or a kernel component holds
+// the file): the client is gone by then, so it finds the file closed and registers nothing.
+TEST_F(CleanedUpFileTest, ARequestAfterTheCleanupFindsTheFileClosed) {
+    host::Process& client = NewProcess(false);
+    HANDLE handle = OpenTransport(client, true);
+    ASSERT_NE(handle, INVALID_HANDLE_VALUE);
+    host::ProcessScope scope(&client);
+    PVOID file = nullptr;
+    ASSERT_EQ(ObReferenceObjectByHandle(handle, 0, *IoFileObjectType, KernelMode, &file, nullptr),
+              STATUS_SUCCESS);
+    HANDLE event = host::user::CreateEvent(false, false);
+    Close(client, handle);
+    EXPECT_TRUE(host::LiveMappings(&client).empty()); // released at the cleanup
+
+    unsigned char input[transport::SetEventInputBytes64] = {1};
+    std::memcpy(input + transport::SetEventHandleOffset, &event, sizeof(event));
+    host::IoManager& io = machine.Get<host::IoManager>();
+    auto* fileObject = static_cast<PFILE_OBJECT>(file);
+    PDEVICE_OBJECT device = host::IoManager::TopOfStack(fileObject->DeviceObject);
+    PIRP irp = io.AllocateIrp(device->StackSize, &client);
+    PIO_STACK_LOCATION location = IoGetNextIrpStackLocation(irp);
+    location->MajorFunction = IRP_MJ_DEVICE_CONTROL;
+    location->FileObject = fileObject;
+    location->Parameters.DeviceIoControl.IoControlCode = transport::IoctlSetEvent;
+    location->Parameters.DeviceIoControl.InputBufferLength = sizeof(input);
+    irp->AssociatedIrp.SystemBuffer = input;
+    EXPECT_EQ(io.Send(device, irp), STATUS_FILE_CLOSED);
+    io.FreeIrp(irp);
+    EXPECT_EQ(Endpoint(true).clientEvent, nullptr);
+    ObDereferenceObject(file);
+    EXPECT_TRUE(host::user::CloseHandle(event));
 }
 
 } // namespace

@@ -140,7 +140,7 @@ std::u16string HostileTest::DevicePath(bool render) {
 
 void HostileTest::ExpectReusable(bool render) {
     RawClient& next = NewClient(render, false, "next");
-    EXPECT_EQ(next.Connect(), STATUS_SUCCESS);
+    ASSERT_EQ(next.Connect(), STATUS_SUCCESS);
     EXPECT_EQ(next.Read(next.block->ClientConnected), 1u);
     EXPECT_EQ(next.Close(), STATUS_SUCCESS);
 }
