@@ -138,18 +138,6 @@ TEST_F(TransportNameTest, OnlyTheExactNamesAreTransportFiles) {
     EXPECT_EQ(Adapter()->clientFileList.count, 0u);
 }
 
-TEST_F(TransportNameTest, BothDirectionsCanBeOpenInOneProcess) {
-    host::Process& client = NewProcess(true);
-    HANDLE render = OpenTransport(client, true);
-    HANDLE capture = OpenTransport(client, false);
-    ASSERT_NE(render, INVALID_HANDLE_VALUE);
-    ASSERT_NE(capture, INVALID_HANDLE_VALUE);
-    EXPECT_NE(ClientControlBlock(client, render), ClientControlBlock(client, capture));
-    EXPECT_EQ(host::LiveMappings(&client).size(), 4u);
-    Close(client, capture);
-    Close(client, render);
-}
-
 } // namespace
 
 namespace {

@@ -184,31 +184,6 @@ TEST_P(ChannelEngineTest, TheHandshakeReturnsWhatTheClientAnsweredAndRecordsHowI
     }
 }
 
-TEST_P(ChannelEngineTest, AnAnswerLeftOverFromEarlierIsNotTheNextAnswer) {
-    RegisterEvent();
-    // Answered while no handshake waits: no handshake takes it.
-    ASSERT_EQ(Report(STATUS_SUCCESS), STATUS_SUCCESS);
-    EXPECT_EQ(RunHandshake(), STATUS_DEVICE_NOT_READY);
-    EXPECT_EQ(block->HandshakeOutcome, transport::HandshakeTimedOut);
-}
-
-TEST_P(ChannelEngineTest, ATickAfterTheAnswerNeverReplacesIt) {
-    RegisterEvent();
-    std::thread clientThread([&] {
-        host::ProcessScope scope(client);
-        if (host::user::WaitForSingleObject(event, INFINITE) == WAIT_OBJECT_0) {
-            Report(FailingAnswer);
-            Report(transport::StatusTransportTick);
-            Report(STATUS_SUCCESS); // a second answer is not taken either
-        }
-    });
-    const NTSTATUS result = RunHandshake();
-    clientThread.join();
-    EXPECT_EQ(result, FailingAnswer);
-    EXPECT_EQ(block->ClientStatus, FailingAnswer);
-    EXPECT_EQ(block->HandshakeOutcome, transport::HandshakeRefused);
-}
-
 // The tick event is auto-reset and only the worker waits on it: a tick report signals it and
 // the worker's wake-up consumes it. Waits for that without a deadline of its own.
 bool TickConsumed(TransportChannel* channel) {
