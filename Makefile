@@ -1,6 +1,6 @@
 # Front door of the project: `make demo` runs the main job, `make test` builds and runs every
 # suite. Both install what is missing first (scripts/install-deps.sh).
-.PHONY: all deps demo bench test test-host test-windows-build test-windows test-fuzz test-asan test-tsan tidy format format-check clean
+.PHONY: all deps demo bench bench-gate test test-host test-windows-build test-windows test-fuzz test-asan test-tsan tidy format format-check clean
 
 all: test
 
@@ -16,7 +16,12 @@ demo: build-host
 
 # The audio path against bare baselines (docs/performance.md); BENCH_ARGS=--quick for a short run.
 bench: build-host
-	build/host/tests/bench/conduit-bench $(BENCH_ARGS)
+	build/host/tools/bench/conduit-bench $(BENCH_ARGS)
+
+# What a tick and a handshake cost, counted (callgrind, allocation and system-call counters)
+# and held to their budgets; fails when one is over (docs/performance.md).
+bench-gate: build-host
+	tools/bench/gate.py build/host/tools/bench/conduit-bench
 
 # Every suite; the host suite runs last so that ctest's summary closes the output.
 test: deps test-windows-build test-fuzz test-host

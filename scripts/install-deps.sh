@@ -8,6 +8,7 @@ packages=(
     googletest
     g++-mingw-w64-x86-64 gcc-mingw-w64-x86-64 binutils-mingw-w64-x86-64
     clang-format clang-tidy python3 binutils pkgconf
+    valgrind
 )
 
 missing=()

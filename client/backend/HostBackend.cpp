@@ -1,10 +1,11 @@
 // Host backend: each call enters the host platform in the client process's context.
 #include "HostBackend.h"
 
-#include <thread>
+#include <algorithm>
 
 #include "TransportProtocol.h"
 #include "kernel/Process.h"
+#include "kernel/Timekeeper.h"
 #include "kernel/UserEvents.h"
 #include "kernel/UserMode.h"
 
@@ -14,6 +15,13 @@ namespace {
 
 HANDLE ToHandle(Handle handle) {
     return reinterpret_cast<HANDLE>(static_cast<std::uintptr_t>(handle));
+}
+
+// A duration in the kernel's 100 ns units. Negative is 0 (a poll); the longest is the longest
+// finite wait the Win32 backend can ask for, so both backends time out alike.
+LONGLONG RelativeUnits(std::chrono::microseconds duration) {
+    constexpr std::chrono::microseconds Longest = std::chrono::milliseconds(0xFFFFFFFEll);
+    return std::clamp(duration, std::chrono::microseconds(0), Longest).count() * 10;
 }
 
 GUID InterfaceClassGuid() {
@@ -82,16 +90,16 @@ Status HostBackend::CreateEvent(Handle* event) {
     return Status::Ok();
 }
 
+// The time-out goes to the kernel in its own 100 ns units, so that a wait shorter than a
+// millisecond stays that short: a period of 96 frames or less at 48 kHz needs that.
 WaitResult HostBackend::WaitEvent(Handle event, std::chrono::microseconds timeout) {
     host::ProcessScope scope(&process_);
-    // Round up so that a short positive wait never becomes a poll.
-    const auto micros = timeout.count() < 0 ? 0 : timeout.count();
-    const DWORD milliseconds =
-        micros >= 0xFFFFFFFELL * 1000 ? 0xFFFFFFFEu : static_cast<DWORD>((micros + 999) / 1000);
-    switch (host::user::WaitForSingleObject(ToHandle(event), milliseconds)) {
-    case WAIT_OBJECT_0:
+    LARGE_INTEGER relative;
+    relative.QuadPart = -RelativeUnits(timeout);
+    switch (host::user::NtWaitForSingleObject(ToHandle(event), FALSE, &relative)) {
+    case STATUS_SUCCESS:
         return WaitResult::Signalled;
-    case WAIT_TIMEOUT:
+    case STATUS_TIMEOUT:
         return WaitResult::TimedOut;
     default:
         return WaitResult::Failed;
@@ -110,13 +118,20 @@ bool HostBackend::Is32Bit() {
     return process_.is32Bit;
 }
 
+// The machine's time, so that a test machine's virtual clock also runs the client's.
 std::chrono::microseconds HostBackend::Now() {
-    return std::chrono::duration_cast<std::chrono::microseconds>(
-        std::chrono::steady_clock::now().time_since_epoch());
+    return std::chrono::microseconds(host::InterruptTime() / 10);
 }
 
+// A kernel delay, as Sleep is on Windows, so that it too ends on the machine's clock.
 void HostBackend::Sleep(std::chrono::microseconds duration) {
-    std::this_thread::sleep_for(duration);
+    if (duration.count() <= 0) {
+        return;
+    }
+    host::ProcessScope scope(&process_);
+    LARGE_INTEGER relative;
+    relative.QuadPart = -RelativeUnits(duration);
+    KeDelayExecutionThread(UserMode, FALSE, &relative);
 }
 
 } // namespace conduit

@@ -121,6 +121,7 @@ bool ParseStreamFormat(const std::uint8_t (&bytes)[40], StreamFormat* format,
 
 StreamView Read(const void* block, std::uint32_t windowBytes) {
     StreamView view;
+    view.handshakeNumber = Load32(block, FIELD(HandshakeNumber));
     view.clientConnected = (Load32(block, FIELD(ClientConnected)) & 0xFF) != 0;
     view.streamOpen = (Load32(block, FIELD(StreamOpen)) & 0xFF) != 0;
     view.handshakeFlags = Load32(block, FIELD(HandshakeFlags));

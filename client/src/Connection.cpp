@@ -160,8 +160,9 @@ Status Connection::SetLatency(std::uint32_t frames) {
                   static_cast<std::uint32_t>(input.size()), "setting the latency");
 }
 
-Status Connection::Answer(std::int32_t clientStatus) {
-    const std::vector<std::uint8_t> input = requests::ReportStatus(clientStatus);
+Status Connection::Answer(std::int32_t clientStatus, std::uint32_t handshakeNumber) {
+    const std::vector<std::uint8_t> input =
+        requests::ReportNumberedStatus(clientStatus, handshakeNumber);
     return Report(transport::IoctlReportStatus, input.data(),
                   static_cast<std::uint32_t>(input.size()), "answering a handshake");
 }

@@ -63,6 +63,13 @@ std::vector<std::uint8_t> ReportStatus(std::int32_t clientStatus) {
     return bytes;
 }
 
+std::vector<std::uint8_t> ReportNumberedStatus(std::int32_t clientStatus,
+                                               std::uint32_t handshakeNumber) {
+    std::vector<std::uint8_t> bytes = ReportStatus(clientStatus);
+    Put(bytes, handshakeNumber, 4);
+    return bytes;
+}
+
 bool ParseControlBlockAddress(const std::uint8_t* answer, std::uint32_t returned, bool is32Bit,
                               std::uint64_t* address) {
     const std::uint32_t width = is32Bit ? 4 : 8;

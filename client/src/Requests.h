@@ -15,6 +15,9 @@ std::vector<std::uint8_t> SetLatency(std::uint32_t frames);
 // The handle follows Version unaligned: 4 bytes from a 32-bit client, 8 from a 64-bit one.
 std::vector<std::uint8_t> SetEvent(std::uint64_t handle, bool is32Bit);
 std::vector<std::uint8_t> ReportStatus(std::int32_t clientStatus);
+// The answer to one handshake: the status followed by that handshake's number.
+std::vector<std::uint8_t> ReportNumberedStatus(std::int32_t clientStatus,
+                                               std::uint32_t handshakeNumber);
 
 // The control block address from the get request's answer; false unless exactly a pointer's
 // width came back and it is not null.

@@ -87,7 +87,7 @@ Status Session::AnswerHandshake(const StreamView& view) {
     if (decision.delay.count() > 0) {
         backend.Sleep(decision.delay);
     }
-    Status result = connection_.Answer(decision.status);
+    Status result = connection_.Answer(decision.status, view.handshakeNumber);
     if (!result.ok()) {
         return result;
     }

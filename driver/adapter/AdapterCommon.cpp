@@ -6,7 +6,7 @@
 AdapterCommon::AdapterCommon()
     : UnknownBase(nullptr), deviceObject(nullptr), resourceList(nullptr),
       renderChannel(true, &renderEndpoint), captureChannel(false, &captureEndpoint),
-      renderEndpoint(&renderChannel), captureEndpoint(&captureChannel) {
+      renderEndpoint(&renderChannel), captureEndpoint(&captureChannel), started(0) {
     ListInit(&clientFileList);
 }
 

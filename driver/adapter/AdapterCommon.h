@@ -39,11 +39,21 @@ public:
 
     NTSTATUS Init(PDEVICE_OBJECT deviceObject, PRESOURCELIST resources);
     NTSTATUS CreateSubdevices(PIRP startIrp);
+    // The whole start succeeded: from now on the transport files may be opened. Until then
+    // the shared memory or the channels may not exist.
+    VOID MarkStarted() { InterlockedExchange(&started, 1); }
+    bool IsStarted() { return InterlockedCompareExchange(&started, 0, 0) != 0; }
 
-    // Request routing.
+    // Request routing. Each returns STATUS_MORE_PROCESSING_REQUIRED, without touching the
+    // request, when it is not the transport side's; otherwise it completes it.
+    // A create: of a transport name (not relative to another file), or relative to a
+    // transport file, which nothing serves.
     NTSTATUS OpenTransportFile(PIRP irp);
-    NTSTATUS CloseTransportFile(PIRP irp);
-    NTSTATUS ControlTransportFile(PIRP irp);
+    // Any other request on a transport file: cleanup and close end the client, device control
+    // runs the control request, every other kind is refused.
+    NTSTATUS ServeTransportFile(PIRP irp);
+    // The endpoint whose file fileObject is, or null.
+    TransportEndpoint* EndpointOfFile(PFILE_OBJECT fileObject);
     PUNKNOWN FindWaveMiniport(PCWSTR name);
     struct ClientFileRecord* AddClientFile(PUNKNOWN miniport, PFILE_OBJECT fileObject);
     PUNKNOWN FindClientFile(PFILE_OBJECT fileObject);
@@ -57,7 +67,12 @@ public:
     TransportEndpoint captureEndpoint;
     List clientFileList;
     RecursiveSpinLock clientFileLock;
+    LONG started; // set once by MarkStarted, read by creates on any thread
 };
+
+// True for a create that names a transport file: one of the two names, not relative to
+// another file. Needs no adapter, so that a create before the start can be refused too.
+bool NamesTransportFile(PFILE_OBJECT fileObject);
 
 // One WaveRT filter file opened through the port-class library.
 struct ClientFileRecord {

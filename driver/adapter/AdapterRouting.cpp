@@ -23,48 +23,67 @@ bool SameName(PCWSTR a, PCWSTR b) {
     return *a == *b;
 }
 
-TransportEndpoint* EndpointOfFile(AdapterCommon* adapter, PFILE_OBJECT fileObject) {
-    if (fileObject != nullptr && fileObject == adapter->renderEndpoint.clientFile) {
-        return &adapter->renderEndpoint;
+} // namespace
+
+bool NamesTransportFile(PFILE_OBJECT fileObject) {
+    // A transport open names the device; a name relative to another file is that file's.
+    return fileObject != nullptr && fileObject->RelatedFileObject == nullptr &&
+           (IsFileName(fileObject, TRANSPORT_RENDER_FILE_NAME) ||
+            IsFileName(fileObject, TRANSPORT_CAPTURE_FILE_NAME));
+}
+
+TransportEndpoint* AdapterCommon::EndpointOfFile(PFILE_OBJECT fileObject) {
+    // The mark is written by the file's own create, before any other request can name the
+    // file, so reading it needs no lock.
+    if (IsEndpointFile(&renderEndpoint, fileObject)) {
+        return &renderEndpoint;
     }
-    if (fileObject != nullptr && fileObject == adapter->captureEndpoint.clientFile) {
-        return &adapter->captureEndpoint;
+    if (IsEndpointFile(&captureEndpoint, fileObject)) {
+        return &captureEndpoint;
     }
     return nullptr;
 }
-
-} // namespace
 
 NTSTATUS AdapterCommon::OpenTransportFile(PIRP irp) {
     PFILE_OBJECT fileObject = IoGetCurrentIrpStackLocation(irp)->FileObject;
     if (fileObject == nullptr) {
         return STATUS_MORE_PROCESSING_REQUIRED;
     }
-    if (IsFileName(fileObject, TRANSPORT_RENDER_FILE_NAME)) {
-        return OpenClient(&renderEndpoint, irp);
+    if (EndpointOfFile(fileObject->RelatedFileObject) != nullptr) {
+        // Nothing lives under a transport file, and the port-class library must never see one.
+        CompleteRequest(irp, STATUS_INVALID_DEVICE_REQUEST, 0);
+        return STATUS_INVALID_DEVICE_REQUEST;
     }
-    if (IsFileName(fileObject, TRANSPORT_CAPTURE_FILE_NAME)) {
-        return OpenClient(&captureEndpoint, irp);
+    if (!NamesTransportFile(fileObject)) {
+        return STATUS_MORE_PROCESSING_REQUIRED;
     }
-    return STATUS_MORE_PROCESSING_REQUIRED;
+    if (!IsStarted()) {
+        CompleteRequest(irp, STATUS_DEVICE_NOT_READY, 0);
+        return STATUS_DEVICE_NOT_READY;
+    }
+    return OpenClient(IsFileName(fileObject, TRANSPORT_RENDER_FILE_NAME) ? &renderEndpoint
+                                                                         : &captureEndpoint,
+                      irp);
 }
 
-NTSTATUS AdapterCommon::CloseTransportFile(PIRP irp) {
-    TransportEndpoint* endpoint =
-        EndpointOfFile(this, IoGetCurrentIrpStackLocation(irp)->FileObject);
+NTSTATUS AdapterCommon::ServeTransportFile(PIRP irp) {
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+    TransportEndpoint* endpoint = EndpointOfFile(stack->FileObject);
     if (endpoint == nullptr) {
         return STATUS_MORE_PROCESSING_REQUIRED;
     }
-    return CloseClient(endpoint, irp);
-}
-
-NTSTATUS AdapterCommon::ControlTransportFile(PIRP irp) {
-    TransportEndpoint* endpoint =
-        EndpointOfFile(this, IoGetCurrentIrpStackLocation(irp)->FileObject);
-    if (endpoint == nullptr) {
-        return STATUS_MORE_PROCESSING_REQUIRED;
+    switch (stack->MajorFunction) {
+    case IRP_MJ_CLEANUP:
+        return CleanupClient(endpoint, irp);
+    case IRP_MJ_CLOSE:
+        return CloseClient(endpoint, irp);
+    case IRP_MJ_DEVICE_CONTROL:
+        return DispatchControl(endpoint, irp);
+    default:
+        // Read, write, flush, information, security, ...: a transport file has none of them.
+        CompleteRequest(irp, STATUS_INVALID_DEVICE_REQUEST, 0);
+        return STATUS_INVALID_DEVICE_REQUEST;
     }
-    return DispatchControl(endpoint, irp);
 }
 
 PUNKNOWN AdapterCommon::FindWaveMiniport(PCWSTR name) {

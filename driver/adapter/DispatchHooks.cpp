@@ -1,8 +1,10 @@
-// Routing of create, close and device-control requests, and the record of WaveRT filter files.
+// Routing of every request between the transport files and the port-class library, and the
+// record of WaveRT filter files.
 #include "DispatchHooks.h"
 
 #include "adapter/AdapterCommon.h"
 #include "adapter/DriverEntry.h"
+#include "transport/TransportEndpoint.h"
 
 namespace {
 
@@ -28,24 +30,45 @@ VOID CopyFilterName(PFILE_OBJECT fileObject, WCHAR (&name)[NameBufferCharacters]
     name[copied] = L'\0';
 }
 
+// The entries the driver object held before the hooks: the port-class library's where it set
+// one, the I/O manager's default elsewhere.
+PDRIVER_DISPATCH SavedDispatch[IRP_MJ_MAXIMUM_FUNCTION + 1];
+
+NTSTATUS PassOn(PDEVICE_OBJECT deviceObject, PIRP irp) {
+    return SavedDispatch[IoGetCurrentIrpStackLocation(irp)->MajorFunction](deviceObject, irp);
+}
+
 } // namespace
+
+VOID InstallDispatchHooks(PDRIVER_OBJECT driverObject) {
+    for (ULONG major = 0; major <= IRP_MJ_MAXIMUM_FUNCTION; major++) {
+        SavedDispatch[major] = driverObject->MajorFunction[major];
+        driverObject->MajorFunction[major] =
+            major == IRP_MJ_CREATE ? DispatchCreate : DispatchRequest;
+    }
+}
 
 extern "C" NTSTATUS NTAPI DispatchCreate(PDEVICE_OBJECT deviceObject, PIRP irp) {
     AdapterCommon* adapter = PublishedAdapter();
+    PFILE_OBJECT fileObject = IoGetCurrentIrpStackLocation(irp)->FileObject;
     if (adapter == nullptr) {
-        return PcDispatchIrp(deviceObject, irp); // not started: nothing of ours is open yet
+        if (NamesTransportFile(fileObject)) {
+            // Not started: nothing a transport file needs exists yet.
+            CompleteRequest(irp, STATUS_DEVICE_NOT_READY, 0);
+            return STATUS_DEVICE_NOT_READY;
+        }
+        return PassOn(deviceObject, irp);
     }
     NTSTATUS status = adapter->OpenTransportFile(irp);
     if (status != STATUS_MORE_PROCESSING_REQUIRED) {
-        return status; // a transport file: served (and completed) by its endpoint
+        return status; // served (and completed) by the transport side
     }
 
     // Take what is needed from the request before the library completes it.
-    PFILE_OBJECT fileObject = IoGetCurrentIrpStackLocation(irp)->FileObject;
     WCHAR name[NameBufferCharacters];
     CopyFilterName(fileObject, name);
 
-    status = PcDispatchIrp(deviceObject, irp);
+    status = PassOn(deviceObject, irp);
 
     // Names that begin with "{" are objects created under a filter (pins), never filters.
     if (status == STATUS_SUCCESS && name[0] != L'{') {
@@ -57,30 +80,18 @@ extern "C" NTSTATUS NTAPI DispatchCreate(PDEVICE_OBJECT deviceObject, PIRP irp) 
     return status;
 }
 
-extern "C" NTSTATUS NTAPI DispatchClose(PDEVICE_OBJECT deviceObject, PIRP irp) {
+extern "C" NTSTATUS NTAPI DispatchRequest(PDEVICE_OBJECT deviceObject, PIRP irp) {
     AdapterCommon* adapter = PublishedAdapter();
     if (adapter == nullptr) {
-        return PcDispatchIrp(deviceObject, irp);
+        return PassOn(deviceObject, irp); // not started: nothing of ours is open yet
     }
-    PFILE_OBJECT fileObject = IoGetCurrentIrpStackLocation(irp)->FileObject;
-    if (adapter->FindClientFile(fileObject) != nullptr) {
-        adapter->RemoveClientFile(fileObject);
+    NTSTATUS status = adapter->ServeTransportFile(irp);
+    if (status != STATUS_MORE_PROCESSING_REQUIRED) {
+        return status;
     }
-    NTSTATUS status = adapter->CloseTransportFile(irp);
-    if (status == STATUS_MORE_PROCESSING_REQUIRED) {
-        return PcDispatchIrp(deviceObject, irp);
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+    if (stack->MajorFunction == IRP_MJ_CLOSE && adapter->FindClientFile(stack->FileObject)) {
+        adapter->RemoveClientFile(stack->FileObject);
     }
-    return status;
-}
-
-extern "C" NTSTATUS NTAPI DispatchDeviceControl(PDEVICE_OBJECT deviceObject, PIRP irp) {
-    AdapterCommon* adapter = PublishedAdapter();
-    if (adapter == nullptr) {
-        return PcDispatchIrp(deviceObject, irp);
-    }
-    NTSTATUS status = adapter->ControlTransportFile(irp);
-    if (status == STATUS_MORE_PROCESSING_REQUIRED) {
-        return PcDispatchIrp(deviceObject, irp);
-    }
-    return status;
+    return PassOn(deviceObject, irp);
 }

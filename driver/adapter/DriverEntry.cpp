@@ -1,6 +1,6 @@
-// Load, device addition and start, and unload. The port-class library owns the driver object;
-// the driver replaces the create, close and device-control entries with its own hooks (which
-// hand anything that is not a transport file back to the library) and chains the unload.
+// Load, device addition and start, and unload. The port-class library fills the driver object;
+// the driver puts its hooks in every entry (they hand anything that is not a transport file to
+// the entry they replaced) and chains the unload.
 #include "DriverEntry.h"
 
 #include "adapter/AdapterCommon.h"
@@ -30,10 +30,16 @@ PDRIVER_UNLOAD PortClsUnload;
 // WaveRT filters of both directions.
 constexpr ULONG MaximumSubdevices = 4;
 
+// Requests on other threads read the pointer while a start writes it.
+VOID Publish(AdapterCommon* adapter) {
+    InterlockedExchangePointer(reinterpret_cast<PVOID volatile*>(&adapterCommon), adapter);
+}
+
 } // namespace
 
 AdapterCommon* PublishedAdapter() {
-    return adapterCommon;
+    return static_cast<AdapterCommon*>(InterlockedCompareExchangePointer(
+        reinterpret_cast<PVOID volatile*>(&adapterCommon), nullptr, nullptr));
 }
 DriverContext* PublishedDriverContext() {
     return driverContext;
@@ -58,9 +64,7 @@ extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driverObject, PUNICODE_STRI
             status = PcInitializeAdapterDriver(driverObject, registryPath, AddDevice);
             if (NT_SUCCESS(status)) {
                 PortClsUnload = driverObject->DriverUnload;
-                driverObject->MajorFunction[IRP_MJ_CREATE] = DispatchCreate;
-                driverObject->MajorFunction[IRP_MJ_CLOSE] = DispatchClose;
-                driverObject->MajorFunction[IRP_MJ_DEVICE_CONTROL] = DispatchDeviceControl;
+                InstallDispatchHooks(driverObject);
                 driverObject->DriverUnload = DriverUnload;
                 // Any success status completes the load: with the hooks installed the driver
                 // must stay loaded with its context, never with the context freed.
@@ -77,11 +81,18 @@ NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT driverObject, PDEVICE_OBJECT physicalDev
         return STATUS_DEVICE_ALREADY_ATTACHED;
     }
     driverContext->physicalDeviceObject = physicalDeviceObject;
-    NTSTATUS status = IoRegisterDeviceInterface(physicalDeviceObject, &TransportInterfaceClass,
-                                                nullptr, &driverContext->interfaceLinkName);
+    UNICODE_STRING link;
+    RtlInitUnicodeString(&link, nullptr);
+    NTSTATUS status =
+        IoRegisterDeviceInterface(physicalDeviceObject, &TransportInterfaceClass, nullptr, &link);
     if (!NT_SUCCESS(status)) {
         return status;
     }
+    // An earlier AddDevice whose PcAddAdapterDevice failed left its link behind.
+    if (driverContext->interfaceLinkName.Buffer != nullptr) {
+        RtlFreeUnicodeString(&driverContext->interfaceLinkName);
+    }
+    driverContext->interfaceLinkName = link;
     status =
         PcAddAdapterDevice(driverObject, physicalDeviceObject, StartDevice, MaximumSubdevices, 0);
     if (NT_SUCCESS(status)) {
@@ -91,39 +102,45 @@ NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT driverObject, PDEVICE_OBJECT physicalDev
 }
 
 NTSTATUS NTAPI StartDevice(PDEVICE_OBJECT deviceObject, PIRP startIrp, PRESOURCELIST resources) {
-    if (adapterCommon != nullptr) {
+    if (PublishedAdapter() != nullptr) {
         // One adapter object per load: a restart would leave the first object's subdevices and
         // workers behind, so it is refused and the running object stays as it is.
         return STATUS_INVALID_DEVICE_STATE;
     }
-    adapterCommon = new AdapterCommon();
-    if (adapterCommon == nullptr) {
+    AdapterCommon* adapter = new AdapterCommon();
+    if (adapter == nullptr) {
         return STATUS_INSUFFICIENT_RESOURCES;
     }
-    adapterCommon->PrimaryInterface()->AddRef();
+    adapter->PrimaryInterface()->AddRef();
+    Publish(adapter);
 
-    NTSTATUS status = adapterCommon->Init(deviceObject, resources);
+    NTSTATUS status = adapter->Init(deviceObject, resources);
     if (!NT_SUCCESS(status)) {
         return status;
     }
-    status = adapterCommon->CreateSubdevices(startIrp);
+    status = adapter->CreateSubdevices(startIrp);
     if (!NT_SUCCESS(status)) {
         return status;
     }
-    // Only a complete start opens the private interface to clients.
+    // Only a complete start lets clients in: by the file names (which reach the device whether
+    // or not an interface is enabled), then through the private interface.
+    adapter->MarkStarted();
     IoSetDeviceInterfaceState(&driverContext->interfaceLinkName, TRUE);
     return status;
 }
 
 VOID NTAPI DriverUnload(PDRIVER_OBJECT driverObject) {
-    PortClsUnload(driverObject);
+    if (PortClsUnload != nullptr) {
+        PortClsUnload(driverObject);
+    }
     DriverTeardown();
 }
 
 VOID DriverTeardown() {
-    if (adapterCommon != nullptr) {
-        adapterCommon->PrimaryInterface()->Release();
-        adapterCommon = nullptr;
+    AdapterCommon* adapter = PublishedAdapter();
+    if (adapter != nullptr) {
+        Publish(nullptr);
+        adapter->PrimaryInterface()->Release();
     }
     if (driverContext != nullptr) {
         if (driverContext->interfaceLinkName.Length != 0) {

@@ -18,8 +18,10 @@ VOID ReleaseRegion(SharedBuffer* region) {
         MmUnmapLockedPages(region->systemAddress, region->mdl);
         region->systemAddress = nullptr;
     }
+    // An MDL from MmAllocatePagesForMdl is not IoAllocateMdl's: its pages go back first, then
+    // the MDL itself to the pool.
     MmFreePagesFromMdl(region->mdl);
-    IoFreeMdl(region->mdl);
+    ExFreePool(region->mdl);
     region->mdl = nullptr;
 }
 
@@ -64,6 +66,28 @@ NTSTATUS MapRegionToClient(SharedBuffer* region) {
     }
     region->clientAddress = address;
     return STATUS_SUCCESS;
+}
+
+// Whether process has exited. A process object is signalled when its process ends, after its
+// handles are closed and its memory is gone; a zero time-out polls that without waiting.
+bool HasExited(PEPROCESS process) {
+    HANDLE handle = nullptr;
+    NTSTATUS status = ObOpenObjectByPointer(process, OBJ_KERNEL_HANDLE, nullptr, SYNCHRONIZE,
+                                            *PsProcessType, KernelMode, &handle);
+    if (!NT_SUCCESS(status)) {
+        // Cannot tell: the views stay where they are rather than be left mapped over pages
+        // that are about to be freed.
+        return false;
+    }
+    LARGE_INTEGER noWait;
+    noWait.QuadPart = 0;
+    const bool exited = ZwWaitForSingleObject(handle, FALSE, &noWait) == STATUS_SUCCESS;
+    ZwClose(handle);
+    return exited;
+}
+
+VOID ForgetClientView(SharedBuffer* region) {
+    region->clientAddress = nullptr;
 }
 
 } // namespace
@@ -118,5 +142,28 @@ VOID UnmapFromClient(SharedBuffer* region) {
     if (region->clientAddress != nullptr) {
         MmUnmapLockedPages(region->clientAddress, region->mdl);
         region->clientAddress = nullptr;
+    }
+}
+
+VOID ReleaseClientViews(TransportEndpoint* endpoint) {
+    if (endpoint->controlBlock.clientAddress == nullptr &&
+        endpoint->dataBuffer.clientAddress == nullptr) {
+        return;
+    }
+    PEPROCESS owner = endpoint->clientProcess;
+    // Asked first: whatever context this runs in, an exited owner's views are gone.
+    if (HasExited(owner)) {
+        ForgetClientView(&endpoint->dataBuffer);
+        ForgetClientView(&endpoint->controlBlock);
+    } else if (owner == PsGetCurrentProcess()) {
+        UnmapFromClient(&endpoint->dataBuffer);
+        UnmapFromClient(&endpoint->controlBlock);
+    } else {
+        // Unmapping always acts on the current address space: attach to the owner's first.
+        KAPC_STATE attachState;
+        KeStackAttachProcess(reinterpret_cast<PKPROCESS>(owner), &attachState);
+        UnmapFromClient(&endpoint->dataBuffer);
+        UnmapFromClient(&endpoint->controlBlock);
+        KeUnstackDetachProcess(&attachState);
     }
 }

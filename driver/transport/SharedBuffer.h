@@ -21,8 +21,14 @@ VOID FreeSharedMemory(TransportEndpoint* endpoint);
 // lock. STATUS_SUCCESS, STATUS_INSUFFICIENT_RESOURCES, or the code the mapping raised.
 NTSTATUS MapControlBlockToClient(TransportEndpoint* endpoint);
 NTSTATUS MapDataBufferToClient(TransportEndpoint* endpoint);
-// Removes the client mapping of region (if any). The caller holds the endpoint lock.
+// Removes the client mapping of region (if any) from the current process. The caller holds the
+// endpoint lock.
 VOID UnmapFromClient(SharedBuffer* region);
+// Removes both client views from the address space they were made in: directly in the owner's
+// context, attached to the owner from elsewhere while its address space exists, and not at all
+// once the owner has exited (its views went with its address space). The caller holds the
+// endpoint lock.
+VOID ReleaseClientViews(TransportEndpoint* endpoint);
 
 // MdlMappingNoExecute from Windows 8 on, as the pool's no-execute choice.
 ULONG SharedMappingPriority();

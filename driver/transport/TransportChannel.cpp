@@ -17,9 +17,8 @@ TransportChannel::TransportChannel(bool renderFlag, TransportEndpoint* endpoint)
     : renderFlag(renderFlag), endpoint(endpoint), waveMiniport(nullptr), topologyMiniport(nullptr),
       currentFormat(StartupFormat), pendingFormat{0, 0, 0, 0, 0}, latency(StartupLatencyFrames),
       pendingLatency(0), controlBlock(nullptr), workerHandle(nullptr), workerThread(nullptr),
-      stopFlag(false), packetErrorCount(0) {
+      stopFlag(false), handshakeCount(0), packetErrorCount(0) {
     KeInitializeEvent(&tickEvent, SynchronizationEvent, FALSE);
-    KeInitializeEvent(&acknowledgeEvent, SynchronizationEvent, FALSE);
 }
 
 // Stops the worker (waiting for its end), then releases the miniports: the topology miniport

@@ -6,6 +6,7 @@
 #include "platform/AudioHeaders.h"
 #include "audio/Subdevices.h"
 #include "support/Locks.h"
+#include "transport/HandshakeLatch.h"
 #include "transport/TransportProtocol.h"
 
 class TransportEndpoint;
@@ -55,8 +56,9 @@ public:
     // Guards the endpoint's client file, mappings and event, and the shared memory.
     RecursiveMutex EndpointLock;
 
-    KEVENT acknowledgeEvent; // auto-reset: the client answered a handshake
-    LONG packetErrorCount;   // out-of-sequence write packets over all streams
+    HandshakeLatch latch;  // where the handshake waiting now learns its answer
+    ULONG handshakeCount;  // the latest handshake's number; changed under ChannelLock
+    LONG packetErrorCount; // out-of-sequence write packets over all streams
 };
 
 // A channel's start: links its endpoint's control block, creates and registers the topology and
@@ -79,13 +81,11 @@ NTSTATUS WriteEndpointFormat(TransportChannel* channel);
 // the handshake through which every change the client must follow waits for its answer.
 NTSTATUS StartWorker(TransportChannel* channel);
 VOID StopWorker(TransportChannel* channel);
-// The caller holds ChannelLock and has written what the client must see.
+// The caller holds ChannelLock and has written what the client must see. Succeeds only with an
+// answer of success to this handshake; ends at once when the client's file is cleaned up.
 NTSTATUS Handshake(TransportChannel* channel);
-// The block's ClientStatus, for interlocked access: the client's requests write it from their
-// threads while a handshake resets and reads it.
-inline LONG volatile* ClientStatusOf(TransportChannel* channel) {
-    return reinterpret_cast<LONG volatile*>(&channel->controlBlock->ClientStatus);
-}
+// The client's file is going: a handshake that waits for it ends now.
+VOID AbandonHandshake(TransportChannel* channel);
 // Sets the client's event under EndpointLock; false when none is registered.
 bool SignalClient(TransportChannel* channel);
 // One tick of the stream, if any. The worker holds ChannelLock.

@@ -103,8 +103,11 @@ NTSTATUS DispatchControl(TransportEndpoint* endpoint, PIRP irp) {
     NTSTATUS status = STATUS_INVALID_DEVICE_REQUEST;
     ULONG information = 0;
 
-    if (inputLength < sizeof(u32) || buffer == nullptr ||
-        ReadU32(buffer, 0) != transport::ProtocolVersion) {
+    if (!IsClientFile(endpoint, stack->FileObject)) {
+        // The file was cleaned up while this request was on its way: it has no client left.
+        status = STATUS_FILE_CLOSED;
+    } else if (inputLength < sizeof(u32) || buffer == nullptr ||
+               ReadU32(buffer, 0) != transport::ProtocolVersion) {
         status = STATUS_INVALID_DEVICE_REQUEST;
     } else if (code == transport::IoctlGetControlBlock) {
         status = GetControlBlock(endpoint, irp, outputLength, &information);
@@ -122,7 +125,9 @@ NTSTATUS DispatchControl(TransportEndpoint* endpoint, PIRP irp) {
         status = SetEvent(endpoint, irp, inputLength);
     } else if (code == transport::IoctlReportStatus) {
         if (inputLength >= sizeof(transport::ReportStatusInput)) {
-            status = ReportClientStatus(channel, static_cast<LONG>(ReadU32(buffer, 4)));
+            const bool numbered = inputLength >= sizeof(transport::ReportNumberedStatusInput);
+            status = ReportClientStatus(channel, static_cast<LONG>(ReadU32(buffer, 4)), numbered,
+                                        numbered ? ReadU32(buffer, 8) : 0);
         }
     }
 
@@ -182,13 +187,15 @@ NTSTATUS SetLatency(TransportChannel* channel, ULONG latencyFrames) {
     return status;
 }
 
-NTSTATUS ReportClientStatus(TransportChannel* channel, LONG clientStatus) {
-    // No lock: the answer must get through while a handshake holds ChannelLock.
-    InterlockedExchange(ClientStatusOf(channel), clientStatus);
+NTSTATUS ReportClientStatus(TransportChannel* channel, LONG clientStatus, bool numbered,
+                            ULONG handshakeNumber) {
+    // Not under ChannelLock: the answer must get through while a handshake holds it. A tick
+    // travels apart from answers, so it can never stand in for one.
     if (clientStatus == transport::StatusTransportTick) {
         KeSetEvent(&channel->tickEvent, IO_NO_INCREMENT, FALSE);
     } else {
-        KeSetEvent(&channel->acknowledgeEvent, IO_NO_INCREMENT, FALSE);
+        // An answer no handshake takes (late, repeated, or for another number) is dropped.
+        channel->latch.Answer(clientStatus, numbered, handshakeNumber);
     }
     return STATUS_SUCCESS;
 }

@@ -12,5 +12,7 @@ NTSTATUS DispatchControl(TransportEndpoint* endpoint, PIRP irp);
 NTSTATUS SetDeviceFormat(TransportChannel* channel, const DeviceFormat& requested);
 // The least buffer length in frames: applied at once while no stream exists, else pending.
 NTSTATUS SetLatency(TransportChannel* channel, ULONG latencyFrames);
-// Stores the client's answer and wakes the handshake, or, for StatusTransportTick, the worker.
-NTSTATUS ReportClientStatus(TransportChannel* channel, LONG clientStatus);
+// Hands the client's answer to the waiting handshake (numbered: only to the handshake
+// handshakeNumber), or, for StatusTransportTick, wakes the worker for one tick.
+NTSTATUS ReportClientStatus(TransportChannel* channel, LONG clientStatus, bool numbered,
+                            ULONG handshakeNumber);

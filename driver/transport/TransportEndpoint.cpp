@@ -18,6 +18,36 @@ VOID CompleteRequest(PIRP irp, NTSTATUS status, ULONG information) {
     IoCompleteRequest(irp, status == STATUS_CANCELLED ? IO_NO_INCREMENT : IO_SOUND_INCREMENT);
 }
 
+namespace {
+
+// A 32-bit client can address only the first 4 GiB: a view that reaches beyond cannot be handed
+// to it, not even cut to 32 bits.
+bool LiesBelow4GiB(const SharedBuffer& region) {
+    const ULONGLONG limit = 0x100000000ULL;
+    const ULONGLONG start = reinterpret_cast<ULONG_PTR>(region.clientAddress);
+    return start < limit && MmGetMdlByteCount(region.mdl) <= limit - start;
+}
+
+// Cleanup and close end the client alike: the first one for the client file releases it.
+NTSTATUS EndClient(TransportEndpoint* endpoint, PIRP irp) {
+    PFILE_OBJECT fileObject = IoGetCurrentIrpStackLocation(irp)->FileObject;
+    RecursiveMutex& lock = endpoint->channel->EndpointLock;
+    lock.Lock();
+    if (endpoint->clientFile == fileObject) {
+        ReleaseClient(endpoint);
+        // Under the lock, so that it cannot reach a handshake opened for a client that comes
+        // after this one.
+        AbandonHandshake(endpoint->channel);
+    }
+    lock.Unlock();
+
+    CompleteRequest(irp, STATUS_SUCCESS, 0);
+    UpdateConnection(endpoint);
+    return STATUS_SUCCESS;
+}
+
+} // namespace
+
 NTSTATUS OpenClient(TransportEndpoint* endpoint, PIRP irp) {
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
     RecursiveMutex& lock = endpoint->channel->EndpointLock;
@@ -28,7 +58,7 @@ NTSTATUS OpenClient(TransportEndpoint* endpoint, PIRP irp) {
         status = STATUS_DEVICE_BUSY;
     } else {
         endpoint->clientFile = stack->FileObject;
-        // The mappings below land in the requesting process; remember it so that a close
+        // The mappings below land in the requesting process; remember it so that a cleanup
         // arriving in another context can still undo them where they are.
         endpoint->clientProcess = PsGetCurrentProcess();
         ObReferenceObject(endpoint->clientProcess);
@@ -36,7 +66,13 @@ NTSTATUS OpenClient(TransportEndpoint* endpoint, PIRP irp) {
         if (NT_SUCCESS(status)) {
             status = MapDataBufferToClient(endpoint);
         }
-        if (!NT_SUCCESS(status)) {
+        if (NT_SUCCESS(status) && IoIs32bitProcess(irp) &&
+            (!LiesBelow4GiB(endpoint->controlBlock) || !LiesBelow4GiB(endpoint->dataBuffer))) {
+            status = STATUS_CONFLICTING_ADDRESSES;
+        }
+        if (NT_SUCCESS(status)) {
+            stack->FileObject->FsContext2 = endpoint;
+        } else {
             ReleaseClient(endpoint);
         }
     }
@@ -47,41 +83,33 @@ NTSTATUS OpenClient(TransportEndpoint* endpoint, PIRP irp) {
     return status;
 }
 
-NTSTATUS CloseClient(TransportEndpoint* endpoint, PIRP irp) {
+bool IsEndpointFile(TransportEndpoint* endpoint, PFILE_OBJECT fileObject) {
+    return fileObject != nullptr && fileObject->FsContext2 == endpoint;
+}
+
+bool IsClientFile(TransportEndpoint* endpoint, PFILE_OBJECT fileObject) {
     RecursiveMutex& lock = endpoint->channel->EndpointLock;
     lock.Lock();
-    ReleaseClient(endpoint);
+    const bool isClient = fileObject != nullptr && endpoint->clientFile == fileObject;
     lock.Unlock();
+    return isClient;
+}
 
-    CompleteRequest(irp, STATUS_SUCCESS, 0);
-    UpdateConnection(endpoint);
-    return STATUS_SUCCESS;
+NTSTATUS CleanupClient(TransportEndpoint* endpoint, PIRP irp) {
+    return EndClient(endpoint, irp);
+}
+
+NTSTATUS CloseClient(TransportEndpoint* endpoint, PIRP irp) {
+    // A close follows the cleanup, which released the client already; a close without one
+    // (the I/O manager tearing down a file it never handed out) releases it here.
+    return EndClient(endpoint, irp);
 }
 
 VOID ReleaseClient(TransportEndpoint* endpoint) {
-    // A close normally arrives in the client's own process (its handle closed, or the process
-    // ending). If it arrives elsewhere, the user mappings must still be removed from the
-    // client's address space, not from the current one.
-    KAPC_STATE attachState;
-    bool attached = false;
-    if (endpoint->clientProcess != nullptr && endpoint->clientProcess != PsGetCurrentProcess() &&
-        (endpoint->controlBlock.clientAddress != nullptr ||
-         endpoint->dataBuffer.clientAddress != nullptr)) {
-        KeStackAttachProcess(reinterpret_cast<PKPROCESS>(endpoint->clientProcess), &attachState);
-        attached = true;
+    if (endpoint->ControlBlock() != nullptr) {
+        endpoint->ControlBlock()->ClientDataAddress = 0;
     }
-
-    if (endpoint->dataBuffer.clientAddress != nullptr) {
-        if (endpoint->ControlBlock() != nullptr) {
-            endpoint->ControlBlock()->ClientDataAddress = 0;
-        }
-        UnmapFromClient(&endpoint->dataBuffer);
-    }
-    UnmapFromClient(&endpoint->controlBlock);
-
-    if (attached) {
-        KeUnstackDetachProcess(&attachState);
-    }
+    ReleaseClientViews(endpoint);
 
     if (endpoint->clientEvent != nullptr) {
         ObDereferenceObject(endpoint->clientEvent);

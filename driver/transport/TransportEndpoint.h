@@ -34,9 +34,17 @@ public:
     bool connected; // last computed connection state, mirrored in ClientConnected
 };
 
-// Serves a create of the endpoint's file name; completes the request.
+// Serves a create of the endpoint's file name; completes the request. A file it opens is marked
+// as the endpoint's (FsContext2) for the rest of its life, so every later request on it is
+// recognised as a transport file's, even once the client has gone.
 NTSTATUS OpenClient(TransportEndpoint* endpoint, PIRP irp);
-// Serves the close of the endpoint's client file; completes the request.
+// True for a file this endpoint opened (until its close), whoever its client is now.
+bool IsEndpointFile(TransportEndpoint* endpoint, PFILE_OBJECT fileObject);
+// True while fileObject is the endpoint's client file (read under EndpointLock).
+bool IsClientFile(TransportEndpoint* endpoint, PFILE_OBJECT fileObject);
+// Cleanup and close of one of the endpoint's files; each completes the request. The first of
+// them for the client file releases the client and ends a handshake that waits for it.
+NTSTATUS CleanupClient(TransportEndpoint* endpoint, PIRP irp);
 NTSTATUS CloseClient(TransportEndpoint* endpoint, PIRP irp);
 // Undoes the client mappings, drops the event and forgets the client file. The caller holds
 // EndpointLock.

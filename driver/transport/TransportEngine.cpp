@@ -18,6 +18,13 @@ LONG volatile* HandshakeFlags(TransportChannel* channel) {
     return reinterpret_cast<LONG volatile*>(&channel->controlBlock->HandshakeFlags);
 }
 
+// A 32-bit field of the shared block, for interlocked stores.
+template <class Field>
+LONG volatile* Word(Field* field) {
+    static_assert(sizeof(Field) == sizeof(LONG), "a 32-bit field");
+    return reinterpret_cast<LONG volatile*>(field);
+}
+
 // Sleeps on the tick event; each wake-up is one tick, until the stop flag is raised. No timer:
 // the stream advances exactly as often as the client asks.
 VOID NTAPI WorkerThread(PVOID context) {
@@ -91,35 +98,41 @@ VOID StopWorker(TransportChannel* channel) {
 }
 
 NTSTATUS Handshake(TransportChannel* channel) {
+    transport::TransportControlBlock* block = channel->controlBlock;
     InterlockedOr(HandshakeFlags(channel), transport::AwaitingClient | transport::HandshakeActive);
 
-    // Consume an answer left over from an earlier handshake.
-    LARGE_INTEGER noWait;
-    noWait.QuadPart = 0;
-    KeWaitForSingleObject(&channel->acknowledgeEvent, Executive, KernelMode, FALSE, &noWait);
-    // The client's requests write the status from their own threads, without a lock; every
-    // access to it is interlocked.
-    InterlockedExchange(ClientStatusOf(channel), STATUS_UNSUCCESSFUL);
+    // Numbers run 1, 2, ... and skip 0, which names no handshake.
+    channel->handshakeCount = channel->handshakeCount == MAXULONG ? 1 : channel->handshakeCount + 1;
+    const ULONG number = channel->handshakeCount;
+    // The client may read these from its answering thread at any time: each is one aligned
+    // word, and the number goes last, just before the event, so a client that sees the new
+    // number also sees the fields the caller wrote for it.
+    InterlockedExchange(Word(&block->ClientStatus), STATUS_UNSUCCESSFUL);
+    InterlockedExchange(Word(&block->HandshakeOutcome), transport::HandshakeWaiting);
+    InterlockedExchange(Word(&block->HandshakeNumber), static_cast<LONG>(number));
+    channel->latch.Open(number);
 
-    NTSTATUS result;
-    if (!SignalClient(channel)) {
-        result = STATUS_DEVICE_NOT_READY;
-    } else {
+    const bool signalled = SignalClient(channel);
+    NTSTATUS wait = STATUS_TIMEOUT;
+    if (signalled) {
         LARGE_INTEGER timeout;
         timeout.QuadPart = OneSecondRelative;
-        NTSTATUS wait = KeWaitForSingleObject(&channel->acknowledgeEvent, Executive, KernelMode,
-                                              FALSE, &timeout);
-        if (wait == STATUS_SUCCESS) {
-            InterlockedAnd(HandshakeFlags(channel), ~static_cast<LONG>(transport::AwaitingClient));
-            result = InterlockedCompareExchange(ClientStatusOf(channel), 0, 0);
-        } else if (wait == STATUS_TIMEOUT) {
-            result = STATUS_DEVICE_NOT_READY;
-        } else {
-            result = STATUS_UNSUCCESSFUL;
-        }
+        wait = KeWaitForSingleObject(channel->latch.SettledEvent(), Executive, KernelMode, FALSE,
+                                     &timeout);
     }
+    ULONG outcome = transport::HandshakeWaiting;
+    const NTSTATUS result = channel->latch.Close(signalled, wait, &outcome);
+    if (outcome == transport::HandshakeAnswered || outcome == transport::HandshakeRefused) {
+        InterlockedExchange(Word(&block->ClientStatus), result);
+        InterlockedAnd(HandshakeFlags(channel), ~static_cast<LONG>(transport::AwaitingClient));
+    }
+    InterlockedExchange(Word(&block->HandshakeOutcome), static_cast<LONG>(outcome));
     InterlockedAnd(HandshakeFlags(channel), ~static_cast<LONG>(transport::HandshakeActive));
     return result;
+}
+
+VOID AbandonHandshake(TransportChannel* channel) {
+    channel->latch.Abandon();
 }
 
 bool SignalClient(TransportChannel* channel) {

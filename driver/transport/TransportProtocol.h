@@ -36,7 +36,8 @@ constexpr u32 IoctlReportStatus = 0x22A414;    // function 0x905, write access
 
 constexpr u32 ProtocolVersion = 1;
 
-// Sent with IoctlReportStatus instead of an answer: asks the driver for one position tick.
+// Sent with IoctlReportStatus instead of an answer: asks the driver for one position tick. A
+// tick never answers a handshake, and never changes the answer a handshake takes.
 constexpr i32 StatusTransportTick = 0x20000001;
 
 // Request payloads (every input starts with Version = 1).
@@ -60,16 +61,33 @@ struct SetLatencyInput {
 constexpr u32 SetEventHandleOffset = 4;
 constexpr u32 SetEventInputBytes32 = 8;
 constexpr u32 SetEventInputBytes64 = 12;
+// The plain answer: taken by whatever handshake waits when it arrives.
 struct ReportStatusInput {
     u32 Version;
     i32 ClientStatus;
 };
+// The numbered answer: taken only by the handshake whose HandshakeNumber it carries, so an
+// answer that comes late or twice can never answer a later handshake.
+struct ReportNumberedStatusInput {
+    u32 Version;
+    i32 ClientStatus;
+    u32 HandshakeNumber;
+};
 static_assert(sizeof(SetFormatInput) == 24 && sizeof(SetLatencyInput) == 8, "request sizes");
 static_assert(sizeof(ReportStatusInput) == 8 && sizeof(GetControlBlockInput) == 4, "request sizes");
+static_assert(sizeof(ReportNumberedStatusInput) == 12, "request sizes");
 
 // HandshakeFlags bits.
 constexpr u32 AwaitingClient = 0x1;  // set at each handshake; cleared when the client answers
 constexpr u32 HandshakeActive = 0x2; // set at each handshake; cleared when it ends
+
+// HandshakeOutcome: how the handshake HandshakeNumber ended.
+constexpr u32 HandshakeWaiting = 0;    // it has not ended yet (or no handshake ran so far)
+constexpr u32 HandshakeAnswered = 1;   // the client answered with a success status
+constexpr u32 HandshakeRefused = 2;    // the client answered with a failure status
+constexpr u32 HandshakeTimedOut = 3;   // no answer within a second
+constexpr u32 HandshakeClientGone = 4; // the client's file was cleaned up while it waited
+constexpr u32 HandshakeNoClient = 5;   // no client event to signal
 
 // StreamModeFlags bits (set once per stream).
 constexpr u32 NotificationBuffer = 0x1;
@@ -96,7 +114,8 @@ struct TransportControlBlock {
     u8 StreamOpen;
     u8 Reserved1[7];
     u32 ChannelPacketErrors;
-    u8 Reserved2[8];
+    u32 HandshakeNumber;  // the latest handshake's number: 1, 2, ..., never 0 once one ran
+    u32 HandshakeOutcome; // how that handshake ended; HandshakeWaiting while it waits
     u32 StreamModeFlags;
     u8 StreamFormat[40]; // WAVEFORMATEXTENSIBLE; wFormatTag 0 while the stream has no format
     u32 StreamState;
@@ -108,7 +127,7 @@ struct TransportControlBlock {
     u64 ClientDataAddress; // at offset 172: 4-aligned only
     u32 ClientPosition;
     u32 PositionRegister;
-    i32 ClientStatus;
+    i32 ClientStatus; // the answer the latest handshake took; STATUS_UNSUCCESSFUL until then
     u8 ClientConnected;
     u8 Reserved3[3];
 };
@@ -127,6 +146,8 @@ TRANSPORT_ASSERT_OFFSET(DataBufferBytes, 76);
 TRANSPORT_ASSERT_OFFSET(LatencyFrames, 80);
 TRANSPORT_ASSERT_OFFSET(StreamOpen, 84);
 TRANSPORT_ASSERT_OFFSET(ChannelPacketErrors, 92);
+TRANSPORT_ASSERT_OFFSET(HandshakeNumber, 96);
+TRANSPORT_ASSERT_OFFSET(HandshakeOutcome, 100);
 TRANSPORT_ASSERT_OFFSET(StreamModeFlags, 104);
 TRANSPORT_ASSERT_OFFSET(StreamFormat, 108);
 TRANSPORT_ASSERT_OFFSET(StreamState, 148);

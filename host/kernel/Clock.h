@@ -1,5 +1,6 @@
-// The machine's clocks: a real monotonic performance counter at 10 MHz, as Windows reports it,
-// and the real-time system clock in Windows units.
+// The machine's clocks as the driver reads them: the performance counter at 10 MHz, as Windows
+// reports it, and the system time, both on the machine's time (virtual in tests, see
+// Timekeeper.h).
 #pragma once
 
 namespace host {

@@ -1,28 +1,19 @@
-// The machine-wide dispatcher lock, acquisition rules of each object kind, and blocking waits.
-// Waiters are satisfied by the thread that signals the object, as Windows does, so a pulse
-// (set then reset) still releases everyone who was waiting at the set.
+// The dispatcher's threads and objects: thread objects, the checks that an object is what a call
+// says, the acquisition rules of each object kind and the verifier's view. Blocking waits are in
+// DispatcherWaits.cpp.
 #include "Dispatcher.h"
 
 #include <algorithm>
-#include <atomic>
 #include <cstdio>
 #include <sstream>
 
 #include "BugCheck.h"
 #include "Irql.h"
+#include "WaitLists.h"
 
 namespace host {
 
-struct Dispatcher::WaitBlock {
-    DISPATCHER_HEADER* object;
-    PKTHREAD thread;
-    bool satisfied = false;
-    std::condition_variable wake;
-};
-
 namespace {
-
-std::atomic<std::uint64_t> lastDispatcherId{0};
 
 constexpr UCHAR EventSize = sizeof(KEVENT) / sizeof(LONG);
 constexpr UCHAR MutexSize = sizeof(KMUTEX) / sizeof(LONG);
@@ -59,33 +50,44 @@ PRKMUTEX AsMutex(DISPATCHER_HEADER* object) {
 
 } // namespace
 
-Dispatcher::Dispatcher() : id(++lastDispatcherId) {}
+Dispatcher::Dispatcher() : time(Machine::Current().Time()) {
+    InitializeList(&timedWaits);
+}
 
 Dispatcher::~Dispatcher() = default;
-
-Dispatcher& Dispatcher::Current() {
-    return Machine::Current().Get<Dispatcher>();
-}
 
 std::size_t Dispatcher::WaitersOn(const void* object) {
     std::lock_guard<std::mutex> hold(lock);
     return static_cast<std::size_t>(
-        std::count_if(waiters.begin(), waiters.end(),
-                      [object](const WaitBlock* block) { return block->object == object; }));
+        std::count_if(threads.begin(), threads.end(), [object](const auto& thread) {
+            return thread->wait.pending && thread->wait.object == object;
+        }));
 }
 
-PKTHREAD Dispatcher::AddThread(std::string name, bool isSystemThread, KPRIORITY priority) {
+PKTHREAD Dispatcher::AddThread(std::string name, bool isSystemThread, KPRIORITY priority,
+                               pid_t osThread) {
     auto thread = std::make_unique<_KTHREAD>();
     thread->Header.Type = ThreadObject;
     thread->Header.Size = sizeof(DISPATCHER_HEADER) / sizeof(LONG);
     thread->Header.SignalState = 0;
-    thread->Header.WaitListHead.Flink = &thread->Header.WaitListHead;
-    thread->Header.WaitListHead.Blink = &thread->Header.WaitListHead;
+    InitializeList(&thread->Header.WaitListHead);
     thread->name = std::move(name);
     thread->isSystemThread = isSystemThread;
     thread->priority = priority;
+    thread->wait.thread = thread.get();
+    InitializeList(&thread->wait.objectEntry);
+    InitializeList(&thread->wait.timerEntry);
     threads.push_back(std::move(thread));
-    return threads.back().get();
+    PKTHREAD added = threads.back().get();
+    if (osThread != 0) {
+        BindOsThread(added, osThread);
+    }
+    return added;
+}
+
+void Dispatcher::BindOsThread(PKTHREAD thread, pid_t osThread) {
+    thread->osThread = osThread;
+    thread->foreign = time.IsForeign(osThread);
 }
 
 void Dispatcher::RequireWaitable(const DISPATCHER_HEADER* object, const char* what) const {
@@ -110,6 +112,17 @@ void Dispatcher::RequireEvent(const DISPATCHER_HEADER* object, const char* what)
 void Dispatcher::RequireMutex(const DISPATCHER_HEADER* object, const char* what) {
     if (object == nullptr || !IsMutex(object)) {
         RefuseObject(object, what, "mutex");
+    }
+}
+
+void Dispatcher::RequireNoWaiters(const DISPATCHER_HEADER* object, const char* what) const {
+    for (const auto& thread : threads) {
+        if (thread->wait.pending && thread->wait.object == object) {
+            BugCheck(DRIVER_VERIFIER_DETECTED_VIOLATION, 0, reinterpret_cast<ULONG_PTR>(object), 0,
+                     0,
+                     std::string(what) + " on " + Address(object) + ", which thread '" +
+                         thread->name + "' is waiting on");
+        }
     }
 }
 
@@ -148,48 +161,6 @@ bool Dispatcher::TryAcquire(DISPATCHER_HEADER* object, PKTHREAD thread) {
     }
 }
 
-void Dispatcher::Signalled(DISPATCHER_HEADER* object) {
-    for (auto waiter = waiters.begin(); waiter != waiters.end();) {
-        WaitBlock* block = *waiter;
-        if (block->object != object || !TryAcquire(object, block->thread)) {
-            ++waiter;
-            continue;
-        }
-        block->satisfied = true;
-        waiter = waiters.erase(waiter);
-        // Notified under the lock: the waiter cannot return and free its block before that.
-        block->wake.notify_one();
-    }
-}
-
-NTSTATUS Dispatcher::Block(std::unique_lock<std::mutex>& hold, DISPATCHER_HEADER* object,
-                           PKTHREAD thread, const Deadline& deadline) {
-    WaitBlock block{object, thread};
-    waiters.push_back(&block);
-    while (!block.satisfied) {
-        bool expired = false;
-        switch (deadline.kind) {
-        case Deadline::Kind::Forever:
-            block.wake.wait(hold);
-            break;
-        case Deadline::Kind::Now:
-            expired = true;
-            break;
-        case Deadline::Kind::Relative:
-            expired = block.wake.wait_until(hold, deadline.relativeEnd) == std::cv_status::timeout;
-            break;
-        case Deadline::Kind::Absolute:
-            expired = block.wake.wait_until(hold, deadline.absoluteEnd) == std::cv_status::timeout;
-            break;
-        }
-        if (expired && !block.satisfied) {
-            waiters.remove(&block);
-            return STATUS_TIMEOUT;
-        }
-    }
-    return STATUS_SUCCESS;
-}
-
 void Dispatcher::HoldForFollowingWait(PKTHREAD thread) {
     thread->waitFollows = true;
     thread->waitIrql = CurrentIrql();
@@ -218,10 +189,12 @@ void Dispatcher::Verify(std::vector<std::string>& problems) {
                                Address(mutex) +
                                (thread->Header.SignalState > 0 ? " (thread has terminated)" : ""));
         }
-    }
-    for (const WaitBlock* block : waiters) {
-        problems.push_back("thread '" + block->thread->name +
-                           "' is still waiting on the object at " + Address(block->object));
+        if (thread->wait.pending) {
+            problems.push_back("thread '" + thread->name + "' is still " +
+                               (thread->wait.object != nullptr
+                                    ? "waiting on the object at " + Address(thread->wait.object)
+                                    : std::string("in a delay")));
+        }
     }
 }
 

@@ -1,10 +1,13 @@
-// The dispatcher: one machine-wide lock over the state of every event, mutex and thread object,
-// the threads blocked on them, and the thread objects themselves.
+// The dispatcher: one machine-wide lock over the state of every event, mutex and thread object
+// and the waits on them. A wait is decided under the lock and its thread woken after the lock
+// is released, so that a woken thread (the driver's real-time worker, which preempts its
+// waker at once) never runs into the lock its waker still holds.
 #pragma once
 
-#include <condition_variable>
+#include <time.h>
+
+#include <atomic>
 #include <cstdint>
-#include <list>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -18,46 +21,69 @@
 
 namespace host {
 
+// The waits a dispatcher call ended, released to their threads when it is destroyed. Declared
+// before the lock holder, it outlives the hold, so no waiter returns, and perhaps frees the
+// object it waited on, while its waker still holds the lock and may touch that object; and a
+// woken thread never runs into the lock its waker still holds.
+class Wakes {
+public:
+    Wakes() = default;
+    ~Wakes() { WakeAll(); }
+    Wakes(const Wakes&) = delete;
+    Wakes& operator=(const Wakes&) = delete;
+
+    void Add(std::atomic<std::uint32_t>* word);
+    void WakeAll();
+
+private:
+    static constexpr std::size_t Inline = 8;
+    std::atomic<std::uint32_t>* words[Inline];
+    std::size_t count = 0;
+    std::vector<std::atomic<std::uint32_t>*> more;
+};
+
 class Dispatcher : public Subsystem {
 public:
     Dispatcher();
     ~Dispatcher() override;
 
     // The current machine's dispatcher.
-    static Dispatcher& Current();
+    static Dispatcher& Current() { return Machine::Current().Get<Dispatcher>(); }
 
     void Verify(std::vector<std::string>& problems) override;
-
-    // Tells this machine's dispatcher from every earlier one, for the per-OS-thread cache of
-    // the current thread object.
-    const std::uint64_t id;
 
     // How many threads are blocked on object now (takes the lock). Lets tests and the host
     // sequence threads on "is blocked" instead of on sleeps.
     std::size_t WaitersOn(const void* object);
 
     // Guards dispatcher object state (kept in the objects' own bytes), the thread objects' fields
-    // and the wait list. Every member function below expects it to be held.
+    // and the waits. Every member function below expects it to be held.
     std::mutex lock;
 
-    PKTHREAD AddThread(std::string name, bool isSystemThread, KPRIORITY priority);
+    // osThread: the OS thread behind it, 0 for a system thread that has not started.
+    PKTHREAD AddThread(std::string name, bool isSystemThread, KPRIORITY priority, pid_t osThread);
+    void BindOsThread(PKTHREAD thread, pid_t osThread);
 
     // Stop the test (bug check) unless object is an initialised object of the kind named; what
     // names the refused call.
     void RequireWaitable(const DISPATCHER_HEADER* object, const char* what) const;
     static void RequireEvent(const DISPATCHER_HEADER* object, const char* what);
     static void RequireMutex(const DISPATCHER_HEADER* object, const char* what);
+    // Stop the test unless no thread waits on object: initialising it again would cut their
+    // wait blocks out of its wait list, and they would never wake.
+    void RequireNoWaiters(const DISPATCHER_HEADER* object, const char* what) const;
 
     // Takes object for thread if it is signalled for it: consumes a synchronization event,
     // acquires (or re-enters) a mutex. Returns whether it did.
     bool TryAcquire(DISPATCHER_HEADER* object, PKTHREAD thread);
 
     // After object became signalled: satisfies its waiters in arrival order for as long as it
-    // stays signalled for the next one.
-    void Signalled(DISPATCHER_HEADER* object);
+    // stays signalled for the next one; woken gets the threads to wake.
+    void Signalled(DISPATCHER_HEADER* object, Wakes& woken);
 
-    // Blocks thread until object is acquired for it (STATUS_SUCCESS) or the deadline passes
-    // (STATUS_TIMEOUT). hold must own lock; it is released while the thread sleeps.
+    // Blocks thread until object (null: nothing, a delay) is acquired for it (STATUS_SUCCESS)
+    // or the deadline passes (STATUS_TIMEOUT). hold must own lock; it is released when this
+    // returns.
     NTSTATUS Block(std::unique_lock<std::mutex>& hold, DISPATCHER_HEADER* object, PKTHREAD thread,
                    const Deadline& deadline);
 
@@ -70,8 +96,20 @@ public:
     static KIRQL BeginWait(PKTHREAD thread);
 
 private:
-    struct WaitBlock;
-    std::list<WaitBlock*> waiters;
+    NTSTATUS Sleep(std::unique_lock<std::mutex>& hold, WaitBlock& wait);
+    // One sleep on the wait's futex word until it is released or the OS clock reaches end
+    // (LLONG_MAX: no end); whether it was released.
+    static bool Doze(WaitBlock& wait, clockid_t clock, LONGLONG end);
+    // Ends wait with status under the lock. Its release is published through woken after the
+    // lock is released, or at once when woken is null (the waiter ends its own wait).
+    void Finish(WaitBlock& wait, NTSTATUS status, Wakes* woken);
+    // On a virtual clock: when every thread is blocked, moves time to the nearest deadline and
+    // times out the waits that end there.
+    void AdvanceIfIdle(Wakes& woken);
+
+    Timekeeper& time;
+    LIST_ENTRY timedWaits;
+    std::size_t blockedThreads = 0;
     std::vector<std::unique_ptr<_KTHREAD>> threads;
 };
 

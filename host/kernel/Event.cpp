@@ -1,5 +1,6 @@
 // Notification and synchronization events. Their state lives in the caller's KEVENT; the
-// dispatcher lock guards it and satisfies waiters when an event is set.
+// dispatcher lock guards it and satisfies waiters when an event is set, who are woken once the
+// lock is released.
 #include <mutex>
 
 #include "BugCheck.h"
@@ -21,7 +22,9 @@ extern "C" VOID NTAPI KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN
             DRIVER_VERIFIER_DETECTED_VIOLATION, 0, reinterpret_cast<ULONG_PTR>(Event), Type, 0,
             "KeInitializeEvent without an event or with an event type that does not exist");
     }
-    std::lock_guard<std::mutex> hold(Dispatcher::Current().lock);
+    Dispatcher& dispatcher = Dispatcher::Current();
+    std::lock_guard<std::mutex> hold(dispatcher.lock);
+    dispatcher.RequireNoWaiters(HeaderOf(Event), "KeInitializeEvent");
     Event->Header.Type = static_cast<UCHAR>(EventNotificationObject + Type);
     Event->Header.Signalling = 0;
     Event->Header.Size = sizeof(KEVENT) / sizeof(LONG);
@@ -38,12 +41,13 @@ extern "C" LONG NTAPI KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wa
                             Wait ? "KeSetEvent(Wait = TRUE)" : "KeSetEvent");
     PKTHREAD thread = Wait ? host::CurrentThread() : nullptr;
     Dispatcher& dispatcher = Dispatcher::Current();
+    host::Wakes woken;
     std::lock_guard<std::mutex> hold(dispatcher.lock);
     Dispatcher::RequireEvent(HeaderOf(Event), "KeSetEvent");
     LONG previous = Event->Header.SignalState;
     if (previous == 0) {
         Event->Header.SignalState = 1;
-        dispatcher.Signalled(&Event->Header);
+        dispatcher.Signalled(&Event->Header, woken);
     }
     if (Wait) {
         Dispatcher::HoldForFollowingWait(thread);

@@ -197,6 +197,16 @@ bool IoManager::IsFrom32BitProcess(PIRP irp) {
     return process != nullptr && process->is32Bit;
 }
 
+size_t IoManager::RequestsInFlight(Process* process) {
+    std::lock_guard<std::mutex> hold(lock);
+    size_t count = 0;
+    for (const auto& entry : irps) {
+        const IrpRecord& record = *entry.second;
+        count += record.requester == process && !record.completed && !record.abandoned ? 1 : 0;
+    }
+    return count;
+}
+
 // ---- Files ----
 
 std::string FileRecord::Describe() const {
@@ -267,8 +277,15 @@ void IoManager::SendFileRequest(FileRecord& file, UCHAR majorFunction) {
     location->FileObject = &file.object;
     irp->IoStatus.Status = STATUS_SUCCESS;
     NTSTATUS status = Send(top, irp);
+    bool refusedBySystem = false;
+    {
+        std::lock_guard<std::mutex> hold(lock);
+        refusedBySystem = FindIrp(irp)->refusedBySystem;
+    }
     FreeIrp(irp);
-    if (!NT_SUCCESS(status)) {
+    // The I/O manager ignores the status; a driver that set no routine for the kind gets the
+    // system's refusal, which is no fault. A routine of the driver's own must not fail it.
+    if (!NT_SUCCESS(status) && !refusedBySystem) {
         Report(std::string(MajorFunctionName(majorFunction)) + " of " + file.Describe() +
                " failed with " + StatusText(status) + " (it cannot fail on Windows)");
     }

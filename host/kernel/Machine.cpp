@@ -7,15 +7,18 @@
 namespace host {
 
 namespace {
-Machine* currentMachine = nullptr;
-}
+std::atomic<std::size_t> slotsTaken{0};
+std::atomic<std::uint64_t> lastGeneration{0};
+} // namespace
 
-Machine::Machine() {
-    if (currentMachine != nullptr) {
+Machine* Machine::current = nullptr;
+
+Machine::Machine(MachineTime time) : generation(++lastGeneration), time(time) {
+    if (current != nullptr) {
         std::fprintf(stderr, "host: a second Machine was created while one exists\n");
         std::abort();
     }
-    currentMachine = this;
+    current = this;
 }
 
 Machine::~Machine() {
@@ -27,25 +30,40 @@ Machine::~Machine() {
             if (order.empty()) {
                 break;
             }
-            subsystems.erase(order.back().first);
+            slots[order.back().first].store(nullptr, std::memory_order_release);
             last = std::move(order.back().second);
             order.pop_back();
         }
         last.reset();
     }
-    currentMachine = nullptr;
+    current = nullptr;
 }
 
-Machine& Machine::Current() {
-    if (currentMachine == nullptr) {
-        std::fprintf(stderr, "host: a kernel call was made with no Machine in place\n");
+void Machine::NoMachine() {
+    std::fprintf(stderr, "host: a kernel call was made with no Machine in place\n");
+    std::abort();
+}
+
+std::size_t Machine::NewSlot() {
+    const std::size_t slot = slotsTaken.fetch_add(1);
+    if (slot >= MaximumSubsystems) {
+        std::fprintf(stderr, "host: more than %zu kinds of subsystem\n", MaximumSubsystems);
         std::abort();
     }
-    return *currentMachine;
+    return slot;
 }
 
-Machine* Machine::CurrentOrNull() {
-    return currentMachine;
+Subsystem* Machine::Create(std::size_t slot, std::unique_ptr<Subsystem> (*make)()) {
+    std::lock_guard<std::mutex> hold(lock);
+    Subsystem* found = slots[slot].load(std::memory_order_acquire);
+    if (found != nullptr) {
+        return found; // another thread made it first
+    }
+    std::unique_ptr<Subsystem> created = make();
+    found = created.get();
+    order.emplace_back(slot, std::move(created));
+    slots[slot].store(found, std::memory_order_release);
+    return found;
 }
 
 std::vector<std::string> Machine::Verify() {

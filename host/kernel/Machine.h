@@ -4,13 +4,16 @@
 // destroyed, in reverse order of creation, with the machine.
 #pragma once
 
-#include <functional>
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <mutex>
 #include <string>
-#include <typeindex>
-#include <unordered_map>
+#include <utility>
 #include <vector>
+
+#include "Timekeeper.h"
 
 namespace host {
 
@@ -24,38 +27,67 @@ public:
 
 class Machine {
 public:
-    Machine();
+    // A test machine keeps virtual time (HostTest); a real run (the demo, the benchmark) the
+    // OS's clocks.
+    explicit Machine(MachineTime time = MachineTime::Real);
     ~Machine();
     Machine(const Machine&) = delete;
     Machine& operator=(const Machine&) = delete;
 
     // The machine that kernel calls act on. A kernel call without a machine is a test bug and
     // stops the process with a message.
-    static Machine& Current();
-    static Machine* CurrentOrNull();
+    static Machine& Current() {
+        Machine* machine = current;
+        if (machine == nullptr) {
+            NoMachine();
+        }
+        return *machine;
+    }
+    static Machine* CurrentOrNull() { return current; }
 
-    // The machine's instance of subsystem T, created on first use.
+    // Tells this machine from every earlier one, also one at the same address: per-OS-thread
+    // caches of machine state (the current thread object) are keyed by it.
+    const std::uint64_t generation;
+
+    Timekeeper& Time() { return time; }
+
+    // The machine's instance of subsystem T, created on first use. Every kernel call makes
+    // several of these lookups, so an existing subsystem is found by an index fixed per type
+    // and one atomic load, without the lock.
     template <class T>
     T& Get() {
-        std::lock_guard<std::mutex> hold(lock);
-        auto found = subsystems.find(std::type_index(typeid(T)));
-        if (found != subsystems.end()) {
-            return *static_cast<T*>(found->second);
+        Subsystem* found = slots[SlotOf<T>()].load(std::memory_order_acquire);
+        if (found == nullptr) {
+            found = Create(SlotOf<T>(), [] { return std::unique_ptr<Subsystem>(new T()); });
         }
-        auto created = std::make_unique<T>();
-        T* result = created.get();
-        subsystems.emplace(std::type_index(typeid(T)), result);
-        order.emplace_back(std::type_index(typeid(T)), std::move(created));
-        return *result;
+        return *static_cast<T*>(found);
     }
 
     // Every problem the subsystems report now, one line each; empty when all is clean.
     std::vector<std::string> Verify();
 
+    static constexpr std::size_t MaximumSubsystems = 64;
+
 private:
+    template <class T>
+    static std::size_t SlotOf() {
+        static const std::size_t slot = NewSlot();
+        return slot;
+    }
+    static std::size_t NewSlot();
+    [[noreturn]] static void NoMachine();
+
+    // Defined once, in the host library: an inline variable would get a private copy in every
+    // shared object that hides its symbols (the client library's version script does), and such
+    // a copy never sees the machine.
+    static Machine* current;
+    Subsystem* Create(std::size_t slot, std::unique_ptr<Subsystem> (*make)());
+
+    Timekeeper time;
+    // Guards creation and destruction; lookups of existing subsystems do not take it.
     std::mutex lock;
-    std::unordered_map<std::type_index, Subsystem*> subsystems;
-    std::vector<std::pair<std::type_index, std::unique_ptr<Subsystem>>> order;
+    std::atomic<Subsystem*> slots[MaximumSubsystems] = {};
+    std::vector<std::pair<std::size_t, std::unique_ptr<Subsystem>>> order;
 };
 
 } // namespace host

@@ -32,6 +32,10 @@ void FailSystemMapping(unsigned skip = 0);
 // return no MDL at all.
 void LimitPageAllocation(SIZE_T bytes, unsigned skip = 0);
 
+// Places the user views of 32-bit processes above 4 GiB (where such a process cannot reach
+// them), so that a driver's check of the addresses it hands a 32-bit client can be proven.
+void PlaceViewsOf32BitProcessesHigh(bool high);
+
 // Forgets every pending injection.
 void ClearMemoryFaults();
 
@@ -55,8 +59,9 @@ std::optional<MappingInfo> FindMapping(const void* address);
 // Pages currently allocated to MDLs.
 std::size_t AllocatedPageCount();
 
-// Called when process ends: removes every mapping still in its address space and reports each
-// one as a verifier problem, since a driver must unmap what it mapped before the process goes.
+// Called when process ends, after its handles are closed: removes every mapping still in its
+// address space, as the address space goes. The views stay listed as gone, so that a later
+// unmap of one is refused as an unmap of a view no mapping call returned.
 void ReleaseProcessMappings(Process* process);
 
 } // namespace host

@@ -13,7 +13,7 @@ namespace {
 using host::CallSite;
 using host::MemoryManager;
 
-constexpr ULONG MdlPoolTag = 0x206C644D; // 'Mdl '
+constexpr ULONG MdlPoolTag = MemoryManager::MdlPoolTag;
 // The most pages an MDL can describe: its Size field is a CSHORT.
 constexpr std::size_t MaximumMdlPages = (0x7FFF - sizeof(MDL)) / sizeof(PFN_NUMBER);
 
@@ -118,8 +118,8 @@ extern "C" __attribute__((noinline)) VOID NTAPI IoFreeMdl(PMDL Mdl) {
         host::BugCheck(DRIVER_VERIFIER_DETECTED_VIOLATION, 0x1031, 0, 0, 0,
                        site.Describe() + " with a null MDL");
     }
-    // An MDL whose pages MmFreePagesFromMdl already gave back is no longer tracked; either way
-    // its storage goes back to the pool, which checks it.
+    // Forgotten first (a page MDL here is reported), so that the pool's free below finds no
+    // MDL left to check.
     MemoryManager::Current().ForgetIoMdl(Mdl, site);
     ExFreePoolWithTag(Mdl, MdlPoolTag);
 }

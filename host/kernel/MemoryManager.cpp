@@ -97,18 +97,18 @@ void MemoryManager::ReturnFrames(const std::vector<PFN_NUMBER>& frames) {
 
 void MemoryManager::RecordPageMdl(PMDL mdl, std::vector<PFN_NUMBER> frames, const CallSite& site) {
     std::lock_guard<std::mutex> hold(lock);
-    mdls.insert_or_assign(mdl, MdlRecord{true, std::move(frames), mdl->ByteCount, site});
+    mdls.insert_or_assign(mdl, MdlRecord{true, false, std::move(frames), mdl->ByteCount, site});
 }
 
 void MemoryManager::RecordIoMdl(PMDL mdl, const CallSite& site) {
     std::lock_guard<std::mutex> hold(lock);
-    mdls.insert_or_assign(mdl, MdlRecord{false, {}, mdl->ByteCount, site});
+    mdls.insert_or_assign(mdl, MdlRecord{false, false, {}, mdl->ByteCount, site});
 }
 
 void MemoryManager::FreePages(PMDL mdl, const CallSite& site) {
     std::lock_guard<std::mutex> hold(lock);
     auto found = mdls.find(mdl);
-    if (found == mdls.end() || !found->second.ownsPages) {
+    if (found == mdls.end() || !found->second.ownsPages || found->second.pagesFreed) {
         BugCheck(DRIVER_VERIFIER_DETECTED_VIOLATION, 0x1000, reinterpret_cast<ULONG_PTR>(mdl), 0, 0,
                  site.Describe() + " with an MDL whose pages MmAllocatePagesForMdl did not "
                                    "return, or whose pages were already freed");
@@ -126,6 +126,31 @@ void MemoryManager::FreePages(PMDL mdl, const CallSite& site) {
         }
     }
     ReleaseFrames(found->second.frames);
+    found->second.frames.clear();
+    found->second.pagesFreed = true;
+}
+
+void MemoryManager::MdlStorageFreed(void* block, const CallSite& site) {
+    std::lock_guard<std::mutex> hold(lock);
+    auto found = mdls.find(static_cast<PMDL>(block));
+    if (found == mdls.end()) {
+        return;
+    }
+    MdlRecord& record = found->second;
+    if (!record.ownsPages) {
+        events.push_back(site.Describe() + " freed an MDL made by " + record.site.Describe() +
+                         "; such an MDL is freed with IoFreeMdl");
+    } else if (!record.pagesFreed) {
+        events.push_back(
+            site.Describe() + " freed an MDL whose " + std::to_string(record.frames.size()) +
+            " pages were never freed with MmFreePagesFromMdl (" + record.site.Describe() + ")");
+        ReleaseFrames(record.frames);
+    }
+    for (auto& entry : mappings) {
+        if (entry.second.mdl == found->first) {
+            entry.second.mdlGone = true;
+        }
+    }
     mdls.erase(found);
 }
 
@@ -136,11 +161,18 @@ bool MemoryManager::ForgetIoMdl(PMDL mdl, const CallSite& site) {
         return false;
     }
     if (found->second.ownsPages) {
-        events.push_back(site.Describe() + " freed an MDL whose " +
-                         std::to_string(found->second.frames.size()) +
-                         " pages were never freed with MmFreePagesFromMdl (" +
-                         found->second.site.Describe() + ")");
-        ReleaseFrames(found->second.frames);
+        // Windows documents MmFreePagesFromMdl and then ExFreePool for these: IoFreeMdl would
+        // hand the storage to the wrong allocator.
+        events.push_back(site.Describe() + " freed an MDL made by " +
+                         found->second.site.Describe() +
+                         "; such an MDL is freed with MmFreePagesFromMdl and then ExFreePool");
+        if (!found->second.pagesFreed) {
+            events.push_back(site.Describe() + " freed an MDL whose " +
+                             std::to_string(found->second.frames.size()) +
+                             " pages were never freed with MmFreePagesFromMdl (" +
+                             found->second.site.Describe() + ")");
+            ReleaseFrames(found->second.frames);
+        }
     }
     for (auto entry = mappings.begin(); entry != mappings.end();) {
         auto current = entry++;
@@ -197,7 +229,11 @@ void MemoryManager::Verify(std::vector<std::string>& problems) {
     std::lock_guard<std::mutex> hold(lock);
     for (const auto& entry : mdls) {
         const MdlRecord& record = entry.second;
-        if (record.ownsPages) {
+        if (record.ownsPages && record.pagesFreed) {
+            problems.push_back("the MDL at " + Hex(reinterpret_cast<std::uintptr_t>(entry.first)) +
+                               " from " + record.site.Describe() +
+                               " had its pages freed but was never freed with ExFreePool");
+        } else if (record.ownsPages) {
             problems.push_back(std::to_string(record.frames.size()) + " pages (" +
                                std::to_string(record.bytes) + " bytes) from " +
                                record.site.Describe() +

@@ -40,6 +40,7 @@ class MemoryManager : public Subsystem {
 public:
     static constexpr PFN_NUMBER FirstPageFrame = 0x100; // physical memory starts at 1 MiB
     static constexpr std::size_t CapacityPages = 65536; // 256 MiB of physical memory
+    static constexpr ULONG MdlPoolTag = 0x206C644D;     // 'Mdl ': the pool blocks MDLs live in
 
     MemoryManager();
     ~MemoryManager() override;
@@ -55,8 +56,13 @@ public:
     // Gives back frames that AllocateFrames chose but no MDL took.
     void ReturnFrames(const std::vector<PFN_NUMBER>& frames);
     void RecordPageMdl(PMDL mdl, std::vector<PFN_NUMBER> frames, const CallSite& site);
-    // Returns the frames of a page MDL to the free memory; bug-checks for any other MDL.
+    // Returns the frames of a page MDL to the free memory; bug-checks for any other MDL. The MDL
+    // itself stays known until ExFreePool gives its storage back.
     void FreePages(PMDL mdl, const CallSite& site);
+    // The pool gave back a block with the MDL tag: if it was an MDL, checks it was freed the way
+    // its kind must be (a page MDL by ExFreePool after MmFreePagesFromMdl; an IoAllocateMdl MDL
+    // only by IoFreeMdl) and forgets it.
+    void MdlStorageFreed(void* block, const CallSite& site);
 
     void RecordIoMdl(PMDL mdl, const CallSite& site);
     // Forgets an MDL made by IoAllocateMdl (unmapping a partial MDL's system views as Windows
@@ -75,6 +81,7 @@ public:
     Injection systemMappingFailure;
     Injection pageLimit;
     std::size_t pageLimitPages = 0;
+    bool views32BitHigh = false;
 
     std::vector<MappingInfo> LiveMappings(Process* process);
     std::optional<MappingInfo> FindMapping(const void* address);
@@ -86,6 +93,7 @@ public:
 private:
     struct MdlRecord {
         bool ownsPages;                 // from MmAllocatePagesForMdl, else from IoAllocateMdl
+        bool pagesFreed;                // MmFreePagesFromMdl gave the pages back
         std::vector<PFN_NUMBER> frames; // the pages it owns
         ULONG bytes;                    // its byte count when it was made
         CallSite site;
@@ -121,7 +129,9 @@ private:
     std::vector<std::uint32_t> viewCount; // live mappings of each page
     std::map<PMDL, MdlRecord> mdls;
     std::map<void*, Mapping> mappings; // by the address handed out
-    std::vector<std::string> events;   // protocol faults seen so far, reported by Verify
+    // Views that went with their process's address space, for the message of a later unmap.
+    std::map<void*, std::string> exitedViews;
+    std::vector<std::string> events; // protocol faults seen so far, reported by Verify
 };
 
 } // namespace host

@@ -96,7 +96,7 @@ void* MemoryManager::Map(PMDL mdl, KPROCESSOR_MODE mode, MEMORY_CACHING_TYPE cac
     if (!injected) {
         int prot = PROT_READ | ((priority & MdlMappingNoWrite) != 0 ? 0 : PROT_WRITE);
         view =
-            MapFrames(frames, process != nullptr && process->is32Bit,
+            MapFrames(frames, process != nullptr && process->is32Bit && !views32BitHigh,
                       requestedAddress == nullptr ? nullptr : PAGE_ALIGN(requestedAddress), prot);
     }
     if (view == nullptr) {
@@ -117,6 +117,7 @@ void* MemoryManager::Map(PMDL mdl, KPROCESSOR_MODE mode, MEMORY_CACHING_TYPE cac
     }
 
     void* address = static_cast<char*>(view) + mdl->ByteOffset;
+    exitedViews.erase(address);
     Mapping mapping{view,     frames.size() * PAGE_SIZE,
                     address,  mdl->ByteCount,
                     mdl,      false,
@@ -142,10 +143,14 @@ void MemoryManager::Unmap(PVOID address, PMDL mdl, const CallSite& site) {
     std::lock_guard<std::mutex> hold(lock);
     auto found = mappings.find(address);
     if (found == mappings.end()) {
+        auto gone = exitedViews.find(address);
         BugCheck(DRIVER_VERIFIER_DETECTED_VIOLATION, 0x1020, reinterpret_cast<ULONG_PTR>(address),
                  reinterpret_cast<ULONG_PTR>(mdl), 0,
                  site.Describe() + " with " + Hex(reinterpret_cast<std::uintptr_t>(address)) +
-                     ", which no mapping call returned (or which is already unmapped)");
+                     (gone != exitedViews.end()
+                          ? ", a view in process '" + gone->second +
+                                "', which has exited: its address space is gone"
+                          : ", which no mapping call returned (or which is already unmapped)"));
     }
     Mapping& mapping = found->second;
     RequireIrqlAtMost(mapping.mode == KernelMode ? DISPATCH_LEVEL : APC_LEVEL,
@@ -226,11 +231,7 @@ void MemoryManager::ReleaseProcessMappings(Process* process) {
         if (process == nullptr || current->second.process != process) {
             continue;
         }
-        events.push_back(
-            "process '" + current->second.processName + "' ended with the mapping of " +
-            std::to_string(current->second.bytes) + " bytes at " +
-            Hex(reinterpret_cast<std::uintptr_t>(current->second.address)) + ", made by " +
-            current->second.site.Describe() + ", still in place; the host removed it");
+        exitedViews[current->second.address] = current->second.processName;
         RemoveMapping(current);
     }
 }
@@ -256,6 +257,12 @@ void LimitPageAllocation(SIZE_T bytes, unsigned skip) {
     std::lock_guard<std::mutex> hold(manager.lock);
     manager.pageLimit = Injection{true, skip};
     manager.pageLimitPages = bytes / PAGE_SIZE;
+}
+
+void PlaceViewsOf32BitProcessesHigh(bool high) {
+    MemoryManager& manager = MemoryManager::Current();
+    std::lock_guard<std::mutex> hold(manager.lock);
+    manager.views32BitHigh = high;
 }
 
 void ClearMemoryFaults() {

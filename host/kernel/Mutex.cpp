@@ -22,7 +22,9 @@ extern "C" VOID NTAPI KeInitializeMutex(PRKMUTEX Mutex, ULONG Level) {
         host::BugCheck(DRIVER_VERIFIER_DETECTED_VIOLATION, 0, 0, 0, 0,
                        "KeInitializeMutex without a mutex");
     }
-    std::lock_guard<std::mutex> hold(Dispatcher::Current().lock);
+    Dispatcher& dispatcher = Dispatcher::Current();
+    std::lock_guard<std::mutex> hold(dispatcher.lock);
+    dispatcher.RequireNoWaiters(HeaderOf(Mutex), "KeInitializeMutex");
     Mutex->Header.Type = MutantObject;
     Mutex->Header.Signalling = 0;
     Mutex->Header.Size = sizeof(KMUTEX) / sizeof(LONG);
@@ -42,6 +44,7 @@ extern "C" LONG NTAPI KeReleaseMutex(PRKMUTEX Mutex, BOOLEAN Wait) {
                             Wait ? "KeReleaseMutex(Wait = TRUE)" : "KeReleaseMutex");
     PKTHREAD thread = host::CurrentThread();
     Dispatcher& dispatcher = Dispatcher::Current();
+    host::Wakes woken;
     std::lock_guard<std::mutex> hold(dispatcher.lock);
     Dispatcher::RequireMutex(HeaderOf(Mutex), "KeReleaseMutex");
     if (Mutex->OwnerThread != thread) {
@@ -59,7 +62,7 @@ extern "C" LONG NTAPI KeReleaseMutex(PRKMUTEX Mutex, BOOLEAN Wait) {
         Mutex->OwnerThread = nullptr;
         auto& owned = thread->ownedMutexes;
         owned.erase(std::remove(owned.begin(), owned.end(), Mutex), owned.end());
-        dispatcher.Signalled(&Mutex->Header);
+        dispatcher.Signalled(&Mutex->Header, woken);
     }
     if (Wait) {
         Dispatcher::HoldForFollowingWait(thread);

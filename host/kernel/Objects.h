@@ -80,6 +80,18 @@ public:
     POBJECT_TYPE TypeOfBody(void* body);
 
     PEPROCESS ProcessObjectFor(Process* process);
+    // A process object is signalled once its process has exited: after its handles are
+    // closed and its address space is gone, as Windows signals it last.
+    void MarkExited(Process* process);
+    bool HasExited(PKPROCESS process);
+
+    // ObOpenObjectByPointer: a new handle (in the kernel's table for OBJ_KERNEL_HANDLE, else in
+    // the current process's) to a process object the caller holds.
+    NTSTATUS OpenByPointer(void* body, ULONG attributes, ACCESS_MASK access, POBJECT_TYPE type,
+                           KPROCESSOR_MODE mode, HANDLE* handle);
+    // DuplicateHandle: the object handle names in from, with the same access, now also named
+    // by a handle in to; null when from holds no such handle.
+    HANDLE Duplicate(HandleTable& from, HANDLE handle, HandleTable& to);
     // Whether process is one of this machine's process objects, and the host process it stands
     // for (null: the system process).
     bool FindProcess(PKPROCESS process, Process** found);

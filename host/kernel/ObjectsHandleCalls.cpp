@@ -56,10 +56,25 @@ extern "C" NTSTATUS NTAPI ZwWaitForSingleObject(HANDLE Handle, BOOLEAN Alertable
         return status;
     }
     POBJECT_TYPE type = objects.TypeOfBody(object);
+    if (type == host::ProcessObjectType()) {
+        // A process is signalled once it has exited. Only a poll is modelled: a wait that
+        // would block on a live process has no host thread to wake it.
+        if (objects.HasExited(static_cast<PKPROCESS>(object))) {
+            status = STATUS_SUCCESS;
+        } else if (Timeout != nullptr && Timeout->QuadPart == 0) {
+            status = STATUS_TIMEOUT;
+        } else {
+            std::fprintf(stderr, "host: ZwWaitForSingleObject that may block on a live process "
+                                 "is not supported (a zero time-out is)\n");
+            std::abort();
+        }
+        objects.Dereference(object, "ZwWaitForSingleObject");
+        return status;
+    }
     if (type != host::EventObjectType() && type != host::ThreadObjectType()) {
         std::fprintf(stderr,
-                     "host: ZwWaitForSingleObject on a %s object is not supported (events and "
-                     "threads are)\n",
+                     "host: ZwWaitForSingleObject on a %s object is not supported (events, "
+                     "threads and processes are)\n",
                      type != nullptr ? type->name : "untyped");
         std::abort();
     }

@@ -16,6 +16,7 @@
 #include "CallStack.h"
 #include "Irql.h"
 #include "Machine.h"
+#include "MemoryManager.h"
 
 namespace host {
 
@@ -147,7 +148,8 @@ public:
         return memory;
     }
 
-    void Free(void* address, ULONG tag, bool checkTag, CallStack stack, const char* routine) {
+    // Returns the tag the block was allocated with.
+    ULONG Free(void* address, ULONG tag, bool checkTag, CallStack stack, const char* routine) {
         std::unique_lock<std::mutex> hold(lock);
         auto found = blocks.find(reinterpret_cast<uintptr_t>(address));
         if (found == blocks.end()) {
@@ -172,6 +174,7 @@ public:
             RequireIrqlAtMost(APC_LEVEL, (std::string(routine) + "(PagedPool block)").c_str());
         }
         size_t size = block.size;
+        const ULONG allocatedTag = block.tag;
         CallStack allocatedBy = std::move(block.allocatedBy);
         blocks.erase(found);
         --counters.liveBlocks;
@@ -188,6 +191,7 @@ public:
             std::free(oldest.address);
             quarantine.pop_front();
         }
+        return allocatedTag;
     }
 
     const Block* Find(const void* address) {
@@ -282,7 +286,11 @@ void* AllocateFrom(POOL_TYPE type, SIZE_T size, ULONG tag, const void* caller) {
 
 void FreeTo(void* address, ULONG tag, bool checkTag, const void* caller, const char* routine) {
     RequireIrqlAtMost(DISPATCH_LEVEL, routine);
-    CurrentPool().Free(address, tag, checkTag, CaptureCallStack(caller), routine);
+    if (CurrentPool().Free(address, tag, checkTag, CaptureCallStack(caller), routine) ==
+        MemoryManager::MdlPoolTag) {
+        // MDLs live in the pool: the memory manager checks which free routine fits which kind.
+        MemoryManager::Current().MdlStorageFreed(address, CallSite(routine, caller));
+    }
 }
 
 } // namespace

@@ -2,6 +2,7 @@
 #include "Process.h"
 
 #include "Memory.h"
+#include "Objects.h"
 
 namespace host {
 
@@ -36,12 +37,8 @@ Process& Processes::Create(std::string name, bool is32Bit) {
 }
 
 void Processes::Exit(Process& process) {
-    {
-        std::lock_guard<std::mutex> hold(lock);
-        if (!process.alive) {
-            return;
-        }
-        process.alive = false;
+    if (!process.alive.exchange(false)) {
+        return;
     }
     for (void* handle : process.handles.Handles()) {
         CloseHandleIn(process.handles, handle, &process);
@@ -52,9 +49,10 @@ void Processes::Exit(Process& process) {
         observers = exitObservers;
     }
     ProcessScope context(&process);
-    // The address space goes after the handles: the driver's close unmaps what it mapped, and
-    // whatever is still mapped now is reported.
+    // The address space goes after the handles, so a driver's cleanup can still unmap what it
+    // mapped; views it could not reach yet (a file still open elsewhere) go with the space.
     ReleaseProcessMappings(&process);
+    ObjectManager::Current().MarkExited(&process);
     for (auto& observer : observers) {
         observer(process);
     }

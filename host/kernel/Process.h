@@ -4,6 +4,7 @@
 // code outside any process run in the system process (CurrentProcess() returns null).
 #pragma once
 
+#include <atomic>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -26,13 +27,13 @@ public:
     const bool is32Bit;
 
     HandleTable& Handles() { return handles; }
-    // False once the process has exited (its handles are closed by then).
-    bool IsAlive() const { return alive; }
+    // False from the start of the process's exit on.
+    bool IsAlive() const { return alive.load(); }
 
 private:
     friend class Processes;
     HandleTable handles;
-    bool alive = true;
+    std::atomic<bool> alive{true};
 };
 
 // The process whose context the calling thread runs in, or null for the system process.
@@ -55,9 +56,10 @@ private:
 class Processes : public Subsystem {
 public:
     Process& Create(std::string name, bool is32Bit);
-    // Ends process: every handle it still holds is closed in its context, as Windows runs the
-    // handle table down, then its user mappings are released (each one still there is a
-    // verifier finding) and the exit observers run. Exiting twice does nothing.
+    // Ends process as Windows does: every handle it still holds is closed in its context (a
+    // file's last handle sends its cleanup from here), then its address space goes with every
+    // user view still in it, then its process object is signalled, then the exit observers
+    // run. Requests of its threads still in a driver finish later. Exiting twice does nothing.
     void Exit(Process& process);
     // Observers run at every process exit after its handles are closed (a subsystem that keeps
     // per-process state, such as user mappings, releases it here).

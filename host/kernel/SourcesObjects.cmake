@@ -2,6 +2,7 @@
 list(APPEND CONDUIT_HOST_KERNEL_SOURCES
     kernel/Objects.cpp
     kernel/ObjectsHandleCalls.cpp
+    kernel/ObjectsProcesses.cpp
     kernel/ProcessAttach.cpp
     kernel/SystemThread.cpp
     kernel/UserEvents.cpp

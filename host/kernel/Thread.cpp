@@ -1,5 +1,6 @@
 // Thread objects and KeGetCurrentThread. Each OS thread caches its object per machine, keyed by
-// the dispatcher's id, so a thread that outlives one test's machine gets a new object in the next.
+// the machine's generation, so a thread that outlives one test's machine gets a new object in
+// the next.
 #include "Thread.h"
 
 #include <cstdint>
@@ -14,7 +15,7 @@ namespace host {
 namespace {
 
 struct CurrentThreadCache {
-    std::uint64_t dispatcherId = 0;
+    std::uint64_t machine = 0; // the generation of the machine the object belongs to
     PKTHREAD thread = nullptr;
 };
 
@@ -25,42 +26,56 @@ thread_local CurrentThreadCache currentThread;
     std::abort();
 }
 
+// Out of line, so that the cached path of CurrentThread needs no stack frame.
+__attribute__((noinline)) PKTHREAD FirstEntry(Machine& machine) {
+    Dispatcher& dispatcher = machine.Get<Dispatcher>();
+    std::lock_guard<std::mutex> hold(dispatcher.lock);
+    const pid_t self = gettid();
+    currentThread.thread =
+        dispatcher.AddThread("thread " + std::to_string(self), false, DefaultThreadPriority, self);
+    currentThread.machine = machine.generation;
+    return currentThread.thread;
+}
+
 } // namespace
 
 PKTHREAD CurrentThread() {
-    Dispatcher& dispatcher = Dispatcher::Current();
-    if (currentThread.dispatcherId != dispatcher.id) {
-        std::lock_guard<std::mutex> hold(dispatcher.lock);
-        currentThread.thread = dispatcher.AddThread("thread " + std::to_string(gettid()), false,
-                                                    DefaultThreadPriority);
-        currentThread.dispatcherId = dispatcher.id;
+    Machine& machine = Machine::Current();
+    if (currentThread.machine == machine.generation) {
+        return currentThread.thread;
     }
-    return currentThread.thread;
+    return FirstEntry(machine);
 }
 
 PKTHREAD CreateSystemThreadObject(std::string name, KPRIORITY priority) {
     Dispatcher& dispatcher = Dispatcher::Current();
     std::lock_guard<std::mutex> hold(dispatcher.lock);
-    return dispatcher.AddThread(std::move(name), true, priority);
+    return dispatcher.AddThread(std::move(name), true, priority, 0);
 }
 
 void AdoptThreadObject(PKTHREAD thread) {
-    Dispatcher& dispatcher = Dispatcher::Current();
-    if (currentThread.dispatcherId == dispatcher.id) {
+    Machine& machine = Machine::Current();
+    Dispatcher& dispatcher = machine.Get<Dispatcher>();
+    if (currentThread.machine == machine.generation) {
         HostMisuse("AdoptThreadObject on a thread that already has a thread object");
     }
+    {
+        std::lock_guard<std::mutex> hold(dispatcher.lock);
+        dispatcher.BindOsThread(thread, gettid());
+    }
     currentThread.thread = thread;
-    currentThread.dispatcherId = dispatcher.id;
+    currentThread.machine = machine.generation;
 }
 
 void MarkThreadTerminated(PKTHREAD thread) {
     Dispatcher& dispatcher = Dispatcher::Current();
+    Wakes woken;
     std::lock_guard<std::mutex> hold(dispatcher.lock);
     if (thread->Header.SignalState != 0) {
         HostMisuse("MarkThreadTerminated on a thread that has already terminated");
     }
     thread->Header.SignalState = 1;
-    dispatcher.Signalled(&thread->Header);
+    dispatcher.Signalled(&thread->Header, woken);
 }
 
 KPRIORITY ThreadPriority(PKTHREAD thread) {

@@ -2,10 +2,43 @@
 // host calls that system-thread creation builds on.
 #pragma once
 
+#include <sys/types.h>
+
+#include <atomic>
+#include <cstdint>
 #include <string>
 #include <vector>
 
 #include <ntddk.h>
+
+#include "Timeout.h"
+
+namespace host {
+
+// A thread's one wait in progress (the host has no multiple-object waits). It lives in the
+// thread object, which lasts as long as the machine, so a signaller may still wake it after
+// the waiter has returned: the waiter takes that for the spurious wake-up it is.
+struct WaitBlock {
+    PKTHREAD thread = nullptr;
+    // In the waited object's WaitListHead, as Windows chains its wait blocks.
+    LIST_ENTRY objectEntry;
+    // In the dispatcher's list of waits with a deadline.
+    LIST_ENTRY timerEntry;
+    DISPATCHER_HEADER* object = nullptr; // null for a delay
+    Deadline deadline;
+    // Everything above and below the word is guarded by the dispatcher lock.
+    bool pending = false;
+    // Whether the wait counts toward the virtual clock's blocked threads.
+    bool counted = false;
+    // Final once the word reads Released.
+    NTSTATUS status = STATUS_PENDING;
+
+    // The futex word the waiter sleeps on.
+    enum Word : std::uint32_t { Waiting, Asleep, Released };
+    std::atomic<std::uint32_t> word{Waiting};
+};
+
+} // namespace host
 
 // The host's thread object. Drivers see only the pointer. The dispatcher header comes first so
 // that a thread can be waited on like an event: it is signalled when the thread terminates.
@@ -22,6 +55,11 @@ struct _KTHREAD {
     KIRQL waitIrql = PASSIVE_LEVEL;
     // Mutexes this thread owns, for the verifier; each appears once however deep its recursion.
     std::vector<PRKMUTEX> ownedMutexes;
+    host::WaitBlock wait;
+    // The OS thread behind the object (0 for a system thread not started yet), and whether it
+    // existed before the machine (such threads never hold the virtual clock).
+    pid_t osThread = 0;
+    bool foreign = false;
 };
 
 namespace host {

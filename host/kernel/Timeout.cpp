@@ -1,13 +1,17 @@
-// Conversion of kernel time-outs into host clock deadlines.
+// Conversion of kernel time-outs into deadlines on the machine's clocks.
 #include "Timeout.h"
 
 namespace host {
 
 namespace {
 // A century in 100 ns units: beyond this a relative or absolute end is treated as never, which
-// keeps every conversion below clamps inside the nanosecond range of the host clocks.
+// keeps every sum below far from overflowing and inside the nanosecond range of the OS clocks.
 constexpr LONGLONG Century = 100LL * 36525 * 24 * 3600 * 10000000;
 } // namespace
+
+LONGLONG Deadline::Remaining() const {
+    return kind == Kind::Absolute ? end - CurrentSystemTime() : end - InterruptTime();
+}
 
 bool Deadline::HasPassed() const {
     switch (kind) {
@@ -16,9 +20,8 @@ bool Deadline::HasPassed() const {
     case Kind::Now:
         return true;
     case Kind::Relative:
-        return std::chrono::steady_clock::now() >= relativeEnd;
     case Kind::Absolute:
-        return std::chrono::system_clock::now() >= absoluteEnd;
+        return Remaining() <= 0;
     }
     return false;
 }
@@ -36,27 +39,16 @@ Deadline DeadlineFromTimeout(const LARGE_INTEGER* timeout) {
             return deadline;
         }
         deadline.kind = Deadline::Kind::Relative;
-        deadline.relativeEnd = std::chrono::steady_clock::now() + SystemTimeUnits(-value);
+        deadline.end = InterruptTime() - value;
     } else {
-        LONGLONG sinceUnixEpoch = value - SystemTimeOfUnixEpoch;
-        if (sinceUnixEpoch > 2 * Century) {
+        if (value - SystemTimeOfUnixEpoch > 2 * Century) {
             return deadline;
         }
         deadline.kind = Deadline::Kind::Absolute;
-        // Before 1970 is long past; the clock's origin stands in for it without overflowing.
-        if (sinceUnixEpoch > 0) {
-            deadline.absoluteEnd = std::chrono::system_clock::time_point(
-                std::chrono::duration_cast<std::chrono::system_clock::duration>(
-                    SystemTimeUnits(sinceUnixEpoch)));
-        }
+        // Before 1970 is long past; the epoch stands in for it, which any clock has passed.
+        deadline.end = value < SystemTimeOfUnixEpoch ? SystemTimeOfUnixEpoch : value;
     }
     return deadline;
-}
-
-LONGLONG CurrentSystemTime() {
-    auto sinceUnixEpoch = std::chrono::duration_cast<SystemTimeUnits>(
-        std::chrono::system_clock::now().time_since_epoch());
-    return SystemTimeOfUnixEpoch + sinceUnixEpoch.count();
 }
 
 } // namespace host

@@ -1,34 +1,28 @@
 // Kernel time-outs as the wait calls take them (100 ns units, negative relative, positive
-// absolute system time), turned into deadlines on the host's clocks.
+// absolute system time), turned into deadlines on the machine's clocks.
 #pragma once
-
-#include <chrono>
 
 #include <ntddk.h>
 
+#include "Timekeeper.h"
+
 namespace host {
-
-// 100 ns units between 1 January 1601, where system time starts, and 1 January 1970.
-constexpr LONGLONG SystemTimeOfUnixEpoch = 116444736000000000LL;
-
-using SystemTimeUnits = std::chrono::duration<long long, std::ratio<1, 10000000>>;
 
 struct Deadline {
     enum class Kind { Forever, Now, Relative, Absolute };
     Kind kind = Kind::Forever;
-    // Relative time-outs run on the monotonic clock; absolute ones on the real-time clock, so that
-    // they follow a change of the wall clock as Windows's do.
-    std::chrono::steady_clock::time_point relativeEnd;
-    std::chrono::system_clock::time_point absoluteEnd;
+    // Relative: the interrupt time it ends at. Absolute: the system time it ends at, so that it
+    // follows a change of the wall clock as Windows's absolute time-outs do.
+    LONGLONG end = 0;
 
     bool HasPassed() const;
+    // How far away it is now on the interrupt-time scale (negative once passed); only for the
+    // timed kinds.
+    LONGLONG Remaining() const;
 };
 
 // null: forever; 0: now (a poll); negative: that many 100 ns from now; positive: that system
 // time. Ends further away than the host clocks can hold (centuries) count as forever.
 Deadline DeadlineFromTimeout(const LARGE_INTEGER* timeout);
-
-// The current system time from the real-time clock: 100 ns units since 1601.
-LONGLONG CurrentSystemTime();
 
 } // namespace host

@@ -82,6 +82,17 @@ BOOL ResetEvent(HANDLE event) {
 }
 
 DWORD WaitForSingleObject(HANDLE object, DWORD milliseconds) {
+    LARGE_INTEGER timeout;
+    timeout.QuadPart = -static_cast<LONGLONG>(milliseconds) * 10000;
+    NTSTATUS status =
+        NtWaitForSingleObject(object, FALSE, milliseconds == INFINITE ? nullptr : &timeout);
+    if (status == STATUS_SUCCESS) {
+        return WAIT_OBJECT_0;
+    }
+    return status == STATUS_TIMEOUT ? WAIT_TIMEOUT : WAIT_FAILED;
+}
+
+NTSTATUS NtWaitForSingleObject(HANDLE object, BOOLEAN alertable, PLARGE_INTEGER timeout) {
     RequireUserProcess("WaitForSingleObject");
     ObjectManager& objects = ObjectManager::Current();
     PVOID body = nullptr;
@@ -89,7 +100,7 @@ DWORD WaitForSingleObject(HANDLE object, DWORD milliseconds) {
         objects.ReferenceByHandle(object, SYNCHRONIZE, nullptr, UserMode, &body, nullptr);
     if (!NT_SUCCESS(status)) {
         SetLastStatus(status);
-        return WAIT_FAILED;
+        return status;
     }
     POBJECT_TYPE type = objects.TypeOfBody(body);
     if (type != EventObjectType() && type != ThreadObjectType()) {
@@ -99,13 +110,10 @@ DWORD WaitForSingleObject(HANDLE object, DWORD milliseconds) {
                      type != nullptr ? type->name : "untyped");
         std::abort();
     }
-    LARGE_INTEGER timeout;
-    timeout.QuadPart = -static_cast<LONGLONG>(milliseconds) * 10000;
-    status = KeWaitForSingleObject(body, UserRequest, UserMode, FALSE,
-                                   milliseconds == INFINITE ? nullptr : &timeout);
+    status = KeWaitForSingleObject(body, UserRequest, UserMode, alertable, timeout);
     objects.Dereference(body, "WaitForSingleObject");
     SetLastStatus(status);
-    return status == STATUS_SUCCESS ? WAIT_OBJECT_0 : WAIT_TIMEOUT;
+    return status;
 }
 
 } // namespace host::user

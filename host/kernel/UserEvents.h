@@ -35,4 +35,9 @@ BOOL ResetEvent(HANDLE event);
 // SYNCHRONIZE). milliseconds may be INFINITE.
 DWORD WaitForSingleObject(HANDLE object, DWORD milliseconds);
 
+// The native call behind it, with the kernel's time-out (100 ns units: negative relative,
+// positive absolute, null for none), so that a wait shorter than a millisecond is honoured.
+// STATUS_SUCCESS, STATUS_TIMEOUT, or the refusal (LastStatus() is set to the result).
+NTSTATUS NtWaitForSingleObject(HANDLE object, BOOLEAN alertable, PLARGE_INTEGER timeout);
+
 } // namespace host::user

@@ -1,16 +1,19 @@
-// User-mode file calls: name resolution through device interfaces, the handle table of the
-// calling process, and the I/O manager's create, device-control and close paths.
+// User-mode file calls: name resolution through device interfaces and device names, the handle
+// table of the calling process, and the I/O manager's create, device-control, close and other
+// request paths.
 #include "UserMode.h"
 
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <vector>
 
 #include "DeviceInterfaces.h"
 #include "IoManager.h"
 #include "Irql.h"
+#include "Objects.h"
 #include "Process.h"
 
 namespace host::user {
@@ -23,14 +26,21 @@ thread_local NTSTATUS lastStatus = STATUS_SUCCESS;
 // returns garbage rather than zeros.
 constexpr unsigned char SystemBufferFill = 0xB5;
 
-Process& CallingProcess(const char* call) {
+// The calling thread's process, or null when it has exited: a thread of an exited process is
+// gone on Windows, so its call never reaches the kernel. A call outside any process is a bug of
+// the test and stops it.
+Process* CallingProcess(const char* call) {
     RequireIrqlAtMost(PASSIVE_LEVEL, call);
     Process* process = CurrentProcess();
-    if (process == nullptr || !process->IsAlive()) {
-        std::fprintf(stderr, "host: %s called outside a live user-mode process\n", call);
+    if (process == nullptr) {
+        std::fprintf(stderr, "host: %s called outside a user-mode process\n", call);
         std::abort();
     }
-    return *process;
+    if (!process->IsAlive()) {
+        lastStatus = STATUS_PROCESS_IS_TERMINATING;
+        return nullptr;
+    }
+    return process;
 }
 
 std::shared_ptr<FileRecord> FileOf(Process& process, HANDLE handle) {
@@ -51,6 +61,91 @@ HANDLE OpenFile(Process& process, const std::shared_ptr<FileRecord>& file) {
     return process.Handles().Insert(file);
 }
 
+// "\Device\NAME\rest" (or "\\?\GLOBALROOT\Device\NAME\rest"): the named device and "\rest".
+bool ResolveDeviceName(std::u16string path, PDEVICE_OBJECT* device, std::u16string* remainder) {
+    const std::u16string globalRoot = u"\\\\?\\GLOBALROOT";
+    if (path.compare(0, globalRoot.size(), globalRoot) == 0) {
+        path.erase(0, globalRoot.size());
+    }
+    const std::u16string prefix = u"\\Device\\";
+    if (path.compare(0, prefix.size(), prefix) != 0) {
+        return false;
+    }
+    const size_t end = path.find(u'\\', prefix.size());
+    *device = Machine::Current().Get<IoManager>().FindNamedDevice(path.substr(0, end));
+    *remainder = end == std::u16string::npos ? std::u16string() : path.substr(end);
+    return *device != nullptr;
+}
+
+// Sends one request of kind major on handle's file and waits for it, the way a system service
+// does: the file is referenced while the request runs. fill sets the request's parameters.
+NTSTATUS SendRequest(HANDLE handle, UCHAR major, const char* call,
+                     const std::function<void(PIRP, PIO_STACK_LOCATION)>& fill,
+                     ULONG_PTR* information) {
+    *information = 0;
+    Process* process = CallingProcess(call);
+    if (process == nullptr) {
+        return lastStatus;
+    }
+    std::shared_ptr<FileRecord> file = FileOf(*process, handle);
+    if (!file) {
+        return lastStatus = STATUS_INVALID_HANDLE;
+    }
+    IoManager& io = Machine::Current().Get<IoManager>();
+    file->Reference();
+    PDEVICE_OBJECT top = IoManager::TopOfStack(file->device);
+    PIRP irp = io.AllocateIrp(top->StackSize, process);
+    irp->Tail.Overlay.OriginalFileObject = &file->object;
+    PIO_STACK_LOCATION location = IoGetNextIrpStackLocation(irp);
+    location->MajorFunction = major;
+    location->FileObject = &file->object;
+    fill(irp, location);
+    irp->IoStatus.Status = STATUS_SUCCESS;
+    NTSTATUS result = io.Send(top, irp);
+    *information = NT_ERROR(result) ? 0 : irp->IoStatus.Information;
+    io.FreeIrp(irp);
+    file->Dereference();
+    return lastStatus = result;
+}
+
+// A read or write: buffered on a DO_BUFFERED_IO device, else the caller's buffer as it is.
+NTSTATUS Transfer(HANDLE handle, UCHAR major, void* buffer, ULONG length, ULONG* information) {
+    const char* call = major == IRP_MJ_READ ? "ReadFile" : "WriteFile";
+    std::vector<unsigned char> systemBuffer;
+    bool buffered = false;
+    ULONG_PTR done = 0;
+    NTSTATUS status = SendRequest(
+        handle, major, call,
+        [&](PIRP irp, PIO_STACK_LOCATION location) {
+            PDEVICE_OBJECT device = IoManager::TopOfStack(location->FileObject->DeviceObject);
+            buffered = (device->Flags & DO_BUFFERED_IO) != 0;
+            if (!buffered && (device->Flags & DO_DIRECT_IO) != 0 && length != 0) {
+                std::fprintf(stderr,
+                             "host: %s of %u bytes on a direct-I/O device: the host builds no MDL "
+                             "over a caller's buffer\n",
+                             call, length);
+                std::abort();
+            }
+            if (buffered && length != 0) {
+                systemBuffer.assign(length, SystemBufferFill);
+                if (major == IRP_MJ_WRITE) {
+                    std::memcpy(systemBuffer.data(), buffer, length);
+                }
+                irp->AssociatedIrp.SystemBuffer = systemBuffer.data();
+            }
+            irp->UserBuffer = buffer;
+            location->Parameters.Read.Length = length; // Write has the same layout
+        },
+        &done);
+    if (major == IRP_MJ_READ && buffered && done != 0) {
+        std::memcpy(buffer, systemBuffer.data(), std::min<ULONG_PTR>(done, length));
+    }
+    if (information != nullptr) {
+        *information = static_cast<ULONG>(done);
+    }
+    return status;
+}
+
 } // namespace
 
 NTSTATUS LastStatus() {
@@ -62,80 +157,76 @@ void SetLastStatus(NTSTATUS status) {
 }
 
 HANDLE CreateFile(const std::u16string& path) {
-    Process& process = CallingProcess("CreateFile");
+    Process* process = CallingProcess("CreateFile");
+    if (process == nullptr) {
+        return INVALID_HANDLE_VALUE;
+    }
     PDEVICE_OBJECT device = nullptr;
     std::u16string remainder;
-    if (!Machine::Current().Get<DeviceInterfaces>().Resolve(path, &device, &remainder)) {
+    if (!ResolveDeviceName(path, &device, &remainder) &&
+        !Machine::Current().Get<DeviceInterfaces>().Resolve(path, &device, &remainder)) {
         return Fail(STATUS_OBJECT_NAME_NOT_FOUND);
     }
     IoManager& io = Machine::Current().Get<IoManager>();
-    return OpenFile(process, io.NewFile(device, remainder, nullptr));
+    return OpenFile(*process, io.NewFile(device, remainder, nullptr));
 }
 
 HANDLE CreateFileRelative(HANDLE parent, const std::u16string& name) {
-    Process& process = CallingProcess("CreateFileRelative");
-    std::shared_ptr<FileRecord> related = FileOf(process, parent);
+    Process* process = CallingProcess("CreateFileRelative");
+    if (process == nullptr) {
+        return INVALID_HANDLE_VALUE;
+    }
+    std::shared_ptr<FileRecord> related = FileOf(*process, parent);
     if (!related) {
         return Fail(STATUS_INVALID_HANDLE);
     }
     IoManager& io = Machine::Current().Get<IoManager>();
-    return OpenFile(process, io.NewFile(related->device, name, related));
+    return OpenFile(*process, io.NewFile(related->device, name, related));
 }
 
 BOOL DeviceIoControl(HANDLE handle, ULONG ioControlCode, const void* inputBuffer,
                      ULONG inputBufferLength, void* outputBuffer, ULONG outputBufferLength,
                      ULONG* bytesReturned, NTSTATUS* status) {
-    Process& process = CallingProcess("DeviceIoControl");
-    NTSTATUS result = STATUS_SUCCESS;
-    ULONG_PTR information = 0;
-    std::shared_ptr<FileRecord> file = FileOf(process, handle);
     const ULONG method = METHOD_FROM_CTL_CODE(ioControlCode);
-    if (!file) {
-        result = STATUS_INVALID_HANDLE;
-    } else if (method == METHOD_IN_DIRECT || method == METHOD_OUT_DIRECT) {
+    if (method == METHOD_IN_DIRECT || method == METHOD_OUT_DIRECT) {
         std::fprintf(stderr, "host: DeviceIoControl 0x%08X: direct I/O is not supported\n",
                      ioControlCode);
         std::abort();
-    } else {
-        IoManager& io = Machine::Current().Get<IoManager>();
-        file->Reference();
-        PDEVICE_OBJECT top = IoManager::TopOfStack(file->device);
-        PIRP irp = io.AllocateIrp(top->StackSize, &process);
-        irp->Tail.Overlay.OriginalFileObject = &file->object;
-        irp->UserBuffer = outputBuffer;
-        PIO_STACK_LOCATION location = IoGetNextIrpStackLocation(irp);
-        location->MajorFunction = IRP_MJ_DEVICE_CONTROL;
-        location->FileObject = &file->object;
-        location->Parameters.DeviceIoControl.IoControlCode = ioControlCode;
-        location->Parameters.DeviceIoControl.InputBufferLength = inputBufferLength;
-        location->Parameters.DeviceIoControl.OutputBufferLength = outputBufferLength;
-        std::vector<unsigned char> systemBuffer;
-        if (method == METHOD_BUFFERED) {
-            systemBuffer.assign(std::max(inputBufferLength, outputBufferLength), SystemBufferFill);
-            if (inputBufferLength != 0) {
-                std::memcpy(systemBuffer.data(), inputBuffer, inputBufferLength);
-            }
-            irp->AssociatedIrp.SystemBuffer = systemBuffer.empty() ? nullptr : systemBuffer.data();
-        } else {
-            location->Parameters.DeviceIoControl.Type3InputBuffer = const_cast<void*>(inputBuffer);
-        }
-        irp->IoStatus.Status = STATUS_SUCCESS;
-        result = io.Send(top, irp);
-        information = NT_ERROR(result) ? 0 : irp->IoStatus.Information;
-        if (method == METHOD_BUFFERED && information > outputBufferLength) {
-            io.Report("device control " + StatusText(static_cast<NTSTATUS>(ioControlCode)) +
-                      " completed with Information " + std::to_string(information) +
-                      ", more than the caller's output buffer of " +
-                      std::to_string(outputBufferLength) + " bytes");
-            information = outputBufferLength;
-        }
-        if (method == METHOD_BUFFERED && information != 0) {
-            std::memcpy(outputBuffer, systemBuffer.data(), information);
-        }
-        io.FreeIrp(irp);
-        file->Dereference();
     }
-    lastStatus = result;
+    std::vector<unsigned char> systemBuffer;
+    ULONG_PTR information = 0;
+    NTSTATUS result = SendRequest(
+        handle, IRP_MJ_DEVICE_CONTROL, "DeviceIoControl",
+        [&](PIRP irp, PIO_STACK_LOCATION location) {
+            irp->UserBuffer = outputBuffer;
+            location->Parameters.DeviceIoControl.IoControlCode = ioControlCode;
+            location->Parameters.DeviceIoControl.InputBufferLength = inputBufferLength;
+            location->Parameters.DeviceIoControl.OutputBufferLength = outputBufferLength;
+            if (method == METHOD_BUFFERED) {
+                systemBuffer.assign(std::max(inputBufferLength, outputBufferLength),
+                                    SystemBufferFill);
+                if (inputBufferLength != 0) {
+                    std::memcpy(systemBuffer.data(), inputBuffer, inputBufferLength);
+                }
+                irp->AssociatedIrp.SystemBuffer =
+                    systemBuffer.empty() ? nullptr : systemBuffer.data();
+            } else {
+                location->Parameters.DeviceIoControl.Type3InputBuffer =
+                    const_cast<void*>(inputBuffer);
+            }
+        },
+        &information);
+    if (method == METHOD_BUFFERED && information > outputBufferLength) {
+        Machine::Current().Get<IoManager>().Report(
+            "device control " + StatusText(static_cast<NTSTATUS>(ioControlCode)) +
+            " completed with Information " + std::to_string(information) +
+            ", more than the caller's output buffer of " + std::to_string(outputBufferLength) +
+            " bytes");
+        information = outputBufferLength;
+    }
+    if (method == METHOD_BUFFERED && information != 0) {
+        std::memcpy(outputBuffer, systemBuffer.data(), information);
+    }
     if (status != nullptr) {
         *status = result;
     }
@@ -145,14 +236,106 @@ BOOL DeviceIoControl(HANDLE handle, ULONG ioControlCode, const void* inputBuffer
     return NT_SUCCESS(result) ? TRUE : FALSE;
 }
 
+NTSTATUS ReadFile(HANDLE handle, void* buffer, ULONG length, ULONG* information) {
+    return Transfer(handle, IRP_MJ_READ, buffer, length, information);
+}
+
+NTSTATUS WriteFile(HANDLE handle, const void* buffer, ULONG length, ULONG* information) {
+    return Transfer(handle, IRP_MJ_WRITE, const_cast<void*>(buffer), length, information);
+}
+
+NTSTATUS FlushFileBuffers(HANDLE handle) {
+    ULONG_PTR information = 0;
+    return SendRequest(
+        handle, IRP_MJ_FLUSH_BUFFERS, "FlushFileBuffers", [](PIRP, PIO_STACK_LOCATION) {},
+        &information);
+}
+
+NTSTATUS QueryInformationFile(HANDLE handle, void* buffer, ULONG length,
+                              FILE_INFORMATION_CLASS informationClass) {
+    std::vector<unsigned char> systemBuffer(length, SystemBufferFill);
+    ULONG_PTR information = 0;
+    NTSTATUS status = SendRequest(
+        handle, IRP_MJ_QUERY_INFORMATION, "QueryInformationFile",
+        [&](PIRP irp, PIO_STACK_LOCATION location) {
+            irp->AssociatedIrp.SystemBuffer = systemBuffer.empty() ? nullptr : systemBuffer.data();
+            location->Parameters.QueryFile.Length = length;
+            location->Parameters.QueryFile.FileInformationClass = informationClass;
+        },
+        &information);
+    std::memcpy(buffer, systemBuffer.data(), std::min<ULONG_PTR>(information, length));
+    return status;
+}
+
+NTSTATUS SetInformationFile(HANDLE handle, const void* buffer, ULONG length,
+                            FILE_INFORMATION_CLASS informationClass) {
+    const auto* bytes = static_cast<const unsigned char*>(buffer);
+    std::vector<unsigned char> systemBuffer(bytes, bytes + length);
+    ULONG_PTR information = 0;
+    return SendRequest(
+        handle, IRP_MJ_SET_INFORMATION, "SetInformationFile",
+        [&](PIRP irp, PIO_STACK_LOCATION location) {
+            irp->AssociatedIrp.SystemBuffer = systemBuffer.empty() ? nullptr : systemBuffer.data();
+            location->Parameters.SetFile.Length = length;
+            location->Parameters.SetFile.FileInformationClass = informationClass;
+        },
+        &information);
+}
+
+NTSTATUS QuerySecurityObject(HANDLE handle, SECURITY_INFORMATION information, void* buffer,
+                             ULONG length, ULONG* needed) {
+    ULONG_PTR returned = 0;
+    NTSTATUS status = SendRequest(
+        handle, IRP_MJ_QUERY_SECURITY, "QuerySecurityObject",
+        [&](PIRP irp, PIO_STACK_LOCATION location) {
+            irp->UserBuffer = buffer;
+            location->Parameters.QuerySecurity.SecurityInformation = information;
+            location->Parameters.QuerySecurity.Length = length;
+        },
+        &returned);
+    if (needed != nullptr) {
+        *needed = static_cast<ULONG>(returned);
+    }
+    return status;
+}
+
+NTSTATUS SetSecurityObject(HANDLE handle, SECURITY_INFORMATION information,
+                           PSECURITY_DESCRIPTOR descriptor) {
+    ULONG_PTR returned = 0;
+    return SendRequest(
+        handle, IRP_MJ_SET_SECURITY, "SetSecurityObject",
+        [&](PIRP, PIO_STACK_LOCATION location) {
+            location->Parameters.SetSecurity.SecurityInformation = information;
+            location->Parameters.SetSecurity.SecurityDescriptor = descriptor;
+        },
+        &returned);
+}
+
 BOOL CloseHandle(HANDLE handle) {
-    Process& process = CallingProcess("CloseHandle");
-    if (!CloseHandleIn(process.Handles(), handle, &process)) {
+    Process* process = CallingProcess("CloseHandle");
+    if (process == nullptr) {
+        return FALSE;
+    }
+    if (!CloseHandleIn(process->Handles(), handle, process)) {
         lastStatus = STATUS_INVALID_HANDLE;
         return FALSE;
     }
     lastStatus = STATUS_SUCCESS;
     return TRUE;
+}
+
+HANDLE DuplicateHandle(HANDLE handle, Process& target) {
+    Process* process = CallingProcess("DuplicateHandle");
+    if (process == nullptr) {
+        return nullptr;
+    }
+    if (!target.IsAlive()) {
+        lastStatus = STATUS_PROCESS_IS_TERMINATING;
+        return nullptr;
+    }
+    HANDLE copy = ObjectManager::Current().Duplicate(process->Handles(), handle, target.Handles());
+    lastStatus = copy != nullptr ? STATUS_SUCCESS : STATUS_INVALID_HANDLE;
+    return copy;
 }
 
 std::vector<std::u16string> GetDeviceInterfacePaths(const GUID& interfaceClass) {

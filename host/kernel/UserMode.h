@@ -12,6 +12,10 @@
 #define INVALID_HANDLE_VALUE ((HANDLE)(LONG_PTR)-1)
 #endif
 
+namespace host {
+class Process;
+}
+
 namespace host::user {
 
 // The NTSTATUS of the calling thread's last failed (or last) call, like GetLastError.
@@ -20,9 +24,11 @@ NTSTATUS LastStatus();
 void SetLastStatus(NTSTATUS status);
 
 // Opens path: an interface path as a device enumeration returns it ("\\?\ROOT#MEDIA#0000#
-// {class}") or as the kernel names it ("\??\..."), optionally followed by "\more\path", which
-// the driver sees as the file object's FileName (with its leading backslash). Returns a handle
-// in the current process, or INVALID_HANDLE_VALUE with LastStatus() set.
+// {class}") or as the kernel names it ("\??\..."), or a device's own name ("\Device\00000040",
+// also as "\\?\GLOBALROOT\Device\..."), which reaches the device whether or not an interface is
+// enabled; optionally followed by "\more\path", which the driver sees as the file object's
+// FileName (with its leading backslash). Returns a handle in the current process, or
+// INVALID_HANDLE_VALUE with LastStatus() set.
 HANDLE CreateFile(const std::u16string& path);
 
 // Opens name relative to an open file (the file object's RelatedFileObject), as kernel
@@ -40,6 +46,27 @@ BOOL DeviceIoControl(HANDLE handle, ULONG ioControlCode, const void* inputBuffer
 // Closes a handle of the current process: the last handle of a file sends its cleanup, the
 // last reference its close.
 BOOL CloseHandle(HANDLE handle);
+
+// A new handle in target to the object handle names in the current process, with the same
+// access (DuplicateHandle with DUPLICATE_SAME_ACCESS); null with LastStatus() set.
+HANDLE DuplicateHandle(HANDLE handle, host::Process& target);
+
+// The other requests any program may send on a handle, each reaching the driver as its IRP.
+// Reads and writes are buffered on a device with DO_BUFFERED_IO; on a direct-I/O device the
+// host builds no MDL over the caller's buffer and supports only zero lengths (no MDL then, as
+// on Windows). Information requests are buffered; security requests hand over the caller's
+// buffer. Each returns the final NTSTATUS; *information receives the request's Information.
+NTSTATUS ReadFile(HANDLE handle, void* buffer, ULONG length, ULONG* information = nullptr);
+NTSTATUS WriteFile(HANDLE handle, const void* buffer, ULONG length, ULONG* information = nullptr);
+NTSTATUS FlushFileBuffers(HANDLE handle);
+NTSTATUS QueryInformationFile(HANDLE handle, void* buffer, ULONG length,
+                              FILE_INFORMATION_CLASS informationClass);
+NTSTATUS SetInformationFile(HANDLE handle, const void* buffer, ULONG length,
+                            FILE_INFORMATION_CLASS informationClass);
+NTSTATUS QuerySecurityObject(HANDLE handle, SECURITY_INFORMATION information, void* buffer,
+                             ULONG length, ULONG* needed = nullptr);
+NTSTATUS SetSecurityObject(HANDLE handle, SECURITY_INFORMATION information,
+                           PSECURITY_DESCRIPTOR descriptor);
 
 // The user-mode paths of the enabled device interfaces of a class.
 std::vector<std::u16string> GetDeviceInterfacePaths(const GUID& interfaceClass);

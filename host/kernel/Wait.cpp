@@ -60,10 +60,8 @@ extern "C" NTSTATUS NTAPI KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLE
     (void)Alertable;
     PKTHREAD thread = host::CurrentThread();
     Dispatcher& dispatcher = Dispatcher::Current();
-    {
-        std::lock_guard<std::mutex> hold(dispatcher.lock);
-        RequireWaitIrql(Dispatcher::BeginWait(thread), APC_LEVEL, "KeDelayExecutionThread");
-    }
+    std::unique_lock<std::mutex> hold(dispatcher.lock);
+    RequireWaitIrql(Dispatcher::BeginWait(thread), APC_LEVEL, "KeDelayExecutionThread");
     if (Interval == nullptr) {
         host::BugCheck(KMODE_EXCEPTION_NOT_HANDLED, static_cast<ULONG>(STATUS_ACCESS_VIOLATION), 0,
                        0, 0, "KeDelayExecutionThread without an interval");
@@ -76,14 +74,14 @@ extern "C" NTSTATUS NTAPI KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLE
         host::BugCheck(DRIVER_VERIFIER_DETECTED_VIOLATION, 0, 0, 0, 0,
                        "KeDelayExecutionThread for an interval of centuries");
     case Deadline::Kind::Now:
+        hold.unlock();
         std::this_thread::yield();
-        break;
+        return STATUS_SUCCESS;
     case Deadline::Kind::Relative:
-        std::this_thread::sleep_until(deadline.relativeEnd);
-        break;
     case Deadline::Kind::Absolute:
-        std::this_thread::sleep_until(deadline.absoluteEnd);
         break;
     }
+    // A delay is a wait on nothing, so that it ends on the machine's clock like any time-out.
+    dispatcher.Block(hold, nullptr, thread, deadline);
     return STATUS_SUCCESS;
 }

@@ -1,6 +1,6 @@
-// Setting up an adapter driver: PcInitializeAdapterDriver (the library's dispatch in every major
-// function, its own unload routine, the driver's AddDevice) and PcAddAdapterDevice (the
-// functional device object over the physical one).
+// Setting up an adapter driver: PcInitializeAdapterDriver (the library's dispatch in the major
+// functions Windows documents for it, its own unload routine, the driver's AddDevice) and
+// PcAddAdapterDevice (the functional device object over the physical one).
 #include "PortClass.h"
 
 #include "kernel/IoManager.h"
@@ -24,6 +24,14 @@ VOID NTAPI PortClassUnload(PDRIVER_OBJECT DriverObject) {
     }
 }
 
+// The entries PcInitializeAdapterDriver is documented to load; every other one (cleanup,
+// query and set information among them) keeps the I/O manager's default, which refuses.
+constexpr UCHAR LibraryMajorFunctions[] = {
+    IRP_MJ_CLOSE,        IRP_MJ_CREATE,         IRP_MJ_DEVICE_CONTROL, IRP_MJ_FLUSH_BUFFERS,
+    IRP_MJ_PNP,          IRP_MJ_POWER,          IRP_MJ_QUERY_SECURITY, IRP_MJ_READ,
+    IRP_MJ_SET_SECURITY, IRP_MJ_SYSTEM_CONTROL, IRP_MJ_WRITE,
+};
+
 } // namespace
 
 extern "C" NTSTATUS NTAPI PcInitializeAdapterDriver(PDRIVER_OBJECT DriverObject,
@@ -41,8 +49,8 @@ extern "C" NTSTATUS NTAPI PcInitializeAdapterDriver(PDRIVER_OBJECT DriverObject,
     }
     DriverObject->DriverExtension->AddDevice = AddDevice;
     DriverObject->DriverUnload = PortClassUnload;
-    for (auto& dispatch : DriverObject->MajorFunction) {
-        dispatch = PcDispatchIrp;
+    for (UCHAR major : LibraryMajorFunctions) {
+        DriverObject->MajorFunction[major] = PcDispatchIrp;
     }
     PortClass& library = Machine::Current().Get<PortClass>();
     std::lock_guard<std::mutex> hold(library.lock);
@@ -58,6 +66,11 @@ extern "C" NTSTATUS NTAPI PcAddAdapterDevice(PDRIVER_OBJECT DriverObject,
     if (DriverObject == nullptr || PhysicalDeviceObject == nullptr || StartDevice == nullptr ||
         MaxObjects == 0) {
         return STATUS_INVALID_PARAMETER;
+    }
+    NTSTATUS injected =
+        Machine::Current().Get<PortClass>().TakeFault(PortClassCall::AddAdapterDevice);
+    if (!NT_SUCCESS(injected)) {
+        return injected;
     }
     // The library keeps its own data at the start of the extension.
     if (DeviceExtensionSize == 0) {

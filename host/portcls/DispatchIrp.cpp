@@ -1,8 +1,11 @@
 // PcDispatchIrp: the library's answer to every request an adapter driver hands it. It serves
 // the files of its subdevices, starts, powers and removes the adapter device, refuses what it
-// does not know as the library does, and completes every IRP it is given.
+// does not know as the library does, and completes every IRP it is given. A request on a file
+// it did not create stops the machine: kernel streaming finds its object header through the
+// file object, and a foreign file has none.
 #include "PortClass.h"
 
+#include "kernel/BugCheck.h"
 #include "kernel/DeviceInterfaces.h"
 #include "kernel/IoManager.h"
 #include "kernel/Irql.h"
@@ -11,6 +14,23 @@ using host::Machine;
 using host::PortClass;
 
 namespace {
+
+[[noreturn]] void RefuseForeignFile(PIRP irp, PFILE_OBJECT file) {
+    const UCHAR major = IoGetCurrentIrpStackLocation(irp)->MajorFunction;
+    host::BugCheck(KMODE_EXCEPTION_NOT_HANDLED, static_cast<ULONG>(STATUS_ACCESS_VIOLATION),
+                   reinterpret_cast<ULONG_PTR>(file), reinterpret_cast<ULONG_PTR>(irp), 0,
+                   std::string("PcDispatchIrp: ") + host::MajorFunctionName(major) +
+                       " names the file object \"" +
+                       host::ToUtf8(host::FromUnicodeString(&file->FileName)) +
+                       "\", which the port-class library did not create: kernel streaming "
+                       "reads an object header through the file object that it does not have");
+}
+
+// Whether a request of this kind names a file the library must know.
+bool NamesAFile(UCHAR major) {
+    return major != IRP_MJ_CREATE && major != IRP_MJ_PNP && major != IRP_MJ_POWER &&
+           major != IRP_MJ_SYSTEM_CONTROL;
+}
 
 NTSTATUS Complete(PIRP irp, NTSTATUS status, ULONG_PTR information = 0) {
     irp->IoStatus.Status = status;
@@ -123,8 +143,10 @@ NTSTATUS DispatchCreate(PortClass& library, PDEVICE_OBJECT device, PIRP irp) {
             auto found = record->files.find(file->RelatedFileObject);
             parent = found == record->files.end() ? nullptr : found->second.get();
         }
-        status =
-            parent != nullptr ? parent->CreateChild(irp, &created) : STATUS_INVALID_DEVICE_REQUEST;
+        if (parent == nullptr) {
+            RefuseForeignFile(irp, file->RelatedFileObject);
+        }
+        status = parent->CreateChild(irp, &created);
     } else {
         const std::u16string name = ReferenceString(file);
         host::SubdeviceFactory factory;
@@ -160,7 +182,7 @@ NTSTATUS DispatchClose(PortClass& library, PDEVICE_OBJECT device, PIRP irp) {
         }
     }
     if (!served) {
-        return Complete(irp, STATUS_INVALID_DEVICE_REQUEST);
+        RefuseForeignFile(irp, file);
     }
     served->Close();
     return Complete(irp, STATUS_SUCCESS);
@@ -176,7 +198,7 @@ NTSTATUS DispatchDeviceControl(PortClass& library, PDEVICE_OBJECT device, PIRP i
         served = found == record->files.end() ? nullptr : found->second.get();
     }
     if (served == nullptr) {
-        return Complete(irp, STATUS_INVALID_DEVICE_REQUEST);
+        RefuseForeignFile(irp, file);
     }
     ULONG_PTR information = 0;
     NTSTATUS status = served->DeviceControl(irp, &information);
@@ -193,7 +215,15 @@ extern "C" NTSTATUS NTAPI PcDispatchIrp(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
             return Complete(pIrp, STATUS_INVALID_DEVICE_REQUEST);
         }
     }
-    switch (IoGetCurrentIrpStackLocation(pIrp)->MajorFunction) {
+    PIO_STACK_LOCATION location = IoGetCurrentIrpStackLocation(pIrp);
+    if (NamesAFile(location->MajorFunction) && location->FileObject != nullptr) {
+        std::lock_guard<std::mutex> hold(library.lock);
+        PortClass::Device* record = library.FindDevice(pDeviceObject);
+        if (record->files.count(location->FileObject) == 0) {
+            RefuseForeignFile(pIrp, location->FileObject);
+        }
+    }
+    switch (location->MajorFunction) {
     case IRP_MJ_CREATE:
         return DispatchCreate(library, pDeviceObject, pIrp);
     case IRP_MJ_CLOSE:

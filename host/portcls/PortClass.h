@@ -19,11 +19,12 @@ namespace host {
 
 // Library calls a test can make fail.
 // InitializeAdapterDriver with a success status other than STATUS_SUCCESS does its work and
-// returns that status; with a failure status it does nothing. NewPort, PortInit (a port's Init)
-// and RegisterSubdevice fail before they touch anything.
+// returns that status; with a failure status it does nothing. AddAdapterDevice, NewPort,
+// PortInit (a port's Init) and RegisterSubdevice fail before they touch anything.
 enum class PortClassCall {
     RegisterAdapterPowerManagement,
     InitializeAdapterDriver,
+    AddAdapterDevice,
     NewPort,
     PortInit,
     RegisterSubdevice,

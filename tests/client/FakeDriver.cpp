@@ -44,6 +44,7 @@ void FakeDriver::RunStream(std::uint16_t channels, std::uint16_t containerBits,
 void FakeDriver::BeginHandshake() {
     block.HandshakeFlags |= transport::AwaitingClient | transport::HandshakeActive;
     block.ClientStatus = static_cast<std::int32_t>(0xC0000001);
+    ++block.HandshakeNumber;
     signalled = true;
     handshakeOpen = true;
     answeredInTime = false;
@@ -126,7 +127,14 @@ Status FakeDriver::DeviceControl(Handle file, std::uint32_t code, const void* in
             }
         } else {
             answers.push_back(static_cast<std::int32_t>(value));
-            if (handshakeOpen && now - handshakeStart <= std::chrono::seconds(1)) {
+            // The numbered form names its handshake; the driver takes it for that one only.
+            std::uint32_t number = 0;
+            if (inputBytes >= 12) {
+                std::memcpy(&number, bytes + 8, 4);
+            }
+            answerNumbers.push_back(number);
+            if (handshakeOpen && (inputBytes < 12 || number == block.HandshakeNumber) &&
+                now - handshakeStart <= std::chrono::seconds(1)) {
                 answeredInTime = true;
                 if (!deferHandshakeEnd) {
                     EndHandshake();

@@ -22,7 +22,8 @@ public:
         std::vector<std::uint8_t> input;
     };
     std::vector<Request> requests;
-    std::vector<std::int32_t> answers; // report-status values other than the tick
+    std::vector<std::int32_t> answers;        // report-status values other than the tick
+    std::vector<std::uint32_t> answerNumbers; // the handshake each named (0: the plain form)
     std::uint32_t tickRequests = 0;
 
     // Behaviour knobs.

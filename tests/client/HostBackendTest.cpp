@@ -1,5 +1,5 @@
 // The host backend in a host process: what it reports when the driver is absent or a handle is
-// not open, and which process's handles it uses.
+// not open, which process's handles it uses, and waits shorter than a millisecond.
 #include <gtest/gtest.h>
 
 #include "HostBackend.h"
@@ -41,6 +41,26 @@ TEST_F(HostBackendTest, RequestsOnAHandleThatIsNotOpenFail) {
     EXPECT_EQ(status.code(), static_cast<std::int32_t>(0xC0000008) /* STATUS_INVALID_HANDLE */);
     EXPECT_EQ(returned, 0u);
     EXPECT_FALSE(backend.CloseFile(0x1234).ok());
+    machine.Get<host::Processes>().Exit(process);
+}
+
+// Periods of 96 frames or less at 48 kHz need waits under a millisecond. On the virtual clock a
+// time-out moves time exactly to its deadline, so a wait rounded up to whole milliseconds would
+// move it further than asked.
+TEST_F(HostBackendTest, WaitsAndSleepsShorterThanAMillisecondKeepTheirLength) {
+    host::Process& process = machine.Get<host::Processes>().Create("client", false);
+    HostBackend backend(process);
+    Handle event = InvalidHandle;
+    ASSERT_TRUE(backend.CreateEvent(&event).ok());
+    constexpr std::chrono::microseconds Short(200);
+    const LONGLONG before = machine.Time().Offset();
+    EXPECT_EQ(backend.WaitEvent(event, Short), WaitResult::TimedOut);
+    backend.Sleep(Short);
+    EXPECT_LE(machine.Time().Offset() - before, 2 * Short.count() * 10);
+
+    EXPECT_EQ(backend.WaitEvent(event, std::chrono::microseconds(0)), WaitResult::TimedOut);
+    ASSERT_TRUE(backend.CloseEvent(event).ok());
+    EXPECT_EQ(backend.WaitEvent(event, Short), WaitResult::Failed);
     machine.Get<host::Processes>().Exit(process);
 }
 

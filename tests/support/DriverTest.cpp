@@ -24,6 +24,10 @@ GUID TransportInterfaceGuid() {
 
 } // namespace
 
+GUID TransportInterfaceClassGuid() {
+    return TransportInterfaceGuid();
+}
+
 std::u16string TransportFileName(bool render) {
     return render ? u"\\acc2f77f-7e94-4cfd-a594-cfb76b622885\\Render"
                   : u"\\acc2f77f-7e94-4cfd-a594-cfb76b622885\\Capture";

@@ -62,3 +62,5 @@ protected:
 
 // The user-mode name of a direction's file.
 std::u16string TransportFileName(bool render);
+// The private interface's class.
+GUID TransportInterfaceClassGuid();

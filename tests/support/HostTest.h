@@ -1,5 +1,6 @@
-// Base fixture of every test that touches the host platform: a fresh machine per test, and the
-// verifier's findings (leaked pool blocks, handles, mappings, threads, ...) as test failures.
+// Base fixture of every test that touches the host platform: a fresh machine per test, on
+// virtual time (time-outs cost nothing while every thread waits), and the verifier's findings
+// (leaked pool blocks, handles, mappings, threads, ...) as test failures.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -13,5 +14,5 @@ protected:
     // Reports every verifier finding as a failure of the current test.
     void ExpectCleanMachine();
 
-    host::Machine machine;
+    host::Machine machine{host::MachineTime::Virtual};
 };

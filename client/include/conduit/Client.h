@@ -64,6 +64,9 @@ struct StreamView {
     std::uint32_t aheadFrames = 0;
     std::uint32_t driverPosition = 0;
     std::uint32_t handshakeFlags = 0;
+    // The number of the handshake this reading belongs to: read before every other field, so
+    // an answer decided from this view names no later handshake.
+    std::uint32_t handshakeNumber = 0;
     std::uint32_t streamModeFlags = 0;
     DeviceFormat deviceFormat; // zeros until the first format request changed the format
     std::uint32_t latencyFrames = 0;
@@ -93,8 +96,9 @@ public:
 
     Status SetFormat(const DeviceFormat& format);
     Status SetLatency(std::uint32_t frames);
-    // Answers the handshake in progress with an NTSTATUS value.
-    Status Answer(std::int32_t clientStatus);
+    // Answers handshake handshakeNumber (from the reading the answer was decided on) with an
+    // NTSTATUS value; the driver drops it if that handshake is no longer waiting.
+    Status Answer(std::int32_t clientStatus, std::uint32_t handshakeNumber);
     // Asks the driver's worker for one position tick.
     Status RequestTick();
 

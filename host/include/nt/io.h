@@ -134,6 +134,10 @@ typedef struct _IO_COMPLETION_CONTEXT* PIO_COMPLETION_CONTEXT;
 typedef struct _IO_SECURITY_CONTEXT* PIO_SECURITY_CONTEXT;
 typedef struct _FAST_IO_DISPATCH* PFAST_IO_DISPATCH;
 typedef PVOID PSECURITY_DESCRIPTOR;
+typedef ULONG SECURITY_INFORMATION, *PSECURITY_INFORMATION;
+#define OWNER_SECURITY_INFORMATION 0x00000001L
+#define GROUP_SECURITY_INFORMATION 0x00000002L
+#define DACL_SECURITY_INFORMATION 0x00000004L
 typedef struct _MDL* PMDL; // the memory descriptor list itself is declared with the Mm calls
 
 // Resources handed to a started device. A device without hardware gets a list with no
@@ -354,6 +358,19 @@ static_assert(sizeof(FILE_OBJECT) == 0xd8, "FILE_OBJECT is 0xd8 bytes on x64");
 static_assert(__builtin_offsetof(FILE_OBJECT, RelatedFileObject) == 0x40, "RelatedFileObject");
 static_assert(__builtin_offsetof(FILE_OBJECT, FileName) == 0x58, "FileName offset");
 
+// The classes of file information a query or set request names (those the host's callers use).
+typedef enum _FILE_INFORMATION_CLASS {
+    FileBasicInformation = 4,
+    FileStandardInformation = 5,
+    FileInternalInformation = 6,
+    FileNameInformation = 9,
+    FileRenameInformation = 10,
+    FileDispositionInformation = 13,
+    FilePositionInformation = 14,
+    FileEndOfFileInformation = 20,
+} FILE_INFORMATION_CLASS,
+    *PFILE_INFORMATION_CLASS;
+
 // ---- Stack location ----
 struct _IO_STACK_LOCATION {
     UCHAR MajorFunction;
@@ -379,11 +396,29 @@ struct _IO_STACK_LOCATION {
             LARGE_INTEGER ByteOffset;
         } Write;
         struct {
+            ULONG Length;
+            alignas(8) FILE_INFORMATION_CLASS FileInformationClass;
+        } QueryFile;
+        struct {
+            ULONG Length;
+            alignas(8) FILE_INFORMATION_CLASS FileInformationClass;
+            PFILE_OBJECT FileObject;
+            PVOID Reserved;
+        } SetFile;
+        struct {
             ULONG OutputBufferLength;
             alignas(8) ULONG InputBufferLength;
             alignas(8) ULONG IoControlCode;
             PVOID Type3InputBuffer;
         } DeviceIoControl;
+        struct {
+            SECURITY_INFORMATION SecurityInformation;
+            alignas(8) ULONG Length;
+        } QuerySecurity;
+        struct {
+            SECURITY_INFORMATION SecurityInformation;
+            PSECURITY_DESCRIPTOR SecurityDescriptor;
+        } SetSecurity;
         struct {
             PCM_RESOURCE_LIST AllocatedResources;
             PCM_RESOURCE_LIST AllocatedResourcesTranslated;
@@ -411,6 +446,12 @@ static_assert(__builtin_offsetof(IO_STACK_LOCATION, Parameters.DeviceIoControl.I
                   0x18,
               "IoControlCode offset");
 static_assert(__builtin_offsetof(IO_STACK_LOCATION, FileObject) == 0x30, "FileObject offset");
+static_assert(__builtin_offsetof(IO_STACK_LOCATION, Parameters.QueryFile.FileInformationClass) ==
+                  0x10,
+              "FileInformationClass offset");
+static_assert(__builtin_offsetof(IO_STACK_LOCATION, Parameters.SetSecurity.SecurityDescriptor) ==
+                  0x10,
+              "SecurityDescriptor offset");
 
 // ---- IRP ----
 struct _IRP {

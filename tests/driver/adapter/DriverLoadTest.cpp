@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "DriverTest.h"
+#include "adapter/DriverEntry.h"
 #include "kernel/Pool.h"
 #include "kernel/Version.h"
 #include "portcls/PortClass.h"
@@ -60,8 +61,20 @@ TEST_F(DriverLoadTest, AnotherSuccessStatusFromPortClassStillCompletesTheLoad) {
     Close(client, file);
 }
 
+// The library's unload routine is saved only by a successful entry: an unload without one (a
+// library that set none) must still tear down rather than call through null.
+TEST_F(DriverLoadTest, AnUnloadWithoutTheLibrarysRoutineStillTearsDown) {
+    host::DriverImage fresh(host::DriverImage::PathOf(&DriverEntry));
+    DRIVER_OBJECT object{};
+    fresh.Resolve (&DriverUnload)(&object);
+}
+
 TEST_F(DriverLoadTest, OneDevicePerLoad) {
     ASSERT_EQ(Load(), STATUS_SUCCESS);
+    // A failed addition may be tried again; the link name it registered is not leaked.
+    machine.Get<host::PortClass>().InjectFault(host::PortClassCall::AddAdapterDevice,
+                                               STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_EQ(AddDevice(), STATUS_INSUFFICIENT_RESOURCES);
     ASSERT_EQ(AddDevice(), STATUS_SUCCESS);
     EXPECT_EQ(AddDevice(), STATUS_DEVICE_ALREADY_ATTACHED);
     // The first device is untouched: it starts and serves clients.

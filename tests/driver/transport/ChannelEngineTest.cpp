@@ -1,7 +1,7 @@
 // The channel engine in the started driver: the handshake against clients that answer, fail,
-// stay silent or send a tick instead, ticks waking the worker, and channels whose worker never
-// started. Nothing handshakes without a stream yet, so the handshake is called directly through
-// the loaded image, under ChannelLock as its callers hold it.
+// name another handshake, stay silent or send a tick instead, ticks waking the worker, and
+// channels whose worker never started. Nothing handshakes without a stream yet, so the handshake is
+// called directly through the loaded image, under ChannelLock as its callers hold it.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -50,6 +50,11 @@ protected:
         return Control(*client, file, transport::IoctlReportStatus, &input, sizeof(input), nullptr,
                        0);
     }
+    NTSTATUS Report(LONG status, transport::u32 number) {
+        transport::ReportNumberedStatusInput input = {transport::ProtocolVersion, status, number};
+        return Control(*client, file, transport::IoctlReportStatus, &input, sizeof(input), nullptr,
+                       0);
+    }
     // One handshake as the stream will run it.
     NTSTATUS RunHandshake() {
         TransportChannel* channel = Channel();
@@ -75,42 +80,71 @@ TEST_P(ChannelEngineTest, TheClientIsAwaitedFromStartToTheFirstHandshake) {
 TEST_P(ChannelEngineTest, WithoutAnEventTheHandshakeFailsAtOnce) {
     EXPECT_EQ(RunHandshake(), STATUS_DEVICE_NOT_READY);
     EXPECT_EQ(block->HandshakeFlags, transport::AwaitingClient);
+    EXPECT_EQ(block->HandshakeOutcome, transport::HandshakeNoClient);
 }
 
-// The client's side of one handshake, on its own thread: wait for the event, look at the flags,
+// The client's side of one handshake, on its own thread: wait for the event, look at the block,
 // then send what the row says.
 struct ClientScript {
-    enum class Kind { Answer, AnswerThenTick, TickOnly, Silent } kind;
+    enum class Kind { Plain, Numbered, OtherNumber, TickOnly, Silent } kind;
     LONG answer;
 };
 
-TEST_P(ChannelEngineTest, TheHandshakeReturnsWhatTheClientAnswered) {
+TEST_P(ChannelEngineTest, TheHandshakeReturnsWhatTheClientAnsweredAndRecordsHowItEnded) {
     RegisterEvent();
     struct Row {
         const char* what;
         ClientScript script;
         NTSTATUS expected;
         unsigned flagsAfter;
+        transport::u32 outcome;
     };
     const Row rows[] = {
-        {"success", {ClientScript::Kind::Answer, STATUS_SUCCESS}, STATUS_SUCCESS, 0},
-        {"failure", {ClientScript::Kind::Answer, FailingAnswer}, FailingAnswer, 0},
-        {"a warning",
-         {ClientScript::Kind::Answer, static_cast<LONG>(0x80000005)},
+        {"success",
+         {ClientScript::Kind::Plain, STATUS_SUCCESS},
+         STATUS_SUCCESS,
+         0,
+         transport::HandshakeAnswered},
+        {"failure",
+         {ClientScript::Kind::Plain, FailingAnswer},
+         FailingAnswer,
+         0,
+         transport::HandshakeRefused},
+        {"a warning is a failure",
+         {ClientScript::Kind::Numbered, static_cast<LONG>(0x80000005)},
          static_cast<NTSTATUS>(0x80000005),
-         0},
-        // A tick is no answer: the handshake waits its second out.
+         0,
+         transport::HandshakeRefused},
+        {"numbered failure",
+         {ClientScript::Kind::Numbered, FailingAnswer},
+         FailingAnswer,
+         0,
+         transport::HandshakeRefused},
+        // An answer that names another handshake, or a tick, is no answer: the handshake waits
+        // its second out.
+        {"success for another number",
+         {ClientScript::Kind::OtherNumber, STATUS_SUCCESS},
+         STATUS_DEVICE_NOT_READY,
+         transport::AwaitingClient,
+         transport::HandshakeTimedOut},
         {"a tick instead",
          {ClientScript::Kind::TickOnly, 0},
          STATUS_DEVICE_NOT_READY,
-         transport::AwaitingClient},
+         transport::AwaitingClient,
+         transport::HandshakeTimedOut},
         {"silence",
          {ClientScript::Kind::Silent, 0},
          STATUS_DEVICE_NOT_READY,
-         transport::AwaitingClient},
+         transport::AwaitingClient,
+         transport::HandshakeTimedOut},
         // The answer after a timed-out handshake must not satisfy the next one.
-        {"success again", {ClientScript::Kind::Answer, STATUS_SUCCESS}, STATUS_SUCCESS, 0},
+        {"success again",
+         {ClientScript::Kind::Numbered, STATUS_SUCCESS},
+         STATUS_SUCCESS,
+         0,
+         transport::HandshakeAnswered},
     };
+    transport::u32 number = block->HandshakeNumber;
     for (const Row& row : rows) {
         SCOPED_TRACE(row.what);
         std::atomic<unsigned> flagsSeen{0xFFFFFFFF};
@@ -120,9 +154,16 @@ TEST_P(ChannelEngineTest, TheHandshakeReturnsWhatTheClientAnswered) {
                 return;
             }
             flagsSeen = block->HandshakeFlags;
+            const transport::u32 seen = block->HandshakeNumber;
             switch (row.script.kind) {
-            case ClientScript::Kind::Answer:
+            case ClientScript::Kind::Plain:
                 Report(row.script.answer);
+                break;
+            case ClientScript::Kind::Numbered:
+                Report(row.script.answer, seen);
+                break;
+            case ClientScript::Kind::OtherNumber:
+                Report(row.script.answer, seen + 1);
                 break;
             case ClientScript::Kind::TickOnly:
                 Report(transport::StatusTransportTick);
@@ -135,32 +176,12 @@ TEST_P(ChannelEngineTest, TheHandshakeReturnsWhatTheClientAnswered) {
         clientThread.join();
         EXPECT_EQ(flagsSeen.load(), transport::AwaitingClient | transport::HandshakeActive);
         EXPECT_EQ(block->HandshakeFlags, row.flagsAfter);
+        EXPECT_EQ(block->HandshakeNumber, ++number);
+        EXPECT_EQ(block->HandshakeOutcome, row.outcome);
+        const bool answered = row.outcome == transport::HandshakeAnswered ||
+                              row.outcome == transport::HandshakeRefused;
+        EXPECT_EQ(block->ClientStatus, answered ? row.expected : STATUS_UNSUCCESSFUL);
     }
-}
-
-TEST_P(ChannelEngineTest, AnAnswerLeftOverFromEarlierIsNotTheNextAnswer) {
-    RegisterEvent();
-    // Answered while no handshake waits: the next handshake consumes it and waits for its own.
-    ASSERT_EQ(Report(STATUS_SUCCESS), STATUS_SUCCESS);
-    EXPECT_EQ(RunHandshake(), STATUS_DEVICE_NOT_READY);
-    EXPECT_EQ(block->HandshakeFlags, transport::AwaitingClient);
-}
-
-TEST_P(ChannelEngineTest, ATickAfterTheAnswerMayReplaceItAndStillCountsAsSuccess) {
-    RegisterEvent();
-    std::thread clientThread([&] {
-        host::ProcessScope scope(client);
-        if (host::user::WaitForSingleObject(event, INFINITE) == WAIT_OBJECT_0) {
-            Report(FailingAnswer);
-            Report(transport::StatusTransportTick);
-        }
-    });
-    const NTSTATUS result = RunHandshake();
-    clientThread.join();
-    // Whichever the handshake read: the answer, or the tick that overwrote it.
-    EXPECT_TRUE(result == FailingAnswer || result == transport::StatusTransportTick) << result;
-    EXPECT_EQ(block->HandshakeFlags, 0u);
-    EXPECT_EQ(block->ClientStatus, transport::StatusTransportTick);
 }
 
 // The tick event is auto-reset and only the worker waits on it: a tick report signals it and
@@ -182,9 +203,9 @@ TEST_P(ChannelEngineTest, TicksWakeTheWorkerAndOnlyTheWorker) {
         ASSERT_EQ(Report(transport::StatusTransportTick), STATUS_SUCCESS);
         EXPECT_TRUE(TickConsumed(channel));
     }
-    EXPECT_EQ(block->ClientStatus, transport::StatusTransportTick);
-    // A tick never completes a handshake.
-    EXPECT_EQ(KeReadStateEvent(&channel->acknowledgeEvent), 0);
+    // A tick never reaches the handshake's answer.
+    EXPECT_EQ(block->ClientStatus, 0);
+    EXPECT_EQ(KeReadStateEvent(channel->latch.SettledEvent()), 0);
 
     // With the worker stopped the same report stays pending: the wake-ups above were its work.
     Resolve (&StopWorker)(channel);

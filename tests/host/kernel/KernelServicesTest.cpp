@@ -78,34 +78,38 @@ TEST_F(KernelServicesDeathTest, ABreakpointWithoutADebuggerIsAnUnhandledExceptio
         "KMODE_EXCEPTION_NOT_HANDLED");
 }
 
-TEST_F(KernelServicesTest, ThePerformanceCounterIsMonotonicAndCanBeAbsent) {
-    LARGE_INTEGER frequency;
-    LONGLONG previous = KeQueryPerformanceCounter(&frequency).QuadPart;
-    EXPECT_EQ(frequency.QuadPart, 10000000);
-    for (int i = 0; i < 1000; ++i) {
-        LONGLONG now = KeQueryPerformanceCounter(nullptr).QuadPart;
-        ASSERT_GE(now, previous);
-        previous = now;
-    }
-    host::SetPerformanceCounterPresent(false);
-    frequency.QuadPart = -1;
-    KeQueryPerformanceCounter(&frequency);
-    EXPECT_EQ(frequency.QuadPart, 0);
-}
-
-TEST_F(KernelServicesTest, SystemTimeCountsHundredsOfNanosecondsFrom1601) {
+// Both clocks read the machine's time: system time is the wall clock's in 100 ns units from 1601
+// until virtual time moves, and then both move with it.
+TEST_F(KernelServicesTest, ClocksReadTheMachinesTime) {
     constexpr LONGLONG UnixEpoch = 116444736000000000LL; // 1970 in 100-ns units from 1601
-    auto ticksNow = [] {
+    constexpr LONGLONG Hour = 3600LL * 10000000;
+    auto wallClock = [] {
         return std::chrono::duration_cast<std::chrono::duration<LONGLONG, std::ratio<1, 10000000>>>(
                    std::chrono::system_clock::now().time_since_epoch())
                    .count() +
                UnixEpoch;
     };
-    LONGLONG before = ticksNow();
-    LARGE_INTEGER now;
-    KeQuerySystemTime(&now);
-    EXPECT_GE(now.QuadPart, before);
-    EXPECT_LE(now.QuadPart, ticksNow());
+    const LONGLONG wallBefore = wallClock();
+    LARGE_INTEGER frequency;
+    LARGE_INTEGER system;
+    const LONGLONG counter = KeQueryPerformanceCounter(&frequency).QuadPart;
+    KeQuerySystemTime(&system);
+    EXPECT_EQ(frequency.QuadPart, 10000000);
+    EXPECT_GE(system.QuadPart, wallBefore);
+    EXPECT_LE(system.QuadPart, wallClock());
+
+    LARGE_INTEGER anHour;
+    anHour.QuadPart = -Hour;
+    EXPECT_EQ(KeDelayExecutionThread(KernelMode, FALSE, &anHour), STATUS_SUCCESS);
+    LARGE_INTEGER later;
+    KeQuerySystemTime(&later);
+    EXPECT_GE(later.QuadPart - system.QuadPart, Hour);
+    EXPECT_GE(KeQueryPerformanceCounter(nullptr).QuadPart - counter, Hour);
+
+    host::SetPerformanceCounterPresent(false);
+    frequency.QuadPart = -1;
+    EXPECT_EQ(KeQueryPerformanceCounter(&frequency).QuadPart, 0);
+    EXPECT_EQ(frequency.QuadPart, 0);
 }
 
 TEST(RtlCompareMemoryTest, CountsTheLeadingEqualBytes) {

@@ -61,7 +61,7 @@ TEST_F(MemoryDeathTest, CallsAboveTheirIrqlBugCheck) {
     MmUnmapLockedPages(view, buffer);
     KeLowerIrql(old);
     MmFreePagesFromMdl(buffer);
-    IoFreeMdl(buffer);
+    ExFreePool(buffer);
 }
 
 TEST_F(MemoryDeathTest, UserMappingsNeedAProcessAndAHandler) {
@@ -83,7 +83,7 @@ TEST_F(MemoryDeathTest, UserMappingsNeedAProcessAndAHandler) {
         },
         "STOP: 0x0000001E \\(0xC0000005.*KMODE_EXCEPTION_NOT_HANDLED");
     MmFreePagesFromMdl(buffer);
-    IoFreeMdl(buffer);
+    ExFreePool(buffer);
 }
 
 TEST_F(MemoryDeathTest, PartialMdlsMustLieWithinTheirSource) {
@@ -118,7 +118,7 @@ TEST_F(MemoryDeathTest, PartialMdlsMustLieWithinTheirSource) {
         },
         "TARGET_MDL_TOO_SMALL");
     MmFreePagesFromMdl(source);
-    IoFreeMdl(source);
+    ExFreePool(source);
 }
 
 TEST_F(MemoryDeathTest, UnmapsMustNameALiveViewItsMdlAndItsProcess) {
@@ -159,7 +159,7 @@ TEST_F(MemoryDeathTest, UnmapsMustNameALiveViewItsMdlAndItsProcess) {
         "already unmapped");
     for (PMDL mdl : {buffer, other}) {
         MmFreePagesFromMdl(mdl);
-        IoFreeMdl(mdl);
+        ExFreePool(mdl);
     }
 }
 
@@ -168,7 +168,7 @@ TEST_F(MemoryDeathTest, MappingFreedPagesBugChecks) {
     PMDL partial = IoAllocateMdl(MmGetMdlVirtualAddress(source), 16, FALSE, FALSE, nullptr);
     IoBuildPartialMdl(source, partial, MmGetMdlVirtualAddress(source), 16);
     MmFreePagesFromMdl(source);
-    IoFreeMdl(source);
+    ExFreePool(source);
     EXPECT_DEATH(MmGetSystemAddressForMdlSafe(partial, NormalPagePriority),
                  "which is not allocated");
     IoFreeMdl(partial);

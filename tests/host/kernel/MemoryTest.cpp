@@ -34,7 +34,7 @@ __attribute__((noinline)) PMDL AllocatePages(SIZE_T bytes) {
 
 void FreePages(PMDL mdl) {
     MmFreePagesFromMdl(mdl);
-    IoFreeMdl(mdl);
+    ExFreePool(mdl);
 }
 
 __attribute__((noinline)) PVOID MapSystem(PMDL mdl) {
@@ -283,13 +283,51 @@ TEST(MemoryVerifierTest, LeakedPagesMdlsAndMappingsAreReportedWithTheirCaller) {
                        "memorytest::MapSystem"),
               std::string::npos)
         << all;
+}
 
-    // The process ends without its driver having unmapped: the host cleans up and says so.
-    host::ReleaseProcessMappings(&client);
-    EXPECT_TRUE(host::LiveMappings(&client).empty());
-    EXPECT_NE(
-        AllProblems(machine).find("process 'leaky client' ended with the mapping of 12288 bytes"),
-        std::string::npos);
+// An MDL of MmAllocatePagesForMdl goes back by MmFreePagesFromMdl and then ExFreePool; an MDL of
+// IoAllocateMdl by IoFreeMdl. Every other pairing is reported.
+TEST(MemoryVerifierTest, EachKindOfMdlMustBeFreedItsOwnWay) {
+    struct Row {
+        const char* what;
+        void (*free)(PMDL pages, PMDL partial);
+        const char* finding;
+    };
+    const Row rows[] = {
+        {"page MDL by IoFreeMdl",
+         [](PMDL pages, PMDL partial) {
+             IoFreeMdl(partial);
+             MmFreePagesFromMdl(pages);
+             IoFreeMdl(pages);
+         },
+         "such an MDL is freed with MmFreePagesFromMdl and then ExFreePool"},
+        {"page MDL without its pages",
+         [](PMDL pages, PMDL partial) {
+             IoFreeMdl(partial);
+             ExFreePool(pages);
+         },
+         "pages were never freed with MmFreePagesFromMdl"},
+        {"IoAllocateMdl MDL by ExFreePool",
+         [](PMDL pages, PMDL partial) {
+             ExFreePool(partial);
+             FreePages(pages);
+         },
+         "such an MDL is freed with IoFreeMdl"},
+        {"page MDL whose storage stays",
+         [](PMDL pages, PMDL partial) {
+             IoFreeMdl(partial);
+             MmFreePagesFromMdl(pages);
+         },
+         "had its pages freed but was never freed with ExFreePool"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        host::Machine machine;
+        PMDL pages = AllocatePages(PAGE_SIZE);
+        row.free(pages, BuildPartial(pages, 0, 0));
+        const std::string all = AllProblems(machine);
+        EXPECT_NE(all.find(row.finding), std::string::npos) << all;
+    }
 }
 
 TEST(MemoryVerifierTest, FreeingPagesThatAreStillMappedIsReported) {
@@ -304,7 +342,7 @@ TEST(MemoryVerifierTest, FreeingPagesThatAreStillMappedIsReported) {
     EXPECT_NE(all.find("freed pages that are still mapped"), std::string::npos) << all;
     // The late unmap must not touch the MDL, whose storage may already be gone.
     MmUnmapLockedPages(view, buffer);
-    IoFreeMdl(buffer);
+    ExFreePool(buffer);
 }
 
 } // namespace

@@ -1,5 +1,5 @@
 // Process objects and KeStackAttachProcess: the current process as a driver sees it, attaches
-// that nest, and the reason a driver attaches at all: undoing a user mapping of another process.
+// that nest and unwind in order, and a thread that ends attached.
 #include <gtest/gtest.h>
 
 #include <ntifs.h>
@@ -7,20 +7,11 @@
 #include <vector>
 
 #include "HostTest.h"
-#include "kernel/Memory.h"
 #include "kernel/Objects.h"
 #include "kernel/Process.h"
 #include "kernel/SystemThread.h"
 
 namespace {
-
-using host::ProcessScope;
-
-PHYSICAL_ADDRESS Physical(ULONGLONG value) {
-    PHYSICAL_ADDRESS address;
-    address.QuadPart = LONGLONG(value);
-    return address;
-}
 
 class ProcessAttachTest : public HostTest {
 protected:
@@ -51,34 +42,6 @@ TEST_F(ProcessAttachTest, AttachesNestAndUnwindInOrder) {
     KeInitializeEvent(&notAProcess, NotificationEvent, FALSE);
     EXPECT_DEATH(KeStackAttachProcess(reinterpret_cast<PRKPROCESS>(&notAProcess), &outer),
                  "INVALID_PROCESS_ATTACH_ATTEMPT");
-}
-
-TEST_F(ProcessAttachTest, UserMappingOfOneProcessIsUndoneWhileAttachedFromAnother) {
-    PMDL pages = MmAllocatePagesForMdl(Physical(0), Physical(~0ull), Physical(0), 2 * PAGE_SIZE);
-    ASSERT_NE(pages, nullptr);
-    PVOID view = nullptr;
-    PEPROCESS owner = nullptr;
-    {
-        ProcessScope scope(&first);
-        owner = PsGetCurrentProcess();
-        view = MmMapLockedPagesSpecifyCache(pages, UserMode, MmCached, nullptr, FALSE,
-                                            NormalPagePriority);
-        ASSERT_NE(view, nullptr);
-    }
-    ASSERT_EQ(host::LiveMappings(&first).size(), 1u);
-    {
-        // The close of the client's file may arrive in another process's context.
-        ProcessScope scope(&second);
-        EXPECT_DEATH(MmUnmapLockedPages(view, pages), "while running in the context of another");
-        KAPC_STATE state;
-        KeStackAttachProcess(reinterpret_cast<PRKPROCESS>(owner), &state);
-        MmUnmapLockedPages(view, pages);
-        KeUnstackDetachProcess(&state);
-        EXPECT_EQ(host::CurrentProcess(), &second);
-    }
-    EXPECT_TRUE(host::LiveMappings(&first).empty());
-    MmFreePagesFromMdl(pages);
-    IoFreeMdl(pages);
 }
 
 struct AttachContext {

@@ -1,5 +1,6 @@
 // Events: previous-state results, who a set releases, and the Wait = TRUE contract.
 #include <memory>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -121,6 +122,27 @@ TEST_F(SyncEventTest, SetThenResetStillReleasesThoseWaitingAtTheSet) {
     }
 }
 
+// A waiter may free the event once its wait returns, as on Windows, where no wait returns before
+// the set has left the event. The set here still unlinks the second waiter after the first:
+// touching the freed event then is a use after free (ThreadSanitizer and ASan see it).
+TEST_F(SyncEventTest, AWaiterMayFreeTheEventAsSoonAsItsWaitReturns) {
+    for (int round = 0; round < 20; ++round) {
+        auto* event = new KEVENT;
+        KeInitializeEvent(event, NotificationEvent, FALSE);
+        std::thread freeing([event] {
+            KeWaitForSingleObject(event, Executive, KernelMode, FALSE, nullptr);
+            delete event;
+        });
+        AwaitWaiters(event, 1); // first in the event's wait list, so released first
+        Waiter second(event);
+        AwaitWaiters(event, 2);
+        KeSetEvent(event, IO_NO_INCREMENT, FALSE);
+        freeing.join();
+        second.Join();
+        EXPECT_EQ(second.status, STATUS_SUCCESS);
+    }
+}
+
 TEST_F(SyncEventTest, SetWithWaitHoldsDispatchLevelUntilTheNextWait) {
     KEVENT request;
     KEVENT reply;
@@ -151,6 +173,20 @@ TEST_F(SyncEventDeathTest, SetWithWaitTwiceWithoutAWaitBugChecks) {
             KeSetEvent(&event, IO_NO_INCREMENT, TRUE);
         },
         "IRQL_NOT_LESS_OR_EQUAL.*KeSetEvent\\(Wait = TRUE\\) called at IRQL 2");
+}
+
+// Initialising it again would cut the waiter out of the event's wait list for good.
+TEST_F(SyncEventDeathTest, InitialisingAnEventSomeoneWaitsOnBugChecks) {
+    EXPECT_DEATH(
+        {
+            KEVENT event;
+            KeInitializeEvent(&event, NotificationEvent, FALSE);
+            std::thread waiter(
+                [&] { KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr); });
+            AwaitWaiters(&event, 1);
+            KeInitializeEvent(&event, NotificationEvent, FALSE);
+        },
+        "DRIVER_VERIFIER_DETECTED_VIOLATION.*KeInitializeEvent on .*which thread .* is waiting on");
 }
 
 TEST_F(SyncEventDeathTest, UninitialisedEventIsRefused) {

@@ -1,7 +1,11 @@
-// Waits: time-out forms, the IRQL refusals, thread objects and their end, and the conversion
-// of kernel time-outs into host deadlines.
+// Waits: time-out forms on both clocks, the virtual clock's order and restraint, the IRQL
+// refusals, thread objects and their end, and the conversion of kernel time-outs into host
+// deadlines.
+#include <atomic>
+#include <chrono>
 #include <climits>
 #include <thread>
+#include <vector>
 
 #include <gtest/gtest.h>
 #include <ntddk.h>
@@ -25,7 +29,8 @@ protected:
 };
 
 constexpr LONGLONG Millisecond = 10000;
-constexpr LONGLONG Hour = 3600LL * 1000 * Millisecond;
+constexpr LONGLONG Second = 1000 * Millisecond;
+constexpr LONGLONG Hour = 3600 * Second;
 
 struct TimeoutCase {
     const char* name;
@@ -47,7 +52,7 @@ LARGE_INTEGER TimeoutOf(const TimeoutCase& test) {
     return timeout;
 }
 
-TEST_F(SyncWaitTest, EveryTimeoutFormEndsAWaitOnAClearObject) {
+void ExpectEveryTimeoutFormEndsAWaitOnAClearObject() {
     KEVENT clear, held, done;
     KMUTEX mutex;
     KeInitializeEvent(&clear, NotificationEvent, FALSE);
@@ -75,6 +80,92 @@ TEST_F(SyncWaitTest, EveryTimeoutFormEndsAWaitOnAClearObject) {
     KeSetEvent(&done, IO_NO_INCREMENT, FALSE);
     owner.join();
     EXPECT_EQ(mutex.OwnerThread, nullptr);
+}
+
+TEST_F(SyncWaitTest, EveryTimeoutFormEndsAWaitOnAClearObject) {
+    ExpectEveryTimeoutFormEndsAWaitOnAClearObject();
+}
+
+// The real clock's waits sleep on the OS clocks (monotonic for relative time-outs, the wall
+// clock for absolute ones): the same table once more on a machine that keeps real time.
+TEST(SyncWaitRealClockTest, EveryTimeoutFormEndsAWaitOnAClearObject) {
+    host::Machine machine;
+    ExpectEveryTimeoutFormEndsAWaitOnAClearObject();
+    EXPECT_TRUE(machine.Verify().empty());
+}
+
+// Threads that wait out their deadlines (none is ever met) while the test thread waits for all
+// of them: on the virtual clock they end in deadline order and none before its deadline.
+TEST_F(SyncWaitTest, VirtualTimeReachesEachDeadlineInOrderAndNoneEarly) {
+    enum class Kind { Delay, RelativeWait, AbsoluteWait };
+    struct Sleeper {
+        const char* name;
+        Kind kind;
+        LONGLONG span;
+        NTSTATUS expected;
+        LONGLONG deadline = 0; // interrupt time for relative kinds, system time for absolute
+        LONGLONG ended = 0;    // in the same time as the deadline
+        int order = 0;
+        KEVENT done;
+    };
+    Sleeper sleepers[] = {
+        {"a 3 s delay", Kind::Delay, 3 * Second, STATUS_SUCCESS},
+        {"a wait of 1 s", Kind::RelativeWait, Second, STATUS_TIMEOUT},
+        {"a wait until 2 s from now", Kind::AbsoluteWait, 2 * Second, STATUS_TIMEOUT},
+        {"a wait of 2.5 ms", Kind::RelativeWait, 25000, STATUS_TIMEOUT},
+    };
+    KEVENT never;
+    KeInitializeEvent(&never, NotificationEvent, FALSE);
+    std::atomic<int> ended{0};
+    std::vector<std::thread> threads;
+    for (Sleeper& sleeper : sleepers) {
+        KeInitializeEvent(&sleeper.done, NotificationEvent, FALSE);
+        threads.emplace_back([&] {
+            const bool absolute = sleeper.kind == Kind::AbsoluteWait;
+            auto now = [absolute] {
+                return absolute ? host::CurrentSystemTime() : host::InterruptTime();
+            };
+            sleeper.deadline = now() + sleeper.span;
+            LARGE_INTEGER timeout;
+            timeout.QuadPart = absolute ? sleeper.deadline : -sleeper.span;
+            const NTSTATUS status =
+                sleeper.kind == Kind::Delay
+                    ? KeDelayExecutionThread(KernelMode, FALSE, &timeout)
+                    : KeWaitForSingleObject(&never, Executive, KernelMode, FALSE, &timeout);
+            sleeper.ended = now();
+            sleeper.order = ++ended;
+            EXPECT_EQ(status, sleeper.expected) << sleeper.name;
+            KeSetEvent(&sleeper.done, IO_NO_INCREMENT, FALSE);
+        });
+    }
+    for (Sleeper& sleeper : sleepers) {
+        KeWaitForSingleObject(&sleeper.done, Executive, KernelMode, FALSE, nullptr);
+    }
+    for (std::thread& thread : threads) {
+        thread.join();
+    }
+    const int expectedOrder[] = {4, 2, 3, 1};
+    for (std::size_t index = 0; index < std::size(sleepers); ++index) {
+        SCOPED_TRACE(sleepers[index].name);
+        EXPECT_GE(sleepers[index].ended, sleepers[index].deadline);
+        EXPECT_EQ(sleepers[index].order, expectedOrder[index]);
+    }
+}
+
+// A thread that has not entered the host, or sleeps, spins or blocks outside it, may still set
+// the event: time must not jump past the waiter's deadline meanwhile.
+TEST_F(SyncWaitTest, AThreadBusyOutsideTheHostHoldsVirtualTime) {
+    KEVENT event;
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    std::thread late([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        KeSetEvent(&event, IO_NO_INCREMENT, FALSE);
+    });
+    LARGE_INTEGER timeout;
+    timeout.QuadPart = -60 * Second;
+    EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &timeout),
+              STATUS_SUCCESS);
+    late.join();
 }
 
 TEST_F(SyncWaitTest, WaitOnASystemThreadEndsWhenItIsMarkedTerminated) {

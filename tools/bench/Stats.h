@@ -14,6 +14,7 @@ class Samples {
 public:
     void Reserve(std::size_t count) { values_.reserve(count); }
     void Add(double value) { values_.push_back(value); }
+    void Clear() { values_.clear(); }
     std::size_t Count() const { return values_.size(); }
     const std::vector<double>& Values() const { return values_; }
     // The q-quantile (0..1) by the nearest-rank rule; 0 when empty.

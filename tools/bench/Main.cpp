@@ -1,5 +1,6 @@
 // conduit-bench: the audio path's latency, handshake cost, CPU load, copies and page faults,
 // each measured against a bare futex baseline in the same run. Not a test: it only reports.
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -9,6 +10,7 @@
 #include <vector>
 
 #include "Baseline.h"
+#include "Count.h"
 #include "DriverRig.h"
 #include "Stats.h"
 #include "System.h"
@@ -29,14 +31,22 @@ struct Plan {
     int warmUp = 10;            // samples (or periods) run before each block, not recorded
     double windowSeconds = 0.5; // CPU figures: one block is one paced window
     int cpu = -1;               // -1: the last CPU; -2: no pinning
+    int count = 0;              // > 0: the counting mode with this many operations per phase
+    int reruns = 1;             // a repeat measured while the machine was busy runs again
 };
 
 void Usage() {
     std::printf("usage: conduit-bench [--quick] [--repeats N] [--blocks N] [--samples N]\n"
-                "                     [--window SECONDS] [--cpu N | --no-pin]\n"
+                "                     [--window SECONDS] [--cpu N | --no-pin] [--reruns N]\n"
+                "       conduit-bench --count N [--cpu N | --no-pin]\n"
                 "  --quick     a short run: 3 repeats of 4 blocks of 50 samples, 0.2 s windows\n"
                 "  --cpu N     pin every thread to CPU N (default: the last CPU)\n"
-                "  --no-pin    let the scheduler place threads (figures become bimodal)\n");
+                "  --no-pin    let the scheduler place threads (figures become bimodal)\n"
+                "  --reruns N  measure a repeat again up to N times while the machine is busy\n"
+                "              (other work on half the CPUs, or steal over 2 %%; default 1)\n"
+                "  --count N   counting mode: N ticks, N handshakes and N of each bare hand-over,\n"
+                "              with allocations, context switches and futex calls per operation\n"
+                "              (instructions too under callgrind: make bench-gate)\n");
 }
 
 bool ParsePlan(int argc, char** argv, Plan* plan) {
@@ -65,6 +75,10 @@ bool ParsePlan(int argc, char** argv, Plan* plan) {
             plan->windowSeconds = number;
         } else if (option == "--cpu" && value(&number)) {
             plan->cpu = static_cast<int>(number);
+        } else if (option == "--reruns" && value(&number)) {
+            plan->reruns = static_cast<int>(number);
+        } else if (option == "--count" && value(&number) && number >= 1) {
+            plan->count = static_cast<int>(number);
         } else if (option == "--no-pin") {
             plan->cpu = -2;
         } else {
@@ -157,6 +171,68 @@ void PrintZeroCheck(const char* what, const WindowTotals& subject, const WindowT
                                                                   : "NOT ZERO");
 }
 
+// Every figure of a run and the steady-state totals behind the zero checks.
+struct Figures {
+    Figure tick, handshake, cpu375, cpu100;
+    WindowTotals subject375, subject100, base375, base100;
+
+    Figures(const Plan& plan, std::size_t latencyPerRepeat)
+        : tick("1 tick one-way (request->wake)", "us", plan.repeats, latencyPerRepeat),
+          handshake("2 handshake round trip", "us", plan.repeats, latencyPerRepeat),
+          cpu375("3 CPU @375 ticks/s (128 fr)", "ms/s", plan.repeats, plan.blocks),
+          cpu100("3 CPU @100 ticks/s (480 fr)", "ms/s", plan.repeats, plan.blocks) {}
+
+    // Drops one repeat's samples, to measure it again.
+    void Clear(int repeat) {
+        for (Figure* figure : {&tick, &handshake, &cpu375, &cpu100}) {
+            figure->baseline[repeat].Clear();
+            figure->subject[repeat].Clear();
+        }
+    }
+};
+
+bool RunRepeat(const Plan& plan, int repeat, DriverRig& rig, BareChain& chain, Figures& figures,
+               std::string* error) {
+    std::printf("repeat %d/%d: 128-frame periods...\n", repeat + 1, plan.repeats);
+    bool good = rig.OpenStream(128, error);
+    for (int block = 0; block < plan.blocks && good; block++) {
+        good = LatencyBlock(plan, &figures.tick.baseline[repeat], [&] { return chain.OneWay(); }) &&
+               LatencyBlock(plan, &figures.tick.subject[repeat], [&] { return rig.TickOneWay(); });
+    }
+    for (int block = 0; block < plan.blocks && good; block++) {
+        good = LatencyBlock(plan, &figures.handshake.baseline[repeat],
+                            [&] { return chain.RoundTrip(); }) &&
+               LatencyBlock(plan, &figures.handshake.subject[repeat],
+                            [&] { return rig.StateChange(); }) &&
+               rig.EnsureRunning();
+    }
+    auto pulse = [&] {
+        chain.Pulse();
+        return true;
+    };
+    for (int block = 0; block < plan.blocks && good; block++) {
+        good = PacedWindow(plan, 375, &figures.cpu375.baseline[repeat], &figures.base375, pulse,
+                           [&] { chain.Drain(); }) &&
+               PacedWindow(
+                   plan, 375, &figures.cpu375.subject[repeat], &figures.subject375,
+                   [&] { return rig.PacedTick(); }, [&] { rig.Drain(); });
+    }
+    good = good && rig.CloseStream(error);
+    if (!good) {
+        return false;
+    }
+    std::printf("repeat %d/%d: 480-frame periods...\n", repeat + 1, plan.repeats);
+    good = rig.OpenStream(480, error);
+    for (int block = 0; block < plan.blocks && good; block++) {
+        good = PacedWindow(plan, 100, &figures.cpu100.baseline[repeat], &figures.base100, pulse,
+                           [&] { chain.Drain(); }) &&
+               PacedWindow(
+                   plan, 100, &figures.cpu100.subject[repeat], &figures.subject100,
+                   [&] { return rig.PacedTick(); }, [&] { rig.Drain(); });
+    }
+    return rig.CloseStream(error) && good;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -165,10 +241,13 @@ int main(int argc, char** argv) {
         Usage();
         return 2;
     }
-    std::setvbuf(stdout, nullptr, _IOLBF, 0);
     if (plan.cpu == -1) {
         plan.cpu = CpuCount() - 1;
     }
+    if (plan.count > 0) {
+        return RunCounting(plan.count, plan.cpu);
+    }
+    std::setvbuf(stdout, nullptr, _IOLBF, 0);
     // Pinned before any thread exists, so every thread (the host's too) inherits the CPU.
     const bool pinned = plan.cpu >= 0 && PinToCpu(plan.cpu);
     std::printf("conduit-bench: the driver's audio path inside the host platform, against bare "
@@ -195,72 +274,37 @@ int main(int argc, char** argv) {
 
     const std::size_t latencyPerRepeat =
         static_cast<std::size_t>(plan.blocks) * static_cast<std::size_t>(plan.samplesPerBlock);
-    Figure tick("1 tick one-way (request->wake)", "us", plan.repeats, latencyPerRepeat);
-    Figure handshake("2 handshake round trip", "us", plan.repeats, latencyPerRepeat);
-    Figure cpu375("3 CPU @375 ticks/s (128 fr)", "ms/s", plan.repeats, plan.blocks);
-    Figure cpu100("3 CPU @100 ticks/s (480 fr)", "ms/s", plan.repeats, plan.blocks);
-    WindowTotals subject375, subject100, base375, base100;
+    Figures figures(plan, latencyPerRepeat);
+    std::printf("engine:   %s\n", rig.EnginePath().c_str());
+    // Setup copies a few names and records through the counted routines: proof that the
+    // counter sees the image this run loaded.
+    std::printf("counter:  the driver copied %llu B through the counted copy routines during "
+                "setup\n",
+                static_cast<unsigned long long>(host::DriverCopiedBytes()));
 
     bool good = true;
+    std::vector<LoadSample> loads;
     for (int repeat = 0; repeat < plan.repeats && good; repeat++) {
-        std::printf("repeat %d/%d: 128-frame periods...\n", repeat + 1, plan.repeats);
-        good = rig.OpenStream(128, &error);
-        if (!good) {
-            break;
+        for (int attempt = 0;; attempt++) {
+            LoadMeter meter;
+            good = RunRepeat(plan, repeat, rig, chain, figures, &error);
+            const LoadSample load = meter.Read();
+            std::printf("repeat %d/%d: load average %.2f, steal %.1f%%%s\n", repeat + 1,
+                        plan.repeats, load.average, load.stealPercent,
+                        load.High() ? " (high)" : "");
+            if (repeat == 0 && attempt == 0) {
+                std::printf("rt:       %d thread(s) in the real-time class: the baseline's "
+                            "worker and the driver's workers\n",
+                            RealTimeThreads());
+            }
+            if (!good || !load.High() || attempt == plan.reruns) {
+                loads.push_back(load);
+                break;
+            }
+            std::printf("repeat %d/%d: measured again, the machine was busy\n", repeat + 1,
+                        plan.repeats);
+            figures.Clear(repeat);
         }
-        if (repeat == 0) {
-            std::printf("engine:   %s\n", rig.EnginePath().c_str());
-            std::printf("rt:       %d thread(s) in the real-time class: the baseline's worker and "
-                        "the driver's workers\n",
-                        RealTimeThreads());
-            // Setup copies a few names and records through the counted routines: proof that
-            // the counter sees the image this run loaded.
-            std::printf("counter:  the driver copied %llu B through the counted copy routines "
-                        "during setup\n",
-                        static_cast<unsigned long long>(host::DriverCopiedBytes()));
-        }
-        for (int block = 0; block < plan.blocks && good; block++) {
-            good = LatencyBlock(plan, &tick.baseline[repeat], [&] { return chain.OneWay(); }) &&
-                   LatencyBlock(plan, &tick.subject[repeat], [&] { return rig.TickOneWay(); });
-        }
-        for (int block = 0; block < plan.blocks && good; block++) {
-            good =
-                LatencyBlock(plan, &handshake.baseline[repeat],
-                             [&] { return chain.RoundTrip(); }) &&
-                LatencyBlock(plan, &handshake.subject[repeat], [&] { return rig.StateChange(); }) &&
-                rig.EnsureRunning();
-        }
-        for (int block = 0; block < plan.blocks && good; block++) {
-            good = PacedWindow(
-                       plan, 375, &cpu375.baseline[repeat], &base375,
-                       [&] {
-                           chain.Pulse();
-                           return true;
-                       },
-                       [&] { chain.Drain(); }) &&
-                   PacedWindow(
-                       plan, 375, &cpu375.subject[repeat], &subject375,
-                       [&] { return rig.PacedTick(); }, [&] { rig.Drain(); });
-        }
-        good = good && rig.CloseStream(&error);
-        if (!good) {
-            break;
-        }
-        std::printf("repeat %d/%d: 480-frame periods...\n", repeat + 1, plan.repeats);
-        good = rig.OpenStream(480, &error);
-        for (int block = 0; block < plan.blocks && good; block++) {
-            good = PacedWindow(
-                       plan, 100, &cpu100.baseline[repeat], &base100,
-                       [&] {
-                           chain.Pulse();
-                           return true;
-                       },
-                       [&] { chain.Drain(); }) &&
-                   PacedWindow(
-                       plan, 100, &cpu100.subject[repeat], &subject100,
-                       [&] { return rig.PacedTick(); }, [&] { rig.Drain(); });
-        }
-        good = good && rig.CloseStream(&error);
     }
     if (!good) {
         std::printf("run FAILED: %s (%llu failed requests)\n",
@@ -269,11 +313,19 @@ int main(int argc, char** argv) {
     }
     std::vector<std::string> findings = rig.Shutdown();
 
-    PrintTable({&tick, &handshake, &cpu375, &cpu100});
+    PrintTable({&figures.tick, &figures.handshake, &figures.cpu375, &figures.cpu100});
+    std::printf("load per repeat (1-minute average, steal):");
+    for (const LoadSample& load : loads) {
+        std::printf("  %.2f %.1f%%%s", load.average, load.stealPercent, load.High() ? "*" : "");
+    }
+    std::printf("%s\n", std::any_of(loads.begin(), loads.end(),
+                                    [](const LoadSample& load) { return load.High(); })
+                            ? "  (* busy machine: wall-clock figures are for information)"
+                            : "");
     std::printf("\nratio: median over the repeats of subject p50 / baseline p50. Steady state, "
                 "over the subject's paced windows:\n");
-    PrintZeroCheck("@375 ticks/s", subject375, base375);
-    PrintZeroCheck("@100 ticks/s", subject100, base100);
+    PrintZeroCheck("@375 ticks/s", figures.subject375, figures.base375);
+    PrintZeroCheck("@100 ticks/s", figures.subject100, figures.base100);
     if (findings.empty()) {
         std::printf("verifier: clean after the unload\n");
     } else {
@@ -282,8 +334,8 @@ int main(int argc, char** argv) {
             std::printf("  %s\n", finding.c_str());
         }
     }
-    const bool zero = subject375.faults == 0 && subject375.copiedBytes == 0 &&
-                      subject100.faults == 0 && subject100.copiedBytes == 0;
+    const bool zero = figures.subject375.faults == 0 && figures.subject375.copiedBytes == 0 &&
+                      figures.subject100.faults == 0 && figures.subject100.copiedBytes == 0;
     if (!good || !findings.empty()) {
         return 1;
     }

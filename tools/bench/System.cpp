@@ -90,6 +90,51 @@ int RealTimeThreads() {
     return count;
 }
 
+namespace {
+
+// The steal and total jiffies of all CPUs, from the first line of /proc/stat.
+void ReadCpuTimes(std::uint64_t* steal, std::uint64_t* total) {
+    std::ifstream stat("/proc/stat");
+    std::string cpu;
+    stat >> cpu;
+    *steal = 0;
+    *total = 0;
+    for (int field = 0; field < 10; field++) {
+        std::uint64_t value = 0;
+        if (!(stat >> value)) {
+            break;
+        }
+        *total += field < 8 ? value : 0; // guest times are already inside user and nice
+        if (field == 7) {
+            *steal = value;
+        }
+    }
+}
+
+} // namespace
+
+bool LoadSample::High() const {
+    // The benchmark keeps about one thread runnable itself.
+    return average > 1 + CpuCount() * 0.5 || stealPercent > 2.0;
+}
+
+LoadMeter::LoadMeter() {
+    ReadCpuTimes(&steal_, &total_);
+}
+
+LoadSample LoadMeter::Read() const {
+    LoadSample sample;
+    std::uint64_t steal = 0;
+    std::uint64_t total = 0;
+    ReadCpuTimes(&steal, &total);
+    if (total > total_) {
+        sample.stealPercent =
+            100.0 * static_cast<double>(steal - steal_) / static_cast<double>(total - total_);
+    }
+    std::ifstream("/proc/loadavg") >> sample.average;
+    return sample;
+}
+
 std::string MachineSummary() {
     std::string model = "unknown CPU";
     std::ifstream cpuInfo("/proc/cpuinfo");

@@ -27,6 +27,26 @@ bool BecomeWorkerClass();
 // How many threads of this process run in the round-robin real-time class now.
 int RealTimeThreads();
 
+// How busy the machine was while something ran: the 1-minute load average at its end and the
+// share of CPU time the hypervisor stole meanwhile.
+struct LoadSample {
+    double average = 0;
+    double stealPercent = 0;
+    // Busy enough to disturb wall-clock figures: other work on half the CPUs besides the
+    // benchmark's own, or 2 % stolen.
+    bool High() const;
+};
+
+class LoadMeter {
+public:
+    LoadMeter();
+    LoadSample Read() const;
+
+private:
+    std::uint64_t steal_ = 0;
+    std::uint64_t total_ = 0;
+};
+
 // One line on the machine: CPU model, CPU count, kernel.
 std::string MachineSummary();
 

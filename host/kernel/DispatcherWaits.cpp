@@ -1,0 +1,217 @@
+// Blocking waits: a wait block linked under the dispatcher lock, a sleep on the thread's futex
+// word outside it, time-outs on the machine's clock, and the virtual clock's jump to the nearest
+// deadline once every thread is blocked. Released threads are woken after the lock is released.
+#include "Dispatcher.h"
+
+#include <linux/futex.h>
+#include <sys/syscall.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <climits>
+
+#include "WaitLists.h"
+
+namespace host {
+
+namespace {
+
+// On a virtual clock a timed waiter looks again this often (100 ns units): a thread that held
+// the clock may have ended without entering the host again, and nobody else would notice.
+constexpr LONGLONG VirtualSlice = 10000; // 1 ms
+
+timespec ToTimespec(LONGLONG units) {
+    timespec value{};
+    value.tv_sec = static_cast<time_t>(units / 10000000);
+    value.tv_nsec = static_cast<long>(units % 10000000) * 100;
+    return value;
+}
+
+// Sleeps while *word still reads expected, until woken or the OS clock reaches end (100 ns
+// units on clock; LLONG_MAX: no end). Returns at once if the word has already changed.
+void FutexSleep(std::atomic<std::uint32_t>* word, std::uint32_t expected, clockid_t clock,
+                LONGLONG end) {
+    static_assert(sizeof(std::atomic<std::uint32_t>) == sizeof(std::uint32_t),
+                  "a futex word is 32 bits");
+    int operation = FUTEX_WAIT_BITSET_PRIVATE;
+    timespec deadline{};
+    timespec* until = nullptr;
+    if (end != LLONG_MAX) {
+        deadline = ToTimespec(end);
+        until = &deadline;
+        if (clock == CLOCK_REALTIME) {
+            operation |= FUTEX_CLOCK_REALTIME;
+        }
+    }
+    syscall(SYS_futex, reinterpret_cast<std::uint32_t*>(word), operation, expected, until, nullptr,
+            FUTEX_BITSET_MATCH_ANY);
+}
+
+LONGLONG ReadOsClock(clockid_t clock) {
+    timespec now{};
+    clock_gettime(clock, &now);
+    return static_cast<LONGLONG>(now.tv_sec) * 10000000 + now.tv_nsec / 100;
+}
+
+} // namespace
+
+void Wakes::Add(std::atomic<std::uint32_t>* word) {
+    if (count < Inline) {
+        words[count++] = word;
+    } else {
+        more.push_back(word);
+    }
+}
+
+namespace {
+
+void Publish(std::atomic<std::uint32_t>* word) {
+    if (word->exchange(WaitBlock::Released, std::memory_order_acq_rel) == WaitBlock::Asleep) {
+        syscall(SYS_futex, reinterpret_cast<std::uint32_t*>(word), FUTEX_WAKE_PRIVATE, 1, nullptr,
+                nullptr, 0);
+    }
+}
+
+} // namespace
+
+void Wakes::WakeAll() {
+    for (std::size_t index = 0; index < count; index++) {
+        Publish(words[index]);
+    }
+    for (std::atomic<std::uint32_t>* word : more) {
+        Publish(word);
+    }
+    count = 0;
+    more.clear();
+}
+
+void Dispatcher::Signalled(DISPATCHER_HEADER* object, Wakes& woken) {
+    LIST_ENTRY* head = &object->WaitListHead;
+    for (LIST_ENTRY* entry = head->Flink; entry != head && object->SignalState > 0;) {
+        WaitBlock* wait = WaitOfObjectEntry(entry);
+        entry = entry->Flink;
+        if (TryAcquire(object, wait->thread)) {
+            Finish(*wait, STATUS_SUCCESS, &woken);
+        }
+    }
+}
+
+void Dispatcher::Finish(WaitBlock& wait, NTSTATUS status, Wakes* woken) {
+    if (wait.object != nullptr) {
+        Unlink(&wait.objectEntry);
+    }
+    if (Timed(wait.deadline)) {
+        Unlink(&wait.timerEntry);
+    }
+    if (wait.counted) {
+        blockedThreads--;
+    }
+    wait.pending = false;
+    wait.status = status;
+    if (woken != nullptr) {
+        // Published only once the lock is released: until then the signaller may still touch
+        // the object, which the waiter is free to delete as soon as its wait returns.
+        woken->Add(&wait.word);
+    } else {
+        wait.word.store(WaitBlock::Released, std::memory_order_release); // the waiter itself
+    }
+}
+
+NTSTATUS Dispatcher::Block(std::unique_lock<std::mutex>& hold, DISPATCHER_HEADER* object,
+                           PKTHREAD thread, const Deadline& deadline) {
+    WaitBlock& wait = thread->wait;
+    wait.object = object;
+    wait.deadline = deadline;
+    wait.status = STATUS_PENDING;
+    wait.pending = true;
+    wait.word.store(WaitBlock::Waiting, std::memory_order_relaxed);
+    if (object != nullptr) {
+        InsertTail(&object->WaitListHead, &wait.objectEntry);
+    }
+    if (Timed(deadline)) {
+        InsertTail(&timedWaits, &wait.timerEntry);
+    }
+    wait.counted = time.IsVirtual() && !thread->foreign;
+    if (wait.counted) {
+        blockedThreads++;
+    }
+    {
+        Wakes woken;
+        // This thread may have been the last one running.
+        AdvanceIfIdle(woken);
+        hold.unlock();
+    }
+    return Sleep(hold, wait);
+}
+
+bool Dispatcher::Doze(WaitBlock& wait, clockid_t clock, LONGLONG end) {
+    std::uint32_t seen = WaitBlock::Waiting;
+    if (!wait.word.compare_exchange_strong(seen, WaitBlock::Asleep, std::memory_order_acquire) &&
+        seen == WaitBlock::Released) {
+        return true;
+    }
+    FutexSleep(&wait.word, WaitBlock::Asleep, clock, end);
+    // Awake again: a release from now on needs no futex wake.
+    seen = WaitBlock::Asleep;
+    return !wait.word.compare_exchange_strong(seen, WaitBlock::Waiting,
+                                              std::memory_order_acquire) &&
+           seen == WaitBlock::Released;
+}
+
+NTSTATUS Dispatcher::Sleep(std::unique_lock<std::mutex>& hold, WaitBlock& wait) {
+    bool timed = Timed(wait.deadline);
+    for (;;) {
+        bool released = false;
+        if (!timed) {
+            released = Doze(wait, CLOCK_MONOTONIC, LLONG_MAX);
+        } else if (time.IsVirtual()) {
+            // Virtual time may jump under the sleeper: look again within a slice.
+            const LONGLONG remaining = std::max<LONGLONG>(0, wait.deadline.Remaining());
+            released = Doze(wait, CLOCK_MONOTONIC,
+                            ReadOsClock(CLOCK_MONOTONIC) + std::min(remaining, VirtualSlice));
+        } else if (wait.deadline.kind == Deadline::Kind::Relative) {
+            released = Doze(wait, CLOCK_MONOTONIC, wait.deadline.end);
+        } else {
+            // Absolute ends follow the wall clock, also when it is set during the wait.
+            released = Doze(wait, CLOCK_REALTIME, wait.deadline.end - SystemTimeOfUnixEpoch);
+        }
+        if (released) {
+            return wait.status;
+        }
+        if (!timed) {
+            continue; // a spurious wake-up
+        }
+        Wakes woken;
+        hold.lock();
+        if (!wait.pending) {
+            timed = false; // released already: the release is on its way
+        } else if (wait.deadline.HasPassed()) {
+            Finish(wait, STATUS_TIMEOUT, nullptr);
+        } else {
+            AdvanceIfIdle(woken);
+        }
+        hold.unlock();
+    }
+}
+
+void Dispatcher::AdvanceIfIdle(Wakes& woken) {
+    if (!time.IsVirtual() || timedWaits.Flink == &timedWaits ||
+        !time.EveryThreadBlocked(blockedThreads)) {
+        return;
+    }
+    LONGLONG nearest = LLONG_MAX;
+    for (LIST_ENTRY* entry = timedWaits.Flink; entry != &timedWaits; entry = entry->Flink) {
+        nearest = std::min(nearest, WaitOfTimerEntry(entry)->deadline.Remaining());
+    }
+    time.Advance(nearest);
+    for (LIST_ENTRY* entry = timedWaits.Flink; entry != &timedWaits;) {
+        WaitBlock* wait = WaitOfTimerEntry(entry);
+        entry = entry->Flink;
+        if (wait->deadline.HasPassed()) {
+            Finish(*wait, STATUS_TIMEOUT, &woken);
+        }
+    }
+}
+
+} // namespace host
