@@ -353,6 +353,7 @@ private:
     // thread that drives that engine.
     std::atomic<std::uint64_t> playSubmitted_{0};
     std::atomic<bool> stopEngines_{false};
+    std::atomic<bool> periodLost_{false}; // an engine counted a glitch or a late packet
     std::atomic<bool> stopSessions_{false};
     bool finished_ = false;
     bool streaming_ = false;
@@ -474,6 +475,9 @@ void Runner::Serve(EngineSide& side) {
         if (&side == &play_) {
             playSubmitted_.store(side.engine.Counters().framesMoved);
         }
+        if (side.engine.Counters().glitches + side.engine.Counters().latePackets != 0) {
+            periodLost_.store(true);
+        }
         backend_.Progressed();
         // The tick that woke the engine is the last one its client direction sent before.
         const std::int64_t wake = side.engine.LastWake().time_since_epoch().count();
@@ -507,6 +511,9 @@ bool Runner::Watch() {
             if (side->failure != STATUS_SUCCESS) {
                 return Fail("an engine's service failed with " + StatusText(side->failure));
             }
+        }
+        if (options_.stopAtFirstLoss && periodLost_.load()) {
+            return Fail("an engine lost a period after " + std::to_string(done) + " frames");
         }
         for (SessionSide* side : {&capture_, &render_}) {
             if (!side->status.ok()) {

@@ -52,6 +52,9 @@ struct EndToEndOptions {
     std::string imagePath;
     // Longest time without progress before the run gives up.
     std::chrono::milliseconds stallLimit{std::chrono::seconds(10)};
+    // Ends the run as soon as an engine loses a period (a glitch or a late packet), for callers
+    // that only ask whether a period size is sustained.
+    bool stopAtFirstLoss = false;
 };
 
 struct LatencyFigures {
