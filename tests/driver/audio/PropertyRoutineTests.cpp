@@ -13,7 +13,7 @@ const PCPROPERTY_ITEM CpuItem = {&KSPROPSETID_Audio, KSPROPERTY_AUDIO_CPU_RESOUR
 // CheckPropertySizes has no handler signature of its own; run it through one.
 ULONG minimumInstanceForTest;
 ULONG minimumValueForTest;
-NTSTATUS CheckSizesHandler(PPCPROPERTY_REQUEST request) {
+NTSTATUS NTAPI CheckSizesHandler(PPCPROPERTY_REQUEST request) {
     return CheckPropertySizes(request, minimumInstanceForTest, minimumValueForTest);
 }
 
@@ -48,10 +48,10 @@ TEST(CheckPropertySizes, NegotiatesValueThenInstance) {
 }
 
 // FillBasicSupport through handlers that give it a type and no type.
-NTSTATUS TypedBasicSupport(PPCPROPERTY_REQUEST request) {
+NTSTATUS NTAPI TypedBasicSupport(PPCPROPERTY_REQUEST request) {
     return FillBasicSupport(request, KSPROPTYPESETID_General, PropertyTypeUnsigned32);
 }
-NTSTATUS UntypedBasicSupport(PPCPROPERTY_REQUEST request) {
+NTSTATUS NTAPI UntypedBasicSupport(PPCPROPERTY_REQUEST request) {
     return FillBasicSupport(request, KSPROPTYPESETID_General, NoPropertyType);
 }
 

@@ -52,7 +52,7 @@ NTSTATUS GetUlong(PCPROPERTY_REQUEST* request, ULONG value) {
     return STATUS_SUCCESS;
 }
 
-NTSTATUS FilterHandler(PCPROPERTY_REQUEST* request) {
+NTSTATUS NTAPI FilterHandler(PCPROPERTY_REQUEST* request) {
     Record(request);
     if (request->Verb & KSPROPERTY_TYPE_BASICSUPPORT) {
         return GetUlong(request, request->PropertyItem->Flags);
@@ -67,19 +67,19 @@ NTSTATUS FilterHandler(PCPROPERTY_REQUEST* request) {
     return GetUlong(request, control->filterValue);
 }
 
-NTSTATUS PinHandler(PCPROPERTY_REQUEST* request) {
+NTSTATUS NTAPI PinHandler(PCPROPERTY_REQUEST* request) {
     Record(request);
     ULONG pin = 0;
     std::memcpy(&pin, request->Instance, sizeof(pin)); // the library guarantees a KSP_PIN
     return GetUlong(request, 100 + pin);
 }
 
-NTSTATUS NodeHandler(PCPROPERTY_REQUEST* request) {
+NTSTATUS NTAPI NodeHandler(PCPROPERTY_REQUEST* request) {
     Record(request);
     return GetUlong(request, 200 + request->Node);
 }
 
-NTSTATUS EventHandler(PCEVENT_REQUEST* request) {
+NTSTATUS NTAPI EventHandler(PCEVENT_REQUEST* request) {
     control->seen.majorTarget = request->MajorTarget;
     if (request->Verb == PCEVENT_VERB_ADD) {
         control->seen.eventAdds++;
@@ -218,7 +218,7 @@ NTSTATUS Query(REFIID id, REFIID own, IMiniport* miniport, PVOID* object) {
 }
 
 // The adapter driver.
-NTSTATUS StartDevice(PDEVICE_OBJECT device, PIRP irp, PRESOURCELIST resources) {
+NTSTATUS NTAPI StartDevice(PDEVICE_OBJECT device, PIRP irp, PRESOURCELIST resources) {
     return current->CreateSubdevices(device, irp, resources);
 }
 
