@@ -3,6 +3,7 @@ list(APPEND CONDUIT_HOST_KERNEL_SOURCES
     kernel/Dispatcher.cpp
     kernel/Event.cpp
     kernel/Mutex.cpp
+    kernel/ProcessorBlock.cpp
     kernel/Thread.cpp
     kernel/Timeout.cpp
     kernel/Wait.cpp

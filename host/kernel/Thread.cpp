@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include "Dispatcher.h"
+#include "ProcessorBlock.h"
 
 namespace host {
 
@@ -34,6 +35,7 @@ PKTHREAD CurrentThread() {
         currentThread.thread = dispatcher.AddThread("thread " + std::to_string(gettid()), false,
                                                     DefaultThreadPriority);
         currentThread.dispatcherId = dispatcher.id;
+        SetProcessorBlockThread(currentThread.thread);
     }
     return currentThread.thread;
 }
@@ -51,6 +53,7 @@ void AdoptThreadObject(PKTHREAD thread) {
     }
     currentThread.thread = thread;
     currentThread.dispatcherId = dispatcher.id;
+    SetProcessorBlockThread(thread);
 }
 
 void MarkThreadTerminated(PKTHREAD thread) {
