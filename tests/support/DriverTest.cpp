@@ -43,7 +43,7 @@ NTSTATUS DriverTest::Load() {
     NTSTATUS status = STATUS_UNSUCCESSFUL;
     // The PnP manager keeps the image alive until the unload; the fixture keeps a view of it.
     std::shared_ptr<void> keep(image.get(), [](void*) {});
-    driver = machine.Get<host::Pnp>().Load(image->Resolve(&DriverEntry), u"conduit", &status, keep);
+    driver = machine.Get<host::Pnp>().Load(image->EntryPoint(), u"conduit", &status, keep);
     return status;
 }
 
