@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "EndToEnd.h"
+#include "ImageUnderTest.h"
 
 namespace {
 
@@ -51,6 +52,7 @@ class EndToEnd : public ::testing::TestWithParam<Case> {};
 
 TEST_P(EndToEnd, BothDirectionsArriveBitExact) {
     EndToEndOptions options;
+    options.imagePath = DriverImageUnderTest();
     options.mode = GetParam().mode;
     options.withNotifications = GetParam().notifications;
     options.client32Bit = GetParam().client32Bit;
@@ -85,6 +87,7 @@ TEST(EndToEndFormats, UnusualFormatsArriveBitExact) {
                      std::to_string(format.bitsPerSample) + " bits, " +
                      std::to_string(format.channels) + " channels");
         EndToEndOptions options;
+        options.imagePath = DriverImageUnderTest();
         options.fast = true;
         options.format = format;
         options.latencyFrames = 600;
@@ -100,6 +103,7 @@ TEST(EndToEndCoalescing, CoalescedTicksLoseNoPeriod) {
     for (TransferMode mode : {TransferMode::Position, TransferMode::Packet}) {
         SCOPED_TRACE(mode == TransferMode::Packet ? "packet mode" : "position mode");
         EndToEndOptions options;
+        options.imagePath = DriverImageUnderTest();
         options.mode = mode;
         options.fast = true;
         options.grantQuantum = 3;

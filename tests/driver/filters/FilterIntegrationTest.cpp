@@ -148,7 +148,7 @@ protected:
 
 TEST_F(FilterIntegrationTest, FourSubdevicesInOrderWithTheirInterfaces) {
     const std::vector<std::u16string> order = {u"topo_c", u"wave_c", u"topo_r", u"wave_r"};
-    EXPECT_EQ(machine.Get<host::PortClass>().SubdeviceNames(Adapter()->deviceObject), order);
+    EXPECT_EQ(machine.Get<host::PortClass>().SubdeviceNames(FunctionalDevice()), order);
     EXPECT_EQ(FilterNames(KSCATEGORY_AUDIO), order);
     EXPECT_EQ(FilterNames(KSCATEGORY_TOPOLOGY),
               (std::vector<std::u16string>{u"topo_c", u"topo_r"}));
@@ -159,7 +159,7 @@ TEST_F(FilterIntegrationTest, FourSubdevicesInOrderWithTheirInterfaces) {
 }
 
 TEST_F(FilterIntegrationTest, PhysicalConnectionsFollowTheDirection) {
-    const auto connections = machine.Get<host::PortClass>().Connections(Adapter()->deviceObject);
+    const auto connections = machine.Get<host::PortClass>().Connections(FunctionalDevice());
     ASSERT_EQ(connections.size(), 2u);
     // The capture side's jack feeds its WaveRT filter; the render side's WaveRT feeds its jack.
     EXPECT_EQ(connections[0].fromName, u"topo_c");
@@ -204,9 +204,10 @@ TEST_F(FilterIntegrationTest, PhysicalConnectionsFollowTheDirection) {
     }
 }
 
-class FailedStartTest : public DriverTest {};
+// Looks inside the adapter after the failure: host build only.
+class FailedStartWhiteBoxTest : public DriverTest {};
 
-TEST_F(FailedStartTest, AFailingRenderWavePortLeavesOnlyItsTopologyFilter) {
+TEST_F(FailedStartWhiteBoxTest, AFailingRenderWavePortLeavesOnlyItsTopologyFilter) {
     ASSERT_EQ(Load(), STATUS_SUCCESS);
     ASSERT_EQ(AddDevice(), STATUS_SUCCESS);
     // The first port Init is topo_c's, the second wave_c's.
@@ -524,7 +525,10 @@ TEST_F(FilterIntegrationTest, FormatChangeEventOnlyForANewFormat) {
     Close(*audio, otherFilter);
 }
 
-TEST_F(FilterIntegrationTest, ClientFileListRecordsWaveFiltersOnly) {
+// Reads the adapter's list of client files: host build only.
+class FilterIntegrationWhiteBoxTest : public FilterIntegrationTest {};
+
+TEST_F(FilterIntegrationWhiteBoxTest, ClientFileListRecordsWaveFiltersOnly) {
     List& files = Adapter()->clientFileList;
     EXPECT_EQ(files.count, 0u);
     HANDLE topology = OpenFilter(u"topo_c");
@@ -548,17 +552,6 @@ TEST_F(FilterIntegrationTest, ClientFileListRecordsWaveFiltersOnly) {
     Close(*audio, render);
     Close(*audio, topology);
     EXPECT_EQ(files.count, 0u);
-}
-
-TEST_F(FilterIntegrationTest, NewStreamNeedsAClient) {
-    CMiniportWaveRT* miniport = Adapter()->captureChannel.waveMiniport;
-    ASSERT_NE(miniport, nullptr);
-    KSDATAFORMAT_WAVEFORMATEX format{};
-    format.DataFormat.FormatSize = sizeof(format);
-    PMINIPORTWAVERTSTREAM stream = reinterpret_cast<PMINIPORTWAVERTSTREAM>(&format);
-    EXPECT_EQ(miniport->NewStream(&stream, nullptr, 0, FALSE, &format.DataFormat),
-              STATUS_DEVICE_NOT_READY);
-    EXPECT_EQ(stream, nullptr);
 }
 
 // Every handler of the four filters with the sizes the port can hand it: none writes past its

@@ -396,7 +396,7 @@ TEST_F(PinIntegrationTest, WithoutAClientTheMiniportsRefusalIsTheCreatesStatus) 
     EXPECT_EQ(
         CreatePin(speaker, CreateRequest(Connect(0), PcmFormat(48000, 16, 2, false)), &status),
         INVALID_HANDLE_VALUE);
-    EXPECT_FALSE(NT_SUCCESS(status));
+    EXPECT_EQ(status, STATUS_DEVICE_NOT_READY);
     // The refused create took no instance.
     ConnectClient(true);
     HANDLE pin =
@@ -552,10 +552,14 @@ TEST_F(PinIntegrationTest, AStreamLivesThroughItsPropertiesFromCreateToClose) {
                       .status,
                   status);
     }
-    EXPECT_EQ(RtAudio(pin, KSPROPERTY_RTAUDIO_PRESENTATION_POSITION,
-                      sizeof(KSAUDIO_PRESENTATION_POSITION))
-                  .status,
-              STATUS_SUCCESS);
+    // The presentation position is stamped with the performance counter of the request.
+    const auto askedAt = ULONGLONG(KeQueryPerformanceCounter(nullptr).QuadPart);
+    Reply presentation = RtAudio(pin, KSPROPERTY_RTAUDIO_PRESENTATION_POSITION,
+                                 sizeof(KSAUDIO_PRESENTATION_POSITION));
+    ASSERT_EQ(presentation.status, STATUS_SUCCESS);
+    const ULONGLONG stamp = As<KSAUDIO_PRESENTATION_POSITION>(presentation).u64QPCPosition;
+    EXPECT_GE(stamp, askedAt);
+    EXPECT_LE(stamp, ULONGLONG(KeQueryPerformanceCounter(nullptr).QuadPart));
 
     // Down to stop in three steps, then close: the engine's views go with the pin.
     ASSERT_EQ(SetState(pin, KSSTATE_STOP), STATUS_SUCCESS);
