@@ -72,7 +72,8 @@ bool SameSectionContents(const std::vector<unsigned char>& image,
     pe::IMAGE_FILE_HEADER unstrippedHeader;
     auto imageSections = Sections(image, &imageHeader);
     auto unstrippedSections = Sections(unstripped, &unstrippedHeader);
-    if (imageSections.empty() || imageSections.size() != unstrippedSections.size()) {
+    // The unstripped copy carries its debug sections after the image's own.
+    if (imageSections.empty() || imageSections.size() > unstrippedSections.size()) {
         return false;
     }
     for (std::size_t index = 0; index < imageSections.size(); ++index) {
