@@ -62,7 +62,7 @@ void BugCheck(unsigned code, unsigned long long p1, unsigned long long p2, unsig
                  p1, p2, p3, p4, BugCheckName(code), explanation.c_str());
     // Frames of a Windows-built image are walked through its own unwind data, so the report
     // shows the image's routines between the host's.
-    for (const std::string& frame : DescribeMixedStack()) {
+    for (const std::string& frame : DescribeMixedStack(1)) {
         std::fprintf(stderr, "    %s\n", frame.c_str());
     }
     std::fflush(stderr);

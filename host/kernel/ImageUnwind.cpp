@@ -270,6 +270,7 @@ namespace {
 
 struct MixedWalk {
     std::vector<std::string> frames;
+    size_t skip = 0;
     size_t maximum = 0;
     bool reachedImage = false;
     CONTEXT imageContext{};
@@ -290,14 +291,19 @@ _Unwind_Reason_Code CollectHostFrame(struct _Unwind_Context* unwind, void* argum
         walk->imageContext.Rbx = static_cast<ULONG64>(_Unwind_GetGR(unwind, 3));
         return _URC_END_OF_STACK;
     }
-    walk->frames.push_back(DescribeFrame(reinterpret_cast<void*>(ip)));
+    if (walk->skip > 0) {
+        --walk->skip;
+    } else {
+        walk->frames.push_back(DescribeFrame(reinterpret_cast<void*>(ip)));
+    }
     return _URC_NO_REASON;
 }
 
 } // namespace
 
-std::vector<std::string> DescribeMixedStack(size_t maximumFrames) {
+std::vector<std::string> DescribeMixedStack(size_t skipFrames, size_t maximumFrames) {
     MixedWalk walk;
+    walk.skip = skipFrames + 1; // and this function's own frame
     walk.maximum = maximumFrames;
     _Unwind_Backtrace(&CollectHostFrame, &walk);
     if (!walk.reachedImage) {

@@ -36,10 +36,10 @@ bool UnwindImageFrames(CONTEXT* context, std::vector<std::string>* frames = null
 // Whether [address, address + bytes) lies inside the calling thread's stack.
 bool OnThreadStack(ULONG64 address, ULONG64 bytes);
 
-// The calling thread's stack, described frame by frame for a report: host frames by symbol,
-// image frames through the image's unwind data, and host frames beneath them by their frame
-// pointers.
-std::vector<std::string> DescribeMixedStack(size_t maximumFrames = 32);
+// The calling thread's stack from its caller's frame outward (after skipping skipFrames more),
+// described frame by frame for a report: host frames by symbol, image frames through the
+// image's unwind data, and host frames beneath them by their frame pointers.
+std::vector<std::string> DescribeMixedStack(size_t skipFrames = 0, size_t maximumFrames = 32);
 
 // Image frames from context outward until a frame outside every image.
 std::vector<std::string> DescribeImageFrames(CONTEXT context, size_t maximumFrames = 32);
