@@ -41,6 +41,8 @@ const char* BugCheckName(unsigned code) {
         return "DRIVER_LEFT_LOCKED_PAGES_IN_PROCESS";
     case NO_MORE_SYSTEM_PTES:
         return "NO_MORE_SYSTEM_PTES";
+    case DRIVER_OVERRAN_STACK_BUFFER:
+        return "DRIVER_OVERRAN_STACK_BUFFER";
     case TARGET_MDL_TOO_SMALL:
         return "TARGET_MDL_TOO_SMALL";
     case INVALID_PROCESS_ATTACH_ATTEMPT:
