@@ -23,6 +23,10 @@
 #include "PeFormat.h"
 #include "PeImage.h"
 
+#if defined(__SANITIZE_ADDRESS__)
+extern "C" void __asan_handle_no_return();
+#endif
+
 namespace host {
 
 namespace {
@@ -152,6 +156,10 @@ const PeImage* Step(CONTEXT* context, unsigned handlerFlags, UnwindStep* step) {
             frameContext.Rip = targetIp;
             frameContext.Rax = returnValue;
             dispatch.dispatching = false;
+#if defined(__SANITIZE_ADDRESS__)
+            // The frames abandoned here never unpoison their stack areas themselves.
+            __asan_handle_no_return();
+#endif
             HostRestoreContext(&frameContext);
         }
     }

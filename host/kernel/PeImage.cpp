@@ -377,8 +377,10 @@ void PeImage::FindFunctionTable() {
 void PeImage::Protect() {
     auto* start = reinterpret_cast<unsigned char*>(base);
     // Everything not covered by a section (the gaps, the headers' tail) is inaccessible.
-    mprotect(start, size, PROT_NONE);
-    mprotect(start, RoundUp(headerSize, PageSize), PROT_READ);
+    if (mprotect(start, size, PROT_NONE) != 0 ||
+        mprotect(start, RoundUp(headerSize, PageSize), PROT_READ) != 0) {
+        Refuse(path, "cannot set the headers' protection");
+    }
     for (const auto& section : sections) {
         int protection = PROT_NONE;
         if ((section.Characteristics & pe::IMAGE_SCN_MEM_READ) != 0) {
