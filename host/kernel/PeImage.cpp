@@ -15,6 +15,7 @@
 #include <stdexcept>
 
 #include "ImageExports.h"
+#include "ImageFaults.h"
 
 namespace host {
 
@@ -96,6 +97,7 @@ PeImage::PeImage(const std::string& imagePath, const std::vector<unsigned char>&
         throw;
     }
     LoadSymbols(file);
+    ReportImageFaults();
     std::lock_guard<std::mutex> hold(registryLock);
     Registry().push_back(this);
 }

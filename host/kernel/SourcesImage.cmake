@@ -5,6 +5,7 @@ list(APPEND CONDUIT_HOST_KERNEL_SOURCES
     kernel/ImageContext.cpp
     kernel/ImageExceptions.cpp
     kernel/ImageExports.cpp
+    kernel/ImageFaults.cpp
     kernel/ImageUnwind.cpp
     kernel/PeImage.cpp
     kernel/PeImageSymbols.cpp

@@ -1,7 +1,8 @@
 // The PE loader and the image's exceptions, with a small image built by mingw-w64
 // (images/LoaderProbe.c and the driver's guarded-call routine): where its relocated pointers,
 // imports and sections end up, what the loader refuses, and a raise from a host routine caught
-// by the image's own scope or, uncaught, stopping the machine with the image's frames named.
+// by the image's own scope or, uncaught (or a fault), stopping the machine with the image's
+// frames named.
 #include <gtest/gtest.h>
 
 #include <ntddk.h>
@@ -140,6 +141,10 @@ TEST_F(PeImageTest, ARaiseIntoTheImageIsCaughtByItsScopeAndUncaughtStopsTheMachi
     *probe.callee = reinterpret_cast<void*>(&RaisingCallee);
     auto unguarded = reinterpret_cast<UnguardedCall>(probe.unguarded);
     EXPECT_DEATH(unguarded(), "KMODE_EXCEPTION_NOT_HANDLED: exception 0xc0000123 .*"
+                              "loader-probe.sys!CallUnguarded");
+    // A fault in image code (here: a call into its read-only data) is reported the same way.
+    *probe.callee = const_cast<char**>(probe.words);
+    EXPECT_DEATH(unguarded(), "KMODE_EXCEPTION_NOT_HANDLED: access violation .*"
                               "loader-probe.sys!CallUnguarded");
 }
 
