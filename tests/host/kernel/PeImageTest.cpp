@@ -16,6 +16,7 @@
 #include <memory>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "HostTest.h"
@@ -23,6 +24,7 @@
 #include "kernel/ImageExceptions.h"
 #include "kernel/PeFormat.h"
 #include "kernel/PeImage.h"
+#include "kernel/ProcessorBlock.h"
 
 namespace {
 
@@ -39,6 +41,7 @@ struct Probe {
     void* guarded;
     void* unguarded;
     void** callee;
+    PKTHREAD thread;
 };
 
 typedef LONG(NTAPI* ProbeEntry)(Probe* probe);
@@ -69,6 +72,7 @@ protected:
         image = std::make_unique<DriverImage>(CONDUIT_LOADER_PROBE);
         ASSERT_TRUE(image->IsWindowsImage());
         entry = reinterpret_cast<void*>(image->EntryPoint());
+        host::PrepareThreadForDriver(); // as the host does before it calls a driver
         ASSERT_EQ(reinterpret_cast<ProbeEntry>(entry)(&probe), 0x1234);
     }
 
@@ -113,6 +117,17 @@ TEST_F(PeImageTest, PointersAreRelocatedImportsBoundAndSectionsProtected) {
     EXPECT_EQ(Protection(probe.words), "r--p");
     EXPECT_EQ(Protection(probe.callee), "rw-p");
     EXPECT_THROW(image->ResolveName("ProbeEntry"), std::runtime_error);
+}
+
+TEST_F(PeImageTest, EachThreadReadsItsOwnThreadObjectFromGs) {
+    EXPECT_EQ(probe.thread, KeGetCurrentThread());
+    Probe other{};
+    std::thread([&] {
+        host::PrepareThreadForDriver();
+        reinterpret_cast<ProbeEntry>(entry)(&other);
+        EXPECT_EQ(other.thread, KeGetCurrentThread());
+    }).join();
+    EXPECT_NE(other.thread, probe.thread);
 }
 
 TEST_F(PeImageTest, ARaiseIntoTheImageIsCaughtByItsScopeAndUncaughtStopsTheMachine) {

@@ -1,6 +1,6 @@
 /* A small Windows-built image for the host loader's tests: data that needs relocating, imports
-   by name from two modules (a routine and a variable), and calls made with and without a
-   structured-exception scope (the driver's guarded-call routine, assembled with this image's
+   by name from two modules (a routine and a variable), a read of the processor block, and calls
+   made with and without a structured-exception scope (the driver's guarded-call routine, assembled with this image's
    callee slot). The entry point fills in a probe of what the test then checks or calls. */
 typedef unsigned long long ULONG64;
 
@@ -22,6 +22,7 @@ struct Probe {
     void* guarded;
     void* unguarded;
     void* (**callee)(void);
+    void* thread; /* the current thread, read as the kernel's inline KeGetCurrentThread does */
 };
 
 static const char* const words[] = {"relocated", "pointers"};
@@ -38,5 +39,6 @@ long ProbeEntry(struct Probe* probe) {
     probe->guarded = (void*)MapLockedPagesGuarded;
     probe->unguarded = (void*)CallUnguarded;
     probe->callee = &probeCallee;
+    __asm__ volatile("movq %%gs:0x188, %0" : "=r"(probe->thread));
     return 0x1234;
 }
