@@ -29,6 +29,7 @@ const ULONG MaximumSubdeviceNameUnits = 32;
 const ULONG FilterValueBytes = 512;
 const ULONG QueryAreaBytes = 528;
 const ULONG EnumerationAreaBytes = 536;
+C_ASSERT(EnumerationAreaBytes % sizeof(ULONGLONG) == 0);
 // Registry key names are at most 255 units; the enumeration area holds up to 260.
 const ULONG MaximumSubkeyNameUnits =
     (EnumerationAreaBytes - FIELD_OFFSET(KEY_BASIC_INFORMATION, Name)) / sizeof(WCHAR);
@@ -36,10 +37,11 @@ const ULONG MaximumSubkeyNameUnits =
 // Text and registry areas of one WriteEndpointFormatFor call, some 3 KiB: too much for a frame
 // on a kernel stack, so they come from the pool.
 struct EndpointScan {
+    // First and in 8-byte units: KEY_BASIC_INFORMATION holds a LARGE_INTEGER.
+    ULONGLONG enumeration[EnumerationAreaBytes / sizeof(ULONGLONG)];
     WCHAR link[EndpointNameCapacity];
     WCHAR instanceId[EndpointNameCapacity];
     WCHAR pattern[MaximumSubdeviceNameUnits + 2];
-    ULONG enumeration[EnumerationAreaBytes / sizeof(ULONG)];
     WCHAR propertiesPath[MaximumSubkeyNameUnits + RTL_NUMBER_OF(PropertiesSuffix)];
     WCHAR filterText[FilterValueBytes / sizeof(WCHAR) + 1];
 };

@@ -154,7 +154,14 @@ std::string PeImage::DescribeAddress(std::uintptr_t address) const {
     auto after = std::upper_bound(
         symbols.begin(), symbols.end(), lookup,
         [](std::uint32_t value, const Symbol& symbol) { return value < symbol.rva; });
-    if (after != symbols.begin()) {
+    bool inCode = false;
+    for (const auto& section : sections) {
+        inCode = inCode || ((section.Characteristics & pe::IMAGE_SCN_MEM_EXECUTE) != 0 &&
+                            lookup >= section.VirtualAddress &&
+                            lookup - section.VirtualAddress < section.VirtualSize);
+    }
+    // Function symbols name code only; an address in data is given by offset.
+    if (inCode && after != symbols.begin()) {
         const Symbol& symbol = *std::prev(after);
         return moduleName + "!" + symbol.name + "+" + Hex(rva - symbol.rva);
     }
