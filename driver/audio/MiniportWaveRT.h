@@ -50,6 +50,6 @@ public:
     CMiniportWaveRTStream* currentStream; // the live stream; set and cleared by the channel
 };
 
-NTSTATUS ChannelConfigHandler(PPCPROPERTY_REQUEST request);
-NTSTATUS ProposedFormatHandler(PPCPROPERTY_REQUEST request);
-NTSTATUS FormatChangeEventHandler(PPCEVENT_REQUEST request);
+NTSTATUS NTAPI ChannelConfigHandler(PPCPROPERTY_REQUEST request);
+NTSTATUS NTAPI ProposedFormatHandler(PPCPROPERTY_REQUEST request);
+NTSTATUS NTAPI FormatChangeEventHandler(PPCEVENT_REQUEST request);

@@ -1,6 +1,7 @@
 // The client library against the real driver in the host platform: a connection opens a
 // direction, registers its event, sets format and latency, and a session answers handshakes
-// the way its policy says.
+// the way its policy says. They look into the driver's endpoint and call its handshake:
+// white-box, host build only.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -24,7 +25,8 @@ std::string CaseName(const testing::TestParamInfo<LibraryCase>& info) {
            (info.param.is32Bit ? "From32Bit" : "From64Bit");
 }
 
-class ClientLibraryTest : public DriverTest, public testing::WithParamInterface<LibraryCase> {
+class ClientLibraryWhiteBoxTest : public DriverTest,
+                                  public testing::WithParamInterface<LibraryCase> {
 protected:
     void SetUp() override {
         LoadAndStart();
@@ -36,7 +38,7 @@ protected:
     std::unique_ptr<conduit::HostBackend> backend;
 };
 
-TEST_P(ClientLibraryTest, AConnectionRegistersItsEventAndSetsFormatAndLatency) {
+TEST_P(ClientLibraryWhiteBoxTest, AConnectionRegistersItsEventAndSetsFormatAndLatency) {
     std::unique_ptr<conduit::Connection> connection;
     conduit::Status opened = conduit::Connection::Open(*backend, GetParam().direction, &connection);
     ASSERT_TRUE(opened.ok()) << opened.ToString();
@@ -88,7 +90,7 @@ public:
     std::atomic<int> asked{0};
 };
 
-TEST_P(ClientLibraryTest, ASessionAnswersTheHandshakeAsItsPolicySays) {
+TEST_P(ClientLibraryWhiteBoxTest, ASessionAnswersTheHandshakeAsItsPolicySays) {
     std::unique_ptr<conduit::Connection> connection;
     ASSERT_TRUE(conduit::Connection::Open(*backend, GetParam().direction, &connection).ok());
     TransportChannel* channel = Endpoint(Render()).channel;
@@ -125,7 +127,7 @@ TEST_P(ClientLibraryTest, ASessionAnswersTheHandshakeAsItsPolicySays) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Clients, ClientLibraryTest,
+INSTANTIATE_TEST_SUITE_P(Clients, ClientLibraryWhiteBoxTest,
                          testing::Values(LibraryCase{conduit::Direction::Render, false},
                                          LibraryCase{conduit::Direction::Render, true},
                                          LibraryCase{conduit::Direction::Capture, false},

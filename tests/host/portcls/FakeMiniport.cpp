@@ -47,7 +47,7 @@ NTSTATUS PropertyHandler(PCPROPERTY_REQUEST* request) {
     return STATUS_SUCCESS;
 }
 
-NTSTATUS EventHandler(PCEVENT_REQUEST* request) {
+NTSTATUS NTAPI EventHandler(PCEVENT_REQUEST* request) {
     control->eventTarget = request->MajorTarget;
     if (request->Verb == PCEVENT_VERB_ADD) {
         control->eventAdds++;
