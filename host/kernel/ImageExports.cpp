@@ -73,6 +73,7 @@ const ImageExport ntoskrnlExports[] = {
     EXPORT(MmFreePagesFromMdl),
     EXPORT(MmMapLockedPagesSpecifyCache),
     EXPORT(MmUnmapLockedPages),
+    EXPORT(ObOpenObjectByPointer),
     EXPORT(ObReferenceObjectByHandle),
     EXPORT(ObfDereferenceObject),
     EXPORT(ObfReferenceObject),

@@ -485,7 +485,7 @@ TEST_F(PinIntegrationTest, APinKeepsItsFormatAndOneBufferAndLeavesNothingMapped)
     Reply presentation = RtAudio(pin, KSPROPERTY_RTAUDIO_PRESENTATION_POSITION,
                                  sizeof(KSAUDIO_PRESENTATION_POSITION));
     ASSERT_EQ(presentation.status, STATUS_SUCCESS);
-    EXPECT_EQ(As<KSAUDIO_PRESENTATION_POSITION>(presentation).u64PositionInBlock, 0u);
+    EXPECT_EQ(As<KSAUDIO_PRESENTATION_POSITION>(presentation).u64PositionInBlocks, 0u);
     const ULONGLONG stamp = As<KSAUDIO_PRESENTATION_POSITION>(presentation).u64QPCPosition;
     EXPECT_GT(stamp, 0u);
     EXPECT_LE(stamp, ULONGLONG(KeQueryPerformanceCounter(nullptr).QuadPart));

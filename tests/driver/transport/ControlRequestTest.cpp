@@ -8,6 +8,7 @@
 #include <thread>
 #include <vector>
 
+#include "ClientCases.h"
 #include "DriverTest.h"
 #include "kernel/UserEvents.h"
 #include "transport/TransportChannel.h"
@@ -16,16 +17,6 @@
 namespace {
 
 using transport::TransportControlBlock;
-
-struct ClientCase {
-    bool render;
-    bool is32Bit;
-};
-
-std::string CaseName(const testing::TestParamInfo<ClientCase>& info) {
-    return std::string(info.param.render ? "Render" : "Capture") +
-           (info.param.is32Bit ? "From32Bit" : "From64Bit");
-}
 
 std::vector<unsigned char> Words(std::initializer_list<unsigned> words) {
     std::vector<unsigned char> bytes(words.size() * 4);
@@ -396,9 +387,7 @@ TEST_P(ControlRequestTest, LatencyMustFitTheDataBufferInTheEffectiveFormat) {
     EXPECT_EQ(block->LatencyFrames, 480u);
 }
 
-const auto EveryClient = testing::Values(ClientCase{true, false}, ClientCase{true, true},
-                                         ClientCase{false, false}, ClientCase{false, true});
-INSTANTIATE_TEST_SUITE_P(Clients, ControlRequestTest, EveryClient, CaseName);
-INSTANTIATE_TEST_SUITE_P(Clients, ControlRequestWhiteBoxTest, EveryClient, CaseName);
+INSTANTIATE_TEST_SUITE_P(Clients, ControlRequestTest, EveryClientCase(), ClientCaseName);
+INSTANTIATE_TEST_SUITE_P(Clients, ControlRequestWhiteBoxTest, EveryClientCase(), ClientCaseName);
 
 } // namespace
