@@ -53,6 +53,6 @@ public:
     NTSTATUS packetConstraintsStatus;
 };
 
-NTSTATUS ChannelConfigHandler(PPCPROPERTY_REQUEST request);
-NTSTATUS ProposedFormatHandler(PPCPROPERTY_REQUEST request);
-NTSTATUS FormatChangeEventHandler(PPCEVENT_REQUEST request);
+NTSTATUS NTAPI ChannelConfigHandler(PPCPROPERTY_REQUEST request);
+NTSTATUS NTAPI ProposedFormatHandler(PPCPROPERTY_REQUEST request);
+NTSTATUS NTAPI FormatChangeEventHandler(PPCEVENT_REQUEST request);

@@ -8,3 +8,4 @@
 #include "nt/io.h"
 #include "nt/registry.h"
 #include "nt/objects.h"
+#include "nt/exceptions.h"

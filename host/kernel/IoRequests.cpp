@@ -7,6 +7,7 @@
 
 #include "BugCheck.h"
 #include "Irql.h"
+#include "ProcessorBlock.h"
 #include "Process.h"
 
 namespace host {
@@ -131,6 +132,7 @@ NTSTATUS IoManager::CallDriver(PDEVICE_OBJECT device, PIRP irp) {
     }
     PDRIVER_DISPATCH dispatch = device->DriverObject->MajorFunction[location->MajorFunction];
     KIRQL before = CurrentIrql();
+    PrepareThreadForDriver();
     NTSTATUS status = dispatch(device, irp);
     if (CurrentIrql() != before) {
         Report(std::string(MajorFunctionName(location->MajorFunction)) +

@@ -17,6 +17,7 @@
 
 #include "EndToEnd.h"
 #include "transport/TransportProtocol.h"
+#include "ImageUnderTest.h"
 
 namespace {
 
@@ -111,6 +112,7 @@ class EndToEnd : public ::testing::TestWithParam<Case> {};
 TEST_P(EndToEnd, BothDirectionsArriveBitExact) {
     const Case& c = GetParam();
     EndToEndOptions options;
+    options.imagePath = DriverImageUnderTest();
     options.fast = true;
     options.mode = c.mode == Mode::Packet ? TransferMode::Packet : TransferMode::Position;
     options.withNotifications = c.mode != Mode::Polled;
