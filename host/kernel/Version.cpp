@@ -1,11 +1,12 @@
 // RtlGetVersion over a per-machine version, so a test can run the driver on an older kernel,
-// and MmGetSystemRoutineAddress, which hides the routines that kernel would not have.
+// and MmGetSystemRoutineAddress over the kernel's and the HAL's export tables, which hides the
+// routines that kernel would not have.
 #include "Version.h"
 
-#include <dlfcn.h>
 #include <string>
 
 #include "BugCheck.h"
+#include "ImageExports.h"
 #include "IoManager.h"
 #include "Irql.h"
 #include "Machine.h"
@@ -38,28 +39,6 @@ constexpr LaterRoutine LaterRoutines[] = {
 
 bool OlderThan(const OsVersion& version, ULONG major, ULONG minor) {
     return version.major < major || (version.major == major && version.minor < minor);
-}
-
-// The host library's own export of that name: not one of the C library's or another
-// library's, which a Windows kernel would not offer.
-void* HostExport(const std::string& name) {
-    Dl_info self{};
-    if (dladdr(reinterpret_cast<void*>(&RtlGetVersion), &self) == 0) {
-        return nullptr;
-    }
-    void* image = dlopen(self.dli_fname, RTLD_LAZY | RTLD_NOLOAD);
-    if (image == nullptr) {
-        image = dlopen(nullptr, RTLD_LAZY);
-    }
-    void* routine = image != nullptr ? dlsym(image, name.c_str()) : nullptr;
-    Dl_info found{};
-    if (routine != nullptr && (dladdr(routine, &found) == 0 || found.dli_fbase != self.dli_fbase)) {
-        routine = nullptr;
-    }
-    if (image != nullptr) {
-        dlclose(image);
-    }
-    return routine;
 }
 
 } // namespace
@@ -112,5 +91,11 @@ extern "C" PVOID NTAPI MmGetSystemRoutineAddress(PUNICODE_STRING SystemRoutineNa
             return nullptr;
         }
     }
-    return host::HostExport(name);
+    // What the kernel and the HAL export, as a driver image would bind them.
+    for (const char* module : {"ntoskrnl.exe", "HAL.dll"}) {
+        if (void* routine = host::FindImageExport(*host::FindImageModule(module), name)) {
+            return routine;
+        }
+    }
+    return nullptr;
 }
