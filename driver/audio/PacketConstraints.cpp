@@ -34,7 +34,7 @@ static_assert(WaveMinimumPeriodHns * 48000ull <= 128 * HnsPerSecond,
 // busy machine: at worst 260 us; times 10 for the tail and the hops around it, 2.6 ms; rounded
 // up to 128 frames at 48 kHz. docs/performance.md gives the measurements.
 //
-// PacketSizeFileAlignment: a packet is a whole number of frames, and frames of 3, 6 or 24 bytes
+// PacketSizeFileAlignment: a packet is a whole number of frames, and frames of 3 or 9 bytes
 // make every coarser alignment false for some format the client may choose.
 //
 // The default mode's processing packet is the period itself: the driver processes nothing, so
