@@ -48,6 +48,9 @@ public:
     PPORTWAVERT port;                     // counted; set by Init
     PPORTEVENTS portEvents;               // counted; set by Init when the port offers it
     CMiniportWaveRTStream* currentStream; // the live stream; set and cleared by the channel
+    // How declaring the packet-size constraints went at start: STATUS_SUCCESS, or why the
+    // filter is left to the audio engine's default periods.
+    NTSTATUS packetConstraintsStatus;
 };
 
 NTSTATUS NTAPI ChannelConfigHandler(PPCPROPERTY_REQUEST request);

@@ -21,3 +21,9 @@
 #define RtlZeroMemory(Destination, Length) __builtin_memset((Destination), 0, (Length))
 #define RtlEqualMemory(Destination, Source, Length)                                                \
     (!__builtin_memcmp((Destination), (Source), (Length)))
+
+// MAKELCID(MAKELANGID(LANG_NEUTRAL, SUBLANG_NEUTRAL), SORT_DEFAULT): mingw-w64 defines it in
+// the user-mode winnt.h only.
+#ifndef LOCALE_NEUTRAL
+#define LOCALE_NEUTRAL 0x0000
+#endif

@@ -231,4 +231,12 @@ static_assert(sizeof(GUID) == 16, "GUID is 16 bytes");
 
 typedef ULONG_PTR DWORD_PTR;
 
+// ---- Locales ----
+typedef ULONG LCID;
+typedef PULONG PLCID;
+#define LOCALE_NEUTRAL 0x0000
+#define LOCALE_USER_DEFAULT 0x0400
+#define LOCALE_SYSTEM_DEFAULT 0x0800
+#define ANYSIZE_ARRAY 1
+
 #include "guiddef_host.h"

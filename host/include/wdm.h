@@ -2,6 +2,7 @@
 #pragma once
 #include "ntdef.h"
 #include "ntstatus.h"
+#include "devpropdef.h"
 #include "nt/kernel.h"
 #include "nt/memory.h"
 #include "nt/io.h"
