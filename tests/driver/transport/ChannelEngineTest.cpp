@@ -1,7 +1,8 @@
 // The channel engine in the started driver: the handshake against clients that answer, fail,
 // name another handshake, stay silent or send a tick instead, ticks waking the worker, and
 // channels whose worker never started. Nothing handshakes without a stream yet, so the handshake is
-// called directly through the loaded image, under ChannelLock as its callers hold it: white-box, host build only.
+// called directly through the loaded image, under ChannelLock as its callers hold it: white-box,
+// host build only.
 #include <gtest/gtest.h>
 
 #include <atomic>
