@@ -30,10 +30,6 @@ FilterTest* current = nullptr;
 // small; a faulty handler (control->overreport) claims more than it wrote.
 NTSTATUS NTAPI PropertyHandler(PCPROPERTY_REQUEST* request) {
     control->propertyCalls++;
-    control->seen = *request;
-    if (request->InstanceSize >= sizeof(ULONG)) {
-        std::memcpy(&control->seenInstance, request->Instance, sizeof(ULONG));
-    }
     if (request->ValueSize == 0) {
         request->ValueSize = sizeof(ULONG);
         return STATUS_BUFFER_OVERFLOW;
@@ -48,7 +44,6 @@ NTSTATUS NTAPI PropertyHandler(PCPROPERTY_REQUEST* request) {
 }
 
 NTSTATUS NTAPI EventHandler(PCEVENT_REQUEST* request) {
-    control->eventTarget = request->MajorTarget;
     if (request->Verb == PCEVENT_VERB_ADD) {
         control->eventAdds++;
         for (FakeTopology& topology : current->topologies) {

@@ -183,38 +183,6 @@ using fake::FilterPropertyId;
 using fake::NodePropertyId;
 using fake::PinPropertyId;
 
-// What the port hands a handler: its miniport, no minor target, the node only for node requests,
-// and as instance what follows the KSPROPERTY (the KSP_NODE for node requests).
-TEST_F(PropertyTest, HandlersGetTheRequestAsThePortPassesIt) {
-    struct Case {
-        const char* what;
-        KSP_NODE request;
-        ULONG inputSize;
-        ULONG node;
-        ULONG instanceSize;
-        ULONG instance;
-    };
-    const Case cases[] = {
-        {"filter", Fake(FilterPropertyId, Get), 24, ULONG(-1), 0, 0},
-        {"filter with extra bytes", Fake(FilterPropertyId, Get, 9), 32, ULONG(-1), 8, 9},
-        {"pin 1", Fake(PinPropertyId, Get, 1), 32, ULONG(-1), 8, 1},
-        {"node 0", Fake(NodePropertyId, NodeGet), 32, 0, 0, 0},
-    };
-    for (const Case& item : cases) {
-        SCOPED_TRACE(item.what);
-        state.seenInstance = 0;
-        ASSERT_EQ(Property(filter, &item.request, item.inputSize, 4).status, STATUS_SUCCESS);
-        EXPECT_EQ(state.seen.MajorTarget,
-                  static_cast<PUNKNOWN>(static_cast<IMiniportTopology*>(&topologies.at(0))));
-        EXPECT_EQ(state.seen.MinorTarget, nullptr);
-        EXPECT_EQ(state.seen.Node, item.node);
-        EXPECT_EQ(state.seen.Verb, item.request.Property.Flags);
-        EXPECT_EQ(state.seen.InstanceSize, item.instanceSize);
-        EXPECT_EQ(state.seenInstance, item.instance);
-        EXPECT_EQ(state.seen.ValueSize, 4u);
-    }
-}
-
 TEST_F(PropertyTest, AutomationRequestsRefuseBadInputBeforeAnyHandler) {
     struct Case {
         const char* what;
