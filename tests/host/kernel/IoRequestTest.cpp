@@ -61,6 +61,33 @@ TEST_F(EchoDeathTest, CompletingTwiceIsABugCheck) {
         "MULTIPLE_IRP_COMPLETE_REQUESTS");
 }
 
+TEST_F(EchoTest, PendingRequestFinishesWhenCompletedFromAnotherThread) {
+    ProcessScope scope(client32);
+    HANDLE handle = user::CreateFile(Path());
+    std::thread completer([this] {
+        // The request is handed over only through the driver's state; wait for it to appear.
+        while (__atomic_load_n(&driverState.pendingIrp, __ATOMIC_ACQUIRE) == nullptr) {
+            std::this_thread::yield();
+        }
+        PIRP irp = driverState.pendingIrp;
+        static_cast<unsigned char*>(irp->AssociatedIrp.SystemBuffer)[0] = 0x5A;
+        irp->IoStatus.Status = STATUS_SUCCESS;
+        irp->IoStatus.Information = 1;
+        IoCompleteRequest(irp, IO_NO_INCREMENT);
+    });
+    unsigned char output[2] = {0, 0};
+    ULONG returned = 0;
+    NTSTATUS status = STATUS_PENDING;
+    EXPECT_TRUE(user::DeviceIoControl(handle, echo::IoctlPend, nullptr, 0, output, sizeof output,
+                                      &returned, &status));
+    completer.join();
+    EXPECT_EQ(status, STATUS_SUCCESS);
+    EXPECT_EQ(returned, 1u);
+    EXPECT_EQ(output[0], 0x5A);
+    EXPECT_EQ(output[1], 0);
+    user::CloseHandle(handle);
+}
+
 // ---- Device interfaces ----
 
 class InterfaceTest : public HostTest {

@@ -1,5 +1,7 @@
 // Events: previous-state results, who a set releases, and the Wait = TRUE contract.
+#include <memory>
 #include <thread>
+#include <vector>
 
 #include <gtest/gtest.h>
 #include <ntddk.h>
@@ -86,6 +88,25 @@ TEST_F(SyncEventTest, SynchronizationEventReleasesExactlyOneWaiterPerSet) {
     EXPECT_EQ(first.status, STATUS_SUCCESS);
     EXPECT_EQ(second.status, STATUS_SUCCESS);
     EXPECT_EQ(KeReadStateEvent(&event), 0);
+}
+
+TEST_F(SyncEventTest, NotificationEventReleasesEveryWaiterAndStaysSet) {
+    KEVENT event;
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    std::vector<std::unique_ptr<Waiter>> waiters;
+    for (int i = 0; i < 3; ++i) {
+        waiters.push_back(std::make_unique<Waiter>(&event));
+    }
+    AwaitWaiters(&event, 3);
+
+    EXPECT_EQ(KeSetEvent(&event, IO_NO_INCREMENT, FALSE), 0);
+    EXPECT_EQ(host::Dispatcher::Current().WaitersOn(&event), 0u);
+    for (auto& waiter : waiters) {
+        waiter->Join();
+        EXPECT_EQ(waiter->status, STATUS_SUCCESS);
+    }
+    EXPECT_EQ(KeReadStateEvent(&event), 1);
+    EXPECT_EQ(Poll(&event), STATUS_SUCCESS);
 }
 
 TEST_F(SyncEventTest, SetThenResetStillReleasesThoseWaitingAtTheSet) {

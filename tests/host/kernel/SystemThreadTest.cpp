@@ -1,6 +1,5 @@
-// System threads as a driver uses them: created with a kernel handle, referenced, waited for and
-// ended by returning, and what the verifier says about them. (The driver's worker ends with
-// PsTerminateSystemThread at every unload of the driver tests.)
+// System threads as a driver uses them: created with a kernel handle, referenced, waited for,
+// ended by returning or by PsTerminateSystemThread, and what the verifier says about them.
 #include <gtest/gtest.h>
 
 #include <ntddk.h>
@@ -26,6 +25,8 @@ struct Observed {
     PEPROCESS process = nullptr;
     PKTHREAD thread = nullptr;
     HANDLE threadId = nullptr;
+    bool ranPastTerminate = false;
+    NTSTATUS terminateStatus = STATUS_SUCCESS;
     PKEVENT release = nullptr;
 };
 
@@ -35,6 +36,22 @@ VOID NTAPI Observe(PVOID context) {
     seen->process = PsGetCurrentProcess();
     seen->thread = KeGetCurrentThread();
     seen->threadId = PsGetCurrentThreadId();
+}
+
+void TerminateFromDeepInside(Observed* seen, int depth) {
+    if (depth > 0) {
+        TerminateFromDeepInside(seen, depth - 1);
+        return;
+    }
+    seen->terminateStatus = PsTerminateSystemThread(static_cast<NTSTATUS>(0x40001234));
+    seen->ranPastTerminate = true;
+}
+
+VOID NTAPI Terminate(PVOID context) {
+    auto* seen = static_cast<Observed*>(context);
+    seen->thread = KeGetCurrentThread();
+    TerminateFromDeepInside(seen, 3);
+    seen->ranPastTerminate = true;
 }
 
 } // namespace
@@ -103,6 +120,19 @@ TEST_F(SystemThreadTest, ReturningThreadRanAtPassiveInTheSystemProcess) {
     NTSTATUS exitStatus = STATUS_PENDING;
     EXPECT_TRUE(host::SystemThreadExitStatus(object, &exitStatus));
     EXPECT_EQ(exitStatus, STATUS_SUCCESS);
+}
+
+TEST_F(SystemThreadTest, TerminateEndsTheThreadWithoutReturning) {
+    Observed seen;
+    PKTHREAD object = nullptr;
+    HANDLE handle = Create(Terminate, &seen, &object);
+    // The handle can be waited on as well as the object.
+    EXPECT_EQ(ZwWaitForSingleObject(handle, FALSE, nullptr), STATUS_SUCCESS);
+    WaitAndRelease(handle, object);
+    EXPECT_FALSE(seen.ranPastTerminate);
+    NTSTATUS exitStatus = STATUS_PENDING;
+    EXPECT_TRUE(host::SystemThreadExitStatus(object, &exitStatus));
+    EXPECT_EQ(exitStatus, static_cast<NTSTATUS>(0x40001234));
 }
 
 TEST_F(SystemThreadTest, TerminateOutsideASystemThreadAndBadPrioritiesAreRefused) {

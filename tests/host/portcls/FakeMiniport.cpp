@@ -44,6 +44,7 @@ NTSTATUS NTAPI PropertyHandler(PCPROPERTY_REQUEST* request) {
 }
 
 NTSTATUS NTAPI EventHandler(PCEVENT_REQUEST* request) {
+    control->eventTarget = request->MajorTarget;
     if (request->Verb == PCEVENT_VERB_ADD) {
         control->eventAdds++;
         for (FakeTopology& topology : current->topologies) {
@@ -155,26 +156,9 @@ NTSTATUS Describe(PPCFILTER_DESCRIPTOR* description) {
     return STATUS_SUCCESS;
 }
 
-// The default intersection, or (when a test asks) the miniport's own: a 64-byte format.
-NTSTATUS Intersect(PKSDATARANGE caller, PKSDATARANGE pin, ULONG capacity, PVOID result,
-                   PULONG length) {
-    if (!control->intersect) {
-        return STATUS_NOT_IMPLEMENTED;
-    }
-    if (!IsEqualGUID(caller->SubFormat, pin->SubFormat)) {
-        return STATUS_NO_MATCH;
-    }
-    *length = sizeof(KSDATAFORMAT);
-    if (capacity == 0) {
-        return STATUS_BUFFER_OVERFLOW;
-    }
-    if (capacity < sizeof(KSDATAFORMAT)) {
-        return STATUS_BUFFER_TOO_SMALL;
-    }
-    KSDATAFORMAT format = *pin;
-    format.SampleSize = 4; // marks the miniport's answer
-    std::memcpy(result, &format, sizeof(format));
-    return STATUS_SUCCESS;
+// The miniport defers every intersection to the library.
+NTSTATUS Intersect(PKSDATARANGE, PKSDATARANGE, ULONG, PVOID, PULONG) {
+    return STATUS_NOT_IMPLEMENTED;
 }
 
 NTSTATUS InitState(MiniportState* state, PPORT port) {

@@ -34,8 +34,8 @@ struct Control {
     int propertyCalls = 0;
     int eventAdds = 0;
     int eventRemoves = 0;
-    ULONG overreport = 0;   // extra value bytes a get claims (a faulty handler)
-    bool intersect = false; // DataRangeIntersection answers instead of deferring
+    PUNKNOWN eventTarget = nullptr; // the major target of the last event call
+    ULONG overreport = 0;           // extra value bytes a get claims (a faulty handler)
     NTSTATUS miniportInit = STATUS_SUCCESS;
 };
 extern Control* control;

@@ -1,6 +1,7 @@
-// Event enabling on a filter from user mode: the requests it refuses, and that disabled or closed
-// events stay quiet when the miniport generates them. (Which generations an enabled event hears
-// is the driver filter tests' work: the jack and format-change events.)
+// Event enabling on a filter from user mode, and the port's event list: which enabled events a
+// miniport's GenerateEventList signals (each of the driver's filters has one event, so only here
+// does another id or set meet an enabled event), and that disabled or closed ones stay quiet. A
+// pin event hearing only its pin is the driver's jack test.
 #include <gtest/gtest.h>
 
 #include <ksmedia.h>
@@ -55,6 +56,35 @@ protected:
     HANDLE filter = INVALID_HANDLE_VALUE;
     HANDLE eventHandle = nullptr;
 };
+
+TEST_F(EventTest, AnEnabledEventIsSignalledByMatchingGenerations) {
+    KSEVENTDATA data = EventData();
+    ASSERT_EQ(Enable(fake::FilterEventId, KSEVENT_TYPE_ENABLE, nullptr, &data), STATUS_SUCCESS);
+    EXPECT_EQ(state.eventAdds, 1);
+    EXPECT_EQ(state.eventTarget,
+              static_cast<PUNKNOWN>(static_cast<IMiniportTopology*>(&topologies.at(0))));
+    EXPECT_FALSE(Signalled());
+    struct Case {
+        const char* what;
+        ULONG id;
+        BOOL pinEvent;
+        ULONG pin;
+        bool signalled;
+    };
+    // Enabled for the filter: every pin's event of its id.
+    const Case cases[] = {
+        {"another id", fake::PinEventId, FALSE, 0, false},
+        {"filter event", fake::FilterEventId, FALSE, 0, true},
+        {"event of pin 1", fake::FilterEventId, TRUE, 1, true},
+    };
+    for (const Case& item : cases) {
+        Generate(item.id, item.pinEvent, item.pin);
+        EXPECT_EQ(Signalled(), item.signalled) << item.what;
+    }
+    GUID other = fake::FakeSet;
+    topologies.at(0).events->GenerateEventList(&other, fake::FilterEventId, FALSE, 0, FALSE, 0);
+    EXPECT_FALSE(Signalled());
+}
 
 TEST_F(EventTest, DisabledAndClosedEventsStayQuiet) {
     KSEVENTDATA first = EventData();
