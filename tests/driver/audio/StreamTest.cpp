@@ -93,19 +93,15 @@ protected:
             STATUS_SUCCESS);
     }
 
-    std::vector<unsigned char> FormatBlock(ULONG rate, ULONG bits, ULONG channels,
-                                           ULONG containerBytes) {
-        WAVEFORMATEXTENSIBLE record{};
-        EXPECT_TRUE(BuildWaveFormat(&record, rate, bits, channels, containerBytes, AnyChannelMask,
-                                    FALSE, FALSE));
-        std::vector<unsigned char> block(DataFormatBlockBytes);
-        block.resize(BuildKsDataFormat(&record, block.data()));
-        return block;
-    }
     // The device's current format as a data-format block.
     std::vector<unsigned char> DeviceBlock() {
         const DeviceFormat& f = channel_->currentFormat;
-        return FormatBlock(f.SampleRate, f.BitsPerSample, f.Channels, f.ContainerBytes);
+        WAVEFORMATEXTENSIBLE record{};
+        EXPECT_TRUE(BuildWaveFormat(&record, f.SampleRate, f.BitsPerSample, f.Channels,
+                                    f.ContainerBytes, AnyChannelMask, FALSE, FALSE));
+        std::vector<unsigned char> block(DataFormatBlockBytes);
+        block.resize(BuildKsDataFormat(&record, block.data()));
+        return block;
     }
 
     NTSTATUS NewStream() {

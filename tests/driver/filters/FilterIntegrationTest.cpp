@@ -164,12 +164,7 @@ TEST_F(FilterIntegrationTest, FourSubdevicesInOrderWithTheirInterfaces) {
 }
 
 TEST_F(FilterIntegrationTest, PhysicalConnectionsFollowTheDirection) {
-    const auto connections = machine.Get<host::PortClass>().Connections(FunctionalDevice());
-    ASSERT_EQ(connections.size(), 2u);
     // The capture side's jack feeds its WaveRT filter; the render side's WaveRT feeds its jack.
-    EXPECT_EQ(connections[0].fromName, u"topo_c");
-    EXPECT_EQ(connections[1].fromName, u"wave_r");
-
     struct Case {
         const char16_t* filter;
         ULONG pin;

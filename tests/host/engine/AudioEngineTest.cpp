@@ -12,13 +12,7 @@
 #include "AudioEngine.h"
 #include "DriverTest.h"
 #include "HostBackend.h"
-#include "KsRequests.h"
-#include "audio/MiniportWaveRT.h"
-#include "audio/MiniportWaveRTStream.h"
 #include "conduit/Client.h"
-#include "kernel/AudioEndpoints.h"
-#include "kernel/Registry.h"
-#include "transport/TransportChannel.h"
 
 namespace {
 
