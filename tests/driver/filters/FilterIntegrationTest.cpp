@@ -398,6 +398,17 @@ TEST_F(FilterIntegrationTest, IntersectionOffersTheDeviceFormat) {
     HANDLE other = OpenFilter(u"wave_c");
     EXPECT_EQ(Ask(other, IntersectionRequest(PcmRange(2, 16, 16, 48000, 48000)), 104).status,
               STATUS_NO_MATCH);
+
+    // A device format the limits allow but no wave record can describe (32 bits in 1-byte
+    // containers) is offered to nobody, and nothing is written.
+    ASSERT_EQ(SetFormat(file, 48000, 32, 2, 1, 0), STATUS_SUCCESS);
+    const auto proposed =
+        PinRequest(KSPROPSETID_Pin, KSPROPERTY_PIN_PROPOSEDATAFORMAT, KSPROPERTY_TYPE_GET, 0);
+    for (const auto& request : {IntersectionRequest(PcmRange(2, 8, 32, 48000, 48000)), proposed}) {
+        Reply refusal = Ask(filter, request, 104);
+        EXPECT_EQ(refusal.status, STATUS_NO_MATCH);
+        EXPECT_EQ(refusal.value, std::vector<unsigned char>(104, Guard));
+    }
 }
 
 TEST_F(FilterIntegrationTest, ProposedFormatGetAndSet) {
