@@ -135,30 +135,6 @@ TEST_F(SessionTest, NoTickReplacesAFailureTheDriverHasNotReadYet) {
     EXPECT_EQ(driver.tickRequests, 2u);
 }
 
-TEST_F(SessionTest, CoalescedTicksLoseNoPeriod) {
-    Open(Direction::Capture);
-    driver.RunStream(2, 16, 48000, 960);
-    driver.workerRunsAtOnce = false;
-    Session session(*connection, clock, policy);
-    // The client is given far more frames than the worker keeps up with: it runs the worker
-    // only every third step, so several tick requests fold into one run.
-    for (int round = 0; round < 300; ++round) {
-        if (clock.Pending() < 960) {
-            clock.Advance(700);
-        }
-        Steps(session, 1);
-        if (round % 3 == 2 && driver.tickPending) {
-            driver.RunWorker();
-        }
-    }
-    driver.RunWorker();
-    const std::uint64_t moved = session.stats().framesMoved;
-    EXPECT_GT(moved, 4 * 960u);
-    EXPECT_GT(session.stats().periodWaits, 0u);
-    // Every crossed period boundary reached the driver as its own tick.
-    EXPECT_EQ(driver.completedPackets, moved / 480);
-}
-
 // Across a pause nothing is lost: frames that fell due before it stay due, and a tick that
 // reached the driver while the stream was paused (and was ignored) is asked for again once it
 // runs, even with nothing new to move. Either loss can leave client and engine waiting on each

@@ -164,12 +164,7 @@ TEST_F(FilterIntegrationTest, FourSubdevicesInOrderWithTheirInterfaces) {
 }
 
 TEST_F(FilterIntegrationTest, PhysicalConnectionsFollowTheDirection) {
-    const auto connections = machine.Get<host::PortClass>().Connections(FunctionalDevice());
-    ASSERT_EQ(connections.size(), 2u);
     // The capture side's jack feeds its WaveRT filter; the render side's WaveRT feeds its jack.
-    EXPECT_EQ(connections[0].fromName, u"topo_c");
-    EXPECT_EQ(connections[1].fromName, u"wave_r");
-
     struct Case {
         const char16_t* filter;
         ULONG pin;
@@ -293,72 +288,41 @@ TEST_F(FilterIntegrationTest, JackFollowsTheClientWithOneEventPerChange) {
     }
 }
 
-TEST_F(FilterIntegrationTest, CpuResourcesOnEveryFilter) {
-    const auto get =
-        Bytes(Property(KSPROPSETID_Audio, KSPROPERTY_AUDIO_CPU_RESOURCES, KSPROPERTY_TYPE_GET));
-    for (const char16_t* name : {u"topo_c", u"wave_c", u"topo_r", u"wave_r"}) {
-        HANDLE filter = OpenFilter(name);
-        Reply size = Ask(filter, get, 0);
-        EXPECT_EQ(size.status, STATUS_BUFFER_OVERFLOW);
-        EXPECT_EQ(size.bytes, 4u);
-        EXPECT_EQ(Ask(filter, get, 3).status, STATUS_BUFFER_TOO_SMALL);
-        EXPECT_EQ(Ask(filter, get, 4).value, Bytes(ULONG(KSAUDIO_CPU_RESOURCES_NOT_HOST_CPU)));
-        EXPECT_EQ(Ask(filter,
-                      Bytes(Property(KSPROPSETID_Audio, KSPROPERTY_AUDIO_CPU_RESOURCES,
-                                     KSPROPERTY_TYPE_SET)),
-                      4)
-                      .status,
-                  STATUS_INVALID_DEVICE_REQUEST);
-    }
-}
-
-// The size is learnt with an empty value; four bytes get the access flags alone; a whole
-// description has the item's access flags, then the value's type where the property has one, a
-// null type where it has none: every byte reported is written (the port's value buffer is
-// kernel memory that would otherwise reach the caller).
-TEST_F(FilterIntegrationTest, BasicSupportDescribesEachProperty) {
+// Basic support: four bytes get the access flags alone; a whole description is written to its
+// last byte (the port's value buffer is kernel memory that would otherwise reach the caller).
+TEST_F(FilterIntegrationTest, BasicSupportWritesEveryByteItReports) {
     const ULONG support = KSPROPERTY_TYPE_BASICSUPPORT;
     const ULONG getSupport = KSPROPERTY_TYPE_GET | KSPROPERTY_TYPE_BASICSUPPORT;
-    const ULONG all = getSupport | KSPROPERTY_TYPE_SET;
-    const GUID none = {};
     struct Case {
         const char16_t* filter;
         std::vector<unsigned char> request;
         ULONG access;
-        const GUID& typeSet;
-        ULONG typeId;
     };
     const Case cases[] = {
         {u"topo_r", Bytes(Property(KSPROPSETID_Audio, KSPROPERTY_AUDIO_CPU_RESOURCES, support)),
-         getSupport, KSPROPTYPESETID_General, 19}, // VT_UI4
+         getSupport},
         {u"topo_r", PinRequest(KSPROPSETID_Jack, KSPROPERTY_JACK_DESCRIPTION, support, 0),
-         getSupport, none, 0},
-        {u"wave_c", PinRequest(KSPROPSETID_Pin, KSPROPERTY_PIN_PROPOSEDATAFORMAT, support, 0), all,
-         none, 0},
+         getSupport},
+        {u"wave_c", PinRequest(KSPROPSETID_Pin, KSPROPERTY_PIN_PROPOSEDATAFORMAT, support, 0),
+         getSupport | KSPROPERTY_TYPE_SET},
         {u"wave_c", NodeRequest(KSPROPSETID_Audio, KSPROPERTY_AUDIO_CHANNEL_CONFIG, support, 0),
-         all, none, 0},
+         getSupport | KSPROPERTY_TYPE_SET},
     };
     const ULONG size = sizeof(KSPROPERTY_DESCRIPTION);
     for (const Case& item : cases) {
         SCOPED_TRACE(&item - cases);
         HANDLE filter = OpenFilter(item.filter);
-        Reply learn = Ask(filter, item.request, 0);
-        EXPECT_EQ(learn.status, STATUS_BUFFER_OVERFLOW);
-        EXPECT_EQ(learn.bytes, size);
-        EXPECT_EQ(Ask(filter, item.request, 2).status, STATUS_BUFFER_TOO_SMALL);
+        EXPECT_EQ(Ask(filter, item.request, 0).bytes, size);
         EXPECT_EQ(Ask(filter, item.request, 4).value, Bytes(item.access));
         Reply reply = Ask(filter, item.request, size + 4);
         ASSERT_EQ(reply.status, STATUS_SUCCESS);
         EXPECT_EQ(reply.bytes, size);
         KSPROPERTY_DESCRIPTION description;
         std::memcpy(&description, reply.value.data(), size);
-        EXPECT_EQ(description.AccessFlags, item.access);
         EXPECT_EQ(description.DescriptionSize, size);
-        EXPECT_TRUE(IsEqualGUID(description.PropTypeSet.Set, item.typeSet));
-        EXPECT_EQ(description.PropTypeSet.Id, item.typeId);
-        EXPECT_EQ(description.PropTypeSet.Flags, 0u);
-        EXPECT_EQ(description.MembersListCount, 0u);
-        EXPECT_EQ(description.Reserved, 0u);
+        EXPECT_EQ(description.PropTypeSet.Flags | description.MembersListCount |
+                      description.Reserved,
+                  0u);
     }
 }
 
@@ -379,22 +343,42 @@ TEST_F(FilterIntegrationTest, IntersectionOffersTheDeviceFormat) {
     EXPECT_EQ(wave.Format.nSamplesPerSec, 384000u);
     EXPECT_EQ(wave.dwChannelMask, 0x63Fu);
 
-    KSDATARANGE_AUDIO floatRange = wide;
-    floatRange.DataRange.SubFormat = KSDATAFORMAT_SUBTYPE_IEEE_FLOAT;
+    auto changed = [&](void (*change)(KSDATARANGE_AUDIO&)) {
+        KSDATARANGE_AUDIO range = wide;
+        change(range);
+        return range;
+    };
     struct Case {
         const char* what;
         KSDATARANGE_AUDIO range;
     };
     const Case refused[] = {
         {"rate limit 48,000", PcmRange(8, 8, 32, 8000, 48000)},
-        {"IEEE float", floatRange},
         {"too few channels", PcmRange(2, 8, 32, 8000, 384000)},
         {"16 bits at most", PcmRange(8, 8, 16, 8000, 384000)},
+        {"IEEE float",
+         changed([](auto& r) { r.DataRange.SubFormat = KSDATAFORMAT_SUBTYPE_IEEE_FLOAT; })},
+        {"analog", changed([](auto& r) { r.DataRange.SubFormat = KSDATAFORMAT_SUBTYPE_ANALOG; })},
+        {"not audio", changed([](auto& r) { r.DataRange.MajorFormat = KSDATAFORMAT_TYPE_VIDEO; })},
+        {"no wave specifier",
+         changed([](auto& r) { r.DataRange.Specifier = KSDATAFORMAT_SPECIFIER_NONE; })},
+        {"a plain range that says PCM",
+         changed([](auto& r) { r.DataRange.FormatSize = sizeof(KSDATARANGE); })},
+        {"audio limits one byte short",
+         changed([](auto& r) { r.DataRange.FormatSize = sizeof(KSDATARANGE_AUDIO) - 1; })},
     };
     for (const Case& item : refused) {
-        EXPECT_EQ(Ask(filter, IntersectionRequest(item.range), 104).status, STATUS_NO_MATCH)
-            << item.what;
+        Reply refusal = Ask(filter, IntersectionRequest(item.range), 104);
+        EXPECT_EQ(refusal.status, STATUS_NO_MATCH) << item.what;
+        EXPECT_EQ(refusal.value, std::vector<unsigned char>(104, Guard)) << item.what;
     }
+    EXPECT_EQ(Ask(filter, IntersectionRequest(changed([](auto& r) {
+                      r.DataRange.Specifier = KSDATAFORMAT_SPECIFIER_DSOUND;
+                  })),
+                  104)
+                  .status,
+              STATUS_SUCCESS)
+        << "a sound-buffer range";
 
     HANDLE file = Client(false, true); // the Capture client's format is wave_r's
     ASSERT_EQ(SetFormat(file, 48000, 16, 2, 2, 0), STATUS_SUCCESS);
@@ -414,6 +398,17 @@ TEST_F(FilterIntegrationTest, IntersectionOffersTheDeviceFormat) {
     HANDLE other = OpenFilter(u"wave_c");
     EXPECT_EQ(Ask(other, IntersectionRequest(PcmRange(2, 16, 16, 48000, 48000)), 104).status,
               STATUS_NO_MATCH);
+
+    // A device format the limits allow but no wave record can describe (32 bits in 1-byte
+    // containers) is offered to nobody, and nothing is written.
+    ASSERT_EQ(SetFormat(file, 48000, 32, 2, 1, 0), STATUS_SUCCESS);
+    const auto proposed =
+        PinRequest(KSPROPSETID_Pin, KSPROPERTY_PIN_PROPOSEDATAFORMAT, KSPROPERTY_TYPE_GET, 0);
+    for (const auto& request : {IntersectionRequest(PcmRange(2, 8, 32, 48000, 48000)), proposed}) {
+        Reply refusal = Ask(filter, request, 104);
+        EXPECT_EQ(refusal.status, STATUS_NO_MATCH);
+        EXPECT_EQ(refusal.value, std::vector<unsigned char>(104, Guard));
+    }
 }
 
 TEST_F(FilterIntegrationTest, ProposedFormatGetAndSet) {
@@ -554,60 +549,12 @@ TEST_F(FilterIntegrationTest, FormatChangeEventOnlyForANewFormat) {
     EXPECT_TRUE(Signalled(event));
 }
 
-// Every handler of the four filters with the sizes the port can hand it: none writes past its
-// value (Ask checks the guard bytes), and malformed requests are refused.
-TEST_F(FilterIntegrationTest, EveryHandlerWithEverySize) {
-    struct Target {
-        const char16_t* filter;
-        std::vector<unsigned char> request;
-    };
-    const ULONG verbs[] = {KSPROPERTY_TYPE_GET, KSPROPERTY_TYPE_SET, KSPROPERTY_TYPE_BASICSUPPORT};
+// Malformed requests of each filter's handlers are refused without a byte written. (Every
+// handler at every value size is the filter-request fuzz target's work.)
+TEST_F(FilterIntegrationTest, MalformedRequestsAreRefusedUnwritten) {
     for (const char16_t* name : {u"topo_c", u"wave_c", u"topo_r", u"wave_r"}) {
         HANDLE filter = OpenFilter(name);
         const bool wave = name[0] == u'w';
-        std::vector<std::vector<unsigned char>> requests;
-        for (ULONG verb : verbs) {
-            requests.push_back(
-                Bytes(Property(KSPROPSETID_Audio, KSPROPERTY_AUDIO_CPU_RESOURCES, verb)));
-            for (ULONG pin : {0u, 1u, 2u, 0xFFFFFFFFu}) {
-                requests.push_back(
-                    PinRequest(KSPROPSETID_Jack, KSPROPERTY_JACK_DESCRIPTION, verb, pin));
-                requests.push_back(
-                    PinRequest(KSPROPSETID_Pin, KSPROPERTY_PIN_PROPOSEDATAFORMAT, verb, pin));
-            }
-            for (ULONG node : {0u, 1u, 0xFFFFFFFFu}) {
-                requests.push_back(
-                    NodeRequest(KSPROPSETID_Audio, KSPROPERTY_AUDIO_CHANNEL_CONFIG, verb, node));
-                requests.push_back(
-                    NodeRequest(KSPROPSETID_Audio, KSPROPERTY_AUDIO_CPU_RESOURCES, verb, node));
-            }
-            // Instance too short: the bare property for handlers that need a pin or a node.
-            requests.push_back(
-                Bytes(Property(KSPROPSETID_Jack, KSPROPERTY_JACK_DESCRIPTION, verb)));
-            requests.push_back(
-                Bytes(Property(KSPROPSETID_Pin, KSPROPERTY_PIN_PROPOSEDATAFORMAT, verb)));
-            requests.push_back(Bytes(Property(KSPROPSETID_Audio, KSPROPERTY_AUDIO_CHANNEL_CONFIG,
-                                              verb | KSPROPERTY_TYPE_TOPOLOGY)));
-        }
-        // Unknown verbs and ids.
-        requests.push_back(
-            Bytes(Property(KSPROPSETID_Audio, KSPROPERTY_AUDIO_CPU_RESOURCES, 0x40000000)));
-        requests.push_back(Bytes(Property(KSPROPSETID_Audio, KSPROPERTY_AUDIO_CPU_RESOURCES,
-                                          KSPROPERTY_TYPE_GET | KSPROPERTY_TYPE_SET)));
-        requests.push_back(Bytes(Property(KSPROPSETID_Audio, 0x7777, KSPROPERTY_TYPE_GET)));
-        requests.push_back(
-            PinRequest(KSPROPSETID_Jack, KSPROPERTY_JACK_DESCRIPTION, KSPROPERTY_TYPE_SET, 1));
-
-        for (const auto& request : requests) {
-            for (ULONG valueSize : {0u, 1u, 3u, 4u, 35u, 36u, 63u, 64u, 103u, 104u, 200u}) {
-                std::vector<unsigned char> value(valueSize, 0);
-                Reply reply = Ask(filter, request, valueSize, value);
-                if (NT_SUCCESS(reply.status) && reply.status != STATUS_BUFFER_OVERFLOW) {
-                    EXPECT_LE(reply.bytes, valueSize);
-                }
-            }
-        }
-        // Malformed requests of the handlers this filter has.
         const ULONG jackPin = name == std::u16string(u"topo_c") ? 1 : 0;
         struct Refusal {
             const char* what;

@@ -99,6 +99,8 @@ TEST_P(HostileAnswerTest, AnswersLateTwiceOrForAnotherHandshakeNeverCount) {
         NTSTATUS first;
         // Sent after the first step has returned.
         std::function<void(RawClient&, transport::u32)> after;
+        // How the first step's handshake is recorded in the block.
+        transport::u32 outcome;
     };
     auto nothing = [](RawClient&) {};
     auto nothingAfter = [](RawClient&, transport::u32) {};
@@ -108,28 +110,33 @@ TEST_P(HostileAnswerTest, AnswersLateTwiceOrForAnotherHandshakeNeverCount) {
              c.Answer(STATUS_SUCCESS, n);
              c.Answer(STATUS_SUCCESS, n);
          },
-         STATUS_SUCCESS, nothingAfter},
+         STATUS_SUCCESS, nothingAfter, transport::HandshakeAnswered},
         {"refusal, then success", nothing,
          [](RawClient& c, transport::u32 n) {
              c.Answer(Refusal, n);
              c.Answer(STATUS_SUCCESS);
          },
-         Refusal, nothingAfter},
+         Refusal, nothingAfter, transport::HandshakeRefused},
+        {"a warning", nothing,
+         [](RawClient& c, transport::u32 n) { c.Answer(LONG(0x80000005), n); },
+         NTSTATUS(0x80000005), nothingAfter, transport::HandshakeRefused},
         {"success after the time-out", nothing, [](RawClient&, transport::u32) {},
          STATUS_DEVICE_NOT_READY,
          [](RawClient& c, transport::u32 n) {
              c.Answer(STATUS_SUCCESS, n);
              c.Answer(STATUS_SUCCESS);
-         }},
+         },
+         transport::HandshakeTimedOut},
         {"success while no handshake waits",
          [](RawClient& c) {
              c.Answer(STATUS_SUCCESS);
              c.Answer(STATUS_SUCCESS, c.Read(c.block->HandshakeNumber) + 1);
          },
-         [](RawClient& c, transport::u32 n) { c.Answer(Refusal, n); }, Refusal, nothingAfter},
+         [](RawClient& c, transport::u32 n) { c.Answer(Refusal, n); }, Refusal, nothingAfter,
+         transport::HandshakeRefused},
         {"success for the next handshake", nothing,
          [](RawClient& c, transport::u32 n) { c.Answer(STATUS_SUCCESS, n + 1); },
-         STATUS_DEVICE_NOT_READY, nothingAfter},
+         STATUS_DEVICE_NOT_READY, nothingAfter, transport::HandshakeTimedOut},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.what);
@@ -148,6 +155,10 @@ TEST_P(HostileAnswerTest, AnswersLateTwiceOrForAnotherHandshakeNeverCount) {
         row.before(*client);
         EXPECT_EQ(engine->Step(KSSTATE_ACQUIRE), row.first);
         row.after(*client, client->Read(client->block->HandshakeNumber));
+        // A client that was not heard is still awaited; one that answered is not.
+        EXPECT_EQ(client->Read(client->block->HandshakeOutcome), row.outcome);
+        EXPECT_EQ(client->Read(client->block->HandshakeFlags),
+                  row.outcome == transport::HandshakeTimedOut ? transport::AwaitingClient : 0u);
         if (row.first == STATUS_SUCCESS) {
             EXPECT_EQ(engine->Step(KSSTATE_STOP), STATUS_SUCCESS);
         }

@@ -17,6 +17,7 @@
 #include <ksmedia.h>
 
 #include "DriverTest.h"
+#include "HandshakeResponder.h"
 #include "KsTestRequests.h"
 #include "kernel/Memory.h"
 #include "kernel/UserEvents.h"
@@ -90,69 +91,6 @@ std::vector<unsigned char> CreateRequest(const KSPIN_CONNECT& connect,
     return request;
 }
 
-// The client's side of one direction: its file, connected with an event, and a thread that
-// answers every handshake with `answer` and notes the stream state it was asked about.
-class Responder {
-public:
-    Responder(host::Process& process, HANDLE event, transport::TransportControlBlock* block,
-              HANDLE file)
-        : process(process), event(event), block(block), file(file) {
-        Start();
-    }
-    ~Responder() { Stop(); }
-    void Start() {
-        stop = false;
-        thread = std::thread([this] { Loop(); });
-    }
-    void Stop() {
-        stop = true;
-        if (thread.joinable()) {
-            thread.join();
-        }
-    }
-    std::vector<ULONG> States() {
-        std::lock_guard<std::mutex> hold(lock);
-        return states;
-    }
-
-    std::atomic<NTSTATUS> answer{STATUS_SUCCESS};
-    // Runs on the client's thread before each answer (set while no handshake is under way).
-    std::function<void()> beforeAnswer;
-
-private:
-    void Loop() {
-        host::ProcessScope scope(&process);
-        while (!stop) {
-            if (host::user::WaitForSingleObject(event, 10) != WAIT_OBJECT_0) {
-                continue;
-            }
-            const auto flags = __atomic_load_n(&block->HandshakeFlags, __ATOMIC_ACQUIRE);
-            if ((flags & transport::AwaitingClient) == 0) {
-                continue;
-            }
-            {
-                std::lock_guard<std::mutex> hold(lock);
-                states.push_back(__atomic_load_n(&block->StreamState, __ATOMIC_ACQUIRE));
-            }
-            if (beforeAnswer) {
-                beforeAnswer();
-            }
-            transport::ReportStatusInput input{transport::ProtocolVersion, answer.load()};
-            host::user::DeviceIoControl(file, transport::IoctlReportStatus, &input, sizeof(input),
-                                        nullptr, 0, nullptr);
-        }
-    }
-
-    host::Process& process;
-    HANDLE event;
-    transport::TransportControlBlock* block;
-    HANDLE file;
-    std::atomic<bool> stop{false};
-    std::mutex lock;
-    std::vector<ULONG> states;
-    std::thread thread;
-};
-
 class PinIntegrationTest : public DriverTest {
 protected:
     void SetUp() override {
@@ -201,14 +139,24 @@ protected:
     }
 
     // A WaveRT filter's streaming pin in the device format, created from the engine.
-    HANDLE OpenSpeakerPin() { return OpenStreamingPin(u"wave_r"); }
-    HANDLE OpenStreamingPin(const std::u16string& name) {
+    HANDLE OpenSpeakerPin(const std::vector<unsigned char>& format = PcmFormat(48000, 16, 2,
+                                                                               false)) {
+        return OpenStreamingPin(u"wave_r", format);
+    }
+    HANDLE OpenStreamingPin(const std::u16string& name,
+                            const std::vector<unsigned char>& format = PcmFormat(48000, 16, 2,
+                                                                                 false)) {
         filter = OpenFilter(name);
         NTSTATUS status = STATUS_UNSUCCESSFUL;
-        HANDLE pin =
-            CreatePin(filter, CreateRequest(Connect(0), PcmFormat(48000, 16, 2, false)), &status);
+        HANDLE pin = CreatePin(filter, CreateRequest(Connect(0), format), &status);
         EXPECT_EQ(status, STATUS_SUCCESS);
         return pin;
+    }
+
+    // A request of the client behind the pins (its format or latency).
+    template <class Input>
+    NTSTATUS ClientRequest(ULONG code, const Input& input) {
+        return Control(*client, clientFile, code, &input, sizeof(input), nullptr, 0);
     }
 
     Reply Ask(HANDLE pin, const std::vector<unsigned char>& input, ULONG valueSize,
@@ -263,6 +211,14 @@ protected:
                    sizeof(KSRTAUDIO_HWREGISTER));
     }
 
+    Reply Buffer(HANDLE pin, ULONG bytes) {
+        return Ask(
+            pin,
+            Bytes(KSRTAUDIO_BUFFER_PROPERTY{
+                Property(KSPROPSETID_RtAudio, KSPROPERTY_RTAUDIO_BUFFER, KSPROPERTY_TYPE_GET),
+                nullptr, bytes}),
+            sizeof(KSRTAUDIO_BUFFER));
+    }
     Reply NotificationBuffer(HANDLE pin, ULONG bytes, ULONG count) {
         KSRTAUDIO_BUFFER_PROPERTY_WITH_NOTIFICATION request{};
         request.Property = Property(
@@ -270,6 +226,13 @@ protected:
         request.RequestedBufferSize = bytes;
         request.NotificationCount = count;
         return Ask(pin, Bytes(request), sizeof(KSRTAUDIO_BUFFER));
+    }
+
+    NTSTATUS WritePacket(HANDLE pin, ULONG packet, ULONG flags = 0, ULONG eosLength = 0) {
+        const KSRTAUDIO_SETWRITEPACKET_INFO write{packet, flags, eosLength};
+        return RtAudio(pin, KSPROPERTY_RTAUDIO_SETWRITEPACKET, sizeof(write), KSPROPERTY_TYPE_SET,
+                       Bytes(write))
+            .status;
     }
 
     NTSTATUS Notification(HANDLE pin, HANDLE event, bool add) {
@@ -450,6 +413,152 @@ TEST_F(PinIntegrationTest, RequestsOfTheWrongShapeAreRefusedBeforeTheStreamSeesT
     Close(*engine, filter);
 }
 
+// A buffer is whole frames of the device format, at least the client's latency, inside the
+// data buffer the client shares; what it cannot be is refused, not cut. A render buffer starts
+// silent, and only the buffer.
+TEST_F(PinIntegrationTest, BuffersAreWholeFramesWithinTheDataBufferOrRefused) {
+    ConnectClient(true);
+    struct Format {
+        ULONG bits, container;
+    };
+    const Format stereo16{16, 2}, stereo24{24, 3}, stereo32{32, 4};
+    const ULONG plain = ~0u; // a buffer without notifications
+    const ULONG whole = transport::DataBufferSize;
+    struct Case {
+        Format format;
+        ULONG latency; // set in the 4-byte frames of stereo16, before the format
+        ULONG notifications;
+        ULONG request;
+        NTSTATUS status;
+        ULONG actual;
+    };
+    const Case cases[] = {
+        {stereo16, 960, plain, 1000, STATUS_SUCCESS, 3840}, // the latency is the larger
+        {stereo16, 960, plain, 8002, STATUS_SUCCESS, 8004},
+        {stereo16, 960, plain, whole, STATUS_SUCCESS, whole},
+        {stereo16, 960, plain, 3, STATUS_UNSUCCESSFUL, 0}, // below one frame
+        {stereo16, 960, plain, whole + 4, STATUS_INSUFFICIENT_RESOURCES, 0},
+        {stereo16, 960, plain, 0xFFFFFFFF, STATUS_INSUFFICIENT_RESOURCES, 0}, // wraps when raised
+        {stereo16, 960, 2, 7, STATUS_INVALID_PARAMETER, 0}, // not a multiple of the count
+        {stereo16, 960, 2, 4, STATUS_INVALID_PARAMETER, 0}, // no frame per period
+        {stereo16, 960, 0, 8, STATUS_INVALID_PARAMETER, 0},
+        {stereo16, 960, 3, 12, STATUS_INVALID_PARAMETER, 0},
+        {stereo16, 960, 2, 6, STATUS_SUCCESS, 3840},
+        {stereo16, 960, 1, 4, STATUS_SUCCESS, 3840},
+        // 2,001 frames would split a frame between the packets: a frame more makes them whole.
+        {stereo16, 960, 2, 8004, STATUS_SUCCESS, 8008},
+        {stereo16, 960, 2, whole, STATUS_SUCCESS, whole},
+        // The whole data buffer of latency, then frames twice as large: 1 MiB of latency.
+        {stereo32, whole / 4, plain, 1000, STATUS_SUCCESS, whole},
+        // 6-byte frames: the last whole frame ends 2 bytes short of the data buffer, two packets
+        // of whole frames 8 bytes short.
+        {stereo24, 1, 2, whole - 2, STATUS_INSUFFICIENT_RESOURCES, 0},
+        {stereo24, 1, 2, whole - 8, STATUS_SUCCESS, whole - 8},
+        {stereo24, 1, plain, whole - 2, STATUS_SUCCESS, whole - 2},
+    };
+    auto SetClientFormat = [this](const Format& f) {
+        return ClientRequest(transport::IoctlSetFormat,
+                             transport::SetFormatInput{transport::ProtocolVersion, 48000, f.bits, 2,
+                                                       f.container, 0});
+    };
+    unsigned char* data = reinterpret_cast<unsigned char*>(clientBlock->ClientDataAddress);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.format.bits << " bits, latency " << c.latency << ", "
+                                        << c.notifications << " x " << c.request);
+        ASSERT_EQ(SetClientFormat(stereo16), STATUS_SUCCESS);
+        ASSERT_EQ(ClientRequest(transport::IoctlSetLatency,
+                                transport::SetLatencyInput{transport::ProtocolVersion, c.latency}),
+                  STATUS_SUCCESS);
+        ASSERT_EQ(SetClientFormat(c.format), STATUS_SUCCESS);
+        HANDLE pin = OpenSpeakerPin(PcmFormat(48000, USHORT(c.format.bits), 2, true));
+        std::memset(data, 0x55, whole);
+        const Reply reply = c.notifications == plain
+                                ? Buffer(pin, c.request)
+                                : NotificationBuffer(pin, c.request, c.notifications);
+        EXPECT_EQ(reply.status, c.status);
+        if (reply.status == STATUS_SUCCESS) {
+            EXPECT_EQ(As<KSRTAUDIO_BUFFER>(reply).ActualBufferSize, c.actual);
+            EXPECT_EQ(clientBlock->BufferFrames, c.actual / (2 * c.format.container));
+            const unsigned char* firstSound =
+                std::find_if(data, data + whole, [](unsigned char b) { return b != 0; });
+            EXPECT_EQ(firstSound - data, std::ptrdiff_t(c.actual));
+        } else {
+            EXPECT_EQ(clientBlock->BufferFrames, 0u);
+        }
+        Close(*engine, pin);
+        Close(*engine, filter);
+    }
+}
+
+// Packets of a notification buffer are written in turn: late, overrun and malformed writes are
+// refused and counted for the stream (until its stop) and the channel; a plain buffer has none.
+TEST_F(PinIntegrationTest, WritePacketsComeInTurnAndOnlyWithANotificationBuffer) {
+    ConnectClient(true);
+    HANDLE pin = OpenSpeakerPin();
+    ASSERT_EQ(NotificationBuffer(pin, 8004, 2).status, STATUS_SUCCESS); // 2 x 1,001 frames
+    ASSERT_EQ(SetState(pin, KSSTATE_RUN), STATUS_SUCCESS);
+    EXPECT_EQ(As<ULONG>(RtAudio(pin, KSPROPERTY_RTAUDIO_PACKETCOUNT, sizeof(ULONG))), 0u);
+    struct Write {
+        ULONG packet, flags, length;
+        NTSTATUS status;
+        ULONG errors;
+    };
+    const ULONG endOfStream = KSSTREAM_HEADER_OPTIONSF_ENDOFSTREAM;
+    const Write writes[] = {
+        {0, 0, 0, STATUS_DATA_LATE_ERROR, 1},
+        {2, 0, 0, STATUS_DATA_OVERRUN, 2},
+        {1, endOfStream, 4004 + 1, STATUS_INVALID_PARAMETER, 2}, // longer than the packet
+        {1, 0x10000, 0, STATUS_INVALID_PARAMETER, 2},            // a flag nobody defined
+        {1, endOfStream | 0x4, 0, STATUS_INVALID_PARAMETER, 2},
+        {1, 0, 0, STATUS_SUCCESS, 2},
+    };
+    for (const Write& w : writes) {
+        SCOPED_TRACE(testing::Message() << "packet " << w.packet << " flags " << w.flags);
+        EXPECT_EQ(WritePacket(pin, w.packet, w.flags, w.length), w.status);
+        EXPECT_EQ(clientBlock->StreamPacketErrors, w.errors);
+        EXPECT_EQ(clientBlock->ChannelPacketErrors, w.errors);
+    }
+    ASSERT_EQ(SetState(pin, KSSTATE_STOP), STATUS_SUCCESS);
+    EXPECT_EQ(clientBlock->StreamPacketErrors, 0u);
+    EXPECT_EQ(clientBlock->ChannelPacketErrors, 2u);
+    Close(*engine, pin);
+    Close(*engine, filter);
+
+    pin = OpenSpeakerPin();
+    ASSERT_EQ(Buffer(pin, 1000).status, STATUS_SUCCESS);
+    EXPECT_EQ(WritePacket(pin, 1), STATUS_NOT_SUPPORTED);
+    EXPECT_EQ(RtAudio(pin, KSPROPERTY_RTAUDIO_PACKETCOUNT, sizeof(ULONG)).status,
+              STATUS_NOT_SUPPORTED);
+    EXPECT_EQ(clientBlock->StreamModeFlags & transport::PacketMode, transport::PacketMode)
+        << "the client learns that the engine asked for packets";
+    Close(*engine, pin);
+    Close(*engine, filter);
+}
+
+// Every step is asked of the client before it is taken. A refused step up is not taken and the
+// client's status is the request's; a refused step down is taken all the same.
+TEST_F(PinIntegrationTest, StepsAreAskedOfTheClientAndOnlyStepsUpMayBeRefused) {
+    ConnectClient(true);
+    HANDLE pin = OpenSpeakerPin();
+    const NTSTATUS refusal = static_cast<NTSTATUS>(0xC0000184);
+    ASSERT_EQ(SetState(pin, KSSTATE_ACQUIRE), STATUS_SUCCESS);
+    responder->answer = refusal;
+    EXPECT_EQ(SetState(pin, KSSTATE_RUN), refusal);
+    EXPECT_EQ(GetState(pin), KSSTATE_ACQUIRE);
+    EXPECT_EQ(clientBlock->StreamState, ULONG(KSSTATE_ACQUIRE));
+    EXPECT_EQ(SetState(pin, KSSTATE_STOP), STATUS_SUCCESS);
+    EXPECT_EQ(clientBlock->StreamState, ULONG(KSSTATE_STOP));
+    responder->answer = STATUS_SUCCESS;
+    ASSERT_EQ(SetState(pin, KSSTATE_RUN), STATUS_SUCCESS);
+    EXPECT_EQ(clientBlock->StreamState, ULONG(KSSTATE_RUN));
+    EXPECT_EQ(responder->States(),
+              (std::vector<ULONG>{KSSTATE_ACQUIRE, KSSTATE_PAUSE, KSSTATE_STOP, KSSTATE_ACQUIRE,
+                                  KSSTATE_PAUSE, KSSTATE_RUN}));
+    Close(*engine, pin);
+    EXPECT_EQ(clientBlock->StreamOpen, 0u);
+    Close(*engine, filter);
+}
+
 // What a pin holds beyond the path the engine tests drive: the format set it keeps and gives
 // back, one buffer per pin, registrations it will not forget twice, the clock register the
 // stream lacks, and nothing of the engine's left mapped once it closes.
@@ -462,6 +571,10 @@ TEST_F(PinIntegrationTest, APinKeepsItsFormatAndOneBufferAndLeavesNothingMapped)
     };
     EXPECT_EQ(Ask(pin, format(KSPROPERTY_TYPE_SET), ULONG(extensible.size()), extensible).status,
               STATUS_SUCCESS);
+    // A format the device does not run at is refused and leaves the pin's as it was.
+    const std::vector<unsigned char> otherRate = PcmFormat(44100, 16, 2, false);
+    EXPECT_EQ(Ask(pin, format(KSPROPERTY_TYPE_SET), ULONG(otherRate.size()), otherRate).status,
+              STATUS_NO_MATCH);
     Reply kept = Ask(pin, format(KSPROPERTY_TYPE_GET), 128);
     ASSERT_EQ(kept.bytes, extensible.size());
     EXPECT_TRUE(std::equal(extensible.begin(), extensible.end(), kept.value.begin()));
@@ -475,11 +588,9 @@ TEST_F(PinIntegrationTest, APinKeepsItsFormatAndOneBufferAndLeavesNothingMapped)
               STATUS_INVALID_BUFFER_SIZE);
     EXPECT_EQ(Register(pin, KSPROPERTY_RTAUDIO_CLOCKREGISTER).status, STATUS_NOT_IMPLEMENTED);
     ASSERT_EQ(SetState(pin, KSSTATE_RUN), STATUS_SUCCESS);
-    const KSRTAUDIO_SETWRITEPACKET_INFO ahead{7, 0, 0};
-    EXPECT_EQ(RtAudio(pin, KSPROPERTY_RTAUDIO_SETWRITEPACKET, sizeof(ahead), KSPROPERTY_TYPE_SET,
-                      Bytes(ahead))
-                  .status,
-              STATUS_DATA_OVERRUN);
+    EXPECT_EQ(Ask(pin, format(KSPROPERTY_TYPE_SET), ULONG(extensible.size()), extensible).status,
+              STATUS_INVALID_DEVICE_REQUEST)
+        << "no format change while running";
     // No packet is complete yet: position 0, stamped with a performance-counter time already past
     // (the two fields the other way round would show a counter value as the position).
     Reply presentation = RtAudio(pin, KSPROPERTY_RTAUDIO_PRESENTATION_POSITION,
@@ -552,27 +663,6 @@ TEST_F(PinIntegrationTest, AThirtyTwoBitEngineIsRefusedTheRecordsWithPointers) {
     EXPECT_EQ(SetState(pin, KSSTATE_ACQUIRE), STATUS_SUCCESS);
     EXPECT_EQ(GetState(pin), KSSTATE_ACQUIRE);
     Close(*engine, pin);
-    Close(*engine, filter);
-}
-
-TEST_F(PinIntegrationTest, AFailedStepEndsTheWalkWhereItGot) {
-    ConnectClient(true);
-    HANDLE pin = OpenSpeakerPin();
-    // The client refuses the second step up.
-    const NTSTATUS refusal = static_cast<NTSTATUS>(0xC0000184);
-    const size_t before = responder->States().size();
-    ASSERT_EQ(SetState(pin, KSSTATE_ACQUIRE), STATUS_SUCCESS);
-    responder->answer = refusal;
-    EXPECT_EQ(SetState(pin, KSSTATE_RUN), refusal);
-    EXPECT_EQ(GetState(pin), KSSTATE_ACQUIRE);
-    std::vector<ULONG> asked = responder->States();
-    EXPECT_EQ(std::vector<ULONG>(asked.begin() + before, asked.end()),
-              (std::vector<ULONG>{KSSTATE_ACQUIRE, KSSTATE_PAUSE}));
-    responder->answer = STATUS_SUCCESS;
-    EXPECT_EQ(SetState(pin, KSSTATE_PAUSE), STATUS_SUCCESS);
-    // Close walks a paused stream down before it lets it go.
-    Close(*engine, pin);
-    EXPECT_EQ(clientBlock->StreamOpen, 0u);
     Close(*engine, filter);
 }
 

@@ -1,4 +1,5 @@
-// GUID names: the tables, lookups across tables, the text fallback and truncation.
+// GUID names: every table row found by its own name, the lookup across tables, the text forms and
+// truncation.
 #include <set>
 #include <string>
 #include <vector>
@@ -14,7 +15,6 @@ using text_test::Text;
 
 namespace {
 
-const GUID ZeroGuid = {};
 const GUID UnknownGuid = {
     0x12345678, 0x9ABC, 0xDEF0, {0x01, 0x02, 0x03, 0x04, 0xA5, 0xB6, 0xC7, 0xD8}};
 const char16_t UnknownText[] = u"{12345678-9abc-def0-0102-0304a5b6c7d8}";
@@ -24,9 +24,9 @@ std::u16string Name(const GUID& guid, const GuidNameEntry* table) {
     return Text(GuidName(output, &guid, table));
 }
 
-std::u16string NameAll(const GUID& guid, const GuidNameEntry* const* tables = nullptr) {
+std::u16string NameAll(const GUID& guid) {
     WCHAR output[GuidNameAllCapacity];
-    return Text(GuidNameAll(output, &guid, tables));
+    return Text(GuidNameAll(output, &guid, nullptr));
 }
 
 struct Table {
@@ -57,51 +57,6 @@ TEST(GuidNameTables, RowsAreUniqueAndFindThemselves) {
     }
 }
 
-TEST(GuidNames, LookupsAcrossTables) {
-    struct LookupCase {
-        const char* label;
-        const GUID* guid;
-        std::vector<const GuidNameEntry*> tables; // empty: the default list
-        std::u16string expected;
-    };
-    const std::vector<LookupCase> cases = {
-        {"zero GUID: the type table comes first", &ZeroGuid, {}, u"KSDATAFORMAT_TYPE_WILDCARD"},
-        {"first table of a custom list wins",
-         &ZeroGuid,
-         {FormatSpecifierNames, FormatTypeNames},
-         u"KSDATAFORMAT_SPECIFIER_WILDCARD"},
-        {"later table when earlier ones miss",
-         &KSDATAFORMAT_SUBTYPE_PCM,
-         {CategoryNames, FormatSubtypeNames},
-         u"KSDATAFORMAT_SUBTYPE_PCM"},
-        {"last default table",
-         &AUDIO_SIGNALPROCESSINGMODE_RAW,
-         {},
-         u"AUDIO_SIGNALPROCESSINGMODE_RAW"},
-        {"unknown GUID in braces", &UnknownGuid, {}, UnknownText},
-        {"known GUID outside the list",
-         &KSCATEGORY_AUDIO,
-         {FormatTypeNames},
-         u"{6994ad04-93ef-11d0-a3cc-00a0c9223196}"},
-    };
-    for (const LookupCase& c : cases) {
-        SCOPED_TRACE(c.label);
-        if (c.tables.empty()) {
-            EXPECT_EQ(NameAll(*c.guid), c.expected);
-        } else {
-            std::vector<const GuidNameEntry*> list = c.tables;
-            list.push_back(nullptr);
-            EXPECT_EQ(NameAll(*c.guid, list.data()), c.expected);
-        }
-    }
-}
-
-TEST(GuidNames, LookupInOneTable) {
-    EXPECT_EQ(Name(ZeroGuid, FormatSubtypeNames), u"KSDATAFORMAT_SUBTYPE_WILDCARD");
-    EXPECT_EQ(Name(KSDATAFORMAT_SUBTYPE_PCM, FormatTypeNames),
-              u"{00000001-0000-0010-8000-00aa00389b71}");
-}
-
 TEST(GuidNames, TextForms) {
     WCHAR output[40];
     EXPECT_EQ(Text(GuidToText(output, 40, &UnknownGuid, FALSE)),
@@ -111,6 +66,10 @@ TEST(GuidNames, TextForms) {
     EXPECT_EQ(Text(GuidToText(output, 40, nullptr, FALSE)), u"GUID_NULL");
     EXPECT_EQ(Text(GuidNameOrText(output, 40, &UnknownGuid, L"given")), u"given");
     EXPECT_EQ(Text(GuidNameOrText(output, 40, &UnknownGuid, nullptr)), UnknownText);
+    // Across the default tables: the first that knows a GUID names it, the last is reached.
+    EXPECT_EQ(NameAll(GUID{}), u"KSDATAFORMAT_TYPE_WILDCARD");
+    EXPECT_EQ(NameAll(AUDIO_SIGNALPROCESSINGMODE_RAW), u"AUDIO_SIGNALPROCESSINGMODE_RAW");
+    EXPECT_EQ(NameAll(UnknownGuid), UnknownText);
 }
 
 // Every routine stays inside its capacity, cuts its text and still terminates.

@@ -236,25 +236,6 @@ TEST(BuildPlainWaveFormatTest, PlainShapesStayPlainAndOthersGoExtensible) {
     EXPECT_FALSE(BuildPlainWaveFormat(&record, 48000, 16, 0, FALSE));
 }
 
-TEST(MakeExtensibleTest, TurnsPlainRecordsIntoTheirExtensibleEquivalent) {
-    WAVEFORMATEXTENSIBLE record = PlainPcm(48000, 16, 1);
-    MakeExtensible(&record);
-    EXPECT_EQ(record.Format.wFormatTag, WAVE_FORMAT_EXTENSIBLE);
-    EXPECT_EQ(record.Format.cbSize, 22);
-    EXPECT_EQ(record.Samples.wValidBitsPerSample, 16);
-    EXPECT_EQ(record.dwChannelMask, ULONG{KSAUDIO_SPEAKER_MONO});
-    EXPECT_TRUE(SameGuid(SubFormatOf(record), KSDATAFORMAT_SUBTYPE_PCM));
-    EXPECT_TRUE(IsValidWaveFormat(&record));
-    EXPECT_TRUE(IsSupportedStreamFormat(&record));
-
-    record = PlainPcm(48000, 32, 2);
-    record.Format.wFormatTag = WAVE_FORMAT_IEEE_FLOAT;
-    MakeExtensible(&record);
-    EXPECT_TRUE(SameGuid(SubFormatOf(record), KSDATAFORMAT_SUBTYPE_IEEE_FLOAT));
-    EXPECT_EQ(record.dwChannelMask, ULONG{KSAUDIO_SPEAKER_STEREO});
-    EXPECT_TRUE(IsValidWaveFormat(&record));
-}
-
 class MakeExtensibleDebuggerTest : public HostTest {};
 
 // Only a float record breaks in, and only into an attached debugger (the host bug-checks a

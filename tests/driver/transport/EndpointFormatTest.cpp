@@ -30,7 +30,6 @@ const std::vector<uint8_t> StereoValue = {
     0x01, 0x00, 0x00, 0x00, 0x00, 0x00, 0x10, 0x00, // PCM sub-format
     0x80, 0x00, 0x00, 0xAA, 0x00, 0x38, 0x9B, 0x71,
 };
-const std::vector<uint8_t> Marker = {'m', 'a', 'r', 'k'};
 
 const transport::SetFormatInput Stereo48k = {transport::ProtocolVersion, 48000, 16, 2, 2, 0x3};
 
@@ -122,15 +121,6 @@ std::string ChannelName(const testing::TestParamInfo<ChannelCase>& info) {
     return info.param.name;
 }
 
-TEST_P(EndpointFormatTest, TheDeviceStartLeavesOneEndpointPerWaveRTFilter) {
-    const ChannelCase& channel = GetParam();
-    EXPECT_EQ(OursNaming(channel.servedFlow, channel.servingFilter).size(), 1u);
-    EXPECT_EQ(OursNaming(channel.otherFlow, channel.otherFilter).size(), 1u);
-    // A filter appears under its own flow only; the topology filters get no endpoint.
-    EXPECT_TRUE(OursNaming(channel.otherFlow, channel.servingFilter).empty());
-    EXPECT_EQ(host::ListAudioEndpoints().size(), 2u);
-}
-
 TEST_P(EndpointFormatTest, AFormatChangeWritesEveryMatchingEndpointAndNothingElse) {
     const ChannelCase& channel = GetParam();
     const std::u16string otherDevice = u"ROOT\\MEDIA\\0001";
@@ -195,26 +185,11 @@ TEST_P(EndpointFormatTest, AFormatChangeWritesEveryMatchingEndpointAndNothingEls
     }
 }
 
-TEST_P(EndpointFormatTest, AnUnchangedFormatWritesNothing) {
+// A format other than the start-up one is written in its own shape. (An unchanged format writes
+// nothing and raises no event: one check gates both, and the filter tests hold the event.)
+TEST_P(EndpointFormatTest, AnotherFormatIsWrittenInItsOwnShape) {
     const ChannelCase& channel = GetParam();
     const AudioEndpoint endpoint = OursNaming(channel.servedFlow, channel.servingFilter).at(0);
-    ASSERT_EQ(SetFormat(Stereo48k), STATUS_SUCCESS);
-    ASSERT_EQ(StoredFormat(endpoint), StereoValue);
-
-    // Mask 0 stands for the channel count's usual mask, so it names the same format.
-    const transport::SetFormatInput sameFormats[] = {
-        Stereo48k,
-        {transport::ProtocolVersion, 48000, 16, 2, 2, 0},
-    };
-    for (const transport::SetFormatInput& same : sameFormats) {
-        SCOPED_TRACE(same.ChannelMask);
-        host::WriteRegistryValue(endpoint.propertiesPath, host::EndpointDeviceFormatProperty,
-                                 REG_BINARY, Marker);
-        EXPECT_EQ(SetFormat(same), STATUS_SUCCESS);
-        EXPECT_EQ(StoredFormat(endpoint), Marker);
-    }
-
-    // A real change still goes through.
     const transport::SetFormatInput mono = {transport::ProtocolVersion, 44100, 24, 1, 4, 0x4};
     ASSERT_EQ(SetFormat(mono), STATUS_SUCCESS);
     std::optional<host::EndpointDeviceFormat> decoded = host::ReadEndpointDeviceFormat(endpoint);

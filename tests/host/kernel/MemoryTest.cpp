@@ -1,4 +1,4 @@
-// The host memory manager: zero-copy views of MDL pages, partial MDLs, process address limits,
+// The host memory manager: partial MDLs, pages zeroed between owners, process address limits,
 // the two ways a user mapping fails, short page allocations and the verifier's reports.
 #include <gtest/gtest.h>
 
@@ -81,50 +81,7 @@ using namespace memorytest;
 class MemoryTest : public HostTest {
 protected:
     host::Process client64{1, "client64", false};
-    host::Process client32{2, "client32", true};
 };
-
-TEST_F(MemoryTest, WritesThroughAnyViewAreSeenThroughEveryOther) {
-    PMDL buffer = AllocatePages(4 * PAGE_SIZE);
-    ASSERT_NE(buffer, nullptr);
-    auto* system = static_cast<std::uint8_t*>(MapSystem(buffer));
-    ASSERT_NE(system, nullptr);
-    EXPECT_EQ(MmGetSystemAddressForMdlSafe(buffer, NormalPagePriority), system);
-
-    std::uint8_t* user = nullptr;
-    {
-        host::ProcessScope inClient(&client64);
-        user = static_cast<std::uint8_t*>(MapUser(buffer));
-    }
-    ASSERT_NE(user, nullptr);
-    EXPECT_NE(user, system);
-
-    // A partial view that straddles the second page boundary.
-    constexpr ULONG offset = 2 * PAGE_SIZE - 100;
-    PMDL partial = BuildPartial(buffer, offset, 300);
-    auto* window = static_cast<std::uint8_t*>(MapSystem(partial));
-    ASSERT_NE(window, nullptr);
-
-    for (ULONG i = 0; i < 4 * PAGE_SIZE; ++i) {
-        user[i] = std::uint8_t(i * 7 + 1);
-    }
-    EXPECT_EQ(std::memcmp(system, user, 4 * PAGE_SIZE), 0);
-    EXPECT_EQ(std::memcmp(window, user + offset, 300), 0);
-    window[299] = 0xA5;
-    EXPECT_EQ(user[offset + 299], 0xA5);
-    EXPECT_EQ(system[offset + 299], 0xA5);
-
-    MmUnmapLockedPages(window, partial);
-    IoFreeMdl(partial);
-    {
-        host::ProcessScope inClient(&client64);
-        MmUnmapLockedPages(user, buffer);
-    }
-    MmUnmapLockedPages(system, buffer);
-    EXPECT_EQ(buffer->MdlFlags & MDL_MAPPED_TO_SYSTEM_VA, 0);
-    FreePages(buffer);
-    EXPECT_EQ(host::AllocatedPageCount(), 0u);
-}
 
 TEST_F(MemoryTest, PagesAreZeroWhenHandedOutAgain) {
     for (int round = 0; round < 2; ++round) {

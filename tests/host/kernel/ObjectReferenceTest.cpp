@@ -129,27 +129,6 @@ TEST_F(ObjectReferenceTest, LookupStatusesFollowWindows) {
     EXPECT_TRUE(host::user::CloseHandle(executeOnlyEvent));
 }
 
-TEST_F(ObjectReferenceTest, ReferencedEventOutlivesItsHandleAndItsProcess) {
-    PVOID object = nullptr;
-    {
-        ProcessScope scope(&client);
-        HANDLE event = host::user::CreateEvent(false, false);
-        ASSERT_EQ(ObReferenceObjectByHandle(event, EVENT_MODIFY_STATE, *ExEventObjectType, UserMode,
-                                            &object, nullptr),
-                  STATUS_SUCCESS);
-        EXPECT_EQ(ObReferenceObject(object), 2);
-        EXPECT_TRUE(host::user::CloseHandle(event));
-    }
-    processes.Exit(client);
-    // Still a live event (under ASan a freed one would be reported here).
-    auto* event = static_cast<PRKEVENT>(object);
-    EXPECT_EQ(KeSetEvent(event, 0, FALSE), 0);
-    EXPECT_EQ(KeReadStateEvent(event), 1);
-    EXPECT_EQ(ObDereferenceObject(object), 1);
-    EXPECT_EQ(ObDereferenceObject(object), 0);
-    EXPECT_EQ(host::ObjectReferenceCount(object), 0);
-}
-
 TEST_F(ObjectReferenceTest, VerifierReportsReferencesStillHeld) {
     PVOID object = nullptr;
     {

@@ -30,10 +30,6 @@ FilterTest* current = nullptr;
 // small; a faulty handler (control->overreport) claims more than it wrote.
 NTSTATUS NTAPI PropertyHandler(PCPROPERTY_REQUEST* request) {
     control->propertyCalls++;
-    control->seen = *request;
-    if (request->InstanceSize >= sizeof(ULONG)) {
-        std::memcpy(&control->seenInstance, request->Instance, sizeof(ULONG));
-    }
     if (request->ValueSize == 0) {
         request->ValueSize = sizeof(ULONG);
         return STATUS_BUFFER_OVERFLOW;
@@ -160,26 +156,9 @@ NTSTATUS Describe(PPCFILTER_DESCRIPTOR* description) {
     return STATUS_SUCCESS;
 }
 
-// The default intersection, or (when a test asks) the miniport's own: a 64-byte format.
-NTSTATUS Intersect(PKSDATARANGE caller, PKSDATARANGE pin, ULONG capacity, PVOID result,
-                   PULONG length) {
-    if (!control->intersect) {
-        return STATUS_NOT_IMPLEMENTED;
-    }
-    if (!IsEqualGUID(caller->SubFormat, pin->SubFormat)) {
-        return STATUS_NO_MATCH;
-    }
-    *length = sizeof(KSDATAFORMAT);
-    if (capacity == 0) {
-        return STATUS_BUFFER_OVERFLOW;
-    }
-    if (capacity < sizeof(KSDATAFORMAT)) {
-        return STATUS_BUFFER_TOO_SMALL;
-    }
-    KSDATAFORMAT format = *pin;
-    format.SampleSize = 4; // marks the miniport's answer
-    std::memcpy(result, &format, sizeof(format));
-    return STATUS_SUCCESS;
+// The miniport defers every intersection to the library.
+NTSTATUS Intersect(PKSDATARANGE, PKSDATARANGE, ULONG, PVOID, PULONG) {
+    return STATUS_NOT_IMPLEMENTED;
 }
 
 NTSTATUS InitState(MiniportState* state, PPORT port) {

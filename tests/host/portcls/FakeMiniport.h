@@ -32,13 +32,10 @@ constexpr ULONG PinEventId = 2;
 // Behaviour switches and records shared by the fakes of one test.
 struct Control {
     int propertyCalls = 0;
-    PCPROPERTY_REQUEST seen{}; // the last property request, as it reached the handler
-    ULONG seenInstance = 0;    // its instance's first word
     int eventAdds = 0;
     int eventRemoves = 0;
     PUNKNOWN eventTarget = nullptr; // the major target of the last event call
     ULONG overreport = 0;           // extra value bytes a get claims (a faulty handler)
-    bool intersect = false;         // DataRangeIntersection answers instead of deferring
     NTSTATUS miniportInit = STATUS_SUCCESS;
 };
 extern Control* control;
