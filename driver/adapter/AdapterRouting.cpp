@@ -87,9 +87,9 @@ NTSTATUS AdapterCommon::ServeTransportFile(PIRP irp) {
 }
 
 PUNKNOWN AdapterCommon::FindWaveMiniport(PCWSTR name) {
-    TransportChannel* const channels[] = {&renderChannel, &captureChannel};
-    for (TransportChannel* channel : channels) {
-        CMiniportWaveRT* miniport = channel->waveMiniport;
+    DirectionFilters* const directions[] = {&renderFilters, &captureFilters};
+    for (DirectionFilters* filters : directions) {
+        CMiniportWaveRT* miniport = filters->waveMiniport;
         if (miniport != nullptr && SameName(name, miniport->subdeviceName)) {
             return miniport->MiniportInterface();
         }

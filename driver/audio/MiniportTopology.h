@@ -3,7 +3,7 @@
 // changes.
 #pragma once
 
-#include "adapter/UnknownBase.h"
+#include "support/UnknownBase.h"
 #include "platform/AudioHeaders.h"
 
 class TransportChannel;

@@ -27,7 +27,7 @@ bool IsPcmRange(const KSDATARANGE* range) {
 
 CMiniportWaveRT::CMiniportWaveRT(bool isCapture, TransportChannel* channel)
     : UnknownBase(nullptr), channel(channel), isCapture(isCapture), subdeviceName{}, port(nullptr),
-      portEvents(nullptr), currentStream(nullptr), packetConstraintsStatus(STATUS_UNSUCCESSFUL) {
+      portEvents(nullptr), packetConstraintsStatus(STATUS_UNSUCCESSFUL) {
     PrintString(subdeviceName, SubdeviceNameCapacity, L"%s%s", L"wave", isCapture ? L"_c" : L"_r");
 }
 
@@ -141,7 +141,7 @@ CMiniportWaveRT::NewStream(PMINIPORTWAVERTSTREAM* stream, PPORTWAVERTSTREAM port
     RtlZeroMemory(&record, sizeof(record));
     PMINIPORTWAVERTSTREAM created = nullptr;
 
-    if (currentStream != nullptr) {
+    if (HasActiveStream(channel)) {
         status = STATUS_INSUFFICIENT_RESOURCES; // one stream per direction
     } else {
         status = CheckClientConnected(channel);

@@ -3,7 +3,7 @@
 // and raises the format-change event when the client changes the format.
 #pragma once
 
-#include "adapter/UnknownBase.h"
+#include "support/UnknownBase.h"
 #include "audio/MiniportTopology.h"
 #include "platform/AudioHeaders.h"
 
@@ -45,9 +45,8 @@ public:
     TransportChannel* const channel;
     const bool isCapture;
     WCHAR subdeviceName[SubdeviceNameCapacity];
-    PPORTWAVERT port;                     // counted; set by Init
-    PPORTEVENTS portEvents;               // counted; set by Init when the port offers it
-    CMiniportWaveRTStream* currentStream; // the live stream; set and cleared by the channel
+    PPORTWAVERT port;       // counted; set by Init
+    PPORTEVENTS portEvents; // counted; set by Init when the port offers it
     // How declaring the packet-size constraints went at start: STATUS_SUCCESS, or why the
     // filter is left to the audio engine's default periods.
     NTSTATUS packetConstraintsStatus;

@@ -68,8 +68,7 @@ CMiniportWaveRTStream::~CMiniportWaveRTStream() {
         }
     }
     channel->ChannelLock.Lock();
-    if (miniport->currentStream ==
-        this) { // a stream whose first format was refused was never linked
+    if (channel->liveStream == this) { // a stream whose first format was refused was never linked
         DetachStream(channel);
     }
     if (bufferAddress != nullptr) {

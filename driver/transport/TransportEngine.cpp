@@ -2,8 +2,6 @@
 // the handshake through which stream state, buffer and lifetime changes wait for the client.
 #include "TransportChannel.h"
 
-#include "audio/MiniportWaveRT.h"
-#include "audio/MiniportWaveRTStream.h"
 #include "support/WaveFormat.h"
 #include "transport/TransportEndpoint.h"
 
@@ -156,14 +154,12 @@ bool SignalClient(TransportChannel* channel) {
 
 VOID ChannelTick(TransportChannel* channel) {
     if (HasActiveStream(channel)) {
-        channel->waveMiniport->currentStream->Tick();
+        channel->liveStream->Tick();
     }
 }
 
-VOID AttachStream(TransportChannel* channel, CMiniportWaveRTStream* stream) {
-    if (channel->waveMiniport != nullptr) {
-        channel->waveMiniport->currentStream = stream;
-    }
+VOID AttachStream(TransportChannel* channel, LiveStream* stream) {
+    channel->liveStream = stream;
     channel->controlBlock->StreamOpen = 1;
 }
 
@@ -173,7 +169,7 @@ VOID DetachStream(TransportChannel* channel) {
     }
     channel->controlBlock->StreamOpen = 0;
     Handshake(channel); // the stream goes whether or not the client answers
-    channel->waveMiniport->currentStream = nullptr;
+    channel->liveStream = nullptr;
 }
 
 VOID SetChannelMask(TransportChannel* channel, ULONG mask) {

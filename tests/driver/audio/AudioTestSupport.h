@@ -18,7 +18,7 @@
 namespace audio_test {
 
 // One direction: the channel bound to its endpoint, with a control block in test memory (what
-// StartChannel links the channel to before any subdevice exists).
+// StartChannel links the channel to).
 struct Direction {
     explicit Direction(bool renderFlag) : channel(renderFlag, &endpoint), endpoint(&channel) {
         std::memset(&block, 0, sizeof(block));

@@ -396,11 +396,11 @@ TEST_F(MiniportWaveRTTest, NewStreamRefusals) {
     direction.Connect();
     EXPECT_EQ(newStream(malformed), STATUS_INVALID_PARAMETER);
     // A stream exists: refused before anything else is looked at.
-    wave->currentStream = reinterpret_cast<CMiniportWaveRTStream*>(&direction.fakeObjects[0]);
+    direction.channel.liveStream = reinterpret_cast<LiveStream*>(&direction.fakeObjects[0]);
     EXPECT_EQ(newStream(device), STATUS_INSUFFICIENT_RESOURCES);
     direction.Disconnect();
     EXPECT_EQ(newStream(device), STATUS_INSUFFICIENT_RESOURCES);
-    wave->currentStream = nullptr;
+    direction.channel.liveStream = nullptr;
 }
 
 } // namespace

@@ -66,6 +66,7 @@ protected:
         LoadAndStart();
         captureStream_ = captureStream;
         channel_ = captureStream ? &Adapter()->renderChannel : &Adapter()->captureChannel;
+        filters_ = captureStream ? &Adapter()->renderFilters : &Adapter()->captureFilters;
         client_ = &NewProcess(false);
         file_ = OpenTransport(*client_, captureStream);
         ASSERT_NE(file_, INVALID_HANDLE_VALUE);
@@ -158,7 +159,7 @@ protected:
 
     NTSTATUS NewStream() {
         std::vector<unsigned char> format = DeviceBlock();
-        return channel_->waveMiniport->NewStream(&stream_, &portStream_, 0, captureStream_,
+        return filters_->waveMiniport->NewStream(&stream_, &portStream_, 0, captureStream_,
                                                  reinterpret_cast<PKSDATAFORMAT>(format.data()));
     }
     // The 48 kHz, 16-bit stereo stream of the published figures.
@@ -219,6 +220,7 @@ protected:
 
     bool captureStream_ = false;
     TransportChannel* channel_ = nullptr;
+    DirectionFilters* filters_ = nullptr;
     host::Process* client_ = nullptr;
     HANDLE file_ = INVALID_HANDLE_VALUE;
     HANDLE event_ = nullptr;
@@ -247,7 +249,7 @@ struct NotifyEvent {
 TEST_F(StreamTest, CreationLinksAndPublishes) {
     Connect();
     NewStereoStream();
-    EXPECT_EQ(channel_->waveMiniport->currentStream, Stream());
+    EXPECT_EQ(channel_->liveStream, Stream());
     EXPECT_EQ(block_->StreamOpen, 1);
     EXPECT_EQ(portStream_.references, 1);
 
@@ -258,7 +260,7 @@ TEST_F(StreamTest, CreationLinksAndPublishes) {
 
     const int before = handshakes_;
     ReleaseStream();
-    EXPECT_EQ(channel_->waveMiniport->currentStream, nullptr);
+    EXPECT_EQ(channel_->liveStream, nullptr);
     EXPECT_EQ(block_->StreamOpen, 0);
     EXPECT_EQ(handshakes_, before + 1) << "the client hears that the stream is gone";
     EXPECT_EQ(portStream_.references, 0);
@@ -432,7 +434,7 @@ TEST_F(StreamTest, StepsDownWithoutClientResetPositions) {
     Free(&held); // without a client too
     EXPECT_EQ(block_->BufferFrames, 0u);
     ReleaseStream();
-    EXPECT_EQ(channel_->waveMiniport->currentStream, nullptr);
+    EXPECT_EQ(channel_->liveStream, nullptr);
 }
 
 TEST_F(StreamTest, TicksFollowTheClientAndNotifyPerPeriod) {

@@ -413,7 +413,7 @@ TEST_F(AudioEngineTest, StreamsAcrossTheClientCounterWrap) {
         ASSERT_EQ(engine->BufferBytes(), 482u * 4);
         TransportChannel& channel =
             variant.render ? Adapter()->captureChannel : Adapter()->renderChannel;
-        CMiniportWaveRTStream* stream = channel.waveMiniport->currentStream;
+        auto* stream = static_cast<CMiniportWaveRTStream*>(channel.liveStream);
         ASSERT_NE(stream, nullptr);
         const ULONG start = 0u - 5 * engine->FramesPerPeriod() / 2;
         stream->PositionLock.Lock();
