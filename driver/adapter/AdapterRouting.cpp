@@ -105,9 +105,8 @@ ClientFileRecord* AdapterCommon::AddClientFile(PUNKNOWN miniport, PFILE_OBJECT f
     ListNodeInit(&record->node);
     record->fileObject = fileObject;
     record->miniport = miniport;
-    clientFileLock.Lock();
+    LockHolder held(clientFileLock);
     ListAppend(&clientFileList, &record->node);
-    clientFileLock.Unlock();
     return record;
 }
 
@@ -125,10 +124,9 @@ ClientFileRecord* FindRecord(List* list, PFILE_OBJECT fileObject) {
 } // namespace
 
 PUNKNOWN AdapterCommon::FindClientFile(PFILE_OBJECT fileObject) {
-    clientFileLock.Lock();
+    LockHolder held(clientFileLock);
     ClientFileRecord* record = FindRecord(&clientFileList, fileObject);
     PUNKNOWN miniport = record != nullptr ? record->miniport : nullptr;
-    clientFileLock.Unlock();
     return miniport;
 }
 

@@ -135,39 +135,32 @@ CMiniportWaveRT::NewStream(PMINIPORTWAVERTSTREAM* stream, PPORTWAVERTSTREAM port
     UNREFERENCED_PARAMETER(pin);
     UNREFERENCED_PARAMETER(capture);
     *stream = nullptr;
-    channel->ChannelLock.Lock();
-    NTSTATUS status = STATUS_SUCCESS;
+    LockHolder held(channel->ChannelLock);
+    if (HasActiveStream(channel)) {
+        return STATUS_INSUFFICIENT_RESOURCES; // one stream per direction
+    }
+    NTSTATUS status = CheckClientConnected(channel);
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
     WAVEFORMATEXTENSIBLE record;
     RtlZeroMemory(&record, sizeof(record));
+    status = AcceptStreamFormat(&record, dataFormat, 0, nullptr);
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
     PMINIPORTWAVERTSTREAM created = nullptr;
-
-    if (HasActiveStream(channel)) {
-        status = STATUS_INSUFFICIENT_RESOURCES; // one stream per direction
-    } else {
-        status = CheckClientConnected(channel);
+    status = CreateWaveRTStream(&created, isCapture, this, portStream, channel);
+    if (!NT_SUCCESS(status)) {
+        return status;
     }
+    created->AddRef(); // the creation reference
+    status = InitWaveRTStreamFormat(created, &record);
     if (NT_SUCCESS(status)) {
-        status = ValidateKsDataFormat(&record, dataFormat, 0, nullptr, nullptr);
+        created->AddRef();
+        *stream = created;
     }
-    if (NT_SUCCESS(status) && !IsSupportedStreamFormat(&record)) {
-        status = STATUS_NO_MATCH;
-    }
-    if (NT_SUCCESS(status)) {
-        if (!IsExtensibleLayout(&record)) {
-            MakeExtensible(&record);
-        }
-        status = CreateWaveRTStream(&created, isCapture, this, portStream, channel);
-    }
-    if (NT_SUCCESS(status)) {
-        created->AddRef(); // the creation reference
-        status = InitWaveRTStreamFormat(created, &record);
-        if (NT_SUCCESS(status)) {
-            created->AddRef();
-            *stream = created;
-        }
-        created->Release(); // destroys the stream when its format was refused
-    }
-    channel->ChannelLock.Unlock();
+    created->Release(); // destroys the stream when its format was refused
     return status;
 }
 

@@ -95,6 +95,9 @@ private:
     };
 
     NTSTATUS ApplyFormat(const WAVEFORMATEXTENSIBLE* record);
+    // The work of one accepted state step from state to next, under ChannelLock; on failure
+    // the stream stays where it is.
+    NTSTATUS EnterState(ULONG next);
     VOID ResetCounters();
     // The caller holds ChannelLock; periods is the notification count the buffer is cut into.
     // addressedByPacket: the engine may address the buffer by packet, so each holds whole frames.

@@ -68,21 +68,14 @@ NTSTATUS SetProposedFormat(PPCPROPERTY_REQUEST request, TransportChannel* channe
     WAVEFORMATEXTENSIBLE record;
     RtlZeroMemory(&record, sizeof(record));
     GUID mode = NoGuid;
-    NTSTATUS status =
-        ValidateKsDataFormat(&record, static_cast<const KSDATAFORMAT*>(request->Value),
-                             request->ValueSize, &mode, nullptr);
+    NTSTATUS status = AcceptStreamFormat(&record, static_cast<const KSDATAFORMAT*>(request->Value),
+                                         request->ValueSize, &mode);
     if (!NT_SUCCESS(status)) {
         return status;
-    }
-    if (!IsSupportedStreamFormat(&record)) {
-        return STATUS_NO_MATCH;
     }
     if (!IsEqualGUID(mode, NoGuid) && !IsEqualGUID(mode, AUDIO_SIGNALPROCESSINGMODE_RAW) &&
         !IsEqualGUID(mode, AUDIO_SIGNALPROCESSINGMODE_DEFAULT)) {
         return STATUS_NO_MATCH;
-    }
-    if (!IsExtensibleLayout(&record)) {
-        MakeExtensible(&record);
     }
     // Only an answer: the device format changes through the client alone.
     return MatchDeviceFormat(channel, &record);
@@ -98,10 +91,8 @@ NTSTATUS NTAPI ChannelConfigHandler(PPCPROPERTY_REQUEST request) {
         return FillBasicSupport(request, NoGuid, 0);
     }
     TransportChannel* channel = CMiniportWaveRT::FromMajorTarget(request->MajorTarget)->channel;
-    channel->ChannelLock.Lock();
-    NTSTATUS status = ChannelConfigUnderLock(request, channel);
-    channel->ChannelLock.Unlock();
-    return status;
+    LockHolder held(channel->ChannelLock);
+    return ChannelConfigUnderLock(request, channel);
 }
 
 NTSTATUS NTAPI ProposedFormatHandler(PPCPROPERTY_REQUEST request) {
@@ -121,13 +112,12 @@ NTSTATUS NTAPI ProposedFormatHandler(PPCPROPERTY_REQUEST request) {
         return status;
     }
     TransportChannel* channel = CMiniportWaveRT::FromMajorTarget(request->MajorTarget)->channel;
-    channel->ChannelLock.Lock();
+    LockHolder held(channel->ChannelLock);
     if (request->Verb & KSPROPERTY_TYPE_GET) {
         status = GetProposedFormat(request, channel);
     } else if (request->Verb & KSPROPERTY_TYPE_SET) {
         status = SetProposedFormat(request, channel);
     }
-    channel->ChannelLock.Unlock();
     return status;
 }
 

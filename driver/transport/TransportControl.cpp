@@ -60,34 +60,29 @@ NTSTATUS GetControlBlock(TransportEndpoint* endpoint, PIRP irp, ULONG outputLeng
 // happen under the endpoint lock, so two registrations racing on one file cannot both succeed.
 NTSTATUS SetEvent(TransportEndpoint* endpoint, PIRP irp, ULONG inputLength) {
     RecursiveMutex& lock = endpoint->channel->EndpointLock;
-    lock.Lock();
-    NTSTATUS status;
+    LockHolder held(lock);
     if (endpoint->clientEvent != nullptr) {
-        status = STATUS_ALREADY_REGISTERED;
-    } else {
-        bool is32Bit = IoIs32bitProcess(irp) != FALSE;
-        ULONG handleBytes = is32Bit ? 4 : 8;
-        if (inputLength < transport::SetEventHandleOffset + handleBytes) {
-            status = STATUS_INVALID_DEVICE_REQUEST;
-        } else {
-            const UCHAR* buffer = static_cast<const UCHAR*>(irp->AssociatedIrp.SystemBuffer);
-            ULONGLONG handleValue = 0;
-            if (is32Bit) {
-                handleValue = ReadU32(buffer, transport::SetEventHandleOffset);
-            } else {
-                RtlCopyMemory(&handleValue, buffer + transport::SetEventHandleOffset,
-                              sizeof(handleValue));
-            }
-            PVOID event = nullptr;
-            status =
-                ObReferenceObjectByHandle(reinterpret_cast<HANDLE>(handleValue), EVENT_MODIFY_STATE,
-                                          *ExEventObjectType, irp->RequestorMode, &event, nullptr);
-            if (NT_SUCCESS(status)) {
-                endpoint->clientEvent = static_cast<PKEVENT>(event);
-            }
-        }
+        return STATUS_ALREADY_REGISTERED;
     }
-    lock.Unlock();
+    bool is32Bit = IoIs32bitProcess(irp) != FALSE;
+    ULONG handleBytes = is32Bit ? 4 : 8;
+    if (inputLength < transport::SetEventHandleOffset + handleBytes) {
+        return STATUS_INVALID_DEVICE_REQUEST;
+    }
+    const UCHAR* buffer = static_cast<const UCHAR*>(irp->AssociatedIrp.SystemBuffer);
+    ULONGLONG handleValue = 0;
+    if (is32Bit) {
+        handleValue = ReadU32(buffer, transport::SetEventHandleOffset);
+    } else {
+        RtlCopyMemory(&handleValue, buffer + transport::SetEventHandleOffset, sizeof(handleValue));
+    }
+    PVOID event = nullptr;
+    NTSTATUS status =
+        ObReferenceObjectByHandle(reinterpret_cast<HANDLE>(handleValue), EVENT_MODIFY_STATE,
+                                  *ExEventObjectType, irp->RequestorMode, &event, nullptr);
+    if (NT_SUCCESS(status)) {
+        endpoint->clientEvent = static_cast<PKEVENT>(event);
+    }
     return status;
 }
 
@@ -137,54 +132,52 @@ NTSTATUS DispatchControl(TransportEndpoint* endpoint, PIRP irp) {
 }
 
 NTSTATUS SetDeviceFormat(TransportChannel* channel, const DeviceFormat& requested) {
-    channel->ChannelLock.Lock();
-    NTSTATUS status = STATUS_SUCCESS;
+    LockHolder held(channel->ChannelLock);
     DeviceFormat format = requested;
     if (!WithinLimits(format)) {
-        status = STATUS_INVALID_PARAMETER;
-    } else {
-        if (format.ChannelMask == 0) {
-            format.ChannelMask = DefaultChannelMask(format.Channels);
-        }
-        if (SameFormat(format, channel->currentFormat)) {
-            // nothing changes: no registry write, no event
-        } else if (HasActiveStream(channel)) {
-            channel->pendingFormat = format;
-        } else {
-            channel->currentFormat = format;
-            transport::TransportControlBlock* block = channel->controlBlock;
-            block->SampleRate = format.SampleRate;
-            block->BitsPerSample = format.BitsPerSample;
-            block->Channels = format.Channels;
-            block->ContainerBytes = format.ContainerBytes;
-            block->ChannelMask = format.ChannelMask;
-            // The registry copy is a courtesy to the audio service: its failure changes nothing.
-            (void)WriteEndpointFormat(channel);
-            RaiseFormatChange(channel);
-        }
+        return STATUS_INVALID_PARAMETER;
     }
-    channel->ChannelLock.Unlock();
-    return status;
+    if (format.ChannelMask == 0) {
+        format.ChannelMask = DefaultChannelMask(format.Channels);
+    }
+    if (SameFormat(format, channel->currentFormat)) {
+        return STATUS_SUCCESS; // nothing changes: no registry write, no event
+    }
+    if (HasActiveStream(channel)) {
+        channel->pendingFormat = format;
+        return STATUS_SUCCESS;
+    }
+    channel->currentFormat = format;
+    transport::TransportControlBlock* block = channel->controlBlock;
+    block->SampleRate = format.SampleRate;
+    block->BitsPerSample = format.BitsPerSample;
+    block->Channels = format.Channels;
+    block->ContainerBytes = format.ContainerBytes;
+    block->ChannelMask = format.ChannelMask;
+    // The registry copy is a courtesy to the audio service: its failure changes nothing.
+    (void)WriteEndpointFormat(channel);
+    RaiseFormatChange(channel);
+    return STATUS_SUCCESS;
 }
 
 NTSTATUS SetLatency(TransportChannel* channel, ULONG latencyFrames) {
-    channel->ChannelLock.Lock();
-    NTSTATUS status = STATUS_SUCCESS;
+    LockHolder held(channel->ChannelLock);
     const DeviceFormat& effective =
         channel->pendingFormat.SampleRate != 0 ? channel->pendingFormat : channel->currentFormat;
     ULONGLONG blockAlign = static_cast<ULONGLONG>(effective.Channels) * effective.ContainerBytes;
     if (static_cast<ULONGLONG>(latencyFrames) * blockAlign > channel->endpoint->dataBufferBytes) {
-        status = STATUS_INVALID_PARAMETER;
-    } else if (latencyFrames == channel->latency) {
-        // nothing changes
-    } else if (HasActiveStream(channel)) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    if (latencyFrames == channel->latency) {
+        return STATUS_SUCCESS; // nothing changes
+    }
+    if (HasActiveStream(channel)) {
         channel->pendingLatency = latencyFrames;
     } else {
         channel->latency = latencyFrames;
         channel->controlBlock->LatencyFrames = latencyFrames;
     }
-    channel->ChannelLock.Unlock();
-    return status;
+    return STATUS_SUCCESS;
 }
 
 NTSTATUS ReportClientStatus(TransportChannel* channel, LONG clientStatus, bool numbered,

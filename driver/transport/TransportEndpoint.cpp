@@ -89,9 +89,8 @@ bool IsEndpointFile(TransportEndpoint* endpoint, PFILE_OBJECT fileObject) {
 
 bool IsClientFile(TransportEndpoint* endpoint, PFILE_OBJECT fileObject) {
     RecursiveMutex& lock = endpoint->channel->EndpointLock;
-    lock.Lock();
+    LockHolder held(lock);
     const bool isClient = fileObject != nullptr && endpoint->clientFile == fileObject;
-    lock.Unlock();
     return isClient;
 }
 
@@ -141,7 +140,7 @@ VOID UpdateConnection(TransportEndpoint* endpoint) {
     // Requests on one file can finish on several threads at once: the state and its jack change
     // are updated under the endpoint lock so each change is seen, and raised, exactly once.
     RecursiveMutex& lock = endpoint->channel->EndpointLock;
-    lock.Lock();
+    LockHolder held(lock);
     bool nowConnected = IsClientConnected(endpoint->channel);
     if (nowConnected != endpoint->connected) {
         endpoint->connected = nowConnected;
@@ -152,5 +151,4 @@ VOID UpdateConnection(TransportEndpoint* endpoint) {
     if (endpoint->ControlBlock() != nullptr) {
         endpoint->ControlBlock()->ClientConnected = endpoint->connected ? 1 : 0;
     }
-    lock.Unlock();
 }
