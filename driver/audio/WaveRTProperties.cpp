@@ -5,13 +5,11 @@
 #include "audio/PropertyRoutines.h"
 #include "audio/WaveRTDescriptors.h"
 #include "support/DataFormat.h"
+#include "support/FormatLimits.h"
 #include "support/WaveFormat.h"
 #include "transport/TransportChannel.h"
 
 namespace {
-
-// Speaker positions end at bit 17; a mask with any higher bit names no speaker.
-const ULONG FirstInvalidSpeakerBit = 0x40000;
 
 const GUID NoGuid = {0, 0, 0, {0, 0, 0, 0, 0, 0, 0, 0}};
 
@@ -29,7 +27,7 @@ NTSTATUS ChannelConfigUnderLock(PPCPROPERTY_REQUEST request, TransportChannel* c
     if (request->Verb & KSPROPERTY_TYPE_SET) {
         ULONG mask;
         RtlCopyMemory(&mask, request->Value, sizeof(mask));
-        if (mask >= FirstInvalidSpeakerBit) {
+        if ((mask & ~SpeakerPositionBits) != 0) {
             return STATUS_INVALID_PARAMETER;
         }
         if (mask != 0 && CountSetBits(mask) != channel->currentFormat.Channels) {
@@ -122,18 +120,5 @@ NTSTATUS NTAPI ProposedFormatHandler(PPCPROPERTY_REQUEST request) {
 }
 
 NTSTATUS NTAPI FormatChangeEventHandler(PPCEVENT_REQUEST request) {
-    CMiniportWaveRT* miniport = CMiniportWaveRT::FromMajorTarget(request->MajorTarget);
-    switch (request->Verb) {
-    case PCEVENT_VERB_ADD:
-        if (request->EventEntry == nullptr || miniport->portEvents == nullptr) {
-            return DriverGenericFailure;
-        }
-        miniport->portEvents->AddEventToEventList(request->EventEntry);
-        return STATUS_SUCCESS;
-    case PCEVENT_VERB_REMOVE:
-    case PCEVENT_VERB_SUPPORT:
-        return STATUS_SUCCESS;
-    default:
-        return STATUS_INVALID_PARAMETER;
-    }
+    return CMiniportWaveRT::FromMajorTarget(request->MajorTarget)->HandlePinEvent(request);
 }

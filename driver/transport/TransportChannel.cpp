@@ -1,12 +1,14 @@
 // Construction and destruction of a direction's engine.
 #include "TransportChannel.h"
 
+#include "support/FormatLimits.h"
 #include "transport/EndpointPropertyWriter.h"
 #include "transport/TransportEndpoint.h"
 
 namespace {
-// The device format a channel offers until its client chooses one.
-constexpr DeviceFormat StartupFormat = {384000, 32, 8, 4, 0x63F};
+// The device format a channel offers until its client chooses one: the largest, in 7.1.
+constexpr DeviceFormat StartupFormat = {DeviceMaximumSampleRate, DeviceMaximumBits,
+                                        DeviceMaximumChannels, DeviceMaximumContainerBytes, 0x63F};
 constexpr ULONG StartupLatencyFrames = 960;
 } // namespace
 

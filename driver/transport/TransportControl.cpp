@@ -2,21 +2,15 @@
 // completed here and followed by a new look at the connection state.
 #include "TransportControl.h"
 
+#include "support/FormatLimits.h"
 #include "support/WaveFormat.h"
 
 namespace {
 
 using transport::u32;
 
-// Format limits, both ends included. Bits 18 to 30 of a channel mask name no speaker.
-constexpr ULONG MinimumSampleRate = 8000;
-constexpr ULONG MaximumSampleRate = 384000;
-constexpr ULONG MinimumBits = 8;
-constexpr ULONG MaximumBits = 32;
-constexpr ULONG MaximumChannels = 8;
-constexpr ULONG MaximumContainerBytes = 4;
-constexpr ULONG UnassignedSpeakerBits = 0x7FFC0000;
-
+// Payload fields are read by their offsets in the protocol's records: a buffered request's
+// system buffer carries no alignment promise for a record's type.
 ULONG ReadU32(const UCHAR* buffer, ULONG offset) {
     ULONG value;
     RtlCopyMemory(&value, buffer + offset, sizeof(value));
@@ -24,10 +18,10 @@ ULONG ReadU32(const UCHAR* buffer, ULONG offset) {
 }
 
 bool WithinLimits(const DeviceFormat& format) {
-    return InRange(format.SampleRate, MinimumSampleRate, MaximumSampleRate) &&
-           InRange(format.BitsPerSample, MinimumBits, MaximumBits) &&
-           InRange(format.Channels, 1, MaximumChannels) &&
-           InRange(format.ContainerBytes, 1, MaximumContainerBytes) &&
+    return InRange(format.SampleRate, DeviceMinimumSampleRate, DeviceMaximumSampleRate) &&
+           InRange(format.BitsPerSample, DeviceMinimumBits, DeviceMaximumBits) &&
+           InRange(format.Channels, 1, DeviceMaximumChannels) &&
+           InRange(format.ContainerBytes, 1, DeviceMaximumContainerBytes) &&
            (format.ChannelMask & UnassignedSpeakerBits) == 0;
 }
 
@@ -102,27 +96,35 @@ NTSTATUS DispatchControl(TransportEndpoint* endpoint, PIRP irp) {
         // The file was cleaned up while this request was on its way: it has no client left.
         status = STATUS_FILE_CLOSED;
     } else if (inputLength < sizeof(u32) || buffer == nullptr ||
-               ReadU32(buffer, 0) != transport::ProtocolVersion) {
+               ReadU32(buffer, FIELD_OFFSET(transport::GetControlBlockInput, Version)) !=
+                   transport::ProtocolVersion) {
         status = STATUS_INVALID_DEVICE_REQUEST;
     } else if (code == transport::IoctlGetControlBlock) {
         status = GetControlBlock(endpoint, irp, outputLength, &information);
     } else if (code == transport::IoctlSetFormat) {
         if (inputLength >= sizeof(transport::SetFormatInput)) {
-            DeviceFormat requested = {ReadU32(buffer, 4), ReadU32(buffer, 8), ReadU32(buffer, 12),
-                                      ReadU32(buffer, 16), ReadU32(buffer, 20)};
+            using Input = transport::SetFormatInput;
+            DeviceFormat requested = {ReadU32(buffer, FIELD_OFFSET(Input, SampleRate)),
+                                      ReadU32(buffer, FIELD_OFFSET(Input, BitsPerSample)),
+                                      ReadU32(buffer, FIELD_OFFSET(Input, Channels)),
+                                      ReadU32(buffer, FIELD_OFFSET(Input, ContainerBytes)),
+                                      ReadU32(buffer, FIELD_OFFSET(Input, ChannelMask))};
             status = SetDeviceFormat(channel, requested);
         }
     } else if (code == transport::IoctlSetLatency) {
         if (inputLength >= sizeof(transport::SetLatencyInput)) {
-            status = SetLatency(channel, ReadU32(buffer, 4));
+            status = SetLatency(
+                channel, ReadU32(buffer, FIELD_OFFSET(transport::SetLatencyInput, LatencyFrames)));
         }
     } else if (code == transport::IoctlSetEvent) {
         status = SetEvent(endpoint, irp, inputLength);
     } else if (code == transport::IoctlReportStatus) {
         if (inputLength >= sizeof(transport::ReportStatusInput)) {
             const bool numbered = inputLength >= sizeof(transport::ReportNumberedStatusInput);
-            status = ReportClientStatus(channel, static_cast<LONG>(ReadU32(buffer, 4)), numbered,
-                                        numbered ? ReadU32(buffer, 8) : 0);
+            using Input = transport::ReportNumberedStatusInput;
+            status = ReportClientStatus(
+                channel, static_cast<LONG>(ReadU32(buffer, FIELD_OFFSET(Input, ClientStatus))),
+                numbered, numbered ? ReadU32(buffer, FIELD_OFFSET(Input, HandshakeNumber)) : 0);
         }
     }
 
