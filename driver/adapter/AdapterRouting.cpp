@@ -126,21 +126,23 @@ ClientFileRecord* FindRecord(List* list, PFILE_OBJECT fileObject) {
 PUNKNOWN AdapterCommon::FindClientFile(PFILE_OBJECT fileObject) {
     LockHolder held(clientFileLock);
     ClientFileRecord* record = FindRecord(&clientFileList, fileObject);
-    PUNKNOWN miniport = record != nullptr ? record->miniport : nullptr;
-    return miniport;
+    return record != nullptr ? record->miniport : nullptr;
 }
 
 VOID AdapterCommon::RemoveClientFile(PFILE_OBJECT fileObject) {
-    clientFileLock.Lock();
-    ClientFileRecord* record = FindRecord(&clientFileList, fileObject);
-    clientFileLock.Unlock();
+    ClientFileRecord* record;
+    {
+        LockHolder held(clientFileLock);
+        record = FindRecord(&clientFileList, fileObject);
+    }
     if (record == nullptr) {
         return;
     }
     // Finding and unlinking are two holds of the lock: only the close of the record's own file
     // removes it, and a file is closed once.
-    clientFileLock.Lock();
-    ListRemove(&clientFileList, &record->node);
-    clientFileLock.Unlock();
+    {
+        LockHolder held(clientFileLock);
+        ListRemove(&clientFileList, &record->node);
+    }
     FreeMemory(record);
 }
