@@ -25,8 +25,8 @@ constexpr InterfaceClassValue InterfaceClass = {
 // The interface class as the caller's GUID type (whichever header declared it), so that every
 // user of the class converts it the same way.
 template <typename Guid>
-Guid InterfaceClassAs() {
-    Guid guid;
+constexpr Guid InterfaceClassAs() {
+    Guid guid{};
     guid.Data1 = InterfaceClass.data1;
     guid.Data2 = InterfaceClass.data2;
     guid.Data3 = InterfaceClass.data3;
