@@ -21,12 +21,6 @@ add_custom_command(OUTPUT ${CONDUIT_PORTCLS_IMPORTS}
     VERBATIM)
 add_custom_target(conduit_portcls_imports ALL DEPENDS ${CONDUIT_PORTCLS_IMPORTS})
 
-# The image needs DriverEntry, which lives in driver/adapter; a build without it is broken, not
-# a build without a driver.
-if(NOT CONDUIT_ADAPTER_SOURCES)
-    message(FATAL_ERROR "conduit.sys: no adapter sources (DriverEntry) to link")
-endif()
-
 # No user-mode libraries: CMake would otherwise add kernel32 and friends to every link here.
 set(CMAKE_CXX_STANDARD_LIBRARIES "")
 set(CMAKE_C_STANDARD_LIBRARIES "")

@@ -1,18 +1,22 @@
 // Construction, identity, power management and start-up of the adapter-wide object.
 #include "AdapterCommon.h"
 
+#include "adapter/DriverEntry.h"
+#include "audio/MiniportWaveRT.h"
 #include "transport/SharedBuffer.h"
 
 AdapterCommon::AdapterCommon()
     : UnknownBase(nullptr), deviceObject(nullptr), resourceList(nullptr),
-      renderChannel(true, &renderEndpoint), captureChannel(false, &captureEndpoint),
+      renderFilters(&renderChannel), renderChannel(true, &renderEndpoint),
+      captureFilters(&captureChannel), captureChannel(false, &captureEndpoint),
       renderEndpoint(&renderChannel), captureEndpoint(&captureChannel), started(0) {
     ListInit(&clientFileList);
 }
 
 // Members end in reverse order: the file list (empty by then: every recorded filter file is
 // closed before the device goes away), the endpoints with their shared memory (Capture first),
-// then the channels with their workers and miniports (Capture first).
+// then per direction (Capture first) the channel with its worker and the filters with their
+// miniports.
 AdapterCommon::~AdapterCommon() {}
 
 NTSTATUS NTAPI AdapterCommon::NonDelegatingQueryInterface(REFIID iid, PVOID* object) {
@@ -61,11 +65,27 @@ NTSTATUS AdapterCommon::Init(PDEVICE_OBJECT device, PRESOURCELIST resources) {
     return AllocateSharedMemory(&captureEndpoint);
 }
 
-NTSTATUS AdapterCommon::CreateSubdevices(PIRP startIrp) {
-    const SubdeviceOwner owner = {deviceObject, PrimaryInterface(), resourceList};
-    NTSTATUS status = StartChannel(&renderChannel, startIrp, owner);
+namespace {
+NTSTATUS StartDirection(DirectionFilters* filters, TransportChannel* channel, PIRP startIrp,
+                        const SubdeviceOwner& owner) {
+    NTSTATUS status = filters->Create(startIrp, owner);
     if (!NT_SUCCESS(status)) {
         return status;
     }
-    return StartChannel(&captureChannel, startIrp, owner);
+    // The endpoint property writer finds the direction's endpoints by the private interface's
+    // link, which the driver context owns for the whole load (null only in a bare adapter).
+    DriverContext* context = PublishedDriverContext();
+    return StartChannel(channel, filters,
+                        context != nullptr ? &context->interfaceLinkName : nullptr,
+                        filters->waveMiniport->subdeviceName);
+}
+} // namespace
+
+NTSTATUS AdapterCommon::CreateSubdevices(PIRP startIrp) {
+    const SubdeviceOwner owner = {deviceObject, PrimaryInterface(), resourceList};
+    NTSTATUS status = StartDirection(&renderFilters, &renderChannel, startIrp, owner);
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+    return StartDirection(&captureFilters, &captureChannel, startIrp, owner);
 }

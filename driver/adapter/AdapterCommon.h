@@ -1,13 +1,14 @@
 // The adapter-wide object: one per started device. The port-class library knows it as the
-// adapter (power management); it owns both directions' channels and endpoints and the list of
-// WaveRT filter files that the port-class library has opened.
+// adapter (power management); it owns both directions' filters, channels and endpoints and the
+// list of WaveRT filter files that the port-class library has opened.
 #pragma once
 
-#include "adapter/UnknownBase.h"
+#include "audio/DirectionFilters.h"
 #include "support/Lists.h"
 #include "support/Locks.h"
 #include "transport/TransportChannel.h"
 #include "transport/TransportEndpoint.h"
+#include "support/UnknownBase.h"
 
 // The primary interface as a base of its own, so that it stays a distinct subobject from the
 // IAdapterPowerManagement inside IAdapterPowerManagement2.
@@ -38,6 +39,7 @@ public:
     }
 
     NTSTATUS Init(PDEVICE_OBJECT deviceObject, PRESOURCELIST resources);
+    // Each direction in turn (Render first): its filters, then its channel and worker.
     NTSTATUS CreateSubdevices(PIRP startIrp);
     // The whole start succeeded: from now on the transport files may be opened. Until then
     // the shared memory or the channels may not exist.
@@ -61,7 +63,12 @@ public:
 
     PDEVICE_OBJECT deviceObject;
     PRESOURCELIST resourceList;
+    // Declared so that they end in this order: the endpoints with their shared memory (Capture
+    // first), then per direction (Capture first) the channel, whose worker stops, and then the
+    // filters, which release their miniports.
+    DirectionFilters renderFilters;
     TransportChannel renderChannel;
+    DirectionFilters captureFilters;
     TransportChannel captureChannel;
     TransportEndpoint renderEndpoint;
     TransportEndpoint captureEndpoint;

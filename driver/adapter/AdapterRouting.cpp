@@ -87,9 +87,9 @@ NTSTATUS AdapterCommon::ServeTransportFile(PIRP irp) {
 }
 
 PUNKNOWN AdapterCommon::FindWaveMiniport(PCWSTR name) {
-    TransportChannel* const channels[] = {&renderChannel, &captureChannel};
-    for (TransportChannel* channel : channels) {
-        CMiniportWaveRT* miniport = channel->waveMiniport;
+    DirectionFilters* const directions[] = {&renderFilters, &captureFilters};
+    for (DirectionFilters* filters : directions) {
+        CMiniportWaveRT* miniport = filters->waveMiniport;
         if (miniport != nullptr && SameName(name, miniport->subdeviceName)) {
             return miniport->MiniportInterface();
         }
@@ -105,9 +105,8 @@ ClientFileRecord* AdapterCommon::AddClientFile(PUNKNOWN miniport, PFILE_OBJECT f
     ListNodeInit(&record->node);
     record->fileObject = fileObject;
     record->miniport = miniport;
-    clientFileLock.Lock();
+    LockHolder held(clientFileLock);
     ListAppend(&clientFileList, &record->node);
-    clientFileLock.Unlock();
     return record;
 }
 
@@ -125,24 +124,25 @@ ClientFileRecord* FindRecord(List* list, PFILE_OBJECT fileObject) {
 } // namespace
 
 PUNKNOWN AdapterCommon::FindClientFile(PFILE_OBJECT fileObject) {
-    clientFileLock.Lock();
+    LockHolder held(clientFileLock);
     ClientFileRecord* record = FindRecord(&clientFileList, fileObject);
-    PUNKNOWN miniport = record != nullptr ? record->miniport : nullptr;
-    clientFileLock.Unlock();
-    return miniport;
+    return record != nullptr ? record->miniport : nullptr;
 }
 
 VOID AdapterCommon::RemoveClientFile(PFILE_OBJECT fileObject) {
-    clientFileLock.Lock();
-    ClientFileRecord* record = FindRecord(&clientFileList, fileObject);
-    clientFileLock.Unlock();
+    ClientFileRecord* record;
+    {
+        LockHolder held(clientFileLock);
+        record = FindRecord(&clientFileList, fileObject);
+    }
     if (record == nullptr) {
         return;
     }
     // Finding and unlinking are two holds of the lock: only the close of the record's own file
     // removes it, and a file is closed once.
-    clientFileLock.Lock();
-    ListRemove(&clientFileList, &record->node);
-    clientFileLock.Unlock();
+    {
+        LockHolder held(clientFileLock);
+        ListRemove(&clientFileList, &record->node);
+    }
     FreeMemory(record);
 }

@@ -12,14 +12,7 @@
 namespace {
 
 // The private interface through which the client reaches the driver.
-const GUID TransportInterfaceClass = {
-    transport::InterfaceClass.data1,
-    transport::InterfaceClass.data2,
-    transport::InterfaceClass.data3,
-    {transport::InterfaceClass.data4[0], transport::InterfaceClass.data4[1],
-     transport::InterfaceClass.data4[2], transport::InterfaceClass.data4[3],
-     transport::InterfaceClass.data4[4], transport::InterfaceClass.data4[5],
-     transport::InterfaceClass.data4[6], transport::InterfaceClass.data4[7]}};
+constexpr GUID TransportInterfaceClass = transport::InterfaceClassAs<GUID>();
 
 // Load-time globals, all null at load.
 DriverContext* driverContext;

@@ -15,25 +15,11 @@ struct JackDescriptionValue {
 };
 static_assert(sizeof(JackDescriptionValue) == 36, "the jack description value is 36 bytes");
 
-const ULONG AllNodes = 0xFFFFFFFF;
-
 } // namespace
 
 CMiniportTopology::CMiniportTopology(bool isCapture, TransportChannel* channel)
-    : UnknownBase(nullptr), channel(channel), isCapture(isCapture), subdeviceName{}, port(nullptr),
-      portEvents(nullptr) {
+    : MiniportBase(isCapture, channel) {
     PrintString(subdeviceName, SubdeviceNameCapacity, L"%s%s", L"topo", isCapture ? L"_c" : L"_r");
-}
-
-CMiniportTopology::~CMiniportTopology() {
-    if (portEvents != nullptr) {
-        portEvents->Release();
-        portEvents = nullptr;
-    }
-    if (port != nullptr) {
-        port->Release();
-        port = nullptr;
-    }
 }
 
 NTSTATUS NTAPI CMiniportTopology::NonDelegatingQueryInterface(REFIID iid, PVOID* object) {
@@ -70,22 +56,11 @@ STDMETHODIMP_(NTSTATUS)
 CMiniportTopology::Init(PUNKNOWN unknownAdapter, PRESOURCELIST resourceList, PPORTTOPOLOGY port) {
     UNREFERENCED_PARAMETER(unknownAdapter);
     UNREFERENCED_PARAMETER(resourceList);
-    this->port = port;
-    port->AddRef();
-    NTSTATUS status = port->QueryInterface(IID_IPortEvents, reinterpret_cast<PVOID*>(&portEvents));
-    if (!NT_SUCCESS(status)) {
-        portEvents = nullptr; // without it the jack cannot report changes: Init fails
-    }
-    return status;
+    return InitPort(port);
 }
 
 VOID CMiniportTopology::GenerateJackInfoChange() {
-    if (portEvents == nullptr) {
-        return;
-    }
-    portEvents->GenerateEventList(const_cast<GUID*>(&KSEVENTSETID_PinCapsChange),
-                                  KSEVENT_PINCAPS_JACKINFOCHANGE, TRUE, TopologyJackPin(isCapture),
-                                  FALSE, AllNodes);
+    GeneratePinEvent(KSEVENT_PINCAPS_JACKINFOCHANGE, TopologyJackPin(isCapture));
 }
 
 NTSTATUS NTAPI JackDescriptionHandler(PPCPROPERTY_REQUEST request) {
@@ -122,18 +97,5 @@ NTSTATUS NTAPI JackDescriptionHandler(PPCPROPERTY_REQUEST request) {
 }
 
 NTSTATUS NTAPI JackEventHandler(PPCEVENT_REQUEST request) {
-    CMiniportTopology* miniport = CMiniportTopology::FromMajorTarget(request->MajorTarget);
-    switch (request->Verb) {
-    case PCEVENT_VERB_ADD:
-        if (request->EventEntry == nullptr || miniport->portEvents == nullptr) {
-            return DriverGenericFailure;
-        }
-        miniport->portEvents->AddEventToEventList(request->EventEntry);
-        return STATUS_SUCCESS;
-    case PCEVENT_VERB_REMOVE:
-    case PCEVENT_VERB_SUPPORT:
-        return STATUS_SUCCESS;
-    default:
-        return STATUS_INVALID_PARAMETER;
-    }
+    return CMiniportTopology::FromMajorTarget(request->MajorTarget)->HandlePinEvent(request);
 }

@@ -3,19 +3,13 @@
 // changes.
 #pragma once
 
-#include "adapter/UnknownBase.h"
+#include "audio/MiniportBase.h"
 #include "platform/AudioHeaders.h"
 
-class TransportChannel;
-
-// Characters of a subdevice name buffer, terminator included.
-const ULONG SubdeviceNameCapacity = 16;
-
-class CMiniportTopology : public UnknownBase, public IMiniportTopology {
+class CMiniportTopology : public MiniportBase, public IMiniportTopology {
 public:
     // isCapture: the filter is one of the system's capture filters (the Render channel's).
     CMiniportTopology(bool isCapture, TransportChannel* channel);
-    ~CMiniportTopology() override;
 
     FORWARD_UNKNOWN_TO_OUTER
 
@@ -37,16 +31,7 @@ public:
     static CMiniportTopology* FromMajorTarget(PUNKNOWN majorTarget) {
         return static_cast<CMiniportTopology*>(static_cast<IMiniportTopology*>(majorTarget));
     }
-
-    TransportChannel* const channel;
-    const bool isCapture;
-    WCHAR subdeviceName[SubdeviceNameCapacity];
-    PPORTTOPOLOGY port;     // counted; set by Init
-    PPORTEVENTS portEvents; // counted; set by Init when the port offers it
 };
 
 NTSTATUS NTAPI JackDescriptionHandler(PPCPROPERTY_REQUEST request);
 NTSTATUS NTAPI JackEventHandler(PPCEVENT_REQUEST request);
-
-// The driver's own generic failure status.
-const NTSTATUS DriverGenericFailure = static_cast<NTSTATUS>(0xF000FFFF);

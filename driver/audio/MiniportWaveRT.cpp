@@ -12,7 +12,6 @@
 
 namespace {
 
-const ULONG AllNodes = 0xFFFFFFFF;
 // The size of a PCM wave format without its cbSize word.
 const ULONG PcmWaveFormatBytes = 16;
 
@@ -26,20 +25,8 @@ bool IsPcmRange(const KSDATARANGE* range) {
 } // namespace
 
 CMiniportWaveRT::CMiniportWaveRT(bool isCapture, TransportChannel* channel)
-    : UnknownBase(nullptr), channel(channel), isCapture(isCapture), subdeviceName{}, port(nullptr),
-      portEvents(nullptr), currentStream(nullptr), packetConstraintsStatus(STATUS_UNSUCCESSFUL) {
+    : MiniportBase(isCapture, channel), packetConstraintsStatus(STATUS_UNSUCCESSFUL) {
     PrintString(subdeviceName, SubdeviceNameCapacity, L"%s%s", L"wave", isCapture ? L"_c" : L"_r");
-}
-
-CMiniportWaveRT::~CMiniportWaveRT() {
-    if (portEvents != nullptr) {
-        portEvents->Release();
-        portEvents = nullptr;
-    }
-    if (port != nullptr) {
-        port->Release();
-        port = nullptr;
-    }
 }
 
 NTSTATUS NTAPI CMiniportWaveRT::NonDelegatingQueryInterface(REFIID iid, PVOID* object) {
@@ -120,13 +107,7 @@ STDMETHODIMP_(NTSTATUS)
 CMiniportWaveRT::Init(PUNKNOWN unknownAdapter, PRESOURCELIST resourceList, PPORTWAVERT port) {
     UNREFERENCED_PARAMETER(unknownAdapter);
     UNREFERENCED_PARAMETER(resourceList);
-    this->port = port;
-    port->AddRef();
-    NTSTATUS status = port->QueryInterface(IID_IPortEvents, reinterpret_cast<PVOID*>(&portEvents));
-    if (!NT_SUCCESS(status)) {
-        portEvents = nullptr; // without it no format change reaches the audio stack: Init fails
-    }
-    return status;
+    return InitPort(port);
 }
 
 STDMETHODIMP_(NTSTATUS)
@@ -135,39 +116,32 @@ CMiniportWaveRT::NewStream(PMINIPORTWAVERTSTREAM* stream, PPORTWAVERTSTREAM port
     UNREFERENCED_PARAMETER(pin);
     UNREFERENCED_PARAMETER(capture);
     *stream = nullptr;
-    channel->ChannelLock.Lock();
-    NTSTATUS status = STATUS_SUCCESS;
+    LockHolder held(channel->ChannelLock);
+    if (HasActiveStream(channel)) {
+        return STATUS_INSUFFICIENT_RESOURCES; // one stream per direction
+    }
+    NTSTATUS status = CheckClientConnected(channel);
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
     WAVEFORMATEXTENSIBLE record;
     RtlZeroMemory(&record, sizeof(record));
+    status = AcceptStreamFormat(&record, dataFormat, 0, nullptr);
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
     PMINIPORTWAVERTSTREAM created = nullptr;
-
-    if (currentStream != nullptr) {
-        status = STATUS_INSUFFICIENT_RESOURCES; // one stream per direction
-    } else {
-        status = CheckClientConnected(channel);
+    status = CreateWaveRTStream(&created, isCapture, this, portStream, channel);
+    if (!NT_SUCCESS(status)) {
+        return status;
     }
+    created->AddRef(); // the creation reference
+    status = InitWaveRTStreamFormat(created, &record);
     if (NT_SUCCESS(status)) {
-        status = ValidateKsDataFormat(&record, dataFormat, 0, nullptr, nullptr);
+        created->AddRef();
+        *stream = created;
     }
-    if (NT_SUCCESS(status) && !IsSupportedStreamFormat(&record)) {
-        status = STATUS_NO_MATCH;
-    }
-    if (NT_SUCCESS(status)) {
-        if (!IsExtensibleLayout(&record)) {
-            MakeExtensible(&record);
-        }
-        status = CreateWaveRTStream(&created, isCapture, this, portStream, channel);
-    }
-    if (NT_SUCCESS(status)) {
-        created->AddRef(); // the creation reference
-        status = InitWaveRTStreamFormat(created, &record);
-        if (NT_SUCCESS(status)) {
-            created->AddRef();
-            *stream = created;
-        }
-        created->Release(); // destroys the stream when its format was refused
-    }
-    channel->ChannelLock.Unlock();
+    created->Release(); // destroys the stream when its format was refused
     return status;
 }
 
@@ -187,10 +161,5 @@ STDMETHODIMP_(void) CMiniportWaveRT::PowerChangeNotify(POWER_STATE powerState) {
 }
 
 VOID CMiniportWaveRT::GenerateFormatChangeEvent() {
-    if (portEvents == nullptr) {
-        return;
-    }
-    portEvents->GenerateEventList(const_cast<GUID*>(&KSEVENTSETID_PinCapsChange),
-                                  KSEVENT_PINCAPS_FORMATCHANGE, TRUE, WaveStreamingPin, FALSE,
-                                  AllNodes);
+    GeneratePinEvent(KSEVENT_PINCAPS_FORMATCHANGE, WaveStreamingPin);
 }

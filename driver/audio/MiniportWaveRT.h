@@ -3,18 +3,13 @@
 // and raises the format-change event when the client changes the format.
 #pragma once
 
-#include "adapter/UnknownBase.h"
-#include "audio/MiniportTopology.h"
+#include "audio/MiniportBase.h"
 #include "platform/AudioHeaders.h"
 
-class CMiniportWaveRTStream;
-class TransportChannel;
-
-class CMiniportWaveRT : public UnknownBase, public IMiniportWaveRT, public IPowerNotify {
+class CMiniportWaveRT : public MiniportBase, public IMiniportWaveRT, public IPowerNotify {
 public:
     // isCapture: the filter is one of the system's capture filters (the Render channel's).
     CMiniportWaveRT(bool isCapture, TransportChannel* channel);
-    ~CMiniportWaveRT() override;
 
     FORWARD_UNKNOWN_TO_OUTER
 
@@ -42,12 +37,6 @@ public:
         return static_cast<CMiniportWaveRT*>(static_cast<IMiniportWaveRT*>(majorTarget));
     }
 
-    TransportChannel* const channel;
-    const bool isCapture;
-    WCHAR subdeviceName[SubdeviceNameCapacity];
-    PPORTWAVERT port;                     // counted; set by Init
-    PPORTEVENTS portEvents;               // counted; set by Init when the port offers it
-    CMiniportWaveRTStream* currentStream; // the live stream; set and cleared by the channel
     // How declaring the packet-size constraints went at start: STATUS_SUCCESS, or why the
     // filter is left to the audio engine's default periods.
     NTSTATUS packetConstraintsStatus;

@@ -68,8 +68,7 @@ CMiniportWaveRTStream::~CMiniportWaveRTStream() {
         }
     }
     channel->ChannelLock.Lock();
-    if (miniport->currentStream ==
-        this) { // a stream whose first format was refused was never linked
+    if (channel->liveStream == this) { // a stream whose first format was refused was never linked
         DetachStream(channel);
     }
     if (bufferAddress != nullptr) {
@@ -152,91 +151,86 @@ STDMETHODIMP_(NTSTATUS) CMiniportWaveRTStream::SetFormat(PKSDATAFORMAT dataForma
     if (!NT_SUCCESS(status)) {
         return status;
     }
-    channel->ChannelLock.Lock();
+    LockHolder held(channel->ChannelLock);
     WAVEFORMATEXTENSIBLE record;
     RtlZeroMemory(&record, sizeof(record));
-    status = ValidateKsDataFormat(&record, dataFormat, 0, nullptr, nullptr);
-    if (NT_SUCCESS(status) && !IsSupportedStreamFormat(&record)) {
-        status = STATUS_NO_MATCH;
+    status = AcceptStreamFormat(&record, dataFormat, 0, nullptr);
+    if (!NT_SUCCESS(status)) {
+        return status;
     }
-    if (NT_SUCCESS(status)) {
-        if (!IsExtensibleLayout(&record)) {
-            MakeExtensible(&record);
-        }
-        if (state == KSSTATE_RUN) {
-            status = STATUS_INVALID_DEVICE_REQUEST;
-        }
+    if (state == KSSTATE_RUN) {
+        return STATUS_INVALID_DEVICE_REQUEST;
     }
-    if (NT_SUCCESS(status)) {
-        WAVEFORMATEXTENSIBLE kept = format;
-        status = ApplyFormat(&record);
-        if (!NT_SUCCESS(status) && kept.Format.wFormatTag != 0) {
-            ApplyFormat(&kept); // restores the format the stream had; its result cannot differ
-        }
+    WAVEFORMATEXTENSIBLE kept = format;
+    status = ApplyFormat(&record);
+    if (!NT_SUCCESS(status) && kept.Format.wFormatTag != 0) {
+        ApplyFormat(&kept); // restores the format the stream had; its result cannot differ
     }
-    channel->ChannelLock.Unlock();
     return status;
 }
 
 STDMETHODIMP_(NTSTATUS) CMiniportWaveRTStream::SetState(KSSTATE requested) {
-    channel->ChannelLock.Lock();
-    NTSTATUS status = STATUS_SUCCESS;
+    LockHolder held(channel->ChannelLock);
     const ULONG next = static_cast<ULONG>(requested);
-    NTSTATUS connected = CheckClientConnected(channel);
+    const NTSTATUS connected = CheckClientConnected(channel);
     if (!NT_SUCCESS(connected) && next > state) {
-        status = connected;
-    } else if (next > KSSTATE_RUN) {
-        status = STATUS_INVALID_PARAMETER;
-    } else if (targetState != state) {
-        status = STATUS_INVALID_DEVICE_STATE;
-    } else if (next == state) {
-        status = STATUS_SUCCESS;
-    } else if (next != state + 1 && next + 1 != state) {
-        status = STATUS_INVALID_PARAMETER;
-    } else {
-        const bool stepUp = next > state;
-        targetState = next;
-        controlBlock->StreamState = next;
-        NTSTATUS answer = Handshake(channel);
-        if (!NT_SUCCESS(answer)) {
-            controlBlock->StreamState = state;
-            if (stepUp) {
-                targetState = state;
-                status = answer;
-            }
-        }
-        if (NT_SUCCESS(status)) {
-            if (state == KSSTATE_STOP && next == KSSTATE_ACQUIRE) {
-                if (format.Format.wFormatTag == 0) {
-                    status = STATUS_INSUFFICIENT_RESOURCES;
-                }
-            } else if (state == KSSTATE_PAUSE && next == KSSTATE_RUN) {
-                if (format.Format.wFormatTag == 0) {
-                    status = STATUS_INVALID_PARAMETER;
-                } else {
-                    const ULONGLONG now =
-                        static_cast<ULONGLONG>(KeQueryPerformanceCounter(nullptr).QuadPart);
-                    PositionLock.Lock();
-                    if (isCapture) {
-                        packetTimes[completedPackets & 1] = now;
-                    }
-                    if (presentationTime == 0) {
-                        presentationTime = now; // position 0 is presented from the first run on
-                    }
-                    PositionLock.Unlock();
-                }
-            } else if (state == KSSTATE_ACQUIRE && next == KSSTATE_STOP) {
-                ResetCounters();
-            }
-            if (NT_SUCCESS(status)) {
-                state = next;
-            }
-            targetState = state;
-            controlBlock->StreamState = state;
-        }
+        return connected; // without a client a stream only goes down
     }
-    channel->ChannelLock.Unlock();
+    if (next > KSSTATE_RUN) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    if (targetState != state) {
+        return STATUS_INVALID_DEVICE_STATE;
+    }
+    if (next == state) {
+        return STATUS_SUCCESS;
+    }
+    if (next != state + 1 && next + 1 != state) {
+        return STATUS_INVALID_PARAMETER;
+    }
+
+    targetState = next;
+    controlBlock->StreamState = next;
+    const NTSTATUS answer = Handshake(channel);
+    if (!NT_SUCCESS(answer)) {
+        controlBlock->StreamState = state;
+        if (next > state) {
+            targetState = state;
+            return answer;
+        }
+        // A step down goes ahead whatever the client answered.
+    }
+    const NTSTATUS status = EnterState(next);
+    if (NT_SUCCESS(status)) {
+        state = next;
+    }
+    targetState = state;
+    controlBlock->StreamState = state;
     return status;
+}
+
+NTSTATUS CMiniportWaveRTStream::EnterState(ULONG next) {
+    if (state == KSSTATE_STOP && next == KSSTATE_ACQUIRE) {
+        return format.Format.wFormatTag == 0 ? STATUS_INSUFFICIENT_RESOURCES : STATUS_SUCCESS;
+    }
+    if (state == KSSTATE_PAUSE && next == KSSTATE_RUN) {
+        if (format.Format.wFormatTag == 0) {
+            return STATUS_INVALID_PARAMETER;
+        }
+        const ULONGLONG now = static_cast<ULONGLONG>(KeQueryPerformanceCounter(nullptr).QuadPart);
+        LockHolder positions(PositionLock);
+        if (isCapture) {
+            packetTimes[completedPackets & 1] = now;
+        }
+        if (presentationTime == 0) {
+            presentationTime = now; // position 0 is presented from the first run on
+        }
+        return STATUS_SUCCESS;
+    }
+    if (state == KSSTATE_ACQUIRE && next == KSSTATE_STOP) {
+        ResetCounters();
+    }
+    return STATUS_SUCCESS;
 }
 
 STDMETHODIMP_(NTSTATUS) CMiniportWaveRTStream::GetPosition(PKSAUDIO_POSITION audioPosition) {
@@ -244,11 +238,10 @@ STDMETHODIMP_(NTSTATUS) CMiniportWaveRTStream::GetPosition(PKSAUDIO_POSITION aud
     if (!NT_SUCCESS(status)) {
         return status;
     }
-    PositionLock.Lock();
+    LockHolder held(PositionLock);
     ULONG blockAlign = format.Format.nBlockAlign;
     audioPosition->PlayOffset = static_cast<ULONGLONG>(ClientFrameNow()) * blockAlign;
     audioPosition->WriteOffset = static_cast<ULONGLONG>(position) * blockAlign;
-    PositionLock.Unlock();
     return STATUS_SUCCESS;
 }
 
@@ -256,13 +249,12 @@ STDMETHODIMP_(NTSTATUS)
 CMiniportWaveRTStream::AllocateAudioBuffer(ULONG requestedSize, PMDL* audioBufferMdl,
                                            ULONG* actualSize, ULONG* offsetFromFirstPage,
                                            MEMORY_CACHING_TYPE* cacheType) {
-    channel->ChannelLock.Lock();
+    LockHolder held(channel->ChannelLock);
     NTSTATUS status = AllocateBufferCore(2, false, requestedSize, audioBufferMdl, actualSize);
     if (NT_SUCCESS(status)) {
         *offsetFromFirstPage = 0;
         *cacheType = MmCached;
     }
-    channel->ChannelLock.Unlock();
     return status;
 }
 
@@ -271,7 +263,7 @@ CMiniportWaveRTStream::AllocateBufferWithNotification(ULONG count, ULONG request
                                                       PMDL* audioBufferMdl, ULONG* actualSize,
                                                       ULONG* offsetFromFirstPage,
                                                       MEMORY_CACHING_TYPE* cacheType) {
-    channel->ChannelLock.Lock();
+    LockHolder held(channel->ChannelLock);
     NTSTATUS status = STATUS_SUCCESS;
     if (count < 1 || count > 2 || requestedSize % count != 0 ||
         FramesForRequest(requestedSize, format.Format.nBlockAlign) / count == 0) {
@@ -286,7 +278,6 @@ CMiniportWaveRTStream::AllocateBufferWithNotification(ULONG count, ULONG request
         InterlockedOr(reinterpret_cast<LONG volatile*>(&controlBlock->StreamModeFlags),
                       transport::NotificationBuffer);
     }
-    channel->ChannelLock.Unlock();
     return status;
 }
 
@@ -361,7 +352,7 @@ NTSTATUS CMiniportWaveRTStream::AllocateBufferCore(ULONG periods, bool addressed
 
 STDMETHODIMP_(void) CMiniportWaveRTStream::FreeAudioBuffer(PMDL audioBufferMdl, ULONG bufferSize) {
     UNREFERENCED_PARAMETER(bufferSize);
-    channel->ChannelLock.Lock();
+    LockHolder held(channel->ChannelLock);
     if (bufferAddress != nullptr) {
         // Forgotten under PositionLock before it is unmapped: a packet call that holds the lock
         // either finishes with the mapping or no longer finds it.
@@ -384,7 +375,6 @@ STDMETHODIMP_(void) CMiniportWaveRTStream::FreeAudioBuffer(PMDL audioBufferMdl, 
     if (audioBufferMdl != nullptr) {
         IoFreeMdl(audioBufferMdl);
     }
-    channel->ChannelLock.Unlock();
 }
 
 STDMETHODIMP_(void)
@@ -429,7 +419,7 @@ STDMETHODIMP_(NTSTATUS) CMiniportWaveRTStream::GetClockRegister(KSRTAUDIO_HWREGI
 }
 
 STDMETHODIMP_(NTSTATUS) CMiniportWaveRTStream::RegisterNotificationEvent(PKEVENT event) {
-    EventListLock.Lock();
+    LockHolder held(EventListLock);
     NTSTATUS status = CheckClientConnected(channel);
     if (NT_SUCCESS(status)) {
         for (ListNode* node = notificationEvents.first; node != nullptr; node = node->next) {
@@ -449,12 +439,11 @@ STDMETHODIMP_(NTSTATUS) CMiniportWaveRTStream::RegisterNotificationEvent(PKEVENT
             ListAppend(&notificationEvents, &entry->node);
         }
     }
-    EventListLock.Unlock();
     return status;
 }
 
 STDMETHODIMP_(NTSTATUS) CMiniportWaveRTStream::UnregisterNotificationEvent(PKEVENT event) {
-    EventListLock.Lock();
+    LockHolder held(EventListLock);
     NTSTATUS status = STATUS_NOT_FOUND;
     for (ListNode* node = notificationEvents.first; node != nullptr; node = node->next) {
         if (reinterpret_cast<EventNode*>(node)->event == event) {
@@ -464,25 +453,22 @@ STDMETHODIMP_(NTSTATUS) CMiniportWaveRTStream::UnregisterNotificationEvent(PKEVE
             break;
         }
     }
-    EventListLock.Unlock();
     return status;
 }
 
 VOID CMiniportWaveRTStream::SignalEvents() {
-    EventListLock.Lock();
+    LockHolder held(EventListLock);
     for (ListNode* node = notificationEvents.first; node != nullptr; node = node->next) {
         KeSetEvent(reinterpret_cast<EventNode*>(node)->event, IO_NO_INCREMENT, FALSE);
     }
-    EventListLock.Unlock();
 }
 
 VOID CMiniportWaveRTStream::FreeEventNodes() {
-    EventListLock.Lock();
+    LockHolder held(EventListLock);
     for (ListNode* node = ListRemoveFirst(&notificationEvents); node != nullptr;
          node = ListRemoveFirst(&notificationEvents)) {
         FreeMemory(node);
     }
-    EventListLock.Unlock();
 }
 
 ULONG CMiniportWaveRTStream::ClientFrameNow() {

@@ -3,10 +3,11 @@
 // state and buffer change handshaken with the client through the control block.
 #pragma once
 
-#include "adapter/UnknownBase.h"
+#include "support/UnknownBase.h"
 #include "platform/AudioHeaders.h"
 #include "support/Lists.h"
 #include "support/Locks.h"
+#include "transport/ChannelListeners.h"
 #include "transport/TransportProtocol.h"
 
 class CMiniportWaveRT;
@@ -20,13 +21,14 @@ NTSTATUS CreateWaveRTStream(PMINIPORTWAVERTSTREAM* stream, bool isCapture,
                             TransportChannel* channel);
 
 // The stream's first format (an extensible record): checks it against the device format and,
-// when it matches, links the stream into the miniport. The caller holds ChannelLock.
+// when it matches, links the stream into the channel. The caller holds ChannelLock.
 NTSTATUS InitWaveRTStreamFormat(PMINIPORTWAVERTSTREAM stream, const WAVEFORMATEXTENSIBLE* record);
 
 class CMiniportWaveRTStream : public UnknownBase,
                               public IMiniportWaveRTStreamNotification,
                               public IMiniportWaveRTInputStream,
-                              public IMiniportWaveRTOutputStream {
+                              public IMiniportWaveRTOutputStream,
+                              public LiveStream {
 public:
     // The caller holds ChannelLock.
     CMiniportWaveRTStream(bool isCapture, CMiniportWaveRT* miniport, PPORTWAVERTSTREAM portStream,
@@ -72,10 +74,10 @@ public:
     GetOutputStreamPresentationPosition(KSAUDIO_PRESENTATION_POSITION* presentation) override;
     STDMETHODIMP_(NTSTATUS) GetPacketCount(ULONG* packetCount) override;
 
-    // The first format; links the stream into the miniport on success. Under ChannelLock.
+    // The first format; links the stream into the channel on success. Under ChannelLock.
     NTSTATUS InitFormat(const WAVEFORMATEXTENSIBLE* record);
     // One position update while running. The worker holds ChannelLock.
-    VOID Tick();
+    VOID Tick() override;
 
     PMINIPORTWAVERTSTREAM PrimaryInterface() {
         return static_cast<IMiniportWaveRTStreamNotification*>(this);
@@ -93,6 +95,9 @@ private:
     };
 
     NTSTATUS ApplyFormat(const WAVEFORMATEXTENSIBLE* record);
+    // The work of one accepted state step from state to next, under ChannelLock; on failure
+    // the stream stays where it is.
+    NTSTATUS EnterState(ULONG next);
     VOID ResetCounters();
     // The caller holds ChannelLock; periods is the notification count the buffer is cut into.
     // addressedByPacket: the engine may address the buffer by packet, so each holds whole frames.

@@ -2,6 +2,7 @@
 #include "audio/PacketConstraints.h"
 
 #include "audio/ConstantGuid.h"
+#include "support/FormatLimits.h"
 #include "transport/TransportProtocol.h"
 
 namespace {
@@ -12,16 +13,12 @@ const ULONGLONG HnsPerSecond = 10000000;
 // exactly, since the engine rounds up to whole frames and 26,667 would make it 129.
 const ULONG WaveMinimumPeriodHns = 26666;
 
-// The largest format the client may choose (its format request's limits): 384 kHz, 8 channels
-// of 4-byte containers.
-const ULONGLONG LargestRate = 384000;
-const ULONGLONG LargestFrameBytes = 8 * 4;
-
 // The engine's buffer holds two packets and is a view of the data buffer, so no packet is
 // larger than half of it: 262,144 bytes, 21 ms at the largest format.
 const ULONG MaximumPacketBytes = transport::DataBufferSize / 2;
 
-static_assert(MaximumPacketBytes * 100ull >= LargestRate * LargestFrameBytes,
+static_assert(MaximumPacketBytes * 100ull >=
+                  static_cast<ULONGLONG>(DeviceMaximumSampleRate) * DeviceLargestFrameBytes,
               "a packet must hold 10 ms of the largest format");
 static_assert(WaveMinimumPeriodHns * 48000ull <= 128 * HnsPerSecond,
               "the declared period is 128 frames at 48 kHz or less");

@@ -7,16 +7,17 @@
 #include "audio/MiniportWaveRT.h"
 #include "audio/PropertyRoutines.h"
 #include "audio/TopologyDescriptors.h"
+#include "support/FormatLimits.h"
 
 const KSDATARANGE_AUDIO PcmDataRange = {
     {{sizeof(KSDATARANGE_AUDIO), 0, 0, 0, ConstantGuid(STATICGUIDOF(KSDATAFORMAT_TYPE_AUDIO)),
       ConstantGuid(STATICGUIDOF(KSDATAFORMAT_SUBTYPE_PCM)),
       ConstantGuid(STATICGUIDOF(KSDATAFORMAT_SPECIFIER_WAVEFORMATEX))}},
-    8,
-    8,
-    32,
-    8000,
-    384000};
+    DeviceMaximumChannels,
+    DeviceMinimumBits,
+    DeviceMaximumBits,
+    DeviceMinimumSampleRate,
+    DeviceMaximumSampleRate};
 
 namespace {
 

@@ -10,13 +10,12 @@
 // The tick reads the mark under PositionLock while the engine's thread makes it; without the
 // lock the two would race on the flag.
 VOID CMiniportWaveRTStream::MarkPacketMode() {
-    PositionLock.Lock();
+    LockHolder held(PositionLock);
     if (!inPacketMode) {
         inPacketMode = 1;
         InterlockedOr(reinterpret_cast<LONG volatile*>(&controlBlock->StreamModeFlags),
                       transport::PacketMode);
     }
-    PositionLock.Unlock();
 }
 
 VOID CMiniportWaveRTStream::CountPacketError() {
@@ -33,7 +32,7 @@ CMiniportWaveRTStream::GetReadPacket(ULONG* packetNumber, DWORD* flags,
     if (!NT_SUCCESS(status)) {
         return status;
     }
-    PositionLock.Lock();
+    LockHolder held(PositionLock);
     if (!hasNotificationBuffer) {
         status = STATUS_NOT_SUPPORTED;
     } else {
@@ -55,7 +54,6 @@ CMiniportWaveRTStream::GetReadPacket(ULONG* packetNumber, DWORD* flags,
         }
     }
     controlBlock->AheadFrames = ComputeAheadFrames();
-    PositionLock.Unlock();
     return status;
 }
 
@@ -66,7 +64,7 @@ CMiniportWaveRTStream::SetWritePacket(ULONG packetNumber, DWORD flags, ULONG eos
     if (!NT_SUCCESS(status)) {
         return status;
     }
-    PositionLock.Lock();
+    LockHolder held(PositionLock);
     const ULONG expected = completedPackets + 1;
     if (!hasNotificationBuffer) {
         status = STATUS_NOT_SUPPORTED;
@@ -104,7 +102,6 @@ CMiniportWaveRTStream::SetWritePacket(ULONG packetNumber, DWORD flags, ULONG eos
         }
     }
     controlBlock->AheadFrames = ComputeAheadFrames();
-    PositionLock.Unlock();
     return status;
 }
 
@@ -118,11 +115,10 @@ CMiniportWaveRTStream::GetOutputStreamPresentationPosition(
     // The position the last completed packet reached, with the time it was reached: the two
     // move together, and never back, until the counters are reset.
     const ULONGLONG now = static_cast<ULONGLONG>(KeQueryPerformanceCounter(nullptr).QuadPart);
-    PositionLock.Lock();
+    LockHolder held(PositionLock);
     presentation->u64PositionInBlocks = presentationPosition;
     // Before the first run nothing was presented yet: position 0 holds now.
     presentation->u64QPCPosition = presentationTime != 0 ? presentationTime : now;
-    PositionLock.Unlock();
     return STATUS_SUCCESS;
 }
 

@@ -5,13 +5,11 @@
 #include "audio/PropertyRoutines.h"
 #include "audio/WaveRTDescriptors.h"
 #include "support/DataFormat.h"
+#include "support/FormatLimits.h"
 #include "support/WaveFormat.h"
 #include "transport/TransportChannel.h"
 
 namespace {
-
-// Speaker positions end at bit 17; a mask with any higher bit names no speaker.
-const ULONG FirstInvalidSpeakerBit = 0x40000;
 
 const GUID NoGuid = {0, 0, 0, {0, 0, 0, 0, 0, 0, 0, 0}};
 
@@ -29,7 +27,7 @@ NTSTATUS ChannelConfigUnderLock(PPCPROPERTY_REQUEST request, TransportChannel* c
     if (request->Verb & KSPROPERTY_TYPE_SET) {
         ULONG mask;
         RtlCopyMemory(&mask, request->Value, sizeof(mask));
-        if (mask >= FirstInvalidSpeakerBit) {
+        if ((mask & ~SpeakerPositionBits) != 0) {
             return STATUS_INVALID_PARAMETER;
         }
         if (mask != 0 && CountSetBits(mask) != channel->currentFormat.Channels) {
@@ -68,21 +66,14 @@ NTSTATUS SetProposedFormat(PPCPROPERTY_REQUEST request, TransportChannel* channe
     WAVEFORMATEXTENSIBLE record;
     RtlZeroMemory(&record, sizeof(record));
     GUID mode = NoGuid;
-    NTSTATUS status =
-        ValidateKsDataFormat(&record, static_cast<const KSDATAFORMAT*>(request->Value),
-                             request->ValueSize, &mode, nullptr);
+    NTSTATUS status = AcceptStreamFormat(&record, static_cast<const KSDATAFORMAT*>(request->Value),
+                                         request->ValueSize, &mode);
     if (!NT_SUCCESS(status)) {
         return status;
-    }
-    if (!IsSupportedStreamFormat(&record)) {
-        return STATUS_NO_MATCH;
     }
     if (!IsEqualGUID(mode, NoGuid) && !IsEqualGUID(mode, AUDIO_SIGNALPROCESSINGMODE_RAW) &&
         !IsEqualGUID(mode, AUDIO_SIGNALPROCESSINGMODE_DEFAULT)) {
         return STATUS_NO_MATCH;
-    }
-    if (!IsExtensibleLayout(&record)) {
-        MakeExtensible(&record);
     }
     // Only an answer: the device format changes through the client alone.
     return MatchDeviceFormat(channel, &record);
@@ -98,10 +89,8 @@ NTSTATUS NTAPI ChannelConfigHandler(PPCPROPERTY_REQUEST request) {
         return FillBasicSupport(request, NoGuid, 0);
     }
     TransportChannel* channel = CMiniportWaveRT::FromMajorTarget(request->MajorTarget)->channel;
-    channel->ChannelLock.Lock();
-    NTSTATUS status = ChannelConfigUnderLock(request, channel);
-    channel->ChannelLock.Unlock();
-    return status;
+    LockHolder held(channel->ChannelLock);
+    return ChannelConfigUnderLock(request, channel);
 }
 
 NTSTATUS NTAPI ProposedFormatHandler(PPCPROPERTY_REQUEST request) {
@@ -121,29 +110,15 @@ NTSTATUS NTAPI ProposedFormatHandler(PPCPROPERTY_REQUEST request) {
         return status;
     }
     TransportChannel* channel = CMiniportWaveRT::FromMajorTarget(request->MajorTarget)->channel;
-    channel->ChannelLock.Lock();
+    LockHolder held(channel->ChannelLock);
     if (request->Verb & KSPROPERTY_TYPE_GET) {
         status = GetProposedFormat(request, channel);
     } else if (request->Verb & KSPROPERTY_TYPE_SET) {
         status = SetProposedFormat(request, channel);
     }
-    channel->ChannelLock.Unlock();
     return status;
 }
 
 NTSTATUS NTAPI FormatChangeEventHandler(PPCEVENT_REQUEST request) {
-    CMiniportWaveRT* miniport = CMiniportWaveRT::FromMajorTarget(request->MajorTarget);
-    switch (request->Verb) {
-    case PCEVENT_VERB_ADD:
-        if (request->EventEntry == nullptr || miniport->portEvents == nullptr) {
-            return DriverGenericFailure;
-        }
-        miniport->portEvents->AddEventToEventList(request->EventEntry);
-        return STATUS_SUCCESS;
-    case PCEVENT_VERB_REMOVE:
-    case PCEVENT_VERB_SUPPORT:
-        return STATUS_SUCCESS;
-    default:
-        return STATUS_INVALID_PARAMETER;
-    }
+    return CMiniportWaveRT::FromMajorTarget(request->MajorTarget)->HandlePinEvent(request);
 }

@@ -173,3 +173,18 @@ ULONG BuildKsDataFormat(const WAVEFORMATEXTENSIBLE* record, PVOID block) {
                   sizeof(USHORT));
     return header.FormatSize;
 }
+
+NTSTATUS AcceptStreamFormat(WAVEFORMATEXTENSIBLE* record, const KSDATAFORMAT* dataFormat,
+                            ULONGLONG blockSize, GUID* modeOut) {
+    NTSTATUS status = ValidateKsDataFormat(record, dataFormat, blockSize, modeOut, nullptr);
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+    if (!IsSupportedStreamFormat(record)) {
+        return STATUS_NO_MATCH;
+    }
+    if (!IsExtensibleLayout(record)) {
+        MakeExtensible(record);
+    }
+    return STATUS_SUCCESS;
+}

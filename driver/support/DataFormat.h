@@ -12,6 +12,12 @@
 NTSTATUS ValidateKsDataFormat(WAVEFORMATEXTENSIBLE* record, const KSDATAFORMAT* dataFormat,
                               ULONGLONG blockSize, GUID* modeOut, PWCHAR messageBuffer);
 
+// The one check of a format a stream is created, changed or proposed with: a valid block
+// (ValidateKsDataFormat, same arguments) whose record is a PCM or float format within what the
+// device streams (STATUS_NO_MATCH otherwise), returned in the extensible layout.
+NTSTATUS AcceptStreamFormat(WAVEFORMATEXTENSIBLE* record, const KSDATAFORMAT* dataFormat,
+                            ULONGLONG blockSize, GUID* modeOut);
+
 // Writes a KSDATAFORMAT_WAVEFORMATEX header and the record's 40 bytes into block (at least
 // DataFormatBlockBytes long). Returns FormatSize: 82 + the record's cbSize, where a cbSize
 // above 22 is written as 22 since the record carries no more extension than that.

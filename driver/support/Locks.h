@@ -67,3 +67,16 @@ public:
 private:
     SpinLock spin;
 };
+
+// Holds a recursive lock for the rest of its scope, so that a function can return from
+// anywhere inside it and the lock is still released exactly once.
+class LockHolder {
+public:
+    explicit LockHolder(RecursiveLock& held) : lock(held) { lock.Lock(); }
+    ~LockHolder() { lock.Unlock(); }
+    LockHolder(const LockHolder&) = delete;
+    LockHolder& operator=(const LockHolder&) = delete;
+
+private:
+    RecursiveLock& lock;
+};

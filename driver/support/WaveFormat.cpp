@@ -3,16 +3,13 @@
 #include "support/WaveFormat.h"
 
 #include "support/Diagnostics.h"
+#include "support/FormatLimits.h"
 
 namespace {
 
 const USHORT ExtensionBytes = 22; // cbSize of the extensible layout
 const ULONG PlainRecordBytes = sizeof(WAVEFORMATEX);
 const ULONG ExtensibleRecordBytes = sizeof(WAVEFORMATEXTENSIBLE);
-
-const ULONG MinimumStreamRate = 1000;
-const ULONG MaximumStreamRate = 384000;
-const ULONG MaximumStreamChannels = 32;
 
 // Indexed by channel count; counts without a conventional speaker layout get no mask.
 const ULONG DefaultMasks[] = {
@@ -132,13 +129,12 @@ BOOLEAN IsSupportedStreamFormat(const WAVEFORMATEXTENSIBLE* record) {
         static_cast<ULONGLONG>(format.nBlockAlign) * format.nSamplesPerSec) {
         return FALSE;
     }
-    if (IsExtensibleLayout(record) && record->Samples.wValidBitsPerSample < 8) {
+    if (IsExtensibleLayout(record) && record->Samples.wValidBitsPerSample < StreamMinimumBits) {
         return FALSE;
     }
-    return InRange(format.nSamplesPerSec, MinimumStreamRate, MaximumStreamRate) &&
-           InRange(format.wBitsPerSample, 8, 32) &&
-           InRange(format.nChannels, 1, MaximumStreamChannels) &&
-           InRange(format.wBitsPerSample / 8, 1, 4);
+    return InRange(format.nSamplesPerSec, StreamMinimumSampleRate, StreamMaximumSampleRate) &&
+           InRange(format.wBitsPerSample, StreamMinimumBits, StreamMaximumBits) &&
+           InRange(format.nChannels, 1, StreamMaximumChannels);
 }
 
 void MakeExtensible(WAVEFORMATEXTENSIBLE* record) {

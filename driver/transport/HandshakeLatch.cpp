@@ -10,17 +10,16 @@ HandshakeLatch::HandshakeLatch() : openNumber(0), answered(false), abandoned(fal
 }
 
 VOID HandshakeLatch::Open(ULONG number) {
-    lock.Lock();
+    LockHolder held(lock);
     KeClearEvent(&settled);
     openNumber = number;
     answered = false;
     abandoned = false;
     answer = STATUS_UNSUCCESSFUL;
-    lock.Unlock();
 }
 
 bool HandshakeLatch::Answer(LONG status, bool numbered, ULONG number) {
-    lock.Lock();
+    LockHolder held(lock);
     const bool taken =
         openNumber != 0 && !answered && !abandoned && (!numbered || number == openNumber);
     if (taken) {
@@ -28,23 +27,21 @@ bool HandshakeLatch::Answer(LONG status, bool numbered, ULONG number) {
         answer = status;
         KeSetEvent(&settled, IO_NO_INCREMENT, FALSE);
     }
-    lock.Unlock();
     return taken;
 }
 
 bool HandshakeLatch::Abandon() {
-    lock.Lock();
+    LockHolder held(lock);
     const bool waiting = openNumber != 0 && !answered && !abandoned;
     if (waiting) {
         abandoned = true;
         KeSetEvent(&settled, IO_NO_INCREMENT, FALSE);
     }
-    lock.Unlock();
     return waiting;
 }
 
 NTSTATUS HandshakeLatch::Close(bool clientSignalled, NTSTATUS waitStatus, ULONG* outcome) {
-    lock.Lock();
+    LockHolder held(lock);
     NTSTATUS result = STATUS_DEVICE_NOT_READY;
     // An answer that arrived between the end of the wait and now still counts: it came while
     // the handshake was open.
@@ -62,6 +59,5 @@ NTSTATUS HandshakeLatch::Close(bool clientSignalled, NTSTATUS waitStatus, ULONG*
         }
     }
     openNumber = 0;
-    lock.Unlock();
     return result;
 }

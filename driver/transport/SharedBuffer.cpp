@@ -102,7 +102,7 @@ ULONG SharedMappingPriority() {
 
 NTSTATUS AllocateSharedMemory(TransportEndpoint* endpoint) {
     RecursiveMutex& lock = endpoint->channel->EndpointLock;
-    lock.Lock();
+    LockHolder held(lock);
 
     NTSTATUS status = AllocateRegion(&endpoint->dataBuffer, transport::DataBufferSize);
     if (NT_SUCCESS(status)) {
@@ -114,17 +114,15 @@ NTSTATUS AllocateSharedMemory(TransportEndpoint* endpoint) {
         }
     }
 
-    lock.Unlock();
     return status;
 }
 
 VOID FreeSharedMemory(TransportEndpoint* endpoint) {
     RecursiveMutex& lock = endpoint->channel->EndpointLock;
-    lock.Lock();
+    LockHolder held(lock);
     ReleaseRegion(&endpoint->dataBuffer);
     endpoint->dataBufferBytes = 0;
     ReleaseRegion(&endpoint->controlBlock);
-    lock.Unlock();
 }
 
 NTSTATUS MapControlBlockToClient(TransportEndpoint* endpoint) {

@@ -1,18 +1,15 @@
 // The per-direction engine between the port-class audio device of one direction and the client
-// of that direction: device format and latency, the links to the direction's miniports, the two
-// locks of the direction, the worker thread and the handshake with the client.
+// of that direction: device format and latency, the links to the direction's filters and live
+// stream, the two locks of the direction, the worker thread and the handshake with the client.
 #pragma once
 
 #include "platform/AudioHeaders.h"
-#include "audio/Subdevices.h"
 #include "support/Locks.h"
+#include "transport/ChannelListeners.h"
 #include "transport/HandshakeLatch.h"
 #include "transport/TransportProtocol.h"
 
 class TransportEndpoint;
-class CMiniportWaveRT;
-class CMiniportTopology;
-class CMiniportWaveRTStream;
 
 // The five values of a device format, in control-block order.
 struct DeviceFormat {
@@ -34,8 +31,12 @@ public:
     const bool renderFlag;
     TransportEndpoint* const endpoint;
 
-    CMiniportWaveRT* waveMiniport;       // one counted reference, from device start
-    CMiniportTopology* topologyMiniport; // one counted reference, from device start
+    // What the channel knows of its direction's audio objects, from StartChannel on: their
+    // events, and the names the endpoint property writer finds the endpoints by.
+    FilterEvents* filters;
+    PCUNICODE_STRING interfaceLinkName; // the private interface's link, owned by the driver
+    PCWSTR waveSubdeviceName;           // the reference string of the WaveRT filter
+    LiveStream* liveStream;             // the stream whose format was accepted; under ChannelLock
 
     DeviceFormat currentFormat; // the one format the WaveRT filter offers
     DeviceFormat pendingFormat; // set while a stream exists; set when its SampleRate is not 0
@@ -61,16 +62,17 @@ public:
     LONG packetErrorCount; // out-of-sequence write packets over all streams
 };
 
-// A channel's start: links its endpoint's control block, creates and registers the topology and
-// WaveRT subdevices, connects them, and starts the worker. The first failure is returned and
-// what was built stays until the channel is destroyed.
-NTSTATUS StartChannel(TransportChannel* channel, PIRP startIrp, const SubdeviceOwner& owner);
+// A channel's start, once its direction's filters are registered and connected: links its
+// endpoint's control block, the filters' events and names, and starts the worker last, so that
+// it never ticks a stream of unregistered filters.
+NTSTATUS StartChannel(TransportChannel* channel, FilterEvents* filters, PCUNICODE_STRING linkName,
+                      PCWSTR waveSubdeviceName);
 
 // Raises the jack-information change on the direction's topology filter, whose jack reports
-// whether a client is connected (nothing while the topology miniport does not exist).
+// whether a client is connected (nothing before StartChannel).
 VOID RaiseJackChange(TransportChannel* channel);
 
-// True while the direction's WaveRT miniport has a live stream (the stream link is set).
+// True while the direction has a live stream (the stream link is set).
 bool HasActiveStream(TransportChannel* channel);
 // Has the WaveRT filter raise the pin format-change event after a new device format.
 VOID RaiseFormatChange(TransportChannel* channel);
@@ -90,9 +92,9 @@ VOID AbandonHandshake(TransportChannel* channel);
 bool SignalClient(TransportChannel* channel);
 // One tick of the stream, if any. The worker holds ChannelLock.
 VOID ChannelTick(TransportChannel* channel);
-// Links a stream whose format was accepted into the direction's WaveRT miniport and tells the
-// client a stream is open. The caller holds ChannelLock.
-VOID AttachStream(TransportChannel* channel, CMiniportWaveRTStream* stream);
+// Links a stream whose format was accepted into the channel and tells the client a stream is
+// open. The caller holds ChannelLock.
+VOID AttachStream(TransportChannel* channel, LiveStream* stream);
 // Tells the client the stream is gone (handshaken, result ignored) and clears the link. The
 // caller holds ChannelLock.
 VOID DetachStream(TransportChannel* channel);

@@ -2,21 +2,15 @@
 // completed here and followed by a new look at the connection state.
 #include "TransportControl.h"
 
+#include "support/FormatLimits.h"
 #include "support/WaveFormat.h"
 
 namespace {
 
 using transport::u32;
 
-// Format limits, both ends included. Bits 18 to 30 of a channel mask name no speaker.
-constexpr ULONG MinimumSampleRate = 8000;
-constexpr ULONG MaximumSampleRate = 384000;
-constexpr ULONG MinimumBits = 8;
-constexpr ULONG MaximumBits = 32;
-constexpr ULONG MaximumChannels = 8;
-constexpr ULONG MaximumContainerBytes = 4;
-constexpr ULONG UnassignedSpeakerBits = 0x7FFC0000;
-
+// Payload fields are read by their offsets in the protocol's records: a buffered request's
+// system buffer carries no alignment promise for a record's type.
 ULONG ReadU32(const UCHAR* buffer, ULONG offset) {
     ULONG value;
     RtlCopyMemory(&value, buffer + offset, sizeof(value));
@@ -24,10 +18,10 @@ ULONG ReadU32(const UCHAR* buffer, ULONG offset) {
 }
 
 bool WithinLimits(const DeviceFormat& format) {
-    return InRange(format.SampleRate, MinimumSampleRate, MaximumSampleRate) &&
-           InRange(format.BitsPerSample, MinimumBits, MaximumBits) &&
-           InRange(format.Channels, 1, MaximumChannels) &&
-           InRange(format.ContainerBytes, 1, MaximumContainerBytes) &&
+    return InRange(format.SampleRate, DeviceMinimumSampleRate, DeviceMaximumSampleRate) &&
+           InRange(format.BitsPerSample, DeviceMinimumBits, DeviceMaximumBits) &&
+           InRange(format.Channels, 1, DeviceMaximumChannels) &&
+           InRange(format.ContainerBytes, 1, DeviceMaximumContainerBytes) &&
            (format.ChannelMask & UnassignedSpeakerBits) == 0;
 }
 
@@ -60,34 +54,29 @@ NTSTATUS GetControlBlock(TransportEndpoint* endpoint, PIRP irp, ULONG outputLeng
 // happen under the endpoint lock, so two registrations racing on one file cannot both succeed.
 NTSTATUS SetEvent(TransportEndpoint* endpoint, PIRP irp, ULONG inputLength) {
     RecursiveMutex& lock = endpoint->channel->EndpointLock;
-    lock.Lock();
-    NTSTATUS status;
+    LockHolder held(lock);
     if (endpoint->clientEvent != nullptr) {
-        status = STATUS_ALREADY_REGISTERED;
-    } else {
-        bool is32Bit = IoIs32bitProcess(irp) != FALSE;
-        ULONG handleBytes = is32Bit ? 4 : 8;
-        if (inputLength < transport::SetEventHandleOffset + handleBytes) {
-            status = STATUS_INVALID_DEVICE_REQUEST;
-        } else {
-            const UCHAR* buffer = static_cast<const UCHAR*>(irp->AssociatedIrp.SystemBuffer);
-            ULONGLONG handleValue = 0;
-            if (is32Bit) {
-                handleValue = ReadU32(buffer, transport::SetEventHandleOffset);
-            } else {
-                RtlCopyMemory(&handleValue, buffer + transport::SetEventHandleOffset,
-                              sizeof(handleValue));
-            }
-            PVOID event = nullptr;
-            status =
-                ObReferenceObjectByHandle(reinterpret_cast<HANDLE>(handleValue), EVENT_MODIFY_STATE,
-                                          *ExEventObjectType, irp->RequestorMode, &event, nullptr);
-            if (NT_SUCCESS(status)) {
-                endpoint->clientEvent = static_cast<PKEVENT>(event);
-            }
-        }
+        return STATUS_ALREADY_REGISTERED;
     }
-    lock.Unlock();
+    bool is32Bit = IoIs32bitProcess(irp) != FALSE;
+    ULONG handleBytes = is32Bit ? 4 : 8;
+    if (inputLength < transport::SetEventHandleOffset + handleBytes) {
+        return STATUS_INVALID_DEVICE_REQUEST;
+    }
+    const UCHAR* buffer = static_cast<const UCHAR*>(irp->AssociatedIrp.SystemBuffer);
+    ULONGLONG handleValue = 0;
+    if (is32Bit) {
+        handleValue = ReadU32(buffer, transport::SetEventHandleOffset);
+    } else {
+        RtlCopyMemory(&handleValue, buffer + transport::SetEventHandleOffset, sizeof(handleValue));
+    }
+    PVOID event = nullptr;
+    NTSTATUS status =
+        ObReferenceObjectByHandle(reinterpret_cast<HANDLE>(handleValue), EVENT_MODIFY_STATE,
+                                  *ExEventObjectType, irp->RequestorMode, &event, nullptr);
+    if (NT_SUCCESS(status)) {
+        endpoint->clientEvent = static_cast<PKEVENT>(event);
+    }
     return status;
 }
 
@@ -107,27 +96,35 @@ NTSTATUS DispatchControl(TransportEndpoint* endpoint, PIRP irp) {
         // The file was cleaned up while this request was on its way: it has no client left.
         status = STATUS_FILE_CLOSED;
     } else if (inputLength < sizeof(u32) || buffer == nullptr ||
-               ReadU32(buffer, 0) != transport::ProtocolVersion) {
+               ReadU32(buffer, FIELD_OFFSET(transport::GetControlBlockInput, Version)) !=
+                   transport::ProtocolVersion) {
         status = STATUS_INVALID_DEVICE_REQUEST;
     } else if (code == transport::IoctlGetControlBlock) {
         status = GetControlBlock(endpoint, irp, outputLength, &information);
     } else if (code == transport::IoctlSetFormat) {
         if (inputLength >= sizeof(transport::SetFormatInput)) {
-            DeviceFormat requested = {ReadU32(buffer, 4), ReadU32(buffer, 8), ReadU32(buffer, 12),
-                                      ReadU32(buffer, 16), ReadU32(buffer, 20)};
+            using Input = transport::SetFormatInput;
+            DeviceFormat requested = {ReadU32(buffer, FIELD_OFFSET(Input, SampleRate)),
+                                      ReadU32(buffer, FIELD_OFFSET(Input, BitsPerSample)),
+                                      ReadU32(buffer, FIELD_OFFSET(Input, Channels)),
+                                      ReadU32(buffer, FIELD_OFFSET(Input, ContainerBytes)),
+                                      ReadU32(buffer, FIELD_OFFSET(Input, ChannelMask))};
             status = SetDeviceFormat(channel, requested);
         }
     } else if (code == transport::IoctlSetLatency) {
         if (inputLength >= sizeof(transport::SetLatencyInput)) {
-            status = SetLatency(channel, ReadU32(buffer, 4));
+            status = SetLatency(
+                channel, ReadU32(buffer, FIELD_OFFSET(transport::SetLatencyInput, LatencyFrames)));
         }
     } else if (code == transport::IoctlSetEvent) {
         status = SetEvent(endpoint, irp, inputLength);
     } else if (code == transport::IoctlReportStatus) {
         if (inputLength >= sizeof(transport::ReportStatusInput)) {
             const bool numbered = inputLength >= sizeof(transport::ReportNumberedStatusInput);
-            status = ReportClientStatus(channel, static_cast<LONG>(ReadU32(buffer, 4)), numbered,
-                                        numbered ? ReadU32(buffer, 8) : 0);
+            using Input = transport::ReportNumberedStatusInput;
+            status = ReportClientStatus(
+                channel, static_cast<LONG>(ReadU32(buffer, FIELD_OFFSET(Input, ClientStatus))),
+                numbered, numbered ? ReadU32(buffer, FIELD_OFFSET(Input, HandshakeNumber)) : 0);
         }
     }
 
@@ -137,54 +134,52 @@ NTSTATUS DispatchControl(TransportEndpoint* endpoint, PIRP irp) {
 }
 
 NTSTATUS SetDeviceFormat(TransportChannel* channel, const DeviceFormat& requested) {
-    channel->ChannelLock.Lock();
-    NTSTATUS status = STATUS_SUCCESS;
+    LockHolder held(channel->ChannelLock);
     DeviceFormat format = requested;
     if (!WithinLimits(format)) {
-        status = STATUS_INVALID_PARAMETER;
-    } else {
-        if (format.ChannelMask == 0) {
-            format.ChannelMask = DefaultChannelMask(format.Channels);
-        }
-        if (SameFormat(format, channel->currentFormat)) {
-            // nothing changes: no registry write, no event
-        } else if (HasActiveStream(channel)) {
-            channel->pendingFormat = format;
-        } else {
-            channel->currentFormat = format;
-            transport::TransportControlBlock* block = channel->controlBlock;
-            block->SampleRate = format.SampleRate;
-            block->BitsPerSample = format.BitsPerSample;
-            block->Channels = format.Channels;
-            block->ContainerBytes = format.ContainerBytes;
-            block->ChannelMask = format.ChannelMask;
-            // The registry copy is a courtesy to the audio service: its failure changes nothing.
-            (void)WriteEndpointFormat(channel);
-            RaiseFormatChange(channel);
-        }
+        return STATUS_INVALID_PARAMETER;
     }
-    channel->ChannelLock.Unlock();
-    return status;
+    if (format.ChannelMask == 0) {
+        format.ChannelMask = DefaultChannelMask(format.Channels);
+    }
+    if (SameFormat(format, channel->currentFormat)) {
+        return STATUS_SUCCESS; // nothing changes: no registry write, no event
+    }
+    if (HasActiveStream(channel)) {
+        channel->pendingFormat = format;
+        return STATUS_SUCCESS;
+    }
+    channel->currentFormat = format;
+    transport::TransportControlBlock* block = channel->controlBlock;
+    block->SampleRate = format.SampleRate;
+    block->BitsPerSample = format.BitsPerSample;
+    block->Channels = format.Channels;
+    block->ContainerBytes = format.ContainerBytes;
+    block->ChannelMask = format.ChannelMask;
+    // The registry copy is a courtesy to the audio service: its failure changes nothing.
+    (void)WriteEndpointFormat(channel);
+    RaiseFormatChange(channel);
+    return STATUS_SUCCESS;
 }
 
 NTSTATUS SetLatency(TransportChannel* channel, ULONG latencyFrames) {
-    channel->ChannelLock.Lock();
-    NTSTATUS status = STATUS_SUCCESS;
+    LockHolder held(channel->ChannelLock);
     const DeviceFormat& effective =
         channel->pendingFormat.SampleRate != 0 ? channel->pendingFormat : channel->currentFormat;
     ULONGLONG blockAlign = static_cast<ULONGLONG>(effective.Channels) * effective.ContainerBytes;
     if (static_cast<ULONGLONG>(latencyFrames) * blockAlign > channel->endpoint->dataBufferBytes) {
-        status = STATUS_INVALID_PARAMETER;
-    } else if (latencyFrames == channel->latency) {
-        // nothing changes
-    } else if (HasActiveStream(channel)) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    if (latencyFrames == channel->latency) {
+        return STATUS_SUCCESS; // nothing changes
+    }
+    if (HasActiveStream(channel)) {
         channel->pendingLatency = latencyFrames;
     } else {
         channel->latency = latencyFrames;
         channel->controlBlock->LatencyFrames = latencyFrames;
     }
-    channel->ChannelLock.Unlock();
-    return status;
+    return STATUS_SUCCESS;
 }
 
 NTSTATUS ReportClientStatus(TransportChannel* channel, LONG clientStatus, bool numbered,

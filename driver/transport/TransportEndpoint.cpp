@@ -28,18 +28,56 @@ bool LiesBelow4GiB(const SharedBuffer& region) {
     return start < limit && MmGetMdlByteCount(region.mdl) <= limit - start;
 }
 
+// Maps both shared regions into the requesting process; a 32-bit client needs them below 4 GiB.
+NTSTATUS MapClientViews(TransportEndpoint* endpoint, PIRP irp) {
+    NTSTATUS status = MapControlBlockToClient(endpoint);
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+    status = MapDataBufferToClient(endpoint);
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+    if (IoIs32bitProcess(irp) &&
+        (!LiesBelow4GiB(endpoint->controlBlock) || !LiesBelow4GiB(endpoint->dataBuffer))) {
+        return STATUS_CONFLICTING_ADDRESSES;
+    }
+    return STATUS_SUCCESS;
+}
+
+// Under EndpointLock: takes the create's file as the endpoint's client and maps the shared
+// memory into its process. On failure nothing of the attempt stays.
+NTSTATUS AttachClient(TransportEndpoint* endpoint, PIRP irp) {
+    PFILE_OBJECT fileObject = IoGetCurrentIrpStackLocation(irp)->FileObject;
+    if (endpoint->clientFile != nullptr) {
+        return STATUS_DEVICE_BUSY;
+    }
+    endpoint->clientFile = fileObject;
+    // The mappings land in the requesting process; remember it so that a cleanup arriving in
+    // another context can still undo them where they are.
+    endpoint->clientProcess = PsGetCurrentProcess();
+    ObReferenceObject(endpoint->clientProcess);
+    const NTSTATUS status = MapClientViews(endpoint, irp);
+    if (!NT_SUCCESS(status)) {
+        ReleaseClient(endpoint);
+        return status;
+    }
+    fileObject->FsContext2 = endpoint;
+    return STATUS_SUCCESS;
+}
+
 // Cleanup and close end the client alike: the first one for the client file releases it.
 NTSTATUS EndClient(TransportEndpoint* endpoint, PIRP irp) {
     PFILE_OBJECT fileObject = IoGetCurrentIrpStackLocation(irp)->FileObject;
-    RecursiveMutex& lock = endpoint->channel->EndpointLock;
-    lock.Lock();
-    if (endpoint->clientFile == fileObject) {
-        ReleaseClient(endpoint);
-        // Under the lock, so that it cannot reach a handshake opened for a client that comes
-        // after this one.
-        AbandonHandshake(endpoint->channel);
+    {
+        LockHolder held(endpoint->channel->EndpointLock);
+        if (endpoint->clientFile == fileObject) {
+            ReleaseClient(endpoint);
+            // Under the lock, so that it cannot reach a handshake opened for a client that
+            // comes after this one.
+            AbandonHandshake(endpoint->channel);
+        }
     }
-    lock.Unlock();
 
     CompleteRequest(irp, STATUS_SUCCESS, 0);
     UpdateConnection(endpoint);
@@ -49,35 +87,11 @@ NTSTATUS EndClient(TransportEndpoint* endpoint, PIRP irp) {
 } // namespace
 
 NTSTATUS OpenClient(TransportEndpoint* endpoint, PIRP irp) {
-    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
-    RecursiveMutex& lock = endpoint->channel->EndpointLock;
     NTSTATUS status;
-
-    lock.Lock();
-    if (endpoint->clientFile != nullptr) {
-        status = STATUS_DEVICE_BUSY;
-    } else {
-        endpoint->clientFile = stack->FileObject;
-        // The mappings below land in the requesting process; remember it so that a cleanup
-        // arriving in another context can still undo them where they are.
-        endpoint->clientProcess = PsGetCurrentProcess();
-        ObReferenceObject(endpoint->clientProcess);
-        status = MapControlBlockToClient(endpoint);
-        if (NT_SUCCESS(status)) {
-            status = MapDataBufferToClient(endpoint);
-        }
-        if (NT_SUCCESS(status) && IoIs32bitProcess(irp) &&
-            (!LiesBelow4GiB(endpoint->controlBlock) || !LiesBelow4GiB(endpoint->dataBuffer))) {
-            status = STATUS_CONFLICTING_ADDRESSES;
-        }
-        if (NT_SUCCESS(status)) {
-            stack->FileObject->FsContext2 = endpoint;
-        } else {
-            ReleaseClient(endpoint);
-        }
+    {
+        LockHolder held(endpoint->channel->EndpointLock);
+        status = AttachClient(endpoint, irp);
     }
-    lock.Unlock();
-
     CompleteRequest(irp, status, 0);
     UpdateConnection(endpoint);
     return status;
@@ -88,11 +102,8 @@ bool IsEndpointFile(TransportEndpoint* endpoint, PFILE_OBJECT fileObject) {
 }
 
 bool IsClientFile(TransportEndpoint* endpoint, PFILE_OBJECT fileObject) {
-    RecursiveMutex& lock = endpoint->channel->EndpointLock;
-    lock.Lock();
-    const bool isClient = fileObject != nullptr && endpoint->clientFile == fileObject;
-    lock.Unlock();
-    return isClient;
+    LockHolder held(endpoint->channel->EndpointLock);
+    return fileObject != nullptr && endpoint->clientFile == fileObject;
 }
 
 NTSTATUS CleanupClient(TransportEndpoint* endpoint, PIRP irp) {
@@ -141,7 +152,7 @@ VOID UpdateConnection(TransportEndpoint* endpoint) {
     // Requests on one file can finish on several threads at once: the state and its jack change
     // are updated under the endpoint lock so each change is seen, and raised, exactly once.
     RecursiveMutex& lock = endpoint->channel->EndpointLock;
-    lock.Lock();
+    LockHolder held(lock);
     bool nowConnected = IsClientConnected(endpoint->channel);
     if (nowConnected != endpoint->connected) {
         endpoint->connected = nowConnected;
@@ -152,5 +163,4 @@ VOID UpdateConnection(TransportEndpoint* endpoint) {
     if (endpoint->ControlBlock() != nullptr) {
         endpoint->ControlBlock()->ClientConnected = endpoint->connected ? 1 : 0;
     }
-    lock.Unlock();
 }

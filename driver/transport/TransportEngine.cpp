@@ -2,8 +2,6 @@
 // the handshake through which stream state, buffer and lifetime changes wait for the client.
 #include "TransportChannel.h"
 
-#include "audio/MiniportWaveRT.h"
-#include "audio/MiniportWaveRTStream.h"
 #include "support/WaveFormat.h"
 #include "transport/TransportEndpoint.h"
 
@@ -138,24 +136,30 @@ VOID AbandonHandshake(TransportChannel* channel) {
 bool SignalClient(TransportChannel* channel) {
     TransportEndpoint* endpoint = channel->endpoint;
     channel->EndpointLock.Lock();
-    bool signalled = endpoint->clientEvent != nullptr;
-    if (signalled) {
-        KeSetEvent(endpoint->clientEvent, IO_NO_INCREMENT, FALSE);
+    PKEVENT event = endpoint->clientEvent;
+    if (event != nullptr) {
+        // Keeps the event alive should the client's file go before the set below.
+        ObReferenceObject(event);
     }
     channel->EndpointLock.Unlock();
-    return signalled;
+    if (event == nullptr) {
+        return false;
+    }
+    // Set outside EndpointLock: the client's answer takes that lock, so a client woken while
+    // the lock is held would run straight into it and wait for this thread.
+    KeSetEvent(event, IO_NO_INCREMENT, FALSE);
+    ObDereferenceObject(event);
+    return true;
 }
 
 VOID ChannelTick(TransportChannel* channel) {
     if (HasActiveStream(channel)) {
-        channel->waveMiniport->currentStream->Tick();
+        channel->liveStream->Tick();
     }
 }
 
-VOID AttachStream(TransportChannel* channel, CMiniportWaveRTStream* stream) {
-    if (channel->waveMiniport != nullptr) {
-        channel->waveMiniport->currentStream = stream;
-    }
+VOID AttachStream(TransportChannel* channel, LiveStream* stream) {
+    channel->liveStream = stream;
     channel->controlBlock->StreamOpen = 1;
 }
 
@@ -165,7 +169,7 @@ VOID DetachStream(TransportChannel* channel) {
     }
     channel->controlBlock->StreamOpen = 0;
     Handshake(channel); // the stream goes whether or not the client answers
-    channel->waveMiniport->currentStream = nullptr;
+    channel->liveStream = nullptr;
 }
 
 VOID SetChannelMask(TransportChannel* channel, ULONG mask) {

@@ -22,6 +22,20 @@ struct InterfaceClassValue {
 constexpr InterfaceClassValue InterfaceClass = {
     0xACC2F77F, 0x7E94, 0x4CFD, {0xA5, 0x94, 0xCF, 0xB7, 0x6B, 0x62, 0x28, 0x85}};
 
+// The interface class as the caller's GUID type (whichever header declared it), so that every
+// user of the class converts it the same way.
+template <typename Guid>
+constexpr Guid InterfaceClassAs() {
+    Guid guid{};
+    guid.Data1 = InterfaceClass.data1;
+    guid.Data2 = InterfaceClass.data2;
+    guid.Data3 = InterfaceClass.data3;
+    for (unsigned index = 0; index < sizeof(InterfaceClass.data4); ++index) {
+        guid.Data4[index] = InterfaceClass.data4[index];
+    }
+    return guid;
+}
+
 // Appended to the interface's symbolic link to open one direction. The client writes into its
 // Render file what applications record; it reads from its Capture file what applications play.
 #define TRANSPORT_RENDER_FILE_NAME L"\\acc2f77f-7e94-4cfd-a594-cfb76b622885\\Render"

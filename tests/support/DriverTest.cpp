@@ -10,24 +10,8 @@
 #include "kernel/UserEvents.h"
 #include "kernel/UserMode.h"
 
-namespace {
-
-GUID TransportInterfaceGuid() {
-    const transport::InterfaceClassValue& value = transport::InterfaceClass;
-    GUID guid;
-    guid.Data1 = value.data1;
-    guid.Data2 = value.data2;
-    guid.Data3 = value.data3;
-    for (int index = 0; index < 8; index++) {
-        guid.Data4[index] = value.data4[index];
-    }
-    return guid;
-}
-
-} // namespace
-
 GUID TransportInterfaceClassGuid() {
-    return TransportInterfaceGuid();
+    return transport::InterfaceClassAs<GUID>();
 }
 
 std::u16string TransportFileName(bool render) {
@@ -95,7 +79,7 @@ TransportEndpoint& DriverTest::Endpoint(bool render) {
 
 std::u16string DriverTest::InterfacePath() {
     std::vector<std::u16string> paths =
-        host::user::GetDeviceInterfacePaths(TransportInterfaceGuid());
+        host::user::GetDeviceInterfacePaths(transport::InterfaceClassAs<GUID>());
     EXPECT_EQ(paths.size(), 1u);
     return paths.empty() ? std::u16string() : paths[0];
 }

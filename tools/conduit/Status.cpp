@@ -49,18 +49,6 @@ std::string Hex(NTSTATUS value) {
     return text;
 }
 
-GUID TransportInterfaceGuid() {
-    const transport::InterfaceClassValue& value = transport::InterfaceClass;
-    GUID guid;
-    guid.Data1 = value.data1;
-    guid.Data2 = value.data2;
-    guid.Data3 = value.data3;
-    for (int index = 0; index < 8; index++) {
-        guid.Data4[index] = value.data4[index];
-    }
-    return guid;
-}
-
 std::string FormatText(const transport::SetFormatInput& format) {
     char text[96];
     std::snprintf(text, sizeof(text), "%u Hz, %u bits in %u, %u channels (mask 0x%x)",
@@ -72,7 +60,7 @@ std::string FormatText(const transport::SetFormatInput& format) {
 // Opens each direction's file as the client does and sets its format; false when a step failed.
 bool SetFormats(host::Process& client) {
     std::vector<std::u16string> paths =
-        host::user::GetDeviceInterfacePaths(TransportInterfaceGuid());
+        host::user::GetDeviceInterfacePaths(transport::InterfaceClassAs<GUID>());
     if (paths.size() != 1) {
         Step("client", "FAILED: " + std::to_string(paths.size()) +
                            " transport interfaces enabled, expected one");

@@ -69,6 +69,7 @@ protected:
         LoadAndStart();
         captureStream_ = captureStream;
         channel_ = captureStream ? &Adapter()->renderChannel : &Adapter()->captureChannel;
+        filters_ = captureStream ? &Adapter()->renderFilters : &Adapter()->captureFilters;
         client_ = &NewProcess(false);
         file_ = OpenTransport(*client_, captureStream);
         ASSERT_NE(file_, INVALID_HANDLE_VALUE);
@@ -106,7 +107,7 @@ protected:
 
     NTSTATUS NewStream() {
         std::vector<unsigned char> format = DeviceBlock();
-        return channel_->waveMiniport->NewStream(&stream_, &portStream_, 0, captureStream_,
+        return filters_->waveMiniport->NewStream(&stream_, &portStream_, 0, captureStream_,
                                                  reinterpret_cast<PKSDATAFORMAT>(format.data()));
     }
     // The 48 kHz, 16-bit stereo stream of the published figures.
@@ -167,6 +168,7 @@ protected:
 
     bool captureStream_ = false;
     TransportChannel* channel_ = nullptr;
+    DirectionFilters* filters_ = nullptr;
     host::Process* client_ = nullptr;
     HANDLE file_ = INVALID_HANDLE_VALUE;
     TransportControlBlock* block_ = nullptr;

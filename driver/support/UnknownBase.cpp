@@ -1,5 +1,5 @@
 // Reference counting and identity of the driver's COM objects.
-#include "UnknownBase.h"
+#include "support/UnknownBase.h"
 
 #include "support/Memory.h"
 

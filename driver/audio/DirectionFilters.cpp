@@ -1,5 +1,5 @@
-// Subdevice creation and the physical connection of one direction's filters.
-#include "audio/Subdevices.h"
+// Subdevice creation, the physical connection and the events of one direction's filters.
+#include "audio/DirectionFilters.h"
 
 #include "audio/MiniportTopology.h"
 #include "audio/MiniportWaveRT.h"
@@ -66,16 +66,16 @@ void BeforeRegistration(CMiniportWaveRT* miniport, const SubdeviceOwner& owner) 
 }
 
 template <typename Miniport>
-NTSTATUS CreateSubdevice(TransportChannel* channel, Miniport* TransportChannel::*field,
-                         REFCLSID portClass, PIRP startIrp, const SubdeviceOwner& owner) {
+NTSTATUS CreateSubdevice(TransportChannel* channel, Miniport** field, REFCLSID portClass,
+                         PIRP startIrp, const SubdeviceOwner& owner) {
     // The channel's render flag is the filters' capture flag: the client's Render file feeds
     // the system's capture filters.
     Miniport* miniport = new Miniport(channel->renderFlag, channel);
-    channel->*field = miniport;
+    *field = miniport;
     if (miniport == nullptr) {
         return STATUS_INSUFFICIENT_RESOURCES;
     }
-    miniport->MiniportInterface()->AddRef(); // the channel's reference
+    miniport->MiniportInterface()->AddRef(); // the direction's reference
 
     PPORT port = nullptr;
     NTSTATUS status = PcNewPort(&port, portClass);
@@ -94,25 +94,50 @@ NTSTATUS CreateSubdevice(TransportChannel* channel, Miniport* TransportChannel::
 
 } // namespace
 
-NTSTATUS CreateTopologySubdevice(TransportChannel* channel, PIRP startIrp,
-                                 const SubdeviceOwner& owner) {
-    return CreateSubdevice(channel, &TransportChannel::topologyMiniport, CLSID_PortTopology,
-                           startIrp, owner);
+DirectionFilters::DirectionFilters(TransportChannel* channel)
+    : channel(channel), topologyMiniport(nullptr), waveMiniport(nullptr) {}
+
+DirectionFilters::~DirectionFilters() {
+    if (topologyMiniport != nullptr) {
+        topologyMiniport->MiniportInterface()->Release();
+        topologyMiniport = nullptr;
+    }
+    if (waveMiniport != nullptr) {
+        waveMiniport->MiniportInterface()->Release();
+        waveMiniport = nullptr;
+    }
 }
 
-NTSTATUS CreateWaveSubdevice(TransportChannel* channel, PIRP startIrp,
-                             const SubdeviceOwner& owner) {
-    return CreateSubdevice(channel, &TransportChannel::waveMiniport, CLSID_PortWaveRT, startIrp,
-                           owner);
-}
-
-NTSTATUS RegisterChannelConnection(TransportChannel* channel, const SubdeviceOwner& owner) {
-    PUNKNOWN topologyPort = channel->topologyMiniport->port;
-    PUNKNOWN wavePort = channel->waveMiniport->port;
+NTSTATUS DirectionFilters::Create(PIRP startIrp, const SubdeviceOwner& owner) {
+    NTSTATUS status =
+        CreateSubdevice(channel, &topologyMiniport, CLSID_PortTopology, startIrp, owner);
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+    status = CreateSubdevice(channel, &waveMiniport, CLSID_PortWaveRT, startIrp, owner);
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+    // The bridge: topology to WaveRT for the Render channel (the system's capture path), WaveRT
+    // to topology for the Capture channel.
+    PUNKNOWN topologyPort = topologyMiniport->port;
+    PUNKNOWN wavePort = waveMiniport->port;
     if (channel->renderFlag) {
         return PcRegisterPhysicalConnection(owner.deviceObject, topologyPort,
                                             CaptureTopologyBridgePin, wavePort, WaveBridgePin);
     }
     return PcRegisterPhysicalConnection(owner.deviceObject, wavePort, WaveBridgePin, topologyPort,
                                         RenderTopologyBridgePin);
+}
+
+VOID DirectionFilters::JackChanged() {
+    if (topologyMiniport != nullptr) {
+        topologyMiniport->GenerateJackInfoChange();
+    }
+}
+
+VOID DirectionFilters::FormatChanged() {
+    if (waveMiniport != nullptr) {
+        waveMiniport->GenerateFormatChangeEvent();
+    }
 }
