@@ -57,7 +57,7 @@ Dispatcher::Dispatcher() : time(Machine::Current().Time()) {
 Dispatcher::~Dispatcher() = default;
 
 std::size_t Dispatcher::WaitersOn(const void* object) {
-    std::lock_guard<std::mutex> hold(lock);
+    std::lock_guard<Lock> hold(lock);
     return static_cast<std::size_t>(
         std::count_if(threads.begin(), threads.end(), [object](const auto& thread) {
             return thread->wait.pending && thread->wait.object == object;
@@ -177,7 +177,7 @@ KIRQL Dispatcher::BeginWait(PKTHREAD thread) {
 }
 
 void Dispatcher::Verify(std::vector<std::string>& problems) {
-    std::lock_guard<std::mutex> hold(lock);
+    std::lock_guard<Lock> hold(lock);
     for (const auto& thread : threads) {
         if (thread->waitFollows) {
             problems.push_back("thread '" + thread->name +

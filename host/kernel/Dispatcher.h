@@ -15,6 +15,7 @@
 
 #include <ntddk.h>
 
+#include "Lock.h"
 #include "Machine.h"
 #include "Thread.h"
 #include "Timeout.h"
@@ -58,7 +59,7 @@ public:
 
     // Guards dispatcher object state (kept in the objects' own bytes), the thread objects' fields
     // and the waits. Every member function below expects it to be held.
-    std::mutex lock;
+    Lock lock;
 
     // osThread: the OS thread behind it, 0 for a system thread that has not started.
     PKTHREAD AddThread(std::string name, bool isSystemThread, KPRIORITY priority, pid_t osThread);
@@ -84,7 +85,7 @@ public:
     // Blocks thread until object (null: nothing, a delay) is acquired for it (STATUS_SUCCESS)
     // or the deadline passes (STATUS_TIMEOUT). hold must own lock; it is released when this
     // returns.
-    NTSTATUS Block(std::unique_lock<std::mutex>& hold, DISPATCHER_HEADER* object, PKTHREAD thread,
+    NTSTATUS Block(std::unique_lock<Lock>& hold, DISPATCHER_HEADER* object, PKTHREAD thread,
                    const Deadline& deadline);
 
     // Windows's "wait follows" contract of KeSetEvent/KeReleaseMutex(Wait = TRUE): raise the
@@ -96,7 +97,7 @@ public:
     static KIRQL BeginWait(PKTHREAD thread);
 
 private:
-    NTSTATUS Sleep(std::unique_lock<std::mutex>& hold, WaitBlock& wait);
+    NTSTATUS Sleep(std::unique_lock<Lock>& hold, WaitBlock& wait);
     // One sleep on the wait's futex word until it is released or the OS clock reaches end
     // (LLONG_MAX: no end); whether it was released.
     static bool Doze(WaitBlock& wait, clockid_t clock, LONGLONG end);

@@ -118,8 +118,8 @@ void Dispatcher::Finish(WaitBlock& wait, NTSTATUS status, Wakes* woken) {
     }
 }
 
-NTSTATUS Dispatcher::Block(std::unique_lock<std::mutex>& hold, DISPATCHER_HEADER* object,
-                           PKTHREAD thread, const Deadline& deadline) {
+NTSTATUS Dispatcher::Block(std::unique_lock<Lock>& hold, DISPATCHER_HEADER* object, PKTHREAD thread,
+                           const Deadline& deadline) {
     WaitBlock& wait = thread->wait;
     wait.object = object;
     wait.deadline = deadline;
@@ -159,7 +159,7 @@ bool Dispatcher::Doze(WaitBlock& wait, clockid_t clock, LONGLONG end) {
            seen == WaitBlock::Released;
 }
 
-NTSTATUS Dispatcher::Sleep(std::unique_lock<std::mutex>& hold, WaitBlock& wait) {
+NTSTATUS Dispatcher::Sleep(std::unique_lock<Lock>& hold, WaitBlock& wait) {
     bool timed = Timed(wait.deadline);
     for (;;) {
         bool released = false;

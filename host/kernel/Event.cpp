@@ -23,7 +23,7 @@ extern "C" VOID NTAPI KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN
             "KeInitializeEvent without an event or with an event type that does not exist");
     }
     Dispatcher& dispatcher = Dispatcher::Current();
-    std::lock_guard<std::mutex> hold(dispatcher.lock);
+    std::lock_guard<host::Lock> hold(dispatcher.lock);
     dispatcher.RequireNoWaiters(HeaderOf(Event), "KeInitializeEvent");
     Event->Header.Type = static_cast<UCHAR>(EventNotificationObject + Type);
     Event->Header.Signalling = 0;
@@ -42,7 +42,7 @@ extern "C" LONG NTAPI KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wa
     PKTHREAD thread = Wait ? host::CurrentThread() : nullptr;
     Dispatcher& dispatcher = Dispatcher::Current();
     host::Wakes woken;
-    std::lock_guard<std::mutex> hold(dispatcher.lock);
+    std::lock_guard<host::Lock> hold(dispatcher.lock);
     Dispatcher::RequireEvent(HeaderOf(Event), "KeSetEvent");
     LONG previous = Event->Header.SignalState;
     if (previous == 0) {
@@ -57,7 +57,7 @@ extern "C" LONG NTAPI KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wa
 
 extern "C" LONG NTAPI KeResetEvent(PRKEVENT Event) {
     host::RequireIrqlAtMost(DISPATCH_LEVEL, "KeResetEvent");
-    std::lock_guard<std::mutex> hold(Dispatcher::Current().lock);
+    std::lock_guard<host::Lock> hold(Dispatcher::Current().lock);
     Dispatcher::RequireEvent(HeaderOf(Event), "KeResetEvent");
     LONG previous = Event->Header.SignalState;
     Event->Header.SignalState = 0;
@@ -66,14 +66,14 @@ extern "C" LONG NTAPI KeResetEvent(PRKEVENT Event) {
 
 extern "C" VOID NTAPI KeClearEvent(PRKEVENT Event) {
     host::RequireIrqlAtMost(DISPATCH_LEVEL, "KeClearEvent");
-    std::lock_guard<std::mutex> hold(Dispatcher::Current().lock);
+    std::lock_guard<host::Lock> hold(Dispatcher::Current().lock);
     Dispatcher::RequireEvent(HeaderOf(Event), "KeClearEvent");
     Event->Header.SignalState = 0;
 }
 
 extern "C" LONG NTAPI KeReadStateEvent(PRKEVENT Event) {
     host::RequireIrqlAtMost(DISPATCH_LEVEL, "KeReadStateEvent");
-    std::lock_guard<std::mutex> hold(Dispatcher::Current().lock);
+    std::lock_guard<host::Lock> hold(Dispatcher::Current().lock);
     Dispatcher::RequireEvent(HeaderOf(Event), "KeReadStateEvent");
     return Event->Header.SignalState;
 }

@@ -9,22 +9,28 @@ namespace host {
 
 HandleTable::HandleTable(unsigned long long base) : base(base) {}
 
-void* HandleTable::Insert(std::shared_ptr<HandleObject> object) {
+void* HandleTable::Insert(std::shared_ptr<HandleObject> object, std::uint32_t granted) {
     object->handleCount.fetch_add(1);
-    std::lock_guard<std::mutex> hold(lock);
+    std::lock_guard<Lock> hold(lock);
     unsigned long long index = nextIndex++;
-    entries.emplace(index, std::move(object));
+    entries.emplace(index, Entry{std::move(object), granted});
     return reinterpret_cast<void*>(base + index * 4);
 }
 
-std::shared_ptr<HandleObject> HandleTable::Lookup(void* handle) const {
+std::shared_ptr<HandleObject> HandleTable::Lookup(void* handle, std::uint32_t* granted) const {
     auto value = reinterpret_cast<unsigned long long>(handle);
     if (value < base || (value - base) % 4 != 0) {
         return nullptr;
     }
-    std::lock_guard<std::mutex> hold(lock);
+    std::lock_guard<Lock> hold(lock);
     auto found = entries.find((value - base) / 4);
-    return found == entries.end() ? nullptr : found->second;
+    if (found == entries.end()) {
+        return nullptr;
+    }
+    if (granted != nullptr) {
+        *granted = found->second.granted;
+    }
+    return found->second.object;
 }
 
 std::shared_ptr<HandleObject> HandleTable::Remove(void* handle, bool* lastHandle) {
@@ -34,12 +40,12 @@ std::shared_ptr<HandleObject> HandleTable::Remove(void* handle, bool* lastHandle
     }
     std::shared_ptr<HandleObject> object;
     {
-        std::lock_guard<std::mutex> hold(lock);
+        std::lock_guard<Lock> hold(lock);
         auto found = entries.find((value - base) / 4);
         if (found == entries.end()) {
             return nullptr;
         }
-        object = std::move(found->second);
+        object = std::move(found->second.object);
         entries.erase(found);
     }
     *lastHandle = object->handleCount.fetch_sub(1) == 1;
@@ -47,7 +53,7 @@ std::shared_ptr<HandleObject> HandleTable::Remove(void* handle, bool* lastHandle
 }
 
 std::vector<void*> HandleTable::Handles() const {
-    std::lock_guard<std::mutex> hold(lock);
+    std::lock_guard<Lock> hold(lock);
     std::vector<void*> result;
     for (const auto& entry : entries) {
         result.push_back(reinterpret_cast<void*>(base + entry.first * 4));
@@ -56,17 +62,17 @@ std::vector<void*> HandleTable::Handles() const {
 }
 
 size_t HandleTable::Count() const {
-    std::lock_guard<std::mutex> hold(lock);
+    std::lock_guard<Lock> hold(lock);
     return entries.size();
 }
 
 std::vector<std::string> HandleTable::Describe() const {
-    std::lock_guard<std::mutex> hold(lock);
+    std::lock_guard<Lock> hold(lock);
     std::vector<std::string> lines;
     for (const auto& entry : entries) {
         char value[32];
         std::snprintf(value, sizeof value, "0x%llx", base + entry.first * 4);
-        lines.push_back(std::string(value) + ": " + entry.second->Describe());
+        lines.push_back(std::string(value) + ": " + entry.second.object->Describe());
     }
     return lines;
 }

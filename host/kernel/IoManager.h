@@ -33,6 +33,7 @@ public:
     std::shared_ptr<FileRecord> related;
 
     std::string Describe() const override;
+    _OBJECT_TYPE* Type() const override;
     void* Body() override { return &object; }
     void HandleClosed(Process* owner, bool lastHandle) override;
 

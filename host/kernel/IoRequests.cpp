@@ -7,6 +7,7 @@
 
 #include "BugCheck.h"
 #include "Irql.h"
+#include "Objects.h"
 #include "Process.h"
 
 namespace host {
@@ -211,6 +212,10 @@ size_t IoManager::RequestsInFlight(Process* process) {
 
 std::string FileRecord::Describe() const {
     return "File \"" + ToUtf8(name) + "\"";
+}
+
+_OBJECT_TYPE* FileRecord::Type() const {
+    return FileObjectType();
 }
 
 void FileRecord::HandleClosed(Process* owner, bool lastHandle) {

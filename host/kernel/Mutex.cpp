@@ -23,7 +23,7 @@ extern "C" VOID NTAPI KeInitializeMutex(PRKMUTEX Mutex, ULONG Level) {
                        "KeInitializeMutex without a mutex");
     }
     Dispatcher& dispatcher = Dispatcher::Current();
-    std::lock_guard<std::mutex> hold(dispatcher.lock);
+    std::lock_guard<host::Lock> hold(dispatcher.lock);
     dispatcher.RequireNoWaiters(HeaderOf(Mutex), "KeInitializeMutex");
     Mutex->Header.Type = MutantObject;
     Mutex->Header.Signalling = 0;
@@ -45,7 +45,7 @@ extern "C" LONG NTAPI KeReleaseMutex(PRKMUTEX Mutex, BOOLEAN Wait) {
     PKTHREAD thread = host::CurrentThread();
     Dispatcher& dispatcher = Dispatcher::Current();
     host::Wakes woken;
-    std::lock_guard<std::mutex> hold(dispatcher.lock);
+    std::lock_guard<host::Lock> hold(dispatcher.lock);
     Dispatcher::RequireMutex(HeaderOf(Mutex), "KeReleaseMutex");
     if (Mutex->OwnerThread != thread) {
         std::ostringstream explanation;
@@ -72,7 +72,7 @@ extern "C" LONG NTAPI KeReleaseMutex(PRKMUTEX Mutex, BOOLEAN Wait) {
 
 extern "C" LONG NTAPI KeReadStateMutex(PRKMUTEX Mutex) {
     host::RequireIrqlAtMost(DISPATCH_LEVEL, "KeReadStateMutex");
-    std::lock_guard<std::mutex> hold(Dispatcher::Current().lock);
+    std::lock_guard<host::Lock> hold(Dispatcher::Current().lock);
     Dispatcher::RequireMutex(HeaderOf(Mutex), "KeReadStateMutex");
     return Mutex->Header.SignalState;
 }

@@ -29,7 +29,7 @@ thread_local CurrentThreadCache currentThread;
 // Out of line, so that the cached path of CurrentThread needs no stack frame.
 __attribute__((noinline)) PKTHREAD FirstEntry(Machine& machine) {
     Dispatcher& dispatcher = machine.Get<Dispatcher>();
-    std::lock_guard<std::mutex> hold(dispatcher.lock);
+    std::lock_guard<Lock> hold(dispatcher.lock);
     const pid_t self = gettid();
     currentThread.thread =
         dispatcher.AddThread("thread " + std::to_string(self), false, DefaultThreadPriority, self);
@@ -49,7 +49,7 @@ PKTHREAD CurrentThread() {
 
 PKTHREAD CreateSystemThreadObject(std::string name, KPRIORITY priority) {
     Dispatcher& dispatcher = Dispatcher::Current();
-    std::lock_guard<std::mutex> hold(dispatcher.lock);
+    std::lock_guard<Lock> hold(dispatcher.lock);
     return dispatcher.AddThread(std::move(name), true, priority, 0);
 }
 
@@ -60,7 +60,7 @@ void AdoptThreadObject(PKTHREAD thread) {
         HostMisuse("AdoptThreadObject on a thread that already has a thread object");
     }
     {
-        std::lock_guard<std::mutex> hold(dispatcher.lock);
+        std::lock_guard<Lock> hold(dispatcher.lock);
         dispatcher.BindOsThread(thread, gettid());
     }
     currentThread.thread = thread;
@@ -70,7 +70,7 @@ void AdoptThreadObject(PKTHREAD thread) {
 void MarkThreadTerminated(PKTHREAD thread) {
     Dispatcher& dispatcher = Dispatcher::Current();
     Wakes woken;
-    std::lock_guard<std::mutex> hold(dispatcher.lock);
+    std::lock_guard<Lock> hold(dispatcher.lock);
     if (thread->Header.SignalState != 0) {
         HostMisuse("MarkThreadTerminated on a thread that has already terminated");
     }
@@ -79,12 +79,12 @@ void MarkThreadTerminated(PKTHREAD thread) {
 }
 
 KPRIORITY ThreadPriority(PKTHREAD thread) {
-    std::lock_guard<std::mutex> hold(Dispatcher::Current().lock);
+    std::lock_guard<Lock> hold(Dispatcher::Current().lock);
     return thread->priority;
 }
 
 void SetThreadPriority(PKTHREAD thread, KPRIORITY priority) {
-    std::lock_guard<std::mutex> hold(Dispatcher::Current().lock);
+    std::lock_guard<Lock> hold(Dispatcher::Current().lock);
     thread->priority = priority;
 }
 

@@ -38,7 +38,7 @@ extern "C" NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitR
     Deadline deadline = host::DeadlineFromTimeout(Timeout);
     bool poll = deadline.kind == Deadline::Kind::Now;
     Dispatcher& dispatcher = Dispatcher::Current();
-    std::unique_lock<std::mutex> hold(dispatcher.lock);
+    std::unique_lock<host::Lock> hold(dispatcher.lock);
     KIRQL irql = Dispatcher::BeginWait(thread);
     RequireWaitIrql(irql, poll ? DISPATCH_LEVEL : APC_LEVEL,
                     poll ? "KeWaitForSingleObject with a zero time-out"
@@ -60,7 +60,7 @@ extern "C" NTSTATUS NTAPI KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLE
     (void)Alertable;
     PKTHREAD thread = host::CurrentThread();
     Dispatcher& dispatcher = Dispatcher::Current();
-    std::unique_lock<std::mutex> hold(dispatcher.lock);
+    std::unique_lock<host::Lock> hold(dispatcher.lock);
     RequireWaitIrql(Dispatcher::BeginWait(thread), APC_LEVEL, "KeDelayExecutionThread");
     if (Interval == nullptr) {
         host::BugCheck(KMODE_EXCEPTION_NOT_HANDLED, static_cast<ULONG>(STATUS_ACCESS_VIOLATION), 0,

@@ -20,18 +20,14 @@ constexpr unsigned char ValueFill = 0xB5;
 } // namespace
 
 // The event a user handle names in the calling process: an event of the kernel's object
-// manager (what CreateEvent makes), or a handle object that says it is one ("Event") and gives
-// its KEVENT as its body.
+// manager (what CreateEvent makes).
 NTSTATUS ReferenceUserEvent(HANDLE handle, std::shared_ptr<HandleObject>* object) {
     std::shared_ptr<HandleObject> found =
         Machine::Current().Get<Processes>().CurrentHandles().Lookup(handle);
     if (!found) {
         return STATUS_INVALID_HANDLE;
     }
-    const auto* typed = dynamic_cast<const TypedObject*>(found.get());
-    const bool isEvent =
-        typed != nullptr ? typed->Type() == EventObjectType() : found->Describe() == "Event";
-    if (!isEvent) {
+    if (found->Type() != EventObjectType()) {
         return STATUS_OBJECT_TYPE_MISMATCH;
     }
     *object = std::move(found);
