@@ -4,9 +4,7 @@
 // its IRP, and a buffered request never hands back more bytes than the caller's buffer holds.
 #pragma once
 
-#include <condition_variable>
 #include <memory>
-#include <mutex>
 #include <set>
 #include <string>
 #include <unordered_map>
@@ -15,6 +13,8 @@
 #include <ntddk.h>
 
 #include "Handles.h"
+#include "IrpPool.h"
+#include "Lock.h"
 #include "Machine.h"
 
 namespace host {
@@ -77,6 +77,8 @@ public:
     // A fresh IRP with stackSize locations, none current yet; the caller fills the next one.
     PIRP AllocateIrp(CCHAR stackSize, Process* requester);
     void FreeIrp(PIRP irp);
+    // A system buffer of bytes for irp (not yet sent), valid until the IRP is freed.
+    unsigned char* SystemBuffer(PIRP irp, size_t bytes);
     NTSTATUS CallDriver(PDEVICE_OBJECT device, PIRP irp);
     void CompleteRequest(PIRP irp, CCHAR priorityBoost);
     // Sends irp to device and returns once it is completed, checking what the dispatch routine
@@ -121,23 +123,17 @@ private:
         std::u16string name;
         PDEVICE_OBJECT lower = nullptr;
     };
-    struct IrpRecord {
-        std::unique_ptr<unsigned char[]> storage;
-        Process* requester = nullptr;
-        bool completed = false;
-        // Returned from dispatch without being completed: already reported, never waited for.
-        bool abandoned = false;
-        bool refusedBySystem = false;
-        UCHAR majorFunction = 0;
-    };
+    using IrpRecord = IrpPool::Record;
 
-    IrpRecord* FindIrp(PIRP irp);
+    // The live record of irp, or null (expects lock).
+    IrpRecord* FindIrp(PIRP irp) { return irps.Find(irp); }
+    // Sleeps until record's IRP is completed (hold owns lock, and owns it again on return).
+    void AwaitCompletion(std::unique_lock<Lock>& hold, IrpRecord* record);
 
-    std::mutex lock;
-    std::condition_variable completed;
+    Lock lock;
     std::unordered_map<PDRIVER_OBJECT, std::unique_ptr<DriverRecord>> drivers;
     std::unordered_map<PDEVICE_OBJECT, std::unique_ptr<DeviceRecord>> devices;
-    std::unordered_map<PIRP, std::unique_ptr<IrpRecord>> irps;
+    IrpPool irps;
     std::set<FileRecord*> openFiles;
     std::vector<std::string> findings;
     PDRIVER_OBJECT rootBus = nullptr;

@@ -83,35 +83,36 @@ PIRP IoManager::AllocateIrp(CCHAR stackSize, Process* requester) {
     if (stackSize < 1) {
         BugCheck(NO_MORE_IRP_STACK_LOCATIONS, 0, 0, 0, 0, "an IRP needs at least one location");
     }
-    auto record = std::make_unique<IrpRecord>();
-    size_t size = sizeof(IRP) + stackSize * sizeof(IO_STACK_LOCATION);
-    record->storage.reset(new unsigned char[size]());
-    record->requester = requester;
-    auto* irp = reinterpret_cast<PIRP>(record->storage.get());
+    PIRP irp = nullptr;
+    {
+        std::lock_guard<Lock> hold(lock);
+        IrpRecord* record = irps.Take(stackSize);
+        record->requester = requester;
+        irp = record->irp;
+    }
     irp->Type = IO_TYPE_IRP;
-    irp->Size = static_cast<USHORT>(size);
+    irp->Size = static_cast<USHORT>(sizeof(IRP) + stackSize * sizeof(IO_STACK_LOCATION));
     irp->StackCount = stackSize;
     // No location is current yet: IoCallDriver moves to the first one.
     irp->CurrentLocation = static_cast<CHAR>(stackSize + 1);
     auto* locations = reinterpret_cast<PIO_STACK_LOCATION>(irp + 1);
     irp->Tail.Overlay.CurrentStackLocation = locations + stackSize;
     irp->RequestorMode = requester != nullptr ? UserMode : KernelMode;
-    std::lock_guard<std::mutex> hold(lock);
-    irps.emplace(irp, std::move(record));
     return irp;
 }
 
 void IoManager::FreeIrp(PIRP irp) {
-    std::lock_guard<std::mutex> hold(lock);
-    auto found = irps.find(irp);
-    if (found != irps.end() && !found->second->abandoned) {
-        irps.erase(found);
+    std::lock_guard<Lock> hold(lock);
+    IrpRecord* record = FindIrp(irp);
+    // An abandoned IRP stays: its driver may still complete it.
+    if (record != nullptr && !record->abandoned) {
+        irps.Give(record);
     }
 }
 
-IoManager::IrpRecord* IoManager::FindIrp(PIRP irp) {
-    auto found = irps.find(irp);
-    return found == irps.end() ? nullptr : found->second.get();
+unsigned char* IoManager::SystemBuffer(PIRP irp, size_t bytes) {
+    std::lock_guard<Lock> hold(lock);
+    return irps.SystemBuffer(FindIrp(irp), bytes);
 }
 
 NTSTATUS IoManager::CallDriver(PDEVICE_OBJECT device, PIRP irp) {
@@ -124,12 +125,6 @@ NTSTATUS IoManager::CallDriver(PDEVICE_OBJECT device, PIRP irp) {
     irp->Tail.Overlay.CurrentStackLocation--;
     PIO_STACK_LOCATION location = irp->Tail.Overlay.CurrentStackLocation;
     location->DeviceObject = device;
-    {
-        std::lock_guard<std::mutex> hold(lock);
-        if (IrpRecord* record = FindIrp(irp)) {
-            record->majorFunction = location->MajorFunction;
-        }
-    }
     PDRIVER_DISPATCH dispatch = device->DriverObject->MajorFunction[location->MajorFunction];
     KIRQL before = CurrentIrql();
     NTSTATUS status = dispatch(device, irp);
@@ -145,33 +140,55 @@ NTSTATUS IoManager::CallDriver(PDEVICE_OBJECT device, PIRP irp) {
 void IoManager::CompleteRequest(PIRP irp, CCHAR priorityBoost) {
     (void)priorityBoost;
     RequireIrqlAtMost(DISPATCH_LEVEL, "IoCompleteRequest");
-    std::lock_guard<std::mutex> hold(lock);
-    IrpRecord* record = FindIrp(irp);
-    if (record == nullptr || record->completed) {
-        BugCheck(MULTIPLE_IRP_COMPLETE_REQUESTS, reinterpret_cast<ULONG_PTR>(irp), 0, 0, 0,
-                 record == nullptr
-                     ? "IoCompleteRequest of an IRP that is not live (already completed)"
-                     : "IoCompleteRequest of an IRP that was already completed");
+    IrpRecord* waiter = nullptr;
+    {
+        std::lock_guard<Lock> hold(lock);
+        IrpRecord* record = FindIrp(irp);
+        if (record == nullptr || record->completed) {
+            BugCheck(MULTIPLE_IRP_COMPLETE_REQUESTS, reinterpret_cast<ULONG_PTR>(irp), 0, 0, 0,
+                     record == nullptr
+                         ? "IoCompleteRequest of an IRP that is not live (already completed)"
+                         : "IoCompleteRequest of an IRP that was already completed");
+        }
+        if (irp->IoStatus.Status == STATUS_PENDING) {
+            BugCheck(DRIVER_VERIFIER_DETECTED_VIOLATION, 0x228, reinterpret_cast<ULONG_PTR>(irp), 0,
+                     0, "IoCompleteRequest with STATUS_PENDING in the IRP's status");
+        }
+        record->completed = true;
+        irp->CurrentLocation = static_cast<CHAR>(irp->StackCount + 1);
+        irp->Tail.Overlay.CurrentStackLocation =
+            reinterpret_cast<PIO_STACK_LOCATION>(irp + 1) + irp->StackCount;
+        if (record->waiting) {
+            record->waiting = false;
+            waiter = record;
+        }
     }
-    if (irp->IoStatus.Status == STATUS_PENDING) {
-        BugCheck(DRIVER_VERIFIER_DETECTED_VIOLATION, 0x228, reinterpret_cast<ULONG_PTR>(irp), 0, 0,
-                 "IoCompleteRequest with STATUS_PENDING in the IRP's status");
+    // Records are never freed while the machine lives, so a sender that has already returned
+    // and reused this record takes the wake-up for a spurious one and looks again.
+    if (waiter != nullptr) {
+        waiter->completion.store(1, std::memory_order_release);
+        FutexWake(&waiter->completion, 1);
     }
-    record->completed = true;
-    irp->CurrentLocation = static_cast<CHAR>(irp->StackCount + 1);
-    irp->Tail.Overlay.CurrentStackLocation =
-        reinterpret_cast<PIO_STACK_LOCATION>(irp + 1) + irp->StackCount;
-    completed.notify_all();
+}
+
+void IoManager::AwaitCompletion(std::unique_lock<Lock>& hold, IrpRecord* record) {
+    while (!record->completed) {
+        record->waiting = true;
+        record->completion.store(0, std::memory_order_relaxed);
+        hold.unlock();
+        FutexWait(&record->completion, 0);
+        hold.lock();
+    }
 }
 
 NTSTATUS IoManager::Send(PDEVICE_OBJECT device, PIRP irp) {
     PIO_STACK_LOCATION location = IoGetNextIrpStackLocation(irp);
     const UCHAR major = location->MajorFunction;
     NTSTATUS returned = CallDriver(device, irp);
-    std::unique_lock<std::mutex> hold(lock);
+    std::unique_lock<Lock> hold(lock);
     IrpRecord* record = FindIrp(irp);
     if (returned == STATUS_PENDING) {
-        completed.wait(hold, [record] { return record->completed; });
+        AwaitCompletion(hold, record);
         return irp->IoStatus.Status;
     }
     if (!record->completed) {
@@ -191,7 +208,7 @@ NTSTATUS IoManager::Send(PDEVICE_OBJECT device, PIRP irp) {
 bool IoManager::IsFrom32BitProcess(PIRP irp) {
     Process* process = CurrentProcess();
     if (irp != nullptr) {
-        std::lock_guard<std::mutex> hold(lock);
+        std::lock_guard<Lock> hold(lock);
         IrpRecord* record = FindIrp(irp);
         process = record != nullptr ? record->requester : nullptr;
     }
@@ -199,12 +216,11 @@ bool IoManager::IsFrom32BitProcess(PIRP irp) {
 }
 
 size_t IoManager::RequestsInFlight(Process* process) {
-    std::lock_guard<std::mutex> hold(lock);
+    std::lock_guard<Lock> hold(lock);
     size_t count = 0;
-    for (const auto& entry : irps) {
-        const IrpRecord& record = *entry.second;
+    irps.ForEachLive([&](const IrpRecord& record) {
         count += record.requester == process && !record.completed && !record.abandoned ? 1 : 0;
-    }
+    });
     return count;
 }
 
@@ -267,7 +283,7 @@ NTSTATUS IoManager::Open(const std::shared_ptr<FileRecord>& file) {
     if (NT_SUCCESS(status)) {
         // The opener's reference, dropped after cleanup.
         file->Reference();
-        std::lock_guard<std::mutex> hold(lock);
+        std::lock_guard<Lock> hold(lock);
         openFiles.insert(file.get());
     }
     return status;
@@ -284,7 +300,7 @@ void IoManager::SendFileRequest(FileRecord& file, UCHAR majorFunction) {
     NTSTATUS status = Send(top, irp);
     bool refusedBySystem = false;
     {
-        std::lock_guard<std::mutex> hold(lock);
+        std::lock_guard<Lock> hold(lock);
         refusedBySystem = FindIrp(irp)->refusedBySystem;
     }
     FreeIrp(irp);
@@ -295,13 +311,13 @@ void IoManager::SendFileRequest(FileRecord& file, UCHAR majorFunction) {
                " failed with " + StatusText(status) + " (it cannot fail on Windows)");
     }
     if (majorFunction == IRP_MJ_CLOSE) {
-        std::lock_guard<std::mutex> hold(lock);
+        std::lock_guard<Lock> hold(lock);
         openFiles.erase(&file);
     }
 }
 
 size_t IoManager::OpenFileCount(PDEVICE_OBJECT device) {
-    std::lock_guard<std::mutex> hold(lock);
+    std::lock_guard<Lock> hold(lock);
     size_t count = 0;
     for (FileRecord* file : openFiles) {
         if (file->device == device) {
@@ -312,14 +328,19 @@ size_t IoManager::OpenFileCount(PDEVICE_OBJECT device) {
 }
 
 void IoManager::Verify(std::vector<std::string>& problems) {
-    std::lock_guard<std::mutex> hold(lock);
+    std::lock_guard<Lock> hold(lock);
     problems.insert(problems.end(), findings.begin(), findings.end());
-    for (const auto& entry : irps) {
-        if (!entry.second->completed && !entry.second->abandoned) {
-            problems.push_back(std::string(MajorFunctionName(entry.second->majorFunction)) +
-                               " IRP never completed");
+    irps.ForEachLive([&](const IrpRecord& record) {
+        if (!record.completed && !record.abandoned) {
+            // The kind of its current location, or of the first one if it was never sent.
+            const IRP& irp = *record.irp;
+            const auto* locations = reinterpret_cast<const IO_STACK_LOCATION*>(&irp + 1);
+            const UCHAR major = irp.CurrentLocation >= 1 && irp.CurrentLocation <= irp.StackCount
+                                    ? irp.Tail.Overlay.CurrentStackLocation->MajorFunction
+                                    : locations[irp.StackCount - 1].MajorFunction;
+            problems.push_back(std::string(MajorFunctionName(major)) + " IRP never completed");
         }
-    }
+    });
 }
 
 } // namespace host

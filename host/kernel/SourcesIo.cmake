@@ -4,6 +4,7 @@ list(APPEND CONDUIT_HOST_KERNEL_SOURCES
     kernel/Handles.cpp
     kernel/IoObjects.cpp
     kernel/IoRequests.cpp
+    kernel/IrpPool.cpp
     kernel/Pnp.cpp
     kernel/RtlUnicode.cpp
     kernel/UserMode.cpp
