@@ -15,9 +15,6 @@ namespace host {
 
 namespace {
 
-constexpr UCHAR EventSize = sizeof(KEVENT) / sizeof(LONG);
-constexpr UCHAR MutexSize = sizeof(KMUTEX) / sizeof(LONG);
-constexpr LONG MutexLimit = -0x7FFFFFFF - 1;
 constexpr NTSTATUS StatusMutantLimitExceeded = static_cast<NTSTATUS>(0xC0000191L);
 
 std::string Address(const void* pointer) {
@@ -26,29 +23,42 @@ std::string Address(const void* pointer) {
     return text.str();
 }
 
-bool IsEvent(const DISPATCHER_HEADER* object) {
-    return (object->Type == EventNotificationObject ||
-            object->Type == EventSynchronizationObject) &&
-           object->Size == EventSize;
-}
+} // namespace
 
-bool IsMutex(const DISPATCHER_HEADER* object) {
-    return object->Type == MutantObject && object->Size == MutexSize;
-}
-
-[[noreturn]] void RefuseObject(const DISPATCHER_HEADER* object, const char* what,
-                               const char* expected) {
+void Dispatcher::RefuseObject(const DISPATCHER_HEADER* object, const char* what,
+                              const char* expected) {
     BugCheck(DRIVER_VERIFIER_DETECTED_VIOLATION, 0, reinterpret_cast<ULONG_PTR>(object),
              object == nullptr ? 0 : object->Type, 0,
              std::string(what) + " on " + Address(object) + ", which is not an initialised " +
                  expected);
 }
 
-PRKMUTEX AsMutex(DISPATCHER_HEADER* object) {
-    return reinterpret_cast<PRKMUTEX>(object);
+void Dispatcher::RefuseMutexRecursion(PRKMUTEX mutex) {
+    BugCheck(KMODE_EXCEPTION_NOT_HANDLED, static_cast<ULONG>(StatusMutantLimitExceeded),
+             reinterpret_cast<ULONG_PTR>(mutex), 0, 0,
+             "mutex " + Address(mutex) + " acquired recursively beyond its limit");
 }
 
-} // namespace
+void Dispatcher::NoteOwned(PKTHREAD thread, PRKMUTEX mutex) {
+    auto& owned = thread->ownedMutexes;
+    for (PRKMUTEX held : owned) {
+        if (held == mutex) {
+            return; // initialised again while owned
+        }
+    }
+    owned.push_back(mutex);
+}
+
+void Dispatcher::NoteReleased(PKTHREAD thread, PRKMUTEX mutex) {
+    auto& owned = thread->ownedMutexes;
+    for (std::size_t index = 0; index < owned.size(); index++) {
+        if (owned[index] == mutex) {
+            owned[index] = owned.back();
+            owned.pop_back();
+            return;
+        }
+    }
+}
 
 Dispatcher::Dispatcher() : time(Machine::Current().Time()) {
     InitializeList(&timedWaits);
@@ -90,10 +100,7 @@ void Dispatcher::BindOsThread(PKTHREAD thread, pid_t osThread) {
     thread->foreign = time.IsForeign(osThread);
 }
 
-void Dispatcher::RequireWaitable(const DISPATCHER_HEADER* object, const char* what) const {
-    if (object != nullptr && (IsEvent(object) || IsMutex(object))) {
-        return;
-    }
+void Dispatcher::RequireThread(const DISPATCHER_HEADER* object, const char* what) const {
     // A thread object is recognised by identity: its header bytes could be imitated.
     for (const auto& thread : threads) {
         if (&thread->Header == object) {
@@ -101,18 +108,6 @@ void Dispatcher::RequireWaitable(const DISPATCHER_HEADER* object, const char* wh
         }
     }
     RefuseObject(object, what, "event, mutex or thread");
-}
-
-void Dispatcher::RequireEvent(const DISPATCHER_HEADER* object, const char* what) {
-    if (object == nullptr || !IsEvent(object)) {
-        RefuseObject(object, what, "event");
-    }
-}
-
-void Dispatcher::RequireMutex(const DISPATCHER_HEADER* object, const char* what) {
-    if (object == nullptr || !IsMutex(object)) {
-        RefuseObject(object, what, "mutex");
-    }
 }
 
 void Dispatcher::RequireNoWaiters(const DISPATCHER_HEADER* object, const char* what) const {
@@ -126,54 +121,10 @@ void Dispatcher::RequireNoWaiters(const DISPATCHER_HEADER* object, const char* w
     }
 }
 
-bool Dispatcher::TryAcquire(DISPATCHER_HEADER* object, PKTHREAD thread) {
-    switch (object->Type) {
-    case EventNotificationObject:
-    case ThreadObject:
-        return object->SignalState > 0;
-    case EventSynchronizationObject:
-        if (object->SignalState <= 0) {
-            return false;
-        }
-        object->SignalState = 0;
-        return true;
-    case MutantObject: {
-        PRKMUTEX mutex = AsMutex(object);
-        if (object->SignalState <= 0 && mutex->OwnerThread != thread) {
-            return false;
-        }
-        if (object->SignalState == MutexLimit) {
-            BugCheck(KMODE_EXCEPTION_NOT_HANDLED, static_cast<ULONG>(StatusMutantLimitExceeded),
-                     reinterpret_cast<ULONG_PTR>(object), 0, 0,
-                     "mutex " + Address(object) + " acquired recursively beyond its limit");
-        }
-        if (--object->SignalState == 0) {
-            mutex->OwnerThread = thread;
-            if (std::find(thread->ownedMutexes.begin(), thread->ownedMutexes.end(), mutex) ==
-                thread->ownedMutexes.end()) {
-                thread->ownedMutexes.push_back(mutex);
-            }
-        }
-        return true;
-    }
-    default:
-        return false;
-    }
-}
-
 void Dispatcher::HoldForFollowingWait(PKTHREAD thread) {
     thread->waitFollows = true;
     thread->waitIrql = CurrentIrql();
     SetCurrentIrql(DISPATCH_LEVEL);
-}
-
-KIRQL Dispatcher::BeginWait(PKTHREAD thread) {
-    if (!thread->waitFollows) {
-        return CurrentIrql();
-    }
-    thread->waitFollows = false;
-    SetCurrentIrql(thread->waitIrql);
-    return thread->waitIrql;
 }
 
 void Dispatcher::Verify(std::vector<std::string>& problems) {

@@ -56,14 +56,6 @@ LONGLONG ReadOsClock(clockid_t clock) {
 
 } // namespace
 
-void Wakes::Add(std::atomic<std::uint32_t>* word) {
-    if (count < Inline) {
-        words[count++] = word;
-    } else {
-        more.push_back(word);
-    }
-}
-
 namespace {
 
 void Publish(std::atomic<std::uint32_t>* word) {
@@ -79,11 +71,13 @@ void Wakes::WakeAll() {
     for (std::size_t index = 0; index < count; index++) {
         Publish(words[index]);
     }
-    for (std::atomic<std::uint32_t>* word : more) {
-        Publish(word);
-    }
     count = 0;
-    more.clear();
+    if (!more.empty()) {
+        for (std::atomic<std::uint32_t>* word : more) {
+            Publish(word);
+        }
+        more.clear();
+    }
 }
 
 void Dispatcher::Signalled(DISPATCHER_HEADER* object, Wakes& woken) {
@@ -136,10 +130,12 @@ NTSTATUS Dispatcher::Block(std::unique_lock<Lock>& hold, DISPATCHER_HEADER* obje
     if (wait.counted) {
         blockedThreads++;
     }
-    {
+    if (time.IsVirtual()) {
         Wakes woken;
         // This thread may have been the last one running.
         AdvanceIfIdle(woken);
+        hold.unlock();
+    } else {
         hold.unlock();
     }
     return Sleep(hold, wait);

@@ -1,6 +1,5 @@
 // Kernel mutexes: owned by a thread, recursive for their owner. As in Windows, SignalState is 1
 // when free and 1 - depth while owned; the owner is kept in the caller's KMUTEX.
-#include <algorithm>
 #include <mutex>
 #include <sstream>
 
@@ -13,6 +12,17 @@ using host::Dispatcher;
 namespace {
 DISPATCHER_HEADER* HeaderOf(PRKMUTEX mutex) {
     return reinterpret_cast<DISPATCHER_HEADER*>(mutex);
+}
+
+[[noreturn]] void RefuseRelease(PRKMUTEX mutex, PKTHREAD thread) {
+    std::ostringstream explanation;
+    explanation << "KeReleaseMutex on the mutex at " << static_cast<void*>(mutex) << " by thread '"
+                << thread->name << "', "
+                << (mutex->OwnerThread == nullptr
+                        ? std::string("which is not owned")
+                        : "which is owned by thread '" + mutex->OwnerThread->name + "'");
+    host::BugCheck(THREAD_NOT_MUTEX_OWNER, reinterpret_cast<ULONG_PTR>(thread),
+                   reinterpret_cast<ULONG_PTR>(mutex), 0, 0, explanation.str());
 }
 } // namespace
 
@@ -48,21 +58,15 @@ extern "C" LONG NTAPI KeReleaseMutex(PRKMUTEX Mutex, BOOLEAN Wait) {
     std::lock_guard<host::Lock> hold(dispatcher.lock);
     Dispatcher::RequireMutex(HeaderOf(Mutex), "KeReleaseMutex");
     if (Mutex->OwnerThread != thread) {
-        std::ostringstream explanation;
-        explanation << "KeReleaseMutex on the mutex at " << static_cast<void*>(Mutex)
-                    << " by thread '" << thread->name << "', "
-                    << (Mutex->OwnerThread == nullptr
-                            ? std::string("which is not owned")
-                            : "which is owned by thread '" + Mutex->OwnerThread->name + "'");
-        host::BugCheck(THREAD_NOT_MUTEX_OWNER, reinterpret_cast<ULONG_PTR>(thread),
-                       reinterpret_cast<ULONG_PTR>(Mutex), 0, 0, explanation.str());
+        RefuseRelease(Mutex, thread);
     }
     LONG previous = Mutex->Header.SignalState++;
     if (Mutex->Header.SignalState == 1) {
         Mutex->OwnerThread = nullptr;
-        auto& owned = thread->ownedMutexes;
-        owned.erase(std::remove(owned.begin(), owned.end(), Mutex), owned.end());
-        dispatcher.Signalled(&Mutex->Header, woken);
+        Dispatcher::NoteReleased(thread, Mutex);
+        if (Mutex->Header.WaitListHead.Flink != &Mutex->Header.WaitListHead) {
+            dispatcher.Signalled(&Mutex->Header, woken);
+        }
     }
     if (Wait) {
         Dispatcher::HoldForFollowingWait(thread);

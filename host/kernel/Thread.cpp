@@ -12,22 +12,18 @@
 
 namespace host {
 
+__thread CurrentThreadCache currentThread = {0, nullptr};
+
 namespace {
-
-struct CurrentThreadCache {
-    std::uint64_t machine = 0; // the generation of the machine the object belongs to
-    PKTHREAD thread = nullptr;
-};
-
-thread_local CurrentThreadCache currentThread;
 
 [[noreturn]] void HostMisuse(const char* message) {
     std::fprintf(stderr, "host: %s\n", message);
     std::abort();
 }
 
-// Out of line, so that the cached path of CurrentThread needs no stack frame.
-__attribute__((noinline)) PKTHREAD FirstEntry(Machine& machine) {
+} // namespace
+
+PKTHREAD FirstEntry(Machine& machine) {
     Dispatcher& dispatcher = machine.Get<Dispatcher>();
     std::lock_guard<Lock> hold(dispatcher.lock);
     const pid_t self = gettid();
@@ -35,16 +31,6 @@ __attribute__((noinline)) PKTHREAD FirstEntry(Machine& machine) {
         dispatcher.AddThread("thread " + std::to_string(self), false, DefaultThreadPriority, self);
     currentThread.machine = machine.generation;
     return currentThread.thread;
-}
-
-} // namespace
-
-PKTHREAD CurrentThread() {
-    Machine& machine = Machine::Current();
-    if (currentThread.machine == machine.generation) {
-        return currentThread.thread;
-    }
-    return FirstEntry(machine);
 }
 
 PKTHREAD CreateSystemThreadObject(std::string name, KPRIORITY priority) {

@@ -11,6 +11,7 @@
 
 #include <ntddk.h>
 
+#include "Machine.h"
 #include "Timeout.h"
 
 namespace host {
@@ -67,9 +68,26 @@ namespace host {
 // The priority a thread starts with, as Windows gives new system threads.
 constexpr KPRIORITY DefaultThreadPriority = 8;
 
+// Each OS thread caches its object per machine, keyed by the machine's generation, so a thread
+// that outlives one test's machine gets a new object in the next.
+struct CurrentThreadCache {
+    std::uint64_t machine; // the generation of the machine the object belongs to
+    PKTHREAD thread;
+};
+extern __thread CurrentThreadCache currentThread;
+
+// The object of the calling OS thread's first entry into machine.
+PKTHREAD FirstEntry(Machine& machine);
+
 // The calling OS thread's object in the current machine, created when it first enters the kernel
 // (what KeGetCurrentThread returns).
-PKTHREAD CurrentThread();
+inline PKTHREAD CurrentThread() {
+    Machine& machine = Machine::Current();
+    if (__builtin_expect(currentThread.machine == machine.generation, 1)) {
+        return currentThread.thread;
+    }
+    return FirstEntry(machine);
+}
 
 // A system-thread object for an OS thread about to start. The new thread calls
 // AdoptThreadObject before it runs any driver code, so that KeGetCurrentThread returns this

@@ -16,11 +16,15 @@ namespace {
 
 // Checked against the IRQL of the wait itself, which after a Wait = TRUE call is the level the
 // thread had before that call, not the DISPATCH_LEVEL it holds in between.
-void RequireWaitIrql(KIRQL irql, KIRQL maximum, const char* what) {
-    if (irql > maximum) {
-        host::BugCheck(IRQL_NOT_LESS_OR_EQUAL, 0, irql, maximum, 0,
-                       std::string(what) + " called at IRQL " + std::to_string(irql) +
-                           ", above its maximum " + std::to_string(maximum));
+[[noreturn]] void RefuseWaitIrql(KIRQL irql, KIRQL maximum, const char* what) {
+    host::BugCheck(IRQL_NOT_LESS_OR_EQUAL, 0, irql, maximum, 0,
+                   std::string(what) + " called at IRQL " + std::to_string(irql) +
+                       ", above its maximum " + std::to_string(maximum));
+}
+
+inline void RequireWaitIrql(KIRQL irql, KIRQL maximum, const char* what) {
+    if (__builtin_expect(irql > maximum, 0)) {
+        RefuseWaitIrql(irql, maximum, what);
     }
 }
 
@@ -35,8 +39,12 @@ extern "C" NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitR
     (void)WaitMode;
     (void)Alertable;
     PKTHREAD thread = host::CurrentThread();
-    Deadline deadline = host::DeadlineFromTimeout(Timeout);
-    bool poll = deadline.kind == Deadline::Kind::Now;
+    // Most waits have no time-out (a worker's) or take an object that is free (a mutex).
+    Deadline deadline;
+    if (Timeout != nullptr) {
+        deadline = host::DeadlineFromTimeout(Timeout);
+    }
+    const bool poll = deadline.kind == Deadline::Kind::Now;
     Dispatcher& dispatcher = Dispatcher::Current();
     std::unique_lock<host::Lock> hold(dispatcher.lock);
     KIRQL irql = Dispatcher::BeginWait(thread);
@@ -45,7 +53,7 @@ extern "C" NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitR
                          : "KeWaitForSingleObject that may block");
     auto* object = static_cast<DISPATCHER_HEADER*>(Object);
     dispatcher.RequireWaitable(object, "KeWaitForSingleObject");
-    if (dispatcher.TryAcquire(object, thread)) {
+    if (Dispatcher::TryAcquire(object, thread)) {
         return STATUS_SUCCESS;
     }
     if (poll) {
