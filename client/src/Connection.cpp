@@ -143,7 +143,10 @@ Status Connection::Report(std::uint32_t code, const void* input, std::uint32_t b
     }
     std::uint32_t returned = 0;
     Status result = backend_.DeviceControl(file_, code, input, bytes, nullptr, 0, &returned);
-    return result.ok() ? result : Wrap(result, what);
+    if (result.ok()) {
+        return result;
+    }
+    return Wrap(result, what);
 }
 
 Status Connection::SetFormat(const DeviceFormat& format) {

@@ -7,21 +7,15 @@
 
 namespace conduit::requests {
 
-void Payload::Put(std::uint64_t value, unsigned width) {
-    // Every request has a fixed layout that fits; anything else is a bug here.
-    if (width > Capacity - size_) {
-        std::abort();
-    }
-    for (unsigned i = 0; i < width; ++i) {
-        bytes_[size_++] = static_cast<std::uint8_t>(value >> (8 * i));
-    }
+void Payload::Overflow() {
+    std::abort();
 }
 
 namespace {
 
 Payload Versioned() {
     Payload bytes;
-    bytes.Put(transport::ProtocolVersion, 4);
+    bytes.Put<4>(transport::ProtocolVersion);
     return bytes;
 }
 
@@ -43,35 +37,39 @@ Payload GetControlBlock() {
 
 Payload SetFormat(const DeviceFormat& format) {
     Payload bytes = Versioned();
-    bytes.Put(format.sampleRate, 4);
-    bytes.Put(format.bitsPerSample, 4);
-    bytes.Put(format.channels, 4);
-    bytes.Put(format.containerBytes, 4);
-    bytes.Put(format.channelMask, 4);
+    bytes.Put<4>(format.sampleRate);
+    bytes.Put<4>(format.bitsPerSample);
+    bytes.Put<4>(format.channels);
+    bytes.Put<4>(format.containerBytes);
+    bytes.Put<4>(format.channelMask);
     return bytes;
 }
 
 Payload SetLatency(std::uint32_t frames) {
     Payload bytes = Versioned();
-    bytes.Put(frames, 4);
+    bytes.Put<4>(frames);
     return bytes;
 }
 
 Payload SetEvent(std::uint64_t handle, bool is32Bit) {
     Payload bytes = Versioned();
-    bytes.Put(handle, is32Bit ? 4 : 8);
+    if (is32Bit) {
+        bytes.Put<4>(handle);
+    } else {
+        bytes.Put<8>(handle);
+    }
     return bytes;
 }
 
 Payload ReportStatus(std::int32_t clientStatus) {
     Payload bytes = Versioned();
-    bytes.Put(static_cast<std::uint32_t>(clientStatus), 4);
+    bytes.Put<4>(static_cast<std::uint32_t>(clientStatus));
     return bytes;
 }
 
 Payload ReportNumberedStatus(std::int32_t clientStatus, std::uint32_t handshakeNumber) {
     Payload bytes = ReportStatus(clientStatus);
-    bytes.Put(handshakeNumber, 4);
+    bytes.Put<4>(handshakeNumber);
     return bytes;
 }
 

@@ -18,10 +18,23 @@ public:
 
     const std::uint8_t* data() const { return bytes_; }
     std::uint32_t size() const { return size_; }
-    // Appends value little-endian in width bytes.
-    void Put(std::uint64_t value, unsigned width);
+    // Appends value little-endian in Width bytes.
+    template <unsigned Width>
+    void Put(std::uint64_t value) {
+        static_assert(Width <= sizeof(value), "a field of at most 8 bytes");
+        // Every request has a fixed layout that fits; anything else is a bug here.
+        if (Width > Capacity - size_) {
+            Overflow();
+        }
+        for (unsigned i = 0; i < Width; ++i) {
+            bytes_[size_ + i] = static_cast<std::uint8_t>(value >> (8 * i));
+        }
+        size_ += Width;
+    }
 
 private:
+    [[noreturn]] static void Overflow();
+
     std::uint8_t bytes_[Capacity] = {};
     std::uint32_t size_ = 0;
 };

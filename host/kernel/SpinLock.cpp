@@ -21,21 +21,28 @@ constexpr ULONG_PTR MarkMask = 0xFFFFFFFF00000000ull;
 
 std::atomic<unsigned> lastThreadNumber{0};
 
+__thread ULONG_PTR ownerWord = 0;
+
 ULONG_PTR CurrentOwnerWord() {
-    thread_local ULONG_PTR word = OwnerMark | (lastThreadNumber.fetch_add(1) + 1);
-    return word;
+    if (__builtin_expect(ownerWord == 0, 0)) {
+        ownerWord = OwnerMark | (lastThreadNumber.fetch_add(1) + 1);
+    }
+    return ownerWord;
 }
 
 std::string Describe(ULONG_PTR word) {
     return word == 0 ? "not held" : "held by thread #" + std::to_string(word & ~MarkMask);
 }
 
-void RequireInitialised(PKSPIN_LOCK lock, ULONG_PTR word, const char* routine) {
-    if (word != 0 && (word & MarkMask) != OwnerMark) {
-        BugCheck(DRIVER_VERIFIER_DETECTED_VIOLATION, 0, reinterpret_cast<ULONG_PTR>(lock), word, 0,
-                 std::string(routine) +
-                     " on a spin lock that was never initialised (its word reads " +
-                     std::to_string(word) + ")");
+[[noreturn]] void RefuseUninitialised(PKSPIN_LOCK lock, ULONG_PTR word, const char* routine) {
+    BugCheck(DRIVER_VERIFIER_DETECTED_VIOLATION, 0, reinterpret_cast<ULONG_PTR>(lock), word, 0,
+             std::string(routine) + " on a spin lock that was never initialised (its word reads " +
+                 std::to_string(word) + ")");
+}
+
+inline void RequireInitialised(PKSPIN_LOCK lock, ULONG_PTR word, const char* routine) {
+    if (__builtin_expect(word != 0 && (word & MarkMask) != OwnerMark, 0)) {
+        RefuseUninitialised(lock, word, routine);
     }
 }
 
