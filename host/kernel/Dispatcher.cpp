@@ -77,6 +77,7 @@ std::size_t Dispatcher::WaitersOn(const void* object) {
 PKTHREAD Dispatcher::AddThread(std::string name, bool isSystemThread, KPRIORITY priority,
                                pid_t osThread) {
     auto thread = std::make_unique<_KTHREAD>();
+    thread->dispatcher = this;
     thread->Header.Type = ThreadObject;
     thread->Header.Size = sizeof(DISPATCHER_HEADER) / sizeof(LONG);
     thread->Header.SignalState = 0;

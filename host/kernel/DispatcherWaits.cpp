@@ -3,14 +3,12 @@
 // deadline once every thread is blocked. Released threads are woken after the lock is released.
 #include "Dispatcher.h"
 
-#include <linux/futex.h>
-#include <sys/syscall.h>
 #include <time.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <climits>
 
+#include "Futex.h"
 #include "WaitLists.h"
 
 namespace host {
@@ -32,20 +30,16 @@ timespec ToTimespec(LONGLONG units) {
 // units on clock; LLONG_MAX: no end). Returns at once if the word has already changed.
 void FutexSleep(std::atomic<std::uint32_t>* word, std::uint32_t expected, clockid_t clock,
                 LONGLONG end) {
-    static_assert(sizeof(std::atomic<std::uint32_t>) == sizeof(std::uint32_t),
-                  "a futex word is 32 bits");
-    int operation = FUTEX_WAIT_BITSET_PRIVATE;
-    timespec deadline{};
-    timespec* until = nullptr;
-    if (end != LLONG_MAX) {
-        deadline = ToTimespec(end);
-        until = &deadline;
-        if (clock == CLOCK_REALTIME) {
-            operation |= FUTEX_CLOCK_REALTIME;
-        }
+    if (end == LLONG_MAX) {
+        FutexWait(word, expected);
+        return;
     }
-    syscall(SYS_futex, reinterpret_cast<std::uint32_t*>(word), operation, expected, until, nullptr,
-            FUTEX_BITSET_MATCH_ANY);
+    int operation = FUTEX_WAIT_BITSET_PRIVATE;
+    if (clock == CLOCK_REALTIME) {
+        operation |= FUTEX_CLOCK_REALTIME;
+    }
+    const timespec deadline = ToTimespec(end);
+    Futex(word, operation, expected, &deadline, FUTEX_BITSET_MATCH_ANY);
 }
 
 LONGLONG ReadOsClock(clockid_t clock) {
@@ -60,8 +54,7 @@ namespace {
 
 void Publish(std::atomic<std::uint32_t>* word) {
     if (word->exchange(WaitBlock::Released, std::memory_order_acq_rel) == WaitBlock::Asleep) {
-        syscall(SYS_futex, reinterpret_cast<std::uint32_t*>(word), FUTEX_WAKE_PRIVATE, 1, nullptr,
-                nullptr, 0);
+        FutexWake(word, 1);
     }
 }
 

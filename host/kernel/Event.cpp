@@ -37,17 +37,22 @@ extern "C" VOID NTAPI KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN
 extern "C" LONG NTAPI KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait) {
     (void)Increment; // a priority boost for the woken threads; the host scheduler has none
     // A following wait must be allowed to block, so Wait = TRUE is only for waitable levels.
-    host::RequireIrqlAtMost(Wait ? APC_LEVEL : DISPATCH_LEVEL,
-                            Wait ? "KeSetEvent(Wait = TRUE)" : "KeSetEvent");
-    PKTHREAD thread = Wait ? host::CurrentThread() : nullptr;
-    Dispatcher& dispatcher = Dispatcher::Current();
+    if (Wait) {
+        host::RequireIrqlAtMost(APC_LEVEL, "KeSetEvent(Wait = TRUE)");
+    } else {
+        host::RequireIrqlAtMost(DISPATCH_LEVEL, "KeSetEvent");
+    }
+    PKTHREAD thread = host::CurrentThread();
+    Dispatcher& dispatcher = *thread->dispatcher;
     host::Wakes woken;
     std::lock_guard<host::Lock> hold(dispatcher.lock);
     Dispatcher::RequireEvent(HeaderOf(Event), "KeSetEvent");
     LONG previous = Event->Header.SignalState;
     if (previous == 0) {
         Event->Header.SignalState = 1;
-        dispatcher.Signalled(&Event->Header, woken);
+        if (Event->Header.WaitListHead.Flink != &Event->Header.WaitListHead) {
+            dispatcher.Signalled(&Event->Header, woken);
+        }
     }
     if (Wait) {
         Dispatcher::HoldForFollowingWait(thread);

@@ -50,10 +50,13 @@ extern "C" VOID NTAPI KeInitializeMutex(PRKMUTEX Mutex, ULONG Level) {
 }
 
 extern "C" LONG NTAPI KeReleaseMutex(PRKMUTEX Mutex, BOOLEAN Wait) {
-    host::RequireIrqlAtMost(Wait ? APC_LEVEL : DISPATCH_LEVEL,
-                            Wait ? "KeReleaseMutex(Wait = TRUE)" : "KeReleaseMutex");
+    if (Wait) {
+        host::RequireIrqlAtMost(APC_LEVEL, "KeReleaseMutex(Wait = TRUE)");
+    } else {
+        host::RequireIrqlAtMost(DISPATCH_LEVEL, "KeReleaseMutex");
+    }
     PKTHREAD thread = host::CurrentThread();
-    Dispatcher& dispatcher = Dispatcher::Current();
+    Dispatcher& dispatcher = *thread->dispatcher;
     host::Wakes woken;
     std::lock_guard<host::Lock> hold(dispatcher.lock);
     Dispatcher::RequireMutex(HeaderOf(Mutex), "KeReleaseMutex");

@@ -16,6 +16,8 @@
 
 namespace host {
 
+class Dispatcher;
+
 // A thread's one wait in progress (the host has no multiple-object waits). It lives in the
 // thread object, which lasts as long as the machine, so a signaller may still wake it after
 // the waiter has returned: the waiter takes that for the spurious wake-up it is.
@@ -47,6 +49,8 @@ struct WaitBlock {
 // a mutex may still name a thread that has ended as its owner.
 struct _KTHREAD {
     DISPATCHER_HEADER Header;
+    // The dispatcher of the thread's machine, which every dispatcher call of the thread takes.
+    host::Dispatcher* dispatcher = nullptr;
     std::string name;
     bool isSystemThread = false;
     KPRIORITY priority = 0;

@@ -39,26 +39,32 @@ extern "C" NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitR
     (void)WaitMode;
     (void)Alertable;
     PKTHREAD thread = host::CurrentThread();
-    // Most waits have no time-out (a worker's) or take an object that is free (a mutex).
+    Dispatcher& dispatcher = *thread->dispatcher;
+    // Most waits have none (a worker's, a mutex's): no clock is read for them.
     Deadline deadline;
     if (Timeout != nullptr) {
         deadline = host::DeadlineFromTimeout(Timeout);
     }
     const bool poll = deadline.kind == Deadline::Kind::Now;
-    Dispatcher& dispatcher = Dispatcher::Current();
-    std::unique_lock<host::Lock> hold(dispatcher.lock);
-    KIRQL irql = Dispatcher::BeginWait(thread);
-    RequireWaitIrql(irql, poll ? DISPATCH_LEVEL : APC_LEVEL,
-                    poll ? "KeWaitForSingleObject with a zero time-out"
-                         : "KeWaitForSingleObject that may block");
     auto* object = static_cast<DISPATCHER_HEADER*>(Object);
+    dispatcher.lock.lock();
+    if (poll) {
+        RequireWaitIrql(Dispatcher::BeginWait(thread), DISPATCH_LEVEL,
+                        "KeWaitForSingleObject with a zero time-out");
+    } else {
+        RequireWaitIrql(Dispatcher::BeginWait(thread), APC_LEVEL,
+                        "KeWaitForSingleObject that may block");
+    }
     dispatcher.RequireWaitable(object, "KeWaitForSingleObject");
     if (Dispatcher::TryAcquire(object, thread)) {
+        dispatcher.lock.unlock();
         return STATUS_SUCCESS;
     }
     if (poll) {
+        dispatcher.lock.unlock();
         return STATUS_TIMEOUT;
     }
+    std::unique_lock<host::Lock> hold(dispatcher.lock, std::adopt_lock);
     return dispatcher.Block(hold, object, thread, deadline);
 }
 
