@@ -39,27 +39,6 @@ void Dispatcher::RefuseMutexRecursion(PRKMUTEX mutex) {
              "mutex " + Address(mutex) + " acquired recursively beyond its limit");
 }
 
-void Dispatcher::NoteOwned(PKTHREAD thread, PRKMUTEX mutex) {
-    auto& owned = thread->ownedMutexes;
-    for (PRKMUTEX held : owned) {
-        if (held == mutex) {
-            return; // initialised again while owned
-        }
-    }
-    owned.push_back(mutex);
-}
-
-void Dispatcher::NoteReleased(PKTHREAD thread, PRKMUTEX mutex) {
-    auto& owned = thread->ownedMutexes;
-    for (std::size_t index = 0; index < owned.size(); index++) {
-        if (owned[index] == mutex) {
-            owned[index] = owned.back();
-            owned.pop_back();
-            return;
-        }
-    }
-}
-
 Dispatcher::Dispatcher() : time(Machine::Current().Time()) {
     InitializeList(&timedWaits);
 }

@@ -131,8 +131,25 @@ public:
         return true;
     }
     // Counts the mutex among those thread owns (once, however deep its recursion).
-    static void NoteOwned(PKTHREAD thread, PRKMUTEX mutex);
-    static void NoteReleased(PKTHREAD thread, PRKMUTEX mutex);
+    static void NoteOwned(PKTHREAD thread, PRKMUTEX mutex) {
+        auto& owned = thread->ownedMutexes;
+        for (PRKMUTEX held : owned) {
+            if (held == mutex) {
+                return; // initialised again while owned
+            }
+        }
+        owned.push_back(mutex);
+    }
+    static void NoteReleased(PKTHREAD thread, PRKMUTEX mutex) {
+        auto& owned = thread->ownedMutexes;
+        for (std::size_t index = 0; index < owned.size(); index++) {
+            if (owned[index] == mutex) {
+                owned[index] = owned.back();
+                owned.pop_back();
+                return;
+            }
+        }
+    }
 
     // After object became signalled: satisfies its waiters in arrival order for as long as it
     // stays signalled for the next one; woken gets the threads to wake.

@@ -17,20 +17,33 @@ void* HandleTable::Insert(std::shared_ptr<HandleObject> object, std::uint32_t gr
     return reinterpret_cast<void*>(base + index * 4);
 }
 
-std::shared_ptr<HandleObject> HandleTable::Lookup(void* handle, std::uint32_t* granted) const {
+const HandleTable::Entry* HandleTable::Find(void* handle) const {
     auto value = reinterpret_cast<unsigned long long>(handle);
     if (value < base || (value - base) % 4 != 0) {
         return nullptr;
     }
-    std::lock_guard<Lock> hold(lock);
-    auto found = entries.find((value - base) / 4);
+    const unsigned long long index = (value - base) / 4;
+    if (lastFound != nullptr && lastFound->first == index) {
+        return &lastFound->second;
+    }
+    auto found = entries.find(index);
     if (found == entries.end()) {
         return nullptr;
     }
-    if (granted != nullptr) {
-        *granted = found->second.granted;
+    lastFound = &*found;
+    return &found->second;
+}
+
+std::shared_ptr<HandleObject> HandleTable::Lookup(void* handle, std::uint32_t* granted) const {
+    std::lock_guard<Lock> hold(lock);
+    const Entry* found = Find(handle);
+    if (found == nullptr) {
+        return nullptr;
     }
-    return found->second.object;
+    if (granted != nullptr) {
+        *granted = found->granted;
+    }
+    return found->object;
 }
 
 std::shared_ptr<HandleObject> HandleTable::Remove(void* handle, bool* lastHandle) {
@@ -46,6 +59,9 @@ std::shared_ptr<HandleObject> HandleTable::Remove(void* handle, bool* lastHandle
             return nullptr;
         }
         object = std::move(found->second.object);
+        if (lastFound == &*found) {
+            lastFound = nullptr;
+        }
         entries.erase(found);
     }
     *lastHandle = object->handleCount.fetch_sub(1) == 1;

@@ -70,10 +70,17 @@ private:
         std::uint32_t granted;
     };
 
+    using Entries = std::map<unsigned long long, Entry>;
+    // The entry of handle, or null (expects lock).
+    const Entry* Find(void* handle) const;
+
     const unsigned long long base;
     mutable Lock lock;
     unsigned long long nextIndex = 1;
-    std::map<unsigned long long, Entry> entries;
+    Entries entries;
+    // The entry found last: a program names the same few handles over and over (the file of
+    // every request, the event of every wait), and a map node stays put until it is erased.
+    mutable const Entries::value_type* lastFound = nullptr;
 };
 
 // Closes handle in table: removes it and tells the object, in owner's context.

@@ -44,15 +44,12 @@ POBJECT_TYPE fileTypePointer = &fileType;
 
 constexpr unsigned long long KernelHandleBit = 0x8000000000000000ull;
 
-bool IsKernelHandle(HANDLE handle, KPROCESSOR_MODE mode) {
-    return mode == KernelMode && (reinterpret_cast<unsigned long long>(handle) & KernelHandleBit);
-}
-
 // Generic rights become the type's specific ones; MAXIMUM_ALLOWED asks for nothing in particular.
 ACCESS_MASK MapAccess(ACCESS_MASK access, POBJECT_TYPE type) {
-    ACCESS_MASK mapped = access & ~(GENERIC_READ | GENERIC_WRITE | GENERIC_EXECUTE | GENERIC_ALL |
-                                    MAXIMUM_ALLOWED | ACCESS_SYSTEM_SECURITY);
-    if (type == nullptr) {
+    constexpr ACCESS_MASK Generic = GENERIC_READ | GENERIC_WRITE | GENERIC_EXECUTE | GENERIC_ALL |
+                                    MAXIMUM_ALLOWED | ACCESS_SYSTEM_SECURITY;
+    ACCESS_MASK mapped = access & ~Generic;
+    if (type == nullptr || (access & Generic) == 0) {
         return mapped;
     }
     if (access & GENERIC_READ) {
@@ -124,61 +121,52 @@ HANDLE ObjectManager::Insert(HandleTable& table, std::shared_ptr<HandleObject> o
     return table.Insert(std::move(object), granted);
 }
 
-ObjectManager::HandleLookup ObjectManager::Find(HANDLE handle, KPROCESSOR_MODE mode,
-                                                NTSTATUS* status) {
-    HandleLookup found;
-    *status = STATUS_SUCCESS;
+NTSTATUS ObjectManager::Find(HANDLE handle, KPROCESSOR_MODE mode, HandleLookup* found) {
     if (handle == NtCurrentProcess()) {
-        found.body = ProcessObjectFor(CurrentProcess());
-        found.type = &processType;
-        found.granted = PROCESS_ALL_ACCESS;
-        return found;
+        found->body = ProcessObjectFor(CurrentProcess());
+        found->type = &processType;
+        found->granted = PROCESS_ALL_ACCESS;
+        return STATUS_SUCCESS;
     }
     if (handle == NtCurrentThread()) {
-        found.body = CurrentThread();
-        found.type = &threadType;
-        found.granted = THREAD_ALL_ACCESS;
-        return found;
+        found->body = CurrentThread();
+        found->type = &threadType;
+        found->granted = THREAD_ALL_ACCESS;
+        return STATUS_SUCCESS;
     }
-    *status = STATUS_INVALID_HANDLE;
+    const bool kernelHandle = (reinterpret_cast<unsigned long long>(handle) & KernelHandleBit) != 0;
     // A kernel handle means something only to a kernel-mode caller; from user mode it names
     // nothing, even in the system process, whose table here is the kernel's.
-    if (mode != KernelMode && (reinterpret_cast<unsigned long long>(handle) & KernelHandleBit)) {
-        return found;
+    if (kernelHandle && mode != KernelMode) {
+        return STATUS_INVALID_HANDLE;
     }
     Processes& processes = Machine::Current().Get<Processes>();
-    HandleTable& table =
-        IsKernelHandle(handle, mode) ? processes.KernelHandles() : processes.CurrentHandles();
+    HandleTable& table = kernelHandle ? processes.KernelHandles() : processes.CurrentHandles();
     std::uint32_t granted = 0;
-    found.object = table.Lookup(handle, &granted);
-    if (!found.object) {
-        return found;
+    found->object = table.Lookup(handle, &granted);
+    if (!found->object) {
+        return STATUS_INVALID_HANDLE;
     }
-    found.body = found.object->Body();
-    found.type = found.object->Type();
+    found->body = found->object->Body();
+    found->type = found->object->Type();
     // Handles the I/O manager opened itself carry every right of their type.
-    found.granted = granted != HandleTable::EveryRight
-                        ? granted
-                        : (found.type != nullptr ? found.type->mapping.GenericAll : ~0u);
-    *status = STATUS_SUCCESS;
-    return found;
+    found->granted = granted != HandleTable::EveryRight
+                         ? granted
+                         : (found->type != nullptr ? found->type->mapping.GenericAll : ~0u);
+    return STATUS_SUCCESS;
 }
 
 NTSTATUS ObjectManager::LookupHandle(HANDLE handle, ACCESS_MASK desiredAccess, POBJECT_TYPE type,
                                      KPROCESSOR_MODE mode, HandleLookup* found) {
-    NTSTATUS status = STATUS_SUCCESS;
-    *found = Find(handle, mode, &status);
+    NTSTATUS status = Find(handle, mode, found);
     if (!NT_SUCCESS(status)) {
         return status;
     }
     if (type != nullptr && found->type != type) {
         return STATUS_OBJECT_TYPE_MISMATCH;
     }
-    if (mode != KernelMode) {
-        ACCESS_MASK wanted = MapAccess(desiredAccess, found->type);
-        if ((wanted & ~found->granted) != 0) {
-            return STATUS_ACCESS_DENIED;
-        }
+    if (mode != KernelMode && (MapAccess(desiredAccess, found->type) & ~found->granted) != 0) {
+        return STATUS_ACCESS_DENIED;
     }
     return STATUS_SUCCESS;
 }

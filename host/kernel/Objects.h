@@ -117,7 +117,8 @@ private:
         long count = 0;
     };
 
-    HandleLookup Find(HANDLE handle, KPROCESSOR_MODE mode, NTSTATUS* status);
+    // What handle names, with no access or type check; fills found.
+    NTSTATUS Find(HANDLE handle, KPROCESSOR_MODE mode, HandleLookup* found);
     std::string DescribeBody(const void* body, const HandleObject* object);
 
     Lock lock;
