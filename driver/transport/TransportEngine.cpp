@@ -138,12 +138,20 @@ VOID AbandonHandshake(TransportChannel* channel) {
 bool SignalClient(TransportChannel* channel) {
     TransportEndpoint* endpoint = channel->endpoint;
     channel->EndpointLock.Lock();
-    bool signalled = endpoint->clientEvent != nullptr;
-    if (signalled) {
-        KeSetEvent(endpoint->clientEvent, IO_NO_INCREMENT, FALSE);
+    PKEVENT event = endpoint->clientEvent;
+    if (event != nullptr) {
+        // Keeps the event alive should the client's file go before the set below.
+        ObReferenceObject(event);
     }
     channel->EndpointLock.Unlock();
-    return signalled;
+    if (event == nullptr) {
+        return false;
+    }
+    // Set outside EndpointLock: the client's answer takes that lock, so a client woken while
+    // the lock is held would run straight into it and wait for this thread.
+    KeSetEvent(event, IO_NO_INCREMENT, FALSE);
+    ObDereferenceObject(event);
+    return true;
 }
 
 VOID ChannelTick(TransportChannel* channel) {
