@@ -191,9 +191,9 @@ private:
     }
     // The rest of RequireWaitable: a thread object of this machine, by identity.
     void RequireThread(const DISPATCHER_HEADER* object, const char* what) const;
-    [[noreturn]] static void RefuseObject(const DISPATCHER_HEADER* object, const char* what,
-                                          const char* expected);
-    [[noreturn]] static void RefuseMutexRecursion(PRKMUTEX mutex);
+    [[noreturn, gnu::cold]] static void RefuseObject(const DISPATCHER_HEADER* object,
+                                                     const char* what, const char* expected);
+    [[noreturn, gnu::cold]] static void RefuseMutexRecursion(PRKMUTEX mutex);
 
     NTSTATUS Sleep(std::unique_lock<Lock>& hold, WaitBlock& wait);
     // One sleep on the wait's futex word until it is released or the OS clock reaches end

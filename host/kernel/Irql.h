@@ -20,7 +20,7 @@ inline void SetCurrentIrql(KIRQL irql) {
 }
 
 // The bug check of RequireIrqlAtMost.
-[[noreturn]] void RefuseIrql(KIRQL maximum, const char* what);
+[[noreturn, gnu::cold]] void RefuseIrql(KIRQL maximum, const char* what);
 
 // Bug-checks (IRQL_NOT_LESS_OR_EQUAL) unless the current IRQL is at most maximum; what names
 // the call that was refused.

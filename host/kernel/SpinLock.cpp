@@ -34,10 +34,32 @@ std::string Describe(ULONG_PTR word) {
     return word == 0 ? "not held" : "held by thread #" + std::to_string(word & ~MarkMask);
 }
 
-[[noreturn]] void RefuseUninitialised(PKSPIN_LOCK lock, ULONG_PTR word, const char* routine) {
+[[noreturn, gnu::cold, gnu::noinline]] void RefuseUninitialised(PKSPIN_LOCK lock, ULONG_PTR word,
+                                                                const char* routine) {
     BugCheck(DRIVER_VERIFIER_DETECTED_VIOLATION, 0, reinterpret_cast<ULONG_PTR>(lock), word, 0,
              std::string(routine) + " on a spin lock that was never initialised (its word reads " +
                  std::to_string(word) + ")");
+}
+
+[[noreturn, gnu::cold, gnu::noinline]] void RefuseRecursion(PKSPIN_LOCK lock) {
+    BugCheck(SPIN_LOCK_ALREADY_OWNED, reinterpret_cast<ULONG_PTR>(lock), 0, 0, 0,
+             "KeAcquireSpinLockRaiseToDpc on a spin lock this thread already holds");
+}
+
+[[noreturn, gnu::cold, gnu::noinline]] void RefuseForeignRelease(PKSPIN_LOCK lock, ULONG_PTR word) {
+    BugCheck(SPIN_LOCK_NOT_OWNED, reinterpret_cast<ULONG_PTR>(lock), word, 0, 0,
+             "KeReleaseSpinLock on a spin lock that is " + Describe(word) +
+                 ", not by the releasing thread");
+}
+
+[[noreturn, gnu::cold, gnu::noinline]] void RefuseReleaseIrql(KIRQL current, KIRQL newIrql) {
+    if (current < DISPATCH_LEVEL) {
+        BugCheck(IRQL_NOT_GREATER_OR_EQUAL, current, DISPATCH_LEVEL, 0, 0,
+                 "KeReleaseSpinLock after the IRQL was lowered below DISPATCH_LEVEL under the "
+                 "lock");
+    }
+    BugCheck(IRQL_NOT_LESS_OR_EQUAL, current, newIrql, 0, 0,
+             "KeReleaseSpinLock asked to raise the IRQL to " + std::to_string(newIrql));
 }
 
 inline void RequireInitialised(PKSPIN_LOCK lock, ULONG_PTR word, const char* routine) {
@@ -60,8 +82,7 @@ extern "C" KIRQL NTAPI KeAcquireSpinLockRaiseToDpc(PKSPIN_LOCK SpinLock) {
     ULONG_PTR word = __atomic_load_n(SpinLock, __ATOMIC_RELAXED);
     host::RequireInitialised(SpinLock, word, "KeAcquireSpinLockRaiseToDpc");
     if (word == self) {
-        host::BugCheck(SPIN_LOCK_ALREADY_OWNED, reinterpret_cast<ULONG_PTR>(SpinLock), 0, 0, 0,
-                       "KeAcquireSpinLockRaiseToDpc on a spin lock this thread already holds");
+        host::RefuseRecursion(SpinLock);
     }
     KIRQL old = host::CurrentIrql();
     host::SetCurrentIrql(DISPATCH_LEVEL);
@@ -82,19 +103,11 @@ extern "C" VOID NTAPI KeReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql) {
     ULONG_PTR word = __atomic_load_n(SpinLock, __ATOMIC_RELAXED);
     host::RequireInitialised(SpinLock, word, "KeReleaseSpinLock");
     if (word != self) {
-        host::BugCheck(SPIN_LOCK_NOT_OWNED, reinterpret_cast<ULONG_PTR>(SpinLock), word, 0, 0,
-                       "KeReleaseSpinLock on a spin lock that is " + host::Describe(word) +
-                           ", not by the releasing thread");
+        host::RefuseForeignRelease(SpinLock, word);
     }
     const KIRQL current = host::CurrentIrql();
-    if (current < DISPATCH_LEVEL) {
-        host::BugCheck(IRQL_NOT_GREATER_OR_EQUAL, current, DISPATCH_LEVEL, 0, 0,
-                       "KeReleaseSpinLock after the IRQL was lowered below DISPATCH_LEVEL under "
-                       "the lock");
-    }
-    if (NewIrql > current) {
-        host::BugCheck(IRQL_NOT_LESS_OR_EQUAL, current, NewIrql, 0, 0,
-                       "KeReleaseSpinLock asked to raise the IRQL to " + std::to_string(NewIrql));
+    if (current < DISPATCH_LEVEL || NewIrql > current) {
+        host::RefuseReleaseIrql(current, NewIrql);
     }
     __atomic_store_n(SpinLock, 0, __ATOMIC_RELEASE);
     host::SetCurrentIrql(NewIrql);
