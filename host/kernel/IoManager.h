@@ -125,10 +125,12 @@ private:
     };
     using IrpRecord = IrpPool::Record;
 
-    // The live record of irp, or null (expects lock).
-    IrpRecord* FindIrp(PIRP irp) { return irps.Find(irp); }
-    // Sleeps until record's IRP is completed (hold owns lock, and owns it again on return).
-    void AwaitCompletion(std::unique_lock<Lock>& hold, IrpRecord* record);
+    // The live record of irp, or null.
+    IrpRecord* FindIrp(PIRP irp) const { return irps.Find(irp); }
+    // Sleeps until record's IRP is completed.
+    static void AwaitCompletion(IrpRecord* record);
+    [[noreturn, gnu::cold]] static void RefuseCompletion(PIRP irp, bool live);
+    [[gnu::cold]] void ReportIrqlChange(UCHAR majorFunction, KIRQL entered);
 
     Lock lock;
     std::unordered_map<PDRIVER_OBJECT, std::unique_ptr<DriverRecord>> drivers;

@@ -86,9 +86,7 @@ PIRP IoManager::AllocateIrp(CCHAR stackSize, Process* requester) {
     PIRP irp = nullptr;
     {
         std::lock_guard<Lock> hold(lock);
-        IrpRecord* record = irps.Take(stackSize);
-        record->requester = requester;
-        irp = record->irp;
+        irp = irps.Take(stackSize, requester)->irp.load(std::memory_order_relaxed);
     }
     irp->Type = IO_TYPE_IRP;
     irp->Size = static_cast<USHORT>(sizeof(IRP) + stackSize * sizeof(IO_STACK_LOCATION));
@@ -102,8 +100,8 @@ PIRP IoManager::AllocateIrp(CCHAR stackSize, Process* requester) {
 }
 
 void IoManager::FreeIrp(PIRP irp) {
-    std::lock_guard<Lock> hold(lock);
     IrpRecord* record = FindIrp(irp);
+    std::lock_guard<Lock> hold(lock);
     // An abandoned IRP stays: its driver may still complete it.
     if (record != nullptr && !record->abandoned) {
         irps.Give(record);
@@ -111,8 +109,7 @@ void IoManager::FreeIrp(PIRP irp) {
 }
 
 unsigned char* IoManager::SystemBuffer(PIRP irp, size_t bytes) {
-    std::lock_guard<Lock> hold(lock);
-    return irps.SystemBuffer(FindIrp(irp), bytes);
+    return IrpPool::SystemBuffer(FindIrp(irp), bytes);
 }
 
 NTSTATUS IoManager::CallDriver(PDEVICE_OBJECT device, PIRP irp) {
@@ -129,55 +126,58 @@ NTSTATUS IoManager::CallDriver(PDEVICE_OBJECT device, PIRP irp) {
     KIRQL before = CurrentIrql();
     NTSTATUS status = dispatch(device, irp);
     if (CurrentIrql() != before) {
-        Report(std::string(MajorFunctionName(location->MajorFunction)) +
-               " dispatch routine returned at IRQL " + std::to_string(CurrentIrql()) +
-               ", entered at " + std::to_string(before));
-        SetCurrentIrql(before);
+        ReportIrqlChange(location->MajorFunction, before);
     }
     return status;
+}
+
+void IoManager::ReportIrqlChange(UCHAR majorFunction, KIRQL entered) {
+    Report(std::string(MajorFunctionName(majorFunction)) + " dispatch routine returned at IRQL " +
+           std::to_string(CurrentIrql()) + ", entered at " + std::to_string(entered));
+    SetCurrentIrql(entered);
 }
 
 void IoManager::CompleteRequest(PIRP irp, CCHAR priorityBoost) {
     (void)priorityBoost;
     RequireIrqlAtMost(DISPATCH_LEVEL, "IoCompleteRequest");
-    IrpRecord* waiter = nullptr;
-    {
-        std::lock_guard<Lock> hold(lock);
-        IrpRecord* record = FindIrp(irp);
-        if (record == nullptr || record->completed) {
-            BugCheck(MULTIPLE_IRP_COMPLETE_REQUESTS, reinterpret_cast<ULONG_PTR>(irp), 0, 0, 0,
-                     record == nullptr
-                         ? "IoCompleteRequest of an IRP that is not live (already completed)"
-                         : "IoCompleteRequest of an IRP that was already completed");
-        }
-        if (irp->IoStatus.Status == STATUS_PENDING) {
-            BugCheck(DRIVER_VERIFIER_DETECTED_VIOLATION, 0x228, reinterpret_cast<ULONG_PTR>(irp), 0,
-                     0, "IoCompleteRequest with STATUS_PENDING in the IRP's status");
-        }
-        record->completed = true;
-        irp->CurrentLocation = static_cast<CHAR>(irp->StackCount + 1);
-        irp->Tail.Overlay.CurrentStackLocation =
-            reinterpret_cast<PIO_STACK_LOCATION>(irp + 1) + irp->StackCount;
-        if (record->waiting) {
-            record->waiting = false;
-            waiter = record;
-        }
+    IrpRecord* record = FindIrp(irp);
+    if (record == nullptr || record->IsCompleted()) {
+        RefuseCompletion(irp, record != nullptr);
     }
+    if (irp->IoStatus.Status == STATUS_PENDING) {
+        BugCheck(DRIVER_VERIFIER_DETECTED_VIOLATION, 0x228, reinterpret_cast<ULONG_PTR>(irp), 0, 0,
+                 "IoCompleteRequest with STATUS_PENDING in the IRP's status");
+    }
+    irp->CurrentLocation = static_cast<CHAR>(irp->StackCount + 1);
+    irp->Tail.Overlay.CurrentStackLocation =
+        reinterpret_cast<PIO_STACK_LOCATION>(irp + 1) + irp->StackCount;
     // Records are never freed while the machine lives, so a sender that has already returned
     // and reused this record takes the wake-up for a spurious one and looks again.
-    if (waiter != nullptr) {
-        waiter->completion.store(1, std::memory_order_release);
-        FutexWake(&waiter->completion, 1);
+    const std::uint32_t before =
+        record->completion.exchange(IrpPool::Completed, std::memory_order_acq_rel);
+    if (before == IrpPool::Completed) {
+        RefuseCompletion(irp, true); // two completions raced
+    }
+    if (before == IrpPool::Awaited) {
+        FutexWake(&record->completion, 1);
     }
 }
 
-void IoManager::AwaitCompletion(std::unique_lock<Lock>& hold, IrpRecord* record) {
-    while (!record->completed) {
-        record->waiting = true;
-        record->completion.store(0, std::memory_order_relaxed);
-        hold.unlock();
-        FutexWait(&record->completion, 0);
-        hold.lock();
+void IoManager::RefuseCompletion(PIRP irp, bool live) {
+    BugCheck(MULTIPLE_IRP_COMPLETE_REQUESTS, reinterpret_cast<ULONG_PTR>(irp), 0, 0, 0,
+             live ? "IoCompleteRequest of an IRP that was already completed"
+                  : "IoCompleteRequest of an IRP that is not live (already completed)");
+}
+
+void IoManager::AwaitCompletion(IrpRecord* record) {
+    std::uint32_t seen = IrpPool::Pending;
+    if (!record->completion.compare_exchange_strong(seen, IrpPool::Awaited,
+                                                    std::memory_order_acquire) &&
+        seen == IrpPool::Completed) {
+        return;
+    }
+    while (record->completion.load(std::memory_order_acquire) != IrpPool::Completed) {
+        FutexWait(&record->completion, IrpPool::Awaited);
     }
 }
 
@@ -185,19 +185,20 @@ NTSTATUS IoManager::Send(PDEVICE_OBJECT device, PIRP irp) {
     PIO_STACK_LOCATION location = IoGetNextIrpStackLocation(irp);
     const UCHAR major = location->MajorFunction;
     NTSTATUS returned = CallDriver(device, irp);
-    std::unique_lock<Lock> hold(lock);
     IrpRecord* record = FindIrp(irp);
     if (returned == STATUS_PENDING) {
-        AwaitCompletion(hold, record);
+        AwaitCompletion(record);
         return irp->IoStatus.Status;
     }
-    if (!record->completed) {
+    if (!record->IsCompleted()) {
+        std::lock_guard<Lock> hold(lock);
         record->abandoned = true;
         findings.push_back(std::string(MajorFunctionName(major)) + " dispatch routine returned " +
                            StatusText(returned) + " without completing the IRP");
         return returned;
     }
     if (irp->IoStatus.Status != returned) {
+        std::lock_guard<Lock> hold(lock);
         findings.push_back(std::string(MajorFunctionName(major)) + " dispatch routine returned " +
                            StatusText(returned) + " but completed the IRP with " +
                            StatusText(irp->IoStatus.Status));
@@ -208,7 +209,6 @@ NTSTATUS IoManager::Send(PDEVICE_OBJECT device, PIRP irp) {
 bool IoManager::IsFrom32BitProcess(PIRP irp) {
     Process* process = CurrentProcess();
     if (irp != nullptr) {
-        std::lock_guard<Lock> hold(lock);
         IrpRecord* record = FindIrp(irp);
         process = record != nullptr ? record->requester : nullptr;
     }
@@ -219,7 +219,7 @@ size_t IoManager::RequestsInFlight(Process* process) {
     std::lock_guard<Lock> hold(lock);
     size_t count = 0;
     irps.ForEachLive([&](const IrpRecord& record) {
-        count += record.requester == process && !record.completed && !record.abandoned ? 1 : 0;
+        count += record.requester == process && !record.IsCompleted() && !record.abandoned ? 1 : 0;
     });
     return count;
 }
@@ -331,9 +331,9 @@ void IoManager::Verify(std::vector<std::string>& problems) {
     std::lock_guard<Lock> hold(lock);
     problems.insert(problems.end(), findings.begin(), findings.end());
     irps.ForEachLive([&](const IrpRecord& record) {
-        if (!record.completed && !record.abandoned) {
+        if (!record.IsCompleted() && !record.abandoned) {
             // The kind of its current location, or of the first one if it was never sent.
-            const IRP& irp = *record.irp;
+            const IRP& irp = *record.irp.load();
             const auto* locations = reinterpret_cast<const IO_STACK_LOCATION*>(&irp + 1);
             const UCHAR major = irp.CurrentLocation >= 1 && irp.CurrentLocation <= irp.StackCount
                                     ? irp.Tail.Overlay.CurrentStackLocation->MajorFunction

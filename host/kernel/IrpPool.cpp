@@ -2,6 +2,8 @@
 // anything else by where it lies.
 #include "IrpPool.h"
 
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "Poison.h"
@@ -17,24 +19,33 @@ std::size_t IrpBytes(CCHAR stackSize) {
 } // namespace
 
 IrpPool::~IrpPool() {
-    // The chunks go back to the heap whole: nothing may stay poisoned in them.
-    for (auto& chunk : chunks) {
-        UnpoisonBytes(chunk.get(), sizeof(Chunk));
+    const std::size_t count = chunkCount.load();
+    for (std::size_t chunk = 0; chunk < count; chunk++) {
+        // The chunks go back to the heap whole: nothing may stay poisoned in them.
+        UnpoisonBytes(chunks[chunk].load(), sizeof(Chunk));
+        delete chunks[chunk].load();
     }
 }
 
 void IrpPool::Grow() {
-    auto chunk = std::make_unique<Chunk>();
+    const std::size_t count = chunkCount.load(std::memory_order_relaxed);
+    if (count == MaximumChunks) {
+        std::fprintf(stderr, "host: more than %zu IRPs outstanding at once\n",
+                     MaximumChunks * ChunkRecords);
+        std::abort();
+    }
+    auto* chunk = new Chunk();
     for (Record& record : chunk->records) {
         PoisonBytes(record.storage, sizeof(record.storage));
         PoisonBytes(record.buffer, sizeof(record.buffer));
         record.nextFree = freeRecords;
         freeRecords = &record;
     }
-    chunks.push_back(std::move(chunk));
+    chunks[count].store(chunk, std::memory_order_relaxed);
+    chunkCount.store(count + 1, std::memory_order_release);
 }
 
-IrpPool::Record* IrpPool::Take(CCHAR stackSize) {
+IrpPool::Record* IrpPool::Take(CCHAR stackSize, Process* requester) {
     if (freeRecords == nullptr) {
         Grow();
     }
@@ -46,46 +57,47 @@ IrpPool::Record* IrpPool::Take(CCHAR stackSize) {
     if (static_cast<std::size_t>(stackSize) > InlineLocations) {
         record->deepStorage.reset(new unsigned char[bytes]);
         storage = record->deepStorage.get();
-        ++deepRecords;
+        deepRecords.fetch_add(1, std::memory_order_relaxed);
     } else {
         UnpoisonBytes(storage, bytes);
     }
     std::memset(storage, 0, bytes);
-    record->irp = reinterpret_cast<PIRP>(storage);
-    record->requester = nullptr;
-    record->completed = false;
+    record->requester = requester;
     record->abandoned = false;
     record->refusedBySystem = false;
-    record->waiting = false;
+    record->completion.store(Pending, std::memory_order_relaxed);
+    record->irp.store(reinterpret_cast<PIRP>(storage), std::memory_order_release);
     return record;
 }
 
 void IrpPool::Give(Record* record) {
     if (record->deepStorage) {
         record->deepStorage.reset();
-        --deepRecords;
+        deepRecords.fetch_sub(1, std::memory_order_relaxed);
     }
     record->largeBuffer.reset();
     PoisonBytes(record->storage, sizeof(record->storage));
     PoisonBytes(record->buffer, sizeof(record->buffer));
-    record->irp = nullptr;
+    record->irp.store(nullptr, std::memory_order_release);
     record->nextFree = freeRecords;
     freeRecords = record;
 }
 
-IrpPool::Record* IrpPool::Find(PIRP irp) {
+IrpPool::Record* IrpPool::Find(PIRP irp) const {
     const auto* at = reinterpret_cast<const unsigned char*>(irp);
-    for (auto& chunk : chunks) {
+    const std::size_t count = chunkCount.load(std::memory_order_acquire);
+    for (std::size_t index = 0; index < count; index++) {
+        Chunk* chunk = chunks[index].load(std::memory_order_relaxed);
         const auto* first = reinterpret_cast<const unsigned char*>(chunk->records);
         if (at >= first && at < first + sizeof(chunk->records)) {
             Record& record = chunk->records[static_cast<std::size_t>(at - first) / sizeof(Record)];
-            return record.irp == irp ? &record : nullptr;
+            return record.irp.load(std::memory_order_acquire) == irp ? &record : nullptr;
         }
     }
-    if (deepRecords != 0) {
-        for (auto& chunk : chunks) {
-            for (Record& record : chunk->records) {
-                if (record.irp == irp && record.deepStorage) {
+    if (deepRecords.load(std::memory_order_relaxed) != 0) {
+        for (std::size_t index = 0; index < count; index++) {
+            for (Record& record : chunks[index].load(std::memory_order_relaxed)->records) {
+                if (record.irp.load(std::memory_order_acquire) == irp) {
                     return &record;
                 }
             }
