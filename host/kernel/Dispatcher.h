@@ -31,27 +31,23 @@ class Wakes {
 public:
     Wakes() = default;
     ~Wakes() {
-        if (count != 0) {
+        if (first != nullptr) {
             WakeAll();
         }
     }
     Wakes(const Wakes&) = delete;
     Wakes& operator=(const Wakes&) = delete;
 
-    void Add(std::atomic<std::uint32_t>* word) {
-        if (count < Inline) {
-            words[count++] = word;
-        } else {
-            more.push_back(word);
-        }
+    // Chains wait through its own block: a released wait's block is not used again before its
+    // thread has been woken.
+    void Add(WaitBlock* wait) {
+        wait->nextWake = first;
+        first = wait;
     }
     void WakeAll();
 
 private:
-    static constexpr std::size_t Inline = 8;
-    std::atomic<std::uint32_t>* words[Inline];
-    std::size_t count = 0;
-    std::vector<std::atomic<std::uint32_t>*> more;
+    WaitBlock* first = nullptr;
 };
 
 class Dispatcher : public Subsystem {

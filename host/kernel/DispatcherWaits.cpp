@@ -61,16 +61,13 @@ void Publish(std::atomic<std::uint32_t>* word) {
 } // namespace
 
 void Wakes::WakeAll() {
-    for (std::size_t index = 0; index < count; index++) {
-        Publish(words[index]);
+    for (WaitBlock* wait = first; wait != nullptr;) {
+        // Read before the release: from then on the waiter may wait again with this block.
+        WaitBlock* next = wait->nextWake;
+        Publish(&wait->word);
+        wait = next;
     }
-    count = 0;
-    if (!more.empty()) {
-        for (std::atomic<std::uint32_t>* word : more) {
-            Publish(word);
-        }
-        more.clear();
-    }
+    first = nullptr;
 }
 
 void Dispatcher::Signalled(DISPATCHER_HEADER* object, Wakes& woken) {
@@ -99,7 +96,7 @@ void Dispatcher::Finish(WaitBlock& wait, NTSTATUS status, Wakes* woken) {
     if (woken != nullptr) {
         // Published only once the lock is released: until then the signaller may still touch
         // the object, which the waiter is free to delete as soon as its wait returns.
-        woken->Add(&wait.word);
+        woken->Add(&wait);
     } else {
         wait.word.store(WaitBlock::Released, std::memory_order_release); // the waiter itself
     }

@@ -37,11 +37,17 @@ public:
     void* Body() override { return &object; }
     void HandleClosed(Process* owner, bool lastHandle) override;
 
-    void Reference();
+    void Reference() { references.fetch_add(1, std::memory_order_relaxed); }
     // Drops a reference; the last one sends IRP_MJ_CLOSE to the driver.
-    void Dereference();
+    void Dereference() {
+        if (references.fetch_sub(1, std::memory_order_acq_rel) == 1) {
+            SendClose();
+        }
+    }
 
 private:
+    void SendClose();
+
     friend class IoManager;
     std::atomic<int> references{0};
     std::weak_ptr<FileRecord> self;
@@ -68,17 +74,22 @@ public:
     std::u16string DeviceName(PDEVICE_OBJECT device);
     PDEVICE_OBJECT FindNamedDevice(const std::u16string& name);
     std::u16string InstanceId(PDEVICE_OBJECT device);
-    static PDEVICE_OBJECT TopOfStack(PDEVICE_OBJECT device);
+    static PDEVICE_OBJECT TopOfStack(PDEVICE_OBJECT device) {
+        while (device->AttachedDevice != nullptr) {
+            device = device->AttachedDevice;
+        }
+        return device;
+    }
     // The device below device in its stack (null at the bottom).
     PDEVICE_OBJECT LowerDevice(PDEVICE_OBJECT device);
     void SetLowerDevice(PDEVICE_OBJECT device, PDEVICE_OBJECT lower);
 
     // ---- IRPs ----
     // A fresh IRP with stackSize locations, none current yet; the caller fills the next one.
-    PIRP AllocateIrp(CCHAR stackSize, Process* requester);
+    // With systemBufferBytes, its AssociatedIrp.SystemBuffer is a buffer of that many bytes,
+    // valid until the IRP is freed.
+    PIRP AllocateIrp(CCHAR stackSize, Process* requester, size_t systemBufferBytes = 0);
     void FreeIrp(PIRP irp);
-    // A system buffer of bytes for irp (not yet sent), valid until the IRP is freed.
-    unsigned char* SystemBuffer(PIRP irp, size_t bytes);
     NTSTATUS CallDriver(PDEVICE_OBJECT device, PIRP irp);
     void CompleteRequest(PIRP irp, CCHAR priorityBoost);
     // Sends irp to device and returns once it is completed, checking what the dispatch routine

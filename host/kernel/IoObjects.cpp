@@ -178,13 +178,6 @@ std::u16string IoManager::InstanceId(PDEVICE_OBJECT device) {
     return found == devices.end() ? std::u16string() : found->second->instanceId;
 }
 
-PDEVICE_OBJECT IoManager::TopOfStack(PDEVICE_OBJECT device) {
-    while (device->AttachedDevice != nullptr) {
-        device = device->AttachedDevice;
-    }
-    return device;
-}
-
 PDEVICE_OBJECT IoManager::LowerDevice(PDEVICE_OBJECT device) {
     std::lock_guard<Lock> hold(lock);
     auto found = devices.find(device);

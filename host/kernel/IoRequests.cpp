@@ -79,14 +79,18 @@ std::u16string FromUnicodeString(PCUNICODE_STRING text) {
 
 // ---- IRPs ----
 
-PIRP IoManager::AllocateIrp(CCHAR stackSize, Process* requester) {
+PIRP IoManager::AllocateIrp(CCHAR stackSize, Process* requester, size_t systemBufferBytes) {
     if (stackSize < 1) {
         BugCheck(NO_MORE_IRP_STACK_LOCATIONS, 0, 0, 0, 0, "an IRP needs at least one location");
     }
-    PIRP irp = nullptr;
+    IrpRecord* record = nullptr;
     {
         std::lock_guard<Lock> hold(lock);
-        irp = irps.Take(stackSize, requester)->irp.load(std::memory_order_relaxed);
+        record = irps.Take(stackSize, requester);
+    }
+    PIRP irp = record->irp.load(std::memory_order_relaxed);
+    if (systemBufferBytes != 0) {
+        irp->AssociatedIrp.SystemBuffer = IrpPool::SystemBuffer(record, systemBufferBytes);
     }
     irp->Type = IO_TYPE_IRP;
     irp->Size = static_cast<USHORT>(sizeof(IRP) + stackSize * sizeof(IO_STACK_LOCATION));
@@ -106,10 +110,6 @@ void IoManager::FreeIrp(PIRP irp) {
     if (record != nullptr && !record->abandoned) {
         irps.Give(record);
     }
-}
-
-unsigned char* IoManager::SystemBuffer(PIRP irp, size_t bytes) {
-    return IrpPool::SystemBuffer(FindIrp(irp), bytes);
 }
 
 NTSTATUS IoManager::CallDriver(PDEVICE_OBJECT device, PIRP irp) {
@@ -242,14 +242,8 @@ void FileRecord::HandleClosed(Process* owner, bool lastHandle) {
     }
 }
 
-void FileRecord::Reference() {
-    references.fetch_add(1);
-}
-
-void FileRecord::Dereference() {
-    if (references.fetch_sub(1) == 1) {
-        Machine::Current().Get<IoManager>().SendFileRequest(*this, IRP_MJ_CLOSE);
-    }
+void FileRecord::SendClose() {
+    Machine::Current().Get<IoManager>().SendFileRequest(*this, IRP_MJ_CLOSE);
 }
 
 std::shared_ptr<FileRecord> IoManager::NewFile(PDEVICE_OBJECT device, const std::u16string& name,

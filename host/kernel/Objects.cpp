@@ -190,6 +190,7 @@ NTSTATUS ObjectManager::ReferenceByHandle(HANDLE handle, ACCESS_MASK desiredAcce
         Referenced& entry = references[found.body];
         if (entry.count++ == 0) {
             entry.keepAlive = found.object;
+            entry.isFile = found.type == &fileType;
         }
     }
     if (found.object && found.type == &fileType) {
@@ -253,12 +254,14 @@ LONG_PTR ObjectManager::Reference(void* body, const char* what) {
                              "objects, and objects referenced through a handle, are)");
             }
             hold.lock();
-            found = references.emplace(body, Referenced{nullptr, 0}).first;
+            found = references.emplace(body, Referenced{}).first;
         }
         count = ++found->second.count;
-        held = found->second.keepAlive;
+        if (found->second.isFile) {
+            held = found->second.keepAlive;
+        }
     }
-    if (held && held->Type() == &fileType) {
+    if (held) {
         static_cast<FileRecord*>(held.get())->Reference();
     }
     return count;
@@ -278,9 +281,11 @@ LONG_PTR ObjectManager::Dereference(void* body, const char* what) {
                          "other users");
         }
         count = --found->second.count;
-        held = found->second.keepAlive;
         if (count == 0) {
+            held = std::move(found->second.keepAlive);
             references.erase(found);
+        } else if (found->second.isFile) {
+            held = found->second.keepAlive;
         }
     }
     // Outside the lock: the last reference of a file sends its close request to the driver, and

@@ -115,6 +115,8 @@ private:
     struct Referenced {
         std::shared_ptr<HandleObject> keepAlive; // null for thread and process objects
         long count = 0;
+        // A file's references also hold back its close, so each one reaches the file.
+        bool isFile = false;
     };
 
     // What handle names, with no access or type check; fills found.

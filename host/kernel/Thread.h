@@ -39,6 +39,8 @@ struct WaitBlock {
     // The futex word the waiter sleeps on.
     enum Word : std::uint32_t { Waiting, Asleep, Released };
     std::atomic<std::uint32_t> word{Waiting};
+    // The next release to publish, while this one waits in a waker's list.
+    WaitBlock* nextWake = nullptr;
 };
 
 } // namespace host

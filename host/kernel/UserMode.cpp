@@ -19,7 +19,7 @@ namespace host::user {
 
 namespace {
 
-thread_local NTSTATUS lastStatus = STATUS_SUCCESS;
+__thread NTSTATUS lastStatus = STATUS_SUCCESS;
 
 // A new system buffer is filled with this, so a driver that hands back bytes it never wrote
 // returns garbage rather than zeros.
@@ -81,12 +81,13 @@ bool ResolveDeviceName(std::u16string path, PDEVICE_OBJECT* device, std::u16stri
 }
 
 // Sends one request of kind major on handle's file and waits for it, the way a system service
-// does: the file is referenced while the request runs. fill(irp, location) sets the request's
-// parameters (a system buffer comes from the I/O manager); finish(irp, information) runs once
-// it is completed, before the IRP and its system buffer are freed.
-template <class Fill, class Finish>
-NTSTATUS SendRequest(HANDLE handle, UCHAR major, const char* call, const Fill& fill,
-                     const Finish& finish) {
+// does: the file is referenced while the request runs. systemBytes(top) is the size of the
+// system buffer the request needs on the device at the top of the file's stack (0: none);
+// fill(irp, location) sets the request's parameters; finish(irp, information) runs once it is
+// completed, before the IRP and its system buffer are freed.
+template <class SystemBytes, class Fill, class Finish>
+NTSTATUS SendRequest(HANDLE handle, UCHAR major, const char* call, const SystemBytes& systemBytes,
+                     const Fill& fill, const Finish& finish) {
     Process* process = CallingProcess(call);
     if (process == nullptr) {
         return lastStatus;
@@ -98,7 +99,7 @@ NTSTATUS SendRequest(HANDLE handle, UCHAR major, const char* call, const Fill& f
     IoManager& io = Machine::Current().Get<IoManager>();
     file->Reference();
     PDEVICE_OBJECT top = IoManager::TopOfStack(file->device);
-    PIRP irp = io.AllocateIrp(top->StackSize, process);
+    PIRP irp = io.AllocateIrp(top->StackSize, process, systemBytes(top));
     irp->Tail.Overlay.OriginalFileObject = &file->object;
     PIO_STACK_LOCATION location = IoGetNextIrpStackLocation(irp);
     location->MajorFunction = major;
@@ -112,16 +113,16 @@ NTSTATUS SendRequest(HANDLE handle, UCHAR major, const char* call, const Fill& f
     return lastStatus = result;
 }
 
-// A system buffer of length bytes for irp, filled so that a driver that hands back bytes it
-// never wrote returns garbage rather than zeros; null for an empty one.
-unsigned char* NewSystemBuffer(PIRP irp, ULONG length) {
-    if (length == 0) {
-        return nullptr;
-    }
-    unsigned char* buffer = Machine::Current().Get<IoManager>().SystemBuffer(irp, length);
+// The request's system buffer of length bytes, filled so that a driver that hands back bytes
+// it never wrote returns garbage rather than zeros.
+unsigned char* FillSystemBuffer(PIRP irp, ULONG length) {
+    auto* buffer = static_cast<unsigned char*>(irp->AssociatedIrp.SystemBuffer);
     std::memset(buffer, SystemBufferFill, length);
-    irp->AssociatedIrp.SystemBuffer = buffer;
     return buffer;
+}
+
+bool IsBuffered(PDEVICE_OBJECT device) {
+    return (device->Flags & DO_BUFFERED_IO) != 0;
 }
 
 // A read or write: buffered on a DO_BUFFERED_IO device, else the caller's buffer as it is.
@@ -129,10 +130,10 @@ NTSTATUS Transfer(HANDLE handle, UCHAR major, void* buffer, ULONG length, ULONG*
     const char* call = major == IRP_MJ_READ ? "ReadFile" : "WriteFile";
     ULONG_PTR done = 0;
     NTSTATUS status = SendRequest(
-        handle, major, call,
+        handle, major, call, [&](PDEVICE_OBJECT top) { return IsBuffered(top) ? length : 0; },
         [&](PIRP irp, PIO_STACK_LOCATION location) {
             PDEVICE_OBJECT device = IoManager::TopOfStack(location->FileObject->DeviceObject);
-            const bool buffered = (device->Flags & DO_BUFFERED_IO) != 0;
+            const bool buffered = IsBuffered(device);
             if (!buffered && (device->Flags & DO_DIRECT_IO) != 0 && length != 0) {
                 std::fprintf(stderr,
                              "host: %s of %u bytes on a direct-I/O device: the host builds no MDL "
@@ -141,7 +142,7 @@ NTSTATUS Transfer(HANDLE handle, UCHAR major, void* buffer, ULONG length, ULONG*
                 std::abort();
             }
             if (buffered && length != 0) {
-                unsigned char* system = NewSystemBuffer(irp, length);
+                unsigned char* system = FillSystemBuffer(irp, length);
                 if (major == IRP_MJ_WRITE) {
                     std::memcpy(system, buffer, length);
                 }
@@ -209,17 +210,19 @@ BOOL DeviceIoControl(HANDLE handle, ULONG ioControlCode, const void* inputBuffer
                      ioControlCode);
         std::abort();
     }
+    const ULONG systemBytes =
+        method == METHOD_BUFFERED ? std::max(inputBufferLength, outputBufferLength) : 0;
     ULONG_PTR information = 0;
     NTSTATUS result = SendRequest(
         handle, IRP_MJ_DEVICE_CONTROL, "DeviceIoControl",
+        [&](PDEVICE_OBJECT) { return systemBytes; },
         [&](PIRP irp, PIO_STACK_LOCATION location) {
             irp->UserBuffer = outputBuffer;
             location->Parameters.DeviceIoControl.IoControlCode = ioControlCode;
             location->Parameters.DeviceIoControl.InputBufferLength = inputBufferLength;
             location->Parameters.DeviceIoControl.OutputBufferLength = outputBufferLength;
             if (method == METHOD_BUFFERED) {
-                unsigned char* system =
-                    NewSystemBuffer(irp, std::max(inputBufferLength, outputBufferLength));
+                unsigned char* system = FillSystemBuffer(irp, systemBytes);
                 if (inputBufferLength != 0) {
                     std::memcpy(system, inputBuffer, inputBufferLength);
                 }
@@ -264,16 +267,19 @@ NTSTATUS WriteFile(HANDLE handle, const void* buffer, ULONG length, ULONG* infor
 
 NTSTATUS FlushFileBuffers(HANDLE handle) {
     return SendRequest(
-        handle, IRP_MJ_FLUSH_BUFFERS, "FlushFileBuffers", [](PIRP, PIO_STACK_LOCATION) {},
-        [](PIRP, ULONG_PTR) {});
+        handle, IRP_MJ_FLUSH_BUFFERS, "FlushFileBuffers", [](PDEVICE_OBJECT) { return 0u; },
+        [](PIRP, PIO_STACK_LOCATION) {}, [](PIRP, ULONG_PTR) {});
 }
 
 NTSTATUS QueryInformationFile(HANDLE handle, void* buffer, ULONG length,
                               FILE_INFORMATION_CLASS informationClass) {
     return SendRequest(
         handle, IRP_MJ_QUERY_INFORMATION, "QueryInformationFile",
+        [&](PDEVICE_OBJECT) { return length; },
         [&](PIRP irp, PIO_STACK_LOCATION location) {
-            NewSystemBuffer(irp, length);
+            if (length != 0) {
+                FillSystemBuffer(irp, length);
+            }
             location->Parameters.QueryFile.Length = length;
             location->Parameters.QueryFile.FileInformationClass = informationClass;
         },
@@ -289,10 +295,10 @@ NTSTATUS SetInformationFile(HANDLE handle, const void* buffer, ULONG length,
                             FILE_INFORMATION_CLASS informationClass) {
     return SendRequest(
         handle, IRP_MJ_SET_INFORMATION, "SetInformationFile",
+        [&](PDEVICE_OBJECT) { return length; },
         [&](PIRP irp, PIO_STACK_LOCATION location) {
-            unsigned char* system = NewSystemBuffer(irp, length);
             if (length != 0) {
-                std::memcpy(system, buffer, length);
+                std::memcpy(irp->AssociatedIrp.SystemBuffer, buffer, length);
             }
             location->Parameters.SetFile.Length = length;
             location->Parameters.SetFile.FileInformationClass = informationClass;
@@ -304,7 +310,7 @@ NTSTATUS QuerySecurityObject(HANDLE handle, SECURITY_INFORMATION information, vo
                              ULONG length, ULONG* needed) {
     ULONG_PTR returned = 0;
     NTSTATUS status = SendRequest(
-        handle, IRP_MJ_QUERY_SECURITY, "QuerySecurityObject",
+        handle, IRP_MJ_QUERY_SECURITY, "QuerySecurityObject", [](PDEVICE_OBJECT) { return 0u; },
         [&](PIRP irp, PIO_STACK_LOCATION location) {
             irp->UserBuffer = buffer;
             location->Parameters.QuerySecurity.SecurityInformation = information;
@@ -320,7 +326,7 @@ NTSTATUS QuerySecurityObject(HANDLE handle, SECURITY_INFORMATION information, vo
 NTSTATUS SetSecurityObject(HANDLE handle, SECURITY_INFORMATION information,
                            PSECURITY_DESCRIPTOR descriptor) {
     return SendRequest(
-        handle, IRP_MJ_SET_SECURITY, "SetSecurityObject",
+        handle, IRP_MJ_SET_SECURITY, "SetSecurityObject", [](PDEVICE_OBJECT) { return 0u; },
         [&](PIRP, PIO_STACK_LOCATION location) {
             location->Parameters.SetSecurity.SecurityInformation = information;
             location->Parameters.SetSecurity.SecurityDescriptor = descriptor;
