@@ -1,6 +1,7 @@
 // conduit-bench: the audio path's latency, handshake cost, CPU load, copies and page faults,
 // each measured against a bare futex baseline in the same run. Not a test: it only reports.
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -10,6 +11,7 @@
 #include <vector>
 
 #include "Baseline.h"
+#include "ClientDeath.h"
 #include "Count.h"
 #include "DriverRig.h"
 #include "Stats.h"
@@ -33,17 +35,20 @@ struct Plan {
     int cpu = -1;               // -1: the last CPU; -2: no pinning
     int count = 0;              // > 0: the counting mode with this many operations per phase
     int reruns = 1;             // a repeat measured while the machine was busy runs again
+    int deaths = 20;            // rounds of the client-death figure
 };
 
 void Usage() {
     std::printf("usage: conduit-bench [--quick] [--repeats N] [--blocks N] [--samples N]\n"
                 "                     [--window SECONDS] [--cpu N | --no-pin] [--reruns N]\n"
+                "                     [--deaths N]\n"
                 "       conduit-bench --count N [--cpu N | --no-pin]\n"
                 "  --quick     a short run: 3 repeats of 4 blocks of 50 samples, 0.2 s windows\n"
                 "  --cpu N     pin every thread to CPU N (default: the last CPU)\n"
                 "  --no-pin    let the scheduler place threads (figures become bimodal)\n"
                 "  --reruns N  measure a repeat again up to N times while the machine is busy\n"
                 "              (other work on half the CPUs, or steal over 2 %%; default 1)\n"
+                "  --deaths N  rounds of the client-death figure (default 20, --quick 5; 0: none)\n"
                 "  --count N   counting mode: N ticks, N handshakes and N of each bare hand-over,\n"
                 "              with allocations, context switches and futex calls per operation\n"
                 "              (instructions too under callgrind: make bench-gate)\n");
@@ -65,6 +70,7 @@ bool ParsePlan(int argc, char** argv, Plan* plan) {
             plan->blocks = 4;
             plan->samplesPerBlock = 50;
             plan->windowSeconds = 0.2;
+            plan->deaths = 5;
         } else if (option == "--repeats" && value(&number) && number >= 1) {
             plan->repeats = static_cast<int>(number);
         } else if (option == "--blocks" && value(&number) && number >= 1) {
@@ -77,6 +83,8 @@ bool ParsePlan(int argc, char** argv, Plan* plan) {
             plan->cpu = static_cast<int>(number);
         } else if (option == "--reruns" && value(&number)) {
             plan->reruns = static_cast<int>(number);
+        } else if (option == "--deaths" && value(&number)) {
+            plan->deaths = static_cast<int>(number);
         } else if (option == "--count" && value(&number) && number >= 1) {
             plan->count = static_cast<int>(number);
         } else if (option == "--no-pin") {
@@ -233,6 +241,31 @@ bool RunRepeat(const Plan& plan, int repeat, DriverRig& rig, BareChain& chain, F
     return rig.CloseStream(error) && good;
 }
 
+// Figure 5: from a client's death in the middle of a handshake to the return of the engine's
+// request that waited for it. False when a round could not run.
+bool PrintClientDeath(int rounds) {
+    if (rounds <= 0) {
+        return true;
+    }
+    std::printf("client death: %d rounds, each in a fresh machine...\n", rounds);
+    const conduit::bench::ClientDeathFigures figures =
+        conduit::bench::MeasureClientDeath(static_cast<unsigned>(rounds));
+    Samples samples;
+    for (std::chrono::microseconds sample : figures.deathToReturn) {
+        samples.Add(static_cast<double>(sample.count()));
+    }
+    if (!figures.deathToReturn.empty()) {
+        std::printf("%-40s rounds %3zu | min %10.1f | p50 %10.1f | max %10.1f  us\n",
+                    "5 client death -> engine's request returns", figures.deathToReturn.size(),
+                    samples.Quantile(0.0), samples.Quantile(0.5), samples.Quantile(1.0));
+    }
+    if (!figures.failure.empty()) {
+        std::printf("client death FAILED: %s\n", figures.failure.c_str());
+        return false;
+    }
+    return true;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -334,9 +367,11 @@ int main(int argc, char** argv) {
             std::printf("  %s\n", finding.c_str());
         }
     }
+    // Its rounds build machines of their own, so it runs once the rig's machine is gone.
+    const bool deathsGood = PrintClientDeath(plan.deaths);
     const bool zero = figures.subject375.faults == 0 && figures.subject375.copiedBytes == 0 &&
                       figures.subject100.faults == 0 && figures.subject100.copiedBytes == 0;
-    if (!good || !findings.empty()) {
+    if (!good || !findings.empty() || !deathsGood) {
         return 1;
     }
     return zero ? 0 : 3;
