@@ -57,8 +57,8 @@ public:
     template <class T>
     T& Get() {
         Subsystem* found = slots[SlotOf<T>()].load(std::memory_order_acquire);
-        if (found == nullptr) {
-            found = Create(SlotOf<T>(), [] { return std::unique_ptr<Subsystem>(new T()); });
+        if (__builtin_expect(found == nullptr, 0)) {
+            found = Create(SlotOf<T>(), &Make<T>);
         }
         return *static_cast<T*>(found);
     }
@@ -69,12 +69,21 @@ public:
     static constexpr std::size_t MaximumSubsystems = 64;
 
 private:
+    // Slot numbers are handed out on first use, one per subsystem type, and kept as number + 1
+    // in a variable of the type that needs no guard to read (0: none yet).
+    template <class T>
+    static inline std::atomic<std::size_t> slotNumber{0};
     template <class T>
     static std::size_t SlotOf() {
-        static const std::size_t slot = NewSlot();
-        return slot;
+        const std::size_t number = slotNumber<T>.load(std::memory_order_acquire);
+        return __builtin_expect(number != 0, 1) ? number - 1 : AssignSlot(&slotNumber<T>);
     }
-    static std::size_t NewSlot();
+    template <class T>
+    static std::unique_ptr<Subsystem> Make() {
+        return std::unique_ptr<Subsystem>(new T());
+    }
+    // The slot of the type whose number is *number, giving it one if it has none.
+    static std::size_t AssignSlot(std::atomic<std::size_t>* number);
     [[noreturn]] static void NoMachine();
 
     // Defined once, in the host library: an inline variable would get a private copy in every
