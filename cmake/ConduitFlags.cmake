@@ -46,7 +46,12 @@ function(conduit_kernel_flags target)
             ${CMAKE_FIND_ROOT_PATH}/include/ddk)
         # min-pagesize=0: the current thread is read from gs:[0x188], which GCC 12 otherwise
         # takes for a dereference of a null-page address (-Warray-bounds).
-        target_compile_options(${target} PRIVATE -ffreestanding -fno-stack-protector
+        # No strict aliasing: Windows code is written for a compiler that never assumes it.
+        # Stack probes are off, so no frame may be large enough to skip the kernel stack's guard
+        # page: a frame over 1 KiB (the kit's own analysis limit for kernel code) fails the build.
+        # The stack protector checks its cookie (driver/platform/StackCookie.h) on return.
+        target_compile_options(${target} PRIVATE -ffreestanding -fstack-protector-strong
+            -fno-strict-aliasing -Wframe-larger-than=1024
             -mno-stack-arg-probe -Wno-unknown-pragmas --param=min-pagesize=0)
     else()
         # On Linux the driver sees only the compiler's own headers and host/include, so an

@@ -88,7 +88,7 @@ VOID CMiniportTopology::GenerateJackInfoChange() {
                                   FALSE, AllNodes);
 }
 
-NTSTATUS JackDescriptionHandler(PPCPROPERTY_REQUEST request) {
+NTSTATUS NTAPI JackDescriptionHandler(PPCPROPERTY_REQUEST request) {
     if (request->Verb & KSPROPERTY_TYPE_BASICSUPPORT) {
         return FillBasicSupport(request, KSPROPTYPESETID_General, NoPropertyType);
     }
@@ -121,7 +121,7 @@ NTSTATUS JackDescriptionHandler(PPCPROPERTY_REQUEST request) {
     return STATUS_SUCCESS;
 }
 
-NTSTATUS JackEventHandler(PPCEVENT_REQUEST request) {
+NTSTATUS NTAPI JackEventHandler(PPCEVENT_REQUEST request) {
     CMiniportTopology* miniport = CMiniportTopology::FromMajorTarget(request->MajorTarget);
     switch (request->Verb) {
     case PCEVENT_VERB_ADD:

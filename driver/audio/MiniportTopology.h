@@ -45,8 +45,8 @@ public:
     PPORTEVENTS portEvents; // counted; set by Init when the port offers it
 };
 
-NTSTATUS JackDescriptionHandler(PPCPROPERTY_REQUEST request);
-NTSTATUS JackEventHandler(PPCEVENT_REQUEST request);
+NTSTATUS NTAPI JackDescriptionHandler(PPCPROPERTY_REQUEST request);
+NTSTATUS NTAPI JackEventHandler(PPCEVENT_REQUEST request);
 
 // The driver's own generic failure status.
 const NTSTATUS DriverGenericFailure = static_cast<NTSTATUS>(0xF000FFFF);

@@ -27,7 +27,7 @@ bool IsPcmRange(const KSDATARANGE* range) {
 
 CMiniportWaveRT::CMiniportWaveRT(bool isCapture, TransportChannel* channel)
     : UnknownBase(nullptr), channel(channel), isCapture(isCapture), subdeviceName{}, port(nullptr),
-      portEvents(nullptr), currentStream(nullptr) {
+      portEvents(nullptr), currentStream(nullptr), packetConstraintsStatus(STATUS_UNSUCCESSFUL) {
     PrintString(subdeviceName, SubdeviceNameCapacity, L"%s%s", L"wave", isCapture ? L"_c" : L"_r");
 }
 

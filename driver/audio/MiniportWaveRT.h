@@ -48,8 +48,11 @@ public:
     PPORTWAVERT port;                     // counted; set by Init
     PPORTEVENTS portEvents;               // counted; set by Init when the port offers it
     CMiniportWaveRTStream* currentStream; // the live stream; set and cleared by the channel
+    // How declaring the packet-size constraints went at start: STATUS_SUCCESS, or why the
+    // filter is left to the audio engine's default periods.
+    NTSTATUS packetConstraintsStatus;
 };
 
-NTSTATUS ChannelConfigHandler(PPCPROPERTY_REQUEST request);
-NTSTATUS ProposedFormatHandler(PPCPROPERTY_REQUEST request);
-NTSTATUS FormatChangeEventHandler(PPCEVENT_REQUEST request);
+NTSTATUS NTAPI ChannelConfigHandler(PPCPROPERTY_REQUEST request);
+NTSTATUS NTAPI ProposedFormatHandler(PPCPROPERTY_REQUEST request);
+NTSTATUS NTAPI FormatChangeEventHandler(PPCEVENT_REQUEST request);

@@ -60,7 +60,7 @@ NTSTATUS FillBasicSupport(PPCPROPERTY_REQUEST request, const GUID& typeSet, ULON
     return STATUS_BUFFER_TOO_SMALL;
 }
 
-NTSTATUS CpuResourcesHandler(PPCPROPERTY_REQUEST request) {
+NTSTATUS NTAPI CpuResourcesHandler(PPCPROPERTY_REQUEST request) {
     if (request->Verb & KSPROPERTY_TYPE_BASICSUPPORT) {
         return FillBasicSupport(request, KSPROPTYPESETID_General, PropertyTypeUnsigned32);
     }

@@ -20,6 +20,6 @@ NTSTATUS CheckPropertySizes(PPCPROPERTY_REQUEST request, ULONG minimumInstance, 
 NTSTATUS FillBasicSupport(PPCPROPERTY_REQUEST request, const GUID& typeSet, ULONG typeId);
 
 // KSPROPERTY_AUDIO_CPU_RESOURCES: the device uses no host processing.
-NTSTATUS CpuResourcesHandler(PPCPROPERTY_REQUEST request);
+NTSTATUS NTAPI CpuResourcesHandler(PPCPROPERTY_REQUEST request);
 
 extern const PCAUTOMATION_TABLE CpuResourcesAutomationTable;

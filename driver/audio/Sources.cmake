@@ -3,6 +3,7 @@ set(CONDUIT_AUDIO_SOURCES
     audio/MiniportTopology.cpp
     audio/MiniportWaveRT.cpp
     audio/MiniportWaveRTStream.cpp
+    audio/PacketConstraints.cpp
     audio/StreamPositions.cpp
     audio/WaveRTPackets.cpp
     audio/PropertyRoutines.cpp

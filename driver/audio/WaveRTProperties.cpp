@@ -90,7 +90,7 @@ NTSTATUS SetProposedFormat(PPCPROPERTY_REQUEST request, TransportChannel* channe
 
 } // namespace
 
-NTSTATUS ChannelConfigHandler(PPCPROPERTY_REQUEST request) {
+NTSTATUS NTAPI ChannelConfigHandler(PPCPROPERTY_REQUEST request) {
     if (request->Node != WaveNode) {
         return STATUS_NOT_FOUND;
     }
@@ -104,7 +104,7 @@ NTSTATUS ChannelConfigHandler(PPCPROPERTY_REQUEST request) {
     return status;
 }
 
-NTSTATUS ProposedFormatHandler(PPCPROPERTY_REQUEST request) {
+NTSTATUS NTAPI ProposedFormatHandler(PPCPROPERTY_REQUEST request) {
     if (request->Verb & KSPROPERTY_TYPE_BASICSUPPORT) {
         return FillBasicSupport(request, KSPROPTYPESETID_General, NoPropertyType);
     }
@@ -131,7 +131,7 @@ NTSTATUS ProposedFormatHandler(PPCPROPERTY_REQUEST request) {
     return status;
 }
 
-NTSTATUS FormatChangeEventHandler(PPCEVENT_REQUEST request) {
+NTSTATUS NTAPI FormatChangeEventHandler(PPCEVENT_REQUEST request) {
     CMiniportWaveRT* miniport = CMiniportWaveRT::FromMajorTarget(request->MajorTarget);
     switch (request->Verb) {
     case PCEVENT_VERB_ADD:

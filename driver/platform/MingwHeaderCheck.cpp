@@ -109,6 +109,9 @@ static_assert(KSPROPERTY_TYPE_GETPAYLOADSIZE == 4 && KSPROPERTY_TYPE_COPYPAYLOAD
                   JACKDESC2_DYNAMIC_FORMAT_CHANGE_CAPABILITY == 2,
               "flag values");
 static_assert((NormalPagePriority | MdlMappingNoExecute) == 0x40000010, "page priority");
+static_assert(LOCALE_NEUTRAL == 0 && DEVPROP_TYPE_BINARY == 0x1003 && FILE_BYTE_ALIGNMENT == 0,
+              "interface property values");
+CONDUIT_LAYOUT(DEVPROPKEY, 20, 4);
 static_assert(NonPagedPoolNx == 512 && KSSTREAM_HEADER_OPTIONSF_ENDOFSTREAM == 0x200,
               "mingw values the driver relies on");
 

@@ -3,6 +3,7 @@
 // there. The driver only writes this value; the audio service reads it.
 #include "EndpointPropertyWriter.h"
 
+#include "support/Memory.h"
 #include "support/WaveFormat.h"
 
 namespace {
@@ -28,9 +29,22 @@ const ULONG MaximumSubdeviceNameUnits = 32;
 const ULONG FilterValueBytes = 512;
 const ULONG QueryAreaBytes = 528;
 const ULONG EnumerationAreaBytes = 536;
+C_ASSERT(EnumerationAreaBytes % sizeof(ULONGLONG) == 0);
 // Registry key names are at most 255 units; the enumeration area holds up to 260.
 const ULONG MaximumSubkeyNameUnits =
     (EnumerationAreaBytes - FIELD_OFFSET(KEY_BASIC_INFORMATION, Name)) / sizeof(WCHAR);
+
+// Text and registry areas of one WriteEndpointFormatFor call, some 3 KiB: too much for a frame
+// on a kernel stack, so they come from the pool.
+struct EndpointScan {
+    // First and in 8-byte units: KEY_BASIC_INFORMATION holds a LARGE_INTEGER.
+    ULONGLONG enumeration[EnumerationAreaBytes / sizeof(ULONGLONG)];
+    WCHAR link[EndpointNameCapacity];
+    WCHAR instanceId[EndpointNameCapacity];
+    WCHAR pattern[MaximumSubdeviceNameUnits + 2];
+    WCHAR propertiesPath[MaximumSubkeyNameUnits + RTL_NUMBER_OF(PropertiesSuffix)];
+    WCHAR filterText[FilterValueBytes / sizeof(WCHAR) + 1];
+};
 
 const USHORT VtBlob = 65;
 const ULONG RecordBytes = 40;
@@ -87,8 +101,8 @@ BOOLEAN FilterValueNames(PCWSTR text, PCWSTR instanceId, PCWSTR pattern) {
 // Writes value into the property store when its filter property names this adapter's filter.
 // A store without that property (or holding it in another type, or longer than any interface
 // path of ours) is not a match; other failures are returned.
-NTSTATUS WriteIfMatching(HANDLE properties, PCWSTR instanceId, PCWSTR pattern, const UCHAR* value) {
-    WCHAR text[FilterValueBytes / sizeof(WCHAR) + 1];
+NTSTATUS WriteIfMatching(HANDLE properties, EndpointScan* scan, const UCHAR* value) {
+    WCHAR* text = scan->filterText;
     ULONG type = REG_NONE;
     ULONG length = FilterValueBytes;
     NTSTATUS status = QueryRegistryValue(properties, FilterPropertyName, &type, text, &length);
@@ -104,7 +118,7 @@ NTSTATUS WriteIfMatching(HANDLE properties, PCWSTR instanceId, PCWSTR pattern, c
     // A text that fills all 512 bytes has no terminator of its own; it ends at the buffer's end.
     text[length / sizeof(WCHAR)] = L'\0';
     Lowercase(text);
-    if (!FilterValueNames(text, instanceId, pattern)) {
+    if (!FilterValueNames(text, scan->instanceId, scan->pattern)) {
         return STATUS_SUCCESS;
     }
     // The handle was opened for reading only: a kernel-mode write is not access-checked.
@@ -215,43 +229,27 @@ BOOLEAN BuildEndpointFormatValue(UCHAR* value, ULONG sampleRate, ULONG bitsPerSa
     return TRUE;
 }
 
-NTSTATUS WriteEndpointFormatFor(PCUNICODE_STRING interfaceLinkName, BOOLEAN isCapture,
-                                PCWSTR subdeviceName, ULONG sampleRate, ULONG bitsPerSample,
-                                ULONG channels, ULONG containerBytes, ULONG channelMask) {
-    if (interfaceLinkName == nullptr || interfaceLinkName->Buffer == nullptr ||
-        interfaceLinkName->Length % sizeof(WCHAR) != 0 || subdeviceName == nullptr) {
-        return STATUS_INVALID_PARAMETER;
-    }
-    const ULONG linkUnits = interfaceLinkName->Length / sizeof(WCHAR);
-    if (linkUnits >= EndpointNameCapacity) {
-        return STATUS_INVALID_PARAMETER;
-    }
-    WCHAR link[EndpointNameCapacity];
-    RtlCopyMemory(link, interfaceLinkName->Buffer, linkUnits * sizeof(WCHAR));
-    link[linkUnits] = L'\0';
+namespace {
 
-    WCHAR instanceId[EndpointNameCapacity];
-    if (!NT_SUCCESS(ExtractInstanceId(instanceId, EndpointNameCapacity, link))) {
+// Prepares scan's names and writes value to every matching endpoint below the root.
+NTSTATUS WriteEndpointFormatWith(EndpointScan* scan, PCUNICODE_STRING interfaceLinkName,
+                                 BOOLEAN isCapture, PCWSTR subdeviceName, const UCHAR* value) {
+    const ULONG linkUnits = interfaceLinkName->Length / sizeof(WCHAR);
+    RtlCopyMemory(scan->link, interfaceLinkName->Buffer, linkUnits * sizeof(WCHAR));
+    scan->link[linkUnits] = L'\0';
+    if (!NT_SUCCESS(ExtractInstanceId(scan->instanceId, EndpointNameCapacity, scan->link))) {
         return STATUS_INVALID_PARAMETER;
     }
-    Lowercase(instanceId);
+    Lowercase(scan->instanceId);
 
     const ULONG subdeviceUnits = TextLength(subdeviceName, MaximumSubdeviceNameUnits + 1);
     if (subdeviceUnits == 0 || subdeviceUnits > MaximumSubdeviceNameUnits) {
         return STATUS_INVALID_PARAMETER;
     }
-    WCHAR pattern[MaximumSubdeviceNameUnits + 2];
-    pattern[0] = L'\\';
-    RtlCopyMemory(pattern + 1, subdeviceName, subdeviceUnits * sizeof(WCHAR));
-    pattern[subdeviceUnits + 1] = L'\0';
-    Lowercase(pattern);
-
-    // A format that cannot be described is written nowhere.
-    UCHAR value[EndpointFormatValueBytes];
-    if (!BuildEndpointFormatValue(value, sampleRate, bitsPerSample, channels, containerBytes,
-                                  channelMask)) {
-        return STATUS_INVALID_PARAMETER;
-    }
+    scan->pattern[0] = L'\\';
+    RtlCopyMemory(scan->pattern + 1, subdeviceName, subdeviceUnits * sizeof(WCHAR));
+    scan->pattern[subdeviceUnits + 1] = L'\0';
+    Lowercase(scan->pattern);
 
     HANDLE endpoints = nullptr;
     NTSTATUS status =
@@ -261,13 +259,11 @@ NTSTATUS WriteEndpointFormatFor(PCUNICODE_STRING interfaceLinkName, BOOLEAN isCa
         return status;
     }
 
-    ULONG area[EnumerationAreaBytes / sizeof(ULONG)];
-    const auto* information = reinterpret_cast<const KEY_BASIC_INFORMATION*>(area);
-    WCHAR propertiesPath[MaximumSubkeyNameUnits + RTL_NUMBER_OF(PropertiesSuffix)];
+    const auto* information = reinterpret_cast<const KEY_BASIC_INFORMATION*>(scan->enumeration);
     for (ULONG index = 0;; ++index) {
         ULONG resultLength = 0;
-        status = ZwEnumerateKey(endpoints, index, KeyBasicInformation, area, sizeof(area),
-                                &resultLength);
+        status = ZwEnumerateKey(endpoints, index, KeyBasicInformation, scan->enumeration,
+                                sizeof(scan->enumeration), &resultLength);
         if (!NT_SUCCESS(status)) {
             if (status == STATUS_NO_MORE_ENTRIES) {
                 status = STATUS_SUCCESS;
@@ -279,11 +275,11 @@ NTSTATUS WriteEndpointFormatFor(PCUNICODE_STRING interfaceLinkName, BOOLEAN isCa
             status = STATUS_BUFFER_OVERFLOW;
             break;
         }
-        RtlCopyMemory(propertiesPath, information->Name, nameUnits * sizeof(WCHAR));
-        RtlCopyMemory(propertiesPath + nameUnits, PropertiesSuffix, sizeof(PropertiesSuffix));
+        RtlCopyMemory(scan->propertiesPath, information->Name, nameUnits * sizeof(WCHAR));
+        RtlCopyMemory(scan->propertiesPath + nameUnits, PropertiesSuffix, sizeof(PropertiesSuffix));
 
         HANDLE properties = nullptr;
-        status = OpenRegistryKey(&properties, endpoints, propertiesPath, KEY_READ);
+        status = OpenRegistryKey(&properties, endpoints, scan->propertiesPath, KEY_READ);
         if (status == STATUS_OBJECT_NAME_NOT_FOUND) {
             // An endpoint without a property store names no filter: not ours.
             status = STATUS_SUCCESS;
@@ -292,12 +288,38 @@ NTSTATUS WriteEndpointFormatFor(PCUNICODE_STRING interfaceLinkName, BOOLEAN isCa
         if (!NT_SUCCESS(status)) {
             break;
         }
-        status = WriteIfMatching(properties, instanceId, pattern, value);
+        status = WriteIfMatching(properties, scan, value);
         ZwClose(properties);
         if (!NT_SUCCESS(status)) {
             break;
         }
     }
     ZwClose(endpoints);
+    return status;
+}
+
+} // namespace
+
+NTSTATUS WriteEndpointFormatFor(PCUNICODE_STRING interfaceLinkName, BOOLEAN isCapture,
+                                PCWSTR subdeviceName, ULONG sampleRate, ULONG bitsPerSample,
+                                ULONG channels, ULONG containerBytes, ULONG channelMask) {
+    if (interfaceLinkName == nullptr || interfaceLinkName->Buffer == nullptr ||
+        interfaceLinkName->Length % sizeof(WCHAR) != 0 || subdeviceName == nullptr ||
+        interfaceLinkName->Length / sizeof(WCHAR) >= EndpointNameCapacity) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    // A format that cannot be described is written nowhere.
+    UCHAR value[EndpointFormatValueBytes];
+    if (!BuildEndpointFormatValue(value, sampleRate, bitsPerSample, channels, containerBytes,
+                                  channelMask)) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    auto* scan = static_cast<EndpointScan*>(AllocateMemory(sizeof(EndpointScan)));
+    if (scan == nullptr) {
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    NTSTATUS status =
+        WriteEndpointFormatWith(scan, interfaceLinkName, isCapture, subdeviceName, value);
+    FreeMemory(scan);
     return status;
 }

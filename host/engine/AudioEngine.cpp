@@ -3,9 +3,12 @@
 #include "AudioEngine.h"
 
 #include <cstring>
+#include <pthread.h>
+#include <sched.h>
 #include <vector>
 
 #include "KsRequests.h"
+#include "PacketConstraints.h"
 #include "PeriodMath.h"
 #include "kernel/Process.h"
 #include "kernel/UserEvents.h"
@@ -20,6 +23,17 @@ namespace {
 #endif
 
 } // namespace
+
+bool EnterProAudioClass() {
+    // Windows's real-time band 16..31 onto the bottom of the round-robin range, as the host
+    // maps the driver's system threads.
+    constexpr int ProAudioPriority = 26;
+    constexpr int LowRealTimePriority = 16;
+    sched_param parameters{};
+    parameters.sched_priority =
+        sched_get_priority_min(SCHED_RR) + (ProAudioPriority - LowRealTimePriority);
+    return pthread_setschedparam(pthread_self(), SCHED_RR, &parameters) == 0;
+}
 
 AudioEngine::AudioEngine(host::Process& process) : process_(process) {}
 
@@ -36,6 +50,7 @@ NTSTATUS AudioEngine::Open(const EngineOptions& options) {
         return STATUS_INVALID_DEVICE_STATE;
     }
     counters_ = EngineCounters();
+    declared_ = DeclaredPeriod();
     roundTrips_.clear();
     NTSTATUS status = OpenUnderScope(options);
     if (!NT_SUCCESS(status)) {
@@ -65,12 +80,37 @@ NTSTATUS AudioEngine::OpenUnderScope(const EngineOptions& options) {
         status = NegotiateFormat();
     }
     if (NT_SUCCESS(status)) {
+        ReadDeclaredPeriod(path);
         status = CreatePin();
     }
     if (NT_SUCCESS(status)) {
         status = AllocateBuffer();
     }
     return status;
+}
+
+void AudioEngine::ReadDeclaredPeriod(const std::u16string& path) {
+    declared_ = DeclaredPeriod();
+    std::vector<std::uint8_t> bytes(sizeof(KSAUDIO_PACKETSIZE_CONSTRAINTS2));
+    DEVPROPTYPE type = DEVPROP_TYPE_EMPTY;
+    ULONG size = static_cast<ULONG>(bytes.size());
+    NTSTATUS status = host::user::GetDeviceInterfaceProperty(
+        path, DEVPKEY_KsAudio_PacketSize_Constraints2, &type, bytes.data(), &size);
+    if (status == STATUS_BUFFER_TOO_SMALL) {
+        bytes.resize(size);
+        status = host::user::GetDeviceInterfaceProperty(
+            path, DEVPKEY_KsAudio_PacketSize_Constraints2, &type, bytes.data(), &size);
+    }
+    PacketConstraints constraints;
+    bytes.resize(NT_SUCCESS(status) ? size : 0);
+    if (!NT_SUCCESS(status) || type != DEVPROP_TYPE_BINARY ||
+        !ReadPacketConstraints(bytes, &constraints)) {
+        return; // none usable: the engine keeps its default period
+    }
+    declared_.declared = true;
+    declared_.minimumPeriodHns = constraints.minimumPeriodHns;
+    declared_.periodFrames = SmallestPeriodFrames(constraints, format_.Format.nSamplesPerSec,
+                                                  format_.Format.nBlockAlign);
 }
 
 NTSTATUS AudioEngine::RequestBuffer(bool withNotifications, ULONG requested,
@@ -92,6 +132,10 @@ NTSTATUS AudioEngine::RequestBuffer(bool withNotifications, ULONG requested,
 NTSTATUS AudioEngine::AllocateBuffer() {
     const ULONG blockAlign = format_.Format.nBlockAlign;
     std::uint64_t requested = options_.requestedBufferBytes;
+    if (requested == 0 && options_.lowLatency && declared_.periodFrames != 0) {
+        const std::uint32_t periods = options_.withNotifications ? options_.notificationCount : 2;
+        requested = std::uint64_t(declared_.periodFrames) * blockAlign * periods;
+    }
     if (requested == 0) {
         requested = std::uint64_t(format_.Format.nSamplesPerSec / 100) * blockAlign;
     }

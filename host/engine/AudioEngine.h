@@ -48,6 +48,17 @@ struct EngineOptions {
     // Position mode: read the position register when the pin hands one out; false: always ask
     // for KSPROPERTY_AUDIO_POSITION.
     bool usePositionRegister = true;
+    // Low-latency shared mode: unless a size is requested above, ask for periods of the
+    // smallest size the filter's declared packet-size constraints allow at the negotiated
+    // format; without usable constraints, the default.
+    bool lowLatency = false;
+};
+
+// The filter's packet-size constraints as the engine found them when it opened the filter.
+struct DeclaredPeriod {
+    bool declared = false;          // the interface carries a usable record
+    ULONG minimumPeriodHns = 0;     // as declared
+    std::uint32_t periodFrames = 0; // the smallest period it allows at the format; 0: none
 };
 
 // Render: fills frames the engine is about to place in the buffer.
@@ -74,6 +85,12 @@ struct EngineCounters {
     std::uint64_t glitches = 0;    // periods the device passed before the engine served them
     std::uint64_t latePackets = 0; // write packets refused as late or early, reads missed
 };
+
+// Puts the calling thread where Windows's audio service puts the threads that serve a
+// low-latency stream (the multimedia class scheduler's "Pro Audio" task: real-time priority 26,
+// below the drivers' workers at 31). On the host that is the round-robin class, when the OS
+// grants it; returns whether it did.
+bool EnterProAudioClass();
 
 class AudioEngine {
 public:
@@ -117,6 +134,7 @@ public:
     // Whether positions come from the mapped position register.
     bool UsesPositionRegister() const { return positionRegister_ != nullptr; }
     const KSRTAUDIO_HWLATENCY& HardwareLatency() const { return latency_; }
+    const DeclaredPeriod& Declared() const { return declared_; }
     // The state the pin last reached.
     KSSTATE State() const { return state_; }
     const EngineCounters& Counters() const { return counters_; }
@@ -137,6 +155,8 @@ private:
     NTSTATUS CreatePin();
     NTSTATUS FormatFromEndpointStore(WAVEFORMATEXTENSIBLE* format);
     NTSTATUS AllocateBuffer();
+    // The declared constraints of the filter at path, read and applied to the format.
+    void ReadDeclaredPeriod(const std::u16string& path);
     NTSTATUS RequestBuffer(bool withNotifications, ULONG requested, KSRTAUDIO_BUFFER* buffer);
     NTSTATUS RegisterEvent();
     NTSTATUS SetState(KSSTATE state);
@@ -176,6 +196,7 @@ private:
     bool eventRegistered_ = false;
     KSSTATE state_ = KSSTATE_STOP;
     KSRTAUDIO_HWLATENCY latency_{};
+    DeclaredPeriod declared_;
     // The position register in this process, and its width in bits (32 or 64).
     const volatile void* positionRegister_ = nullptr;
     ULONG registerWidth_ = 0;

@@ -11,16 +11,22 @@
 static_assert(sizeof(void*) == 8, "Conduit is x86-64 only");
 static_assert(sizeof(wchar_t) == 2, "Build with -fshort-wchar: Windows WCHAR is 16 bits");
 
-// ---- Annotations and calling conventions (the Windows x64 convention is the only one) ----
+// ---- Annotations and calling conventions ----
+// x64 Windows has one calling convention, which its headers spell NTAPI, FASTCALL, ... and often
+// leave unspelt. Here it is the Windows x64 convention, not Linux's, so that a driver built for
+// Windows and one built for the host call the host (and the host calls them) the same way. Every
+// routine or callback that crosses between the host and a driver carries one of these macros,
+// including callback types whose Windows declaration leaves the convention implicit.
+#define WINDOWS_X64_CALL __attribute__((ms_abi))
 #define IN
 #define OUT
 #define OPTIONAL
 #define CONST const
-#define NTAPI
+#define NTAPI WINDOWS_X64_CALL
 #define NTSYSAPI
 #define NTKERNELAPI
 #define NTHALAPI
-#define FASTCALL
+#define FASTCALL WINDOWS_X64_CALL
 #define DECLSPEC_NOINLINE __attribute__((noinline))
 #define DECLSPEC_SELECTANY __attribute__((weak))
 #define DECLSPEC_NOVTABLE
@@ -224,5 +230,13 @@ static_assert(sizeof(GUID) == 16, "GUID is 16 bytes");
 #define ARRAYSIZE(A) RTL_NUMBER_OF(A)
 
 typedef ULONG_PTR DWORD_PTR;
+
+// ---- Locales ----
+typedef ULONG LCID;
+typedef PULONG PLCID;
+#define LOCALE_NEUTRAL 0x0000
+#define LOCALE_USER_DEFAULT 0x0400
+#define LOCALE_SYSTEM_DEFAULT 0x0800
+#define ANYSIZE_ARRAY 1
 
 #include "guiddef_host.h"

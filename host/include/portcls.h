@@ -175,8 +175,8 @@ DECLARE_INTERFACE_(IAdapterPowerManagement2, IAdapterPowerManagement) {
 typedef IAdapterPowerManagement2* PADAPTERPOWERMANAGEMENT2;
 
 // ---- Library routines ----
-typedef NTSTATUS (*PCPFNSTARTDEVICE)(PDEVICE_OBJECT DeviceObject, PIRP Irp,
-                                     PRESOURCELIST ResourceList);
+typedef NTSTATUS(NTAPI* PCPFNSTARTDEVICE)(PDEVICE_OBJECT DeviceObject, PIRP Irp,
+                                          PRESOURCELIST ResourceList);
 
 PORTCLASSAPI NTSTATUS NTAPI PcInitializeAdapterDriver(PDRIVER_OBJECT DriverObject,
                                                       PUNICODE_STRING RegistryPathName,

@@ -5,8 +5,8 @@
 
 typedef LONG HRESULT;
 
-#define STDMETHODCALLTYPE
-#define STDMETHODVCALLTYPE
+#define STDMETHODCALLTYPE WINDOWS_X64_CALL
+#define STDMETHODVCALLTYPE WINDOWS_X64_CALL
 #define STDMETHOD(method) virtual HRESULT STDMETHODCALLTYPE method
 #define STDMETHOD_(type, method) virtual type STDMETHODCALLTYPE method
 #define STDMETHODIMP HRESULT STDMETHODCALLTYPE
@@ -25,5 +25,5 @@ DECLARE_INTERFACE(IUnknown) {
 typedef IUnknown* PUNKNOWN;
 
 // Creates an object with an optional outer unknown, as PcNewPort and friends are typed.
-typedef HRESULT (*PFNCREATEINSTANCE)(PUNKNOWN* Unknown, REFCLSID ClassId, PUNKNOWN OuterUnknown,
-                                     POOL_TYPE PoolType);
+typedef HRESULT(NTAPI* PFNCREATEINSTANCE)(PUNKNOWN* Unknown, REFCLSID ClassId,
+                                          PUNKNOWN OuterUnknown, POOL_TYPE PoolType);

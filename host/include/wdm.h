@@ -2,8 +2,10 @@
 #pragma once
 #include "ntdef.h"
 #include "ntstatus.h"
+#include "devpropdef.h"
 #include "nt/kernel.h"
 #include "nt/memory.h"
 #include "nt/io.h"
 #include "nt/registry.h"
 #include "nt/objects.h"
+#include "nt/exceptions.h"

@@ -5,10 +5,11 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <execinfo.h>
 #include <unistd.h>
 
 #include <ntddk.h>
+
+#include "ImageUnwind.h"
 
 namespace host {
 
@@ -40,6 +41,8 @@ const char* BugCheckName(unsigned code) {
         return "DRIVER_LEFT_LOCKED_PAGES_IN_PROCESS";
     case NO_MORE_SYSTEM_PTES:
         return "NO_MORE_SYSTEM_PTES";
+    case DRIVER_OVERRAN_STACK_BUFFER:
+        return "DRIVER_OVERRAN_STACK_BUFFER";
     case TARGET_MDL_TOO_SMALL:
         return "TARGET_MDL_TOO_SMALL";
     case INVALID_PROCESS_ATTACH_ATTEMPT:
@@ -59,9 +62,11 @@ void BugCheck(unsigned code, unsigned long long p1, unsigned long long p2, unsig
               unsigned long long p4, const std::string& explanation) {
     std::fprintf(stderr, "\n*** STOP: 0x%08X (0x%llX, 0x%llX, 0x%llX, 0x%llX)\n*** %s: %s\n", code,
                  p1, p2, p3, p4, BugCheckName(code), explanation.c_str());
-    void* frames[32];
-    int count = backtrace(frames, 32);
-    backtrace_symbols_fd(frames, count, STDERR_FILENO);
+    // Frames of a Windows-built image are walked through its own unwind data, so the report
+    // shows the image's routines between the host's.
+    for (const std::string& frame : DescribeMixedStack(1)) {
+        std::fprintf(stderr, "    %s\n", frame.c_str());
+    }
     std::fflush(stderr);
     _exit(3);
 }

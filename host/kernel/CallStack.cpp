@@ -23,6 +23,8 @@
 #include <memory>
 #include <mutex>
 
+#include "PeImage.h"
+
 namespace host {
 
 namespace {
@@ -211,6 +213,9 @@ std::string FrameFunctionName(const void* returnAddress) {
 
 std::string DescribeFrame(const void* returnAddress) {
     uintptr_t address = reinterpret_cast<uintptr_t>(returnAddress);
+    if (const PeImage* image = PeImage::Containing(address - 1)) {
+        return image->DescribeAddress(address);
+    }
     ResolvedFrame frame = Resolve(returnAddress);
     if (!frame.function.empty()) {
         return frame.function + "+" + Hex(address - frame.functionStart);

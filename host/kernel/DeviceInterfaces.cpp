@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include <ksmedia.h>
+
 #include "IoManager.h"
 #include "Irql.h"
 
@@ -80,6 +82,208 @@ NTSTATUS DeviceInterfaces::SetState(const std::u16string& link, bool enable) {
         return STATUS_SUCCESS;
     }
     return STATUS_OBJECT_NAME_NOT_FOUND;
+}
+
+DeviceInterfaces::Entry* DeviceInterfaces::Find(const std::u16string& link) {
+    for (Entry& entry : entries) {
+        if (EqualNoCase(entry.link, link)) {
+            return &entry;
+        }
+    }
+    return nullptr;
+}
+
+namespace {
+
+// The bytes a value of a fixed-size base type takes; 0 for the variable-size ones.
+ULONG FixedSize(DEVPROPTYPE base) {
+    switch (base) {
+    case DEVPROP_TYPE_SBYTE:
+    case DEVPROP_TYPE_BYTE:
+    case DEVPROP_TYPE_BOOLEAN:
+        return 1;
+    case DEVPROP_TYPE_INT16:
+    case DEVPROP_TYPE_UINT16:
+        return 2;
+    case DEVPROP_TYPE_INT32:
+    case DEVPROP_TYPE_UINT32:
+    case DEVPROP_TYPE_FLOAT:
+    case DEVPROP_TYPE_DEVPROPTYPE:
+    case DEVPROP_TYPE_ERROR:
+    case DEVPROP_TYPE_NTSTATUS:
+        return 4;
+    case DEVPROP_TYPE_INT64:
+    case DEVPROP_TYPE_UINT64:
+    case DEVPROP_TYPE_DOUBLE:
+    case DEVPROP_TYPE_CURRENCY:
+    case DEVPROP_TYPE_DATE:
+    case DEVPROP_TYPE_FILETIME:
+        return 8;
+    case DEVPROP_TYPE_DECIMAL:
+    case DEVPROP_TYPE_GUID:
+        return 16;
+    case DEVPROP_TYPE_DEVPROPKEY:
+        return sizeof(DEVPROPKEY);
+    default:
+        return 0;
+    }
+}
+
+// The index-th UTF-16 unit of a caller's value, which need not be aligned.
+WCHAR UnitAt(const void* data, ULONG index) {
+    WCHAR unit = 0;
+    std::memcpy(&unit, static_cast<const std::uint8_t*>(data) + index * sizeof(WCHAR),
+                sizeof(unit));
+    return unit;
+}
+
+bool IsString(DEVPROPTYPE base) {
+    return base == DEVPROP_TYPE_STRING || base == DEVPROP_TYPE_SECURITY_DESCRIPTOR_STRING ||
+           base == DEVPROP_TYPE_STRING_INDIRECT;
+}
+
+// Whether size bytes of data make a value of type: a known base type with a modifier it allows,
+// fixed sizes exact (arrays a whole number of elements), strings of whole, terminated UTF-16
+// characters (a list ends in two terminators). EMPTY and NULL carry no value.
+bool ValueFitsType(DEVPROPTYPE type, ULONG size, const void* data) {
+    const DEVPROPTYPE base = type & DEVPROP_MASK_TYPE;
+    const DEVPROPTYPE modifier = type & DEVPROP_MASK_TYPEMOD;
+    if (base > MAX_DEVPROP_TYPE || base <= DEVPROP_TYPE_NULL || size == 0) {
+        return false;
+    }
+    const ULONG fixed = FixedSize(base);
+    const ULONG characters = size / sizeof(WCHAR);
+    switch (modifier) {
+    case 0:
+        if (fixed != 0) {
+            return size == fixed;
+        }
+        return !IsString(base) || (size % sizeof(WCHAR) == 0 && UnitAt(data, characters - 1) == 0);
+    case DEVPROP_TYPEMOD_ARRAY:
+        return fixed != 0 && size % fixed == 0;
+    case DEVPROP_TYPEMOD_LIST:
+        return base == DEVPROP_TYPE_STRING && size % sizeof(WCHAR) == 0 && characters >= 2 &&
+               UnitAt(data, characters - 1) == 0 && UnitAt(data, characters - 2) == 0;
+    default:
+        return false;
+    }
+}
+
+// Keys whose meaning the audio stack defines: a binary packet-size record, read once the
+// filter's interface is enabled (the endpoint is built then), so it must be set before.
+// Windows stores any bytes and lets the audio engine ignore a malformed record later; the host
+// refuses it at once, where the driver can still see why.
+bool IsPacketSizeKey(const DEVPROPKEY& key) {
+    return IsEqualDevPropKey(key, DEVPKEY_KsAudio_PacketSize_Constraints) ||
+           IsEqualDevPropKey(key, DEVPKEY_KsAudio_PacketSize_Constraints2);
+}
+
+bool IsPacketSizeRecord(ULONG size, const void* data) {
+    const ULONG header = FIELD_OFFSET(KSAUDIO_PACKETSIZE_CONSTRAINTS2, ProcessingModeConstraints);
+    if (size < header) {
+        return false;
+    }
+    ULONG entries = 0; // the caller's bytes need not be aligned
+    std::memcpy(&entries,
+                static_cast<const std::uint8_t*>(data) +
+                    FIELD_OFFSET(KSAUDIO_PACKETSIZE_CONSTRAINTS2, NumProcessingModeConstraints),
+                sizeof(entries));
+    const ULONGLONG needed =
+        header + ULONGLONG(entries) * sizeof(KSAUDIO_PACKETSIZE_PROCESSINGMODE_CONSTRAINT);
+    return size >= needed;
+}
+
+} // namespace
+
+NTSTATUS DeviceInterfaces::SetProperty(const std::u16string& link, const DEVPROPKEY& key, LCID lcid,
+                                       ULONG flags, DEVPROPTYPE type, ULONG size,
+                                       const void* data) {
+    if (lcid == LOCALE_SYSTEM_DEFAULT || lcid == LOCALE_USER_DEFAULT) {
+        return STATUS_UNSUCCESSFUL; // documented for an invalid locale
+    }
+    if ((flags & ~ULONG(PLUGPLAY_PROPERTY_PERSISTENT)) != 0 || (data == nullptr && size != 0)) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    if (data != nullptr && !ValueFitsType(type, size, data)) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    if (data != nullptr && IsPacketSizeKey(key) &&
+        (type != DEVPROP_TYPE_BINARY || !IsPacketSizeRecord(size, data))) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    std::lock_guard<std::mutex> hold(lock);
+    Entry* entry = Find(link);
+    if (entry == nullptr) {
+        return STATUS_OBJECT_NAME_NOT_FOUND;
+    }
+    if (IsPacketSizeKey(key) && entry->enabled) {
+        return STATUS_INVALID_DEVICE_STATE;
+    }
+    auto& properties = entry->properties;
+    auto found = properties.begin();
+    while (found != properties.end() &&
+           !(IsEqualDevPropKey(found->key, key) && found->lcid == lcid)) {
+        ++found;
+    }
+    if (data == nullptr) {
+        if (found == properties.end()) {
+            return STATUS_OBJECT_NAME_NOT_FOUND;
+        }
+        properties.erase(found);
+        return STATUS_SUCCESS;
+    }
+    // An internal copy: the caller's buffer may go once the call returns.
+    const auto* bytes = static_cast<const std::uint8_t*>(data);
+    std::vector<std::uint8_t> value(bytes, bytes + size);
+    if (found == properties.end()) {
+        properties.push_back(Property{key, lcid, type, std::move(value)});
+    } else {
+        found->type = type;
+        found->value = std::move(value);
+    }
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS DeviceInterfaces::GetProperty(const std::u16string& link, const DEVPROPKEY& key, LCID lcid,
+                                       ULONG size, void* data, ULONG* requiredSize,
+                                       DEVPROPTYPE* type) {
+    if (lcid == LOCALE_SYSTEM_DEFAULT || lcid == LOCALE_USER_DEFAULT) {
+        return STATUS_UNSUCCESSFUL;
+    }
+    if (data == nullptr && size != 0) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    std::lock_guard<std::mutex> hold(lock);
+    const Entry* entry = Find(link);
+    if (entry == nullptr) {
+        return STATUS_OBJECT_NAME_NOT_FOUND;
+    }
+    for (const Property& property : entry->properties) {
+        if (!IsEqualDevPropKey(property.key, key) || property.lcid != lcid) {
+            continue;
+        }
+        const ULONG bytes = static_cast<ULONG>(property.value.size());
+        *requiredSize = bytes;
+        *type = property.type;
+        if (size < bytes) {
+            return STATUS_BUFFER_TOO_SMALL;
+        }
+        std::memcpy(data, property.value.data(), bytes);
+        return STATUS_SUCCESS;
+    }
+    *requiredSize = 0;
+    *type = DEVPROP_TYPE_EMPTY;
+    return STATUS_OBJECT_NAME_NOT_FOUND;
+}
+
+std::u16string DeviceInterfaces::LinkOfPath(const std::u16string& path) {
+    std::u16string name = path;
+    if (name.compare(0, 4, u"\\\\?\\") == 0) {
+        name.replace(0, 4, u"\\??\\");
+    }
+    std::lock_guard<std::mutex> hold(lock);
+    const Entry* entry = Find(name);
+    return entry != nullptr ? entry->link : std::u16string();
 }
 
 bool DeviceInterfaces::Resolve(const std::u16string& path, PDEVICE_OBJECT* physicalDevice,
@@ -175,4 +379,30 @@ extern "C" NTSTATUS NTAPI IoSetDeviceInterfaceState(PUNICODE_STRING SymbolicLink
     host::RequireIrqlAtMost(PASSIVE_LEVEL, "IoSetDeviceInterfaceState");
     return Machine::Current().Get<DeviceInterfaces>().SetState(
         host::FromUnicodeString(SymbolicLinkName), Enable != FALSE);
+}
+
+extern "C" NTSTATUS NTAPI IoSetDeviceInterfacePropertyData(PUNICODE_STRING SymbolicLinkName,
+                                                           const DEVPROPKEY* PropertyKey, LCID Lcid,
+                                                           ULONG Flags, DEVPROPTYPE Type,
+                                                           ULONG Size, PVOID Data) {
+    host::RequireIrqlAtMost(PASSIVE_LEVEL, "IoSetDeviceInterfacePropertyData");
+    if (SymbolicLinkName == nullptr || PropertyKey == nullptr) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    return Machine::Current().Get<DeviceInterfaces>().SetProperty(
+        host::FromUnicodeString(SymbolicLinkName), *PropertyKey, Lcid, Flags, Type, Size, Data);
+}
+
+extern "C" NTSTATUS NTAPI IoGetDeviceInterfacePropertyData(PUNICODE_STRING SymbolicLinkName,
+                                                           const DEVPROPKEY* PropertyKey, LCID Lcid,
+                                                           ULONG Flags, ULONG Size, PVOID Data,
+                                                           PULONG RequiredSize, PDEVPROPTYPE Type) {
+    host::RequireIrqlAtMost(PASSIVE_LEVEL, "IoGetDeviceInterfacePropertyData");
+    if (SymbolicLinkName == nullptr || PropertyKey == nullptr || RequiredSize == nullptr ||
+        Type == nullptr || Flags != 0) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    return Machine::Current().Get<DeviceInterfaces>().GetProperty(
+        host::FromUnicodeString(SymbolicLinkName), *PropertyKey, Lcid, Size, Data, RequiredSize,
+        Type);
 }

@@ -1,8 +1,10 @@
 // Device interfaces: the symbolic links a driver registers on its physical device object, in
-// the shape Windows gives them ("\??\ROOT#MEDIA#0000#{class}[\reference]"), and whether each
-// is enabled. User-mode opens resolve a path through the enabled ones.
+// the shape Windows gives them ("\??\ROOT#MEDIA#0000#{class}[\reference]"), whether each is
+// enabled, and the properties set on each. User-mode opens resolve a path through the enabled
+// ones.
 #pragma once
 
+#include <cstdint>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -19,6 +21,16 @@ public:
                       const std::u16string* referenceString, std::u16string* link);
     NTSTATUS SetState(const std::u16string& link, bool enable);
 
+    // IoSetDeviceInterfacePropertyData and IoGetDeviceInterfacePropertyData past their pointer
+    // checks (docs/architecture.md lists the refusals). data null deletes the property.
+    NTSTATUS SetProperty(const std::u16string& link, const DEVPROPKEY& key, LCID lcid, ULONG flags,
+                         DEVPROPTYPE type, ULONG size, const void* data);
+    NTSTATUS GetProperty(const std::u16string& link, const DEVPROPKEY& key, LCID lcid, ULONG size,
+                         void* data, ULONG* requiredSize, DEVPROPTYPE* type);
+    // The kernel link ("\??\...") of the interface a user-mode path names exactly (no file
+    // name after it); empty when there is none.
+    std::u16string LinkOfPath(const std::u16string& path);
+
     // Resolves a user-mode path ("\\?\ROOT#...{class}\rest" or "\??\ROOT#...{class}\rest")
     // through an enabled interface: the physical device and what follows the link ("\rest"),
     // behind the link's reference string, as Windows names the file ("\wave_r\rest").
@@ -32,6 +44,12 @@ public:
     void DisableAll(PDEVICE_OBJECT physicalDevice);
 
 private:
+    struct Property {
+        DEVPROPKEY key;
+        LCID lcid;
+        DEVPROPTYPE type;
+        std::vector<std::uint8_t> value;
+    };
     struct Entry {
         PDEVICE_OBJECT physicalDevice;
         GUID interfaceClass;
@@ -39,7 +57,9 @@ private:
         // The link's reference string: the file name ("\reference...") of what opens it.
         std::u16string reference;
         bool enabled = false;
+        std::vector<Property> properties;
     };
+    Entry* Find(const std::u16string& link); // under lock
     std::mutex lock;
     std::vector<Entry> entries;
 };

@@ -1,5 +1,6 @@
-// Fresh driver-image copies: the file is copied into a memory file and loaded from there, which
-// gives the dynamic loader a new object (new inode, new name) on every load.
+// Fresh driver-image copies. A Windows image goes to the PE loader; a shared object is copied
+// into a memory file and loaded from there, which gives the dynamic loader a new object (new
+// inode, new name) on every load.
 #include "DriverImage.h"
 
 #include <dlfcn.h>
@@ -11,6 +12,8 @@
 #include <cerrno>
 #include <cstring>
 #include <stdexcept>
+
+#include "PeImage.h"
 
 namespace host {
 
@@ -24,55 +27,69 @@ std::string SystemError() {
     return std::strerror(errno);
 }
 
-void CopyFile(int source, int target, const std::string& path) {
-    char buffer[1 << 16];
+std::vector<unsigned char> ReadWhole(const std::string& path) {
+    int source = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (source < 0) {
+        Fail("cannot open " + path + ": " + SystemError());
+    }
+    std::vector<unsigned char> contents;
+    unsigned char buffer[1 << 16];
     for (;;) {
         ssize_t got = read(source, buffer, sizeof(buffer));
         if (got < 0 && errno == EINTR) {
             continue;
         }
         if (got < 0) {
+            int error = errno;
+            close(source);
+            errno = error;
             Fail("cannot read " + path + ": " + SystemError());
         }
         if (got == 0) {
-            return;
+            break;
         }
-        for (ssize_t done = 0; done < got;) {
-            ssize_t put = write(target, buffer + done, static_cast<size_t>(got - done));
-            if (put < 0 && errno == EINTR) {
-                continue;
-            }
-            if (put < 0) {
-                Fail("cannot copy " + path + ": " + SystemError());
-            }
-            done += put;
-        }
+        contents.insert(contents.end(), buffer, buffer + got);
     }
+    close(source);
+    return contents;
+}
+
+bool StartsWith(const std::vector<unsigned char>& contents, const char* magic, size_t length) {
+    return contents.size() >= length && std::memcmp(contents.data(), magic, length) == 0;
 }
 
 } // namespace
 
 DriverImage::DriverImage(const std::string& imagePath) : path(imagePath) {
-    int source = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (source < 0) {
-        Fail("cannot open " + path + ": " + SystemError());
+    const std::vector<unsigned char> contents = ReadWhole(path);
+    if (StartsWith(contents, "MZ", 2)) {
+        windowsImage = std::make_unique<PeImage>(path, contents);
+    } else if (StartsWith(contents,
+                          "\x7f"
+                          "ELF",
+                          4)) {
+        LoadSharedObject(contents);
+    } else {
+        Fail(path + " is neither a Windows driver image nor a host shared object");
     }
+}
+
+void DriverImage::LoadSharedObject(const std::vector<unsigned char>& contents) {
     file = memfd_create("conduit-driver-image", MFD_CLOEXEC);
     if (file < 0) {
-        int error = errno;
-        close(source);
-        errno = error;
         Fail("cannot create a memory file: " + SystemError());
     }
-    try {
-        CopyFile(source, file, path);
-    } catch (...) {
-        close(source);
-        close(file);
-        throw;
+    for (size_t done = 0; done < contents.size();) {
+        ssize_t put = write(file, contents.data() + done, contents.size() - done);
+        if (put < 0 && errno == EINTR) {
+            continue;
+        }
+        if (put < 0) {
+            close(file);
+            Fail("cannot copy " + path + ": " + SystemError());
+        }
+        done += size_t(put);
     }
-    close(source);
-
     // The memory file stays open while the copy is loaded: the loader recognises objects by
     // name, and a reused descriptor number must never name a copy that is still loaded.
     std::string name = "/proc/self/fd/" + std::to_string(file);
@@ -85,8 +102,17 @@ DriverImage::DriverImage(const std::string& imagePath) : path(imagePath) {
 }
 
 DriverImage::~DriverImage() {
-    dlclose(handle);
-    close(file);
+    if (handle != nullptr) {
+        dlclose(handle);
+        close(file);
+    }
+}
+
+PDRIVER_INITIALIZE DriverImage::EntryPoint() const {
+    if (windowsImage != nullptr) {
+        return reinterpret_cast<PDRIVER_INITIALIZE>(windowsImage->EntryPoint());
+    }
+    return reinterpret_cast<PDRIVER_INITIALIZE>(ResolveName("DriverEntry"));
 }
 
 std::string DriverImage::PathOf(const void* address) {
@@ -98,6 +124,9 @@ std::string DriverImage::PathOf(const void* address) {
 }
 
 void* DriverImage::ResolveAddress(const void* symbol) const {
+    if (windowsImage != nullptr) {
+        Fail(path + " is a Windows-built image: only its entry point is reachable");
+    }
     Dl_info info{};
     if (dladdr(symbol, &info) == 0 || info.dli_sname == nullptr) {
         Fail("the given address has no symbol");
@@ -114,6 +143,9 @@ void* DriverImage::ResolveAddress(const void* symbol) const {
 }
 
 void* DriverImage::ResolveName(const std::string& name) const {
+    if (windowsImage != nullptr) {
+        Fail(path + " is a Windows-built image: only its entry point is reachable, not " + name);
+    }
     dlerror();
     void* resolved = dlsym(handle, name.c_str());
     const char* error = dlerror();

@@ -143,6 +143,11 @@ PDEVICE_OBJECT IoManager::CreateRootDevice(const std::u16string& deviceClass) {
     return device;
 }
 
+bool IoManager::IsDevice(PDEVICE_OBJECT device) {
+    std::lock_guard<Lock> hold(lock);
+    return devices.count(device) != 0;
+}
+
 std::u16string IoManager::DeviceName(PDEVICE_OBJECT device) {
     std::lock_guard<Lock> hold(lock);
     auto found = devices.find(device);
@@ -235,6 +240,22 @@ extern "C" PDEVICE_OBJECT NTAPI IoAttachDeviceToDeviceStack(PDEVICE_OBJECT Sourc
     SourceDevice->StackSize = static_cast<CCHAR>(top->StackSize + 1);
     Machine::Current().Get<IoManager>().SetLowerDevice(SourceDevice, top);
     return top;
+}
+
+extern "C" PDEVICE_OBJECT NTAPI IoGetDeviceAttachmentBaseRef(PDEVICE_OBJECT DeviceObject) {
+    IoManager& io = Machine::Current().Get<IoManager>();
+    if (DeviceObject == nullptr || !io.IsDevice(DeviceObject)) {
+        host::BugCheck(DRIVER_VERIFIER_DETECTED_VIOLATION, 0,
+                       reinterpret_cast<ULONG_PTR>(DeviceObject), 0, 0,
+                       "IoGetDeviceAttachmentBaseRef of something that is not a device object");
+    }
+    PDEVICE_OBJECT base = DeviceObject;
+    for (PDEVICE_OBJECT lower = io.LowerDevice(base); lower != nullptr;
+         lower = io.LowerDevice(base)) {
+        base = lower;
+    }
+    ObfReferenceObject(base);
+    return base;
 }
 
 extern "C" VOID NTAPI IoDetachDevice(PDEVICE_OBJECT TargetDevice) {

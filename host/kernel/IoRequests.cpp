@@ -8,6 +8,7 @@
 #include "BugCheck.h"
 #include "Irql.h"
 #include "Objects.h"
+#include "ProcessorBlock.h"
 #include "Process.h"
 
 namespace host {
@@ -124,6 +125,7 @@ NTSTATUS IoManager::CallDriver(PDEVICE_OBJECT device, PIRP irp) {
     location->DeviceObject = device;
     PDRIVER_DISPATCH dispatch = device->DriverObject->MajorFunction[location->MajorFunction];
     KIRQL before = CurrentIrql();
+    PrepareThreadForDriver();
     NTSTATUS status = dispatch(device, irp);
     if (CurrentIrql() != before) {
         ReportIrqlChange(location->MajorFunction, before);

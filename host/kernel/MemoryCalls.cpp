@@ -5,6 +5,7 @@
 
 #include "../../driver/platform/GuardedMapping.h"
 #include "BugCheck.h"
+#include "ImageExceptions.h"
 #include "Irql.h"
 #include "MemoryManager.h"
 
@@ -181,6 +182,11 @@ extern "C" __attribute__((noinline)) PVOID NTAPI MmMapLockedPagesSpecifyCache(
         MemoryManager::Current().Map(MemoryDescriptorList, AccessMode, CacheType, RequestedAddress,
                                      BugCheckOnFailure, Priority, site, &raised);
     if (raised != STATUS_SUCCESS) {
+        // A Windows-built image catches the raise with its own handler, as on Windows.
+        if (host::RaiseInImageCaller(__builtin_frame_address(0), __builtin_return_address(0),
+                                     raised)) {
+            return nullptr;
+        }
         host::BugCheck(KMODE_EXCEPTION_NOT_HANDLED, ULONG(raised), 0, 0, 0,
                        site.Describe() +
                            " raised an exception that nothing caught; a user-mode mapping must be "

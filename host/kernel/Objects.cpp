@@ -36,6 +36,10 @@ _OBJECT_TYPE processType{"Process",
                           STANDARD_RIGHTS_EXECUTE | SYNCHRONIZE, PROCESS_ALL_ACCESS}};
 _OBJECT_TYPE fileType{"File",
                       {FileGenericRead, FileGenericWrite, FileGenericExecute, FileAllAccess}};
+// Device objects are referenced by pointer only (IoGetDeviceAttachmentBaseRef and kin).
+_OBJECT_TYPE deviceType{
+    "Device",
+    {STANDARD_RIGHTS_READ, STANDARD_RIGHTS_WRITE, STANDARD_RIGHTS_EXECUTE, STANDARD_RIGHTS_ALL}};
 
 POBJECT_TYPE eventTypePointer = &eventType;
 POBJECT_TYPE threadTypePointer = &threadType;
@@ -208,6 +212,12 @@ std::string ObjectManager::DescribeBody(const void* body, const HandleObject* ob
     if (object != nullptr) {
         return object->Describe();
     }
+    IoManager& io = Machine::Current().Get<IoManager>();
+    auto* device = static_cast<PDEVICE_OBJECT>(const_cast<void*>(body));
+    if (io.IsDevice(device)) {
+        const std::u16string instance = io.InstanceId(device);
+        return "Device" + (instance.empty() ? std::string() : " '" + ToUtf8(instance) + "'");
+    }
     const auto* header = static_cast<const DISPATCHER_HEADER*>(body);
     if (header->Type == ThreadObject) {
         return "Thread '" + ThreadName(const_cast<PKTHREAD>(static_cast<const _KTHREAD*>(body))) +
@@ -229,7 +239,12 @@ POBJECT_TYPE ObjectManager::TypeOfBody(void* body) {
     if (FindProcess(static_cast<PKPROCESS>(body), &process)) {
         return &processType;
     }
-    return IsThreadObject(body) ? &threadType : nullptr;
+    if (IsThreadObject(body)) {
+        return &threadType;
+    }
+    return Machine::Current().Get<IoManager>().IsDevice(static_cast<PDEVICE_OBJECT>(body))
+               ? &deviceType
+               : nullptr;
 }
 
 LONG_PTR ObjectManager::Reference(void* body, const char* what) {
@@ -250,8 +265,8 @@ LONG_PTR ObjectManager::Reference(void* body, const char* what) {
             if (TypeOfBody(body) == nullptr) {
                 BugCheck(REFERENCE_BY_POINTER, 0, reinterpret_cast<ULONG_PTR>(body), 0, 0,
                          std::string(what) + " on " + Address(body) +
-                             ", which is not an object the host knows (thread and process "
-                             "objects, and objects referenced through a handle, are)");
+                             ", which is not an object the host knows (thread, process and "
+                             "device objects, and objects referenced through a handle, are)");
             }
             hold.lock();
             found = references.emplace(body, Referenced{}).first;

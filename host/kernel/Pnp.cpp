@@ -4,6 +4,7 @@
 #include "DeviceInterfaces.h"
 #include "IoManager.h"
 #include "Irql.h"
+#include "ProcessorBlock.h"
 
 namespace host {
 
@@ -12,6 +13,7 @@ Pnp::~Pnp() = default;
 LoadedDriver* Pnp::Load(PDRIVER_INITIALIZE entry, const std::u16string& service, NTSTATUS* status,
                         std::shared_ptr<void> image) {
     RequireIrqlAtMost(PASSIVE_LEVEL, "DriverEntry");
+    PrepareThreadForDriver();
     IoManager& io = Machine::Current().Get<IoManager>();
     auto driver = std::make_unique<LoadedDriver>();
     driver->image = std::move(image);
@@ -42,6 +44,7 @@ NTSTATUS Pnp::AddDevice(LoadedDriver& driver, const std::u16string& deviceClass)
         physical = io.CreateRootDevice(deviceClass);
         driver.physicalDevice = physical;
     }
+    PrepareThreadForDriver();
     NTSTATUS status = addDevice(driver.driverObject, physical);
     PDEVICE_OBJECT top = IoManager::TopOfStack(physical);
     if (NT_SUCCESS(status) && top != physical && (top->Flags & DO_DEVICE_INITIALIZING) != 0) {
@@ -81,6 +84,7 @@ NTSTATUS Pnp::StartDevice(LoadedDriver& driver) {
 
 std::vector<std::string> Pnp::Unload(LoadedDriver& driver) {
     RequireIrqlAtMost(PASSIVE_LEVEL, "DriverUnload");
+    PrepareThreadForDriver();
     IoManager& io = Machine::Current().Get<IoManager>();
     if (driver.physicalDevice != nullptr) {
         size_t open = io.OpenFileCount(driver.physicalDevice);

@@ -43,4 +43,20 @@ std::uint64_t DriverCopiedBytes() {
     return copiedByDriver.load(std::memory_order_relaxed);
 }
 
+void* ImageMemcpy(void* destination, const void* source, size_t bytes) {
+    return __wrap_memcpy(destination, source, bytes);
+}
+
+void* ImageMemmove(void* destination, const void* source, size_t bytes) {
+    return __wrap_memmove(destination, source, bytes);
+}
+
+void* ImageMemset(void* destination, int value, size_t bytes) {
+    return std::memset(destination, value, bytes);
+}
+
+int ImageMemcmp(const void* first, const void* second, size_t bytes) {
+    return std::memcmp(first, second, bytes);
+}
+
 } // namespace host

@@ -4,6 +4,7 @@ list(APPEND CONDUIT_HOST_KERNEL_SOURCES
     kernel/DispatcherWaits.cpp
     kernel/Event.cpp
     kernel/Mutex.cpp
+    kernel/ProcessorBlock.cpp
     kernel/Thread.cpp
     kernel/Timekeeper.cpp
     kernel/Timeout.cpp

@@ -6,10 +6,12 @@
 // unwind tables (the x86-64 default), so the exception passes through them without running any
 // driver cleanup (as on Windows), while host frames in between still release their locks. This
 // avoids pthread_exit (forced unwinding that std::thread and the sanitizers handle less
-// predictably) and longjmp (which would skip host destructors too).
+// predictably) and longjmp (which would skip host destructors too). A Windows-built image is the
+// exception: no C++ exception may cross its frames, so it is left by a checked jump instead.
 #include "SystemThread.h"
 
 #include <algorithm>
+#include <csetjmp>
 #include <cstdio>
 #include <cstdlib>
 #include <sched.h>
@@ -18,6 +20,8 @@
 #include "BugCheck.h"
 #include "CallStack.h"
 #include "Dispatcher.h"
+#include "ImageExceptions.h"
+#include "ImageUnwind.h"
 #include "Irql.h"
 #include "Objects.h"
 #include "Thread.h"
@@ -35,6 +39,10 @@ struct SystemThreads::Record {
     bool finished = false;
     bool realTime = false;
     NTSTATUS exitStatus = STATUS_PENDING;
+    // Where PsTerminateSystemThread ends a routine of a Windows-built image (see CallRoutine).
+    jmp_buf imageExit;
+    void* routineFrame = nullptr;
+    NTSTATUS imageExitStatus = STATUS_SUCCESS;
 };
 
 namespace {
@@ -45,6 +53,20 @@ struct ThreadTermination {
 };
 
 thread_local SystemThreads::Record* runningRecord = nullptr;
+
+// Runs the thread's routine. A host-build routine that calls PsTerminateSystemThread leaves by
+// the exception above; a Windows-built image's frames have no unwind data the C++ runtime can
+// use, so its routine leaves by a jump back here instead, taken only once every frame between
+// has been checked to be an image frame (no host frame is skipped). Not inlined: its frame
+// pointer is how that check recognises this frame.
+__attribute__((noinline)) NTSTATUS CallRoutine(SystemThreads::Record* record) {
+    record->routineFrame = __builtin_frame_address(0);
+    if (setjmp(record->imageExit) != 0) {
+        return record->imageExitStatus;
+    }
+    record->routine(record->context);
+    return STATUS_SUCCESS;
+}
 
 // A handle to a system thread. The thread object itself belongs to the dispatcher and lives as
 // long as the machine, so the handle only names it.
@@ -127,7 +149,7 @@ void SystemThreads::Run(Record* record) {
     {
         ProcessScope context(record->process);
         try {
-            record->routine(record->context);
+            exitStatus = CallRoutine(record);
         } catch (const ThreadTermination& termination) {
             exitStatus = termination.status;
         }
@@ -370,6 +392,25 @@ extern "C" NTSTATUS NTAPI PsTerminateSystemThread(NTSTATUS ExitStatus) {
     host::RequireIrqlAtMost(PASSIVE_LEVEL, "PsTerminateSystemThread");
     if (host::runningRecord == nullptr) {
         return STATUS_INVALID_PARAMETER;
+    }
+    void* returnAddress = __builtin_return_address(0);
+    if (host::CalledFromImage(returnAddress)) {
+        // The caller's context as it made the call; the host keeps frame pointers, so its RBP
+        // was saved just below the return address.
+        auto* frame = static_cast<ULONG64*>(__builtin_frame_address(0));
+        CONTEXT caller{};
+        caller.Rip = reinterpret_cast<ULONG64>(returnAddress);
+        caller.Rsp = reinterpret_cast<ULONG64>(frame + 2);
+        caller.Rbp = frame[0];
+        host::SystemThreads::Record* record = host::runningRecord;
+        if (!host::UnwindImageFrames(&caller) ||
+            caller.Rbp != reinterpret_cast<ULONG64>(record->routineFrame)) {
+            host::BugCheck(DRIVER_VERIFIER_DETECTED_VIOLATION, 0x1040, ULONG_PTR(ExitStatus), 0, 0,
+                           "PsTerminateSystemThread from image code with host frames between it "
+                           "and the thread's start routine");
+        }
+        record->imageExitStatus = ExitStatus;
+        longjmp(record->imageExit, 1);
     }
     throw host::ThreadTermination{ExitStatus};
 }

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include "Dispatcher.h"
+#include "ProcessorBlock.h"
 
 namespace host {
 
@@ -30,6 +31,7 @@ PKTHREAD FirstEntry(Machine& machine) {
     currentThread.thread =
         dispatcher.AddThread("thread " + std::to_string(self), false, DefaultThreadPriority, self);
     currentThread.machine = machine.generation;
+    SetProcessorBlockThread(currentThread.thread);
     return currentThread.thread;
 }
 
@@ -51,6 +53,7 @@ void AdoptThreadObject(PKTHREAD thread) {
     }
     currentThread.thread = thread;
     currentThread.machine = machine.generation;
+    SetProcessorBlockThread(thread);
 }
 
 void MarkThreadTerminated(PKTHREAD thread) {

@@ -365,4 +365,19 @@ std::vector<std::u16string> GetDeviceInterfacePaths(const GUID& interfaceClass) 
     return Machine::Current().Get<DeviceInterfaces>().EnabledPaths(interfaceClass);
 }
 
+NTSTATUS GetDeviceInterfaceProperty(const std::u16string& path, const DEVPROPKEY& key,
+                                    DEVPROPTYPE* type, void* buffer, ULONG* size) {
+    CallingProcess("GetDeviceInterfaceProperty");
+    DeviceInterfaces& interfaces = Machine::Current().Get<DeviceInterfaces>();
+    const std::u16string link = interfaces.LinkOfPath(path);
+    if (link.empty()) {
+        return STATUS_OBJECT_NAME_NOT_FOUND;
+    }
+    ULONG required = 0;
+    const NTSTATUS status =
+        interfaces.GetProperty(link, key, LOCALE_NEUTRAL, *size, buffer, &required, type);
+    *size = required;
+    return status;
+}
+
 } // namespace host::user

@@ -71,4 +71,10 @@ NTSTATUS SetSecurityObject(HANDLE handle, SECURITY_INFORMATION information,
 // The user-mode paths of the enabled device interfaces of a class.
 std::vector<std::u16string> GetDeviceInterfacePaths(const GUID& interfaceClass);
 
+// A language-neutral property of the interface a user-mode path names, as the configuration
+// manager reads one: size holds the buffer's bytes and receives the value's. Fails with
+// STATUS_OBJECT_NAME_NOT_FOUND for an unknown interface or property, STATUS_BUFFER_TOO_SMALL.
+NTSTATUS GetDeviceInterfaceProperty(const std::u16string& path, const DEVPROPKEY& key,
+                                    DEVPROPTYPE* type, void* buffer, ULONG* size);
+
 } // namespace host::user

@@ -1,7 +1,14 @@
-// RtlGetVersion over a per-machine version, so a test can run the driver on an older kernel.
+// RtlGetVersion over a per-machine version, so a test can run the driver on an older kernel,
+// and MmGetSystemRoutineAddress over the kernel's and the HAL's export tables, which hides the
+// routines that kernel would not have.
 #include "Version.h"
 
+#include <string>
+
 #include "BugCheck.h"
+#include "ImageExports.h"
+#include "IoManager.h"
+#include "Irql.h"
 #include "Machine.h"
 
 namespace host {
@@ -17,6 +24,22 @@ struct OsVersion : Subsystem {
     ULONG minor = 0;
     ULONG build = 19045;
 };
+
+// Routines the host exports that Windows added after Vista: a driver finds them only from
+// the version that brought them.
+struct LaterRoutine {
+    const char* name;
+    ULONG major;
+    ULONG minor;
+};
+constexpr LaterRoutine LaterRoutines[] = {
+    {"IoSetDeviceInterfacePropertyData", 6, 2},
+    {"IoGetDeviceInterfacePropertyData", 6, 2},
+};
+
+bool OlderThan(const OsVersion& version, ULONG major, ULONG minor) {
+    return version.major < major || (version.major == major && version.minor < minor);
+}
 
 } // namespace
 
@@ -53,4 +76,26 @@ extern "C" NTSTATUS NTAPI RtlGetVersion(PRTL_OSVERSIONINFOW lpVersionInformation
         extended->wReserved = 0;
     }
     return STATUS_SUCCESS;
+}
+
+extern "C" PVOID NTAPI MmGetSystemRoutineAddress(PUNICODE_STRING SystemRoutineName) {
+    host::RequireIrqlAtMost(PASSIVE_LEVEL, "MmGetSystemRoutineAddress");
+    if (SystemRoutineName == nullptr) {
+        host::BugCheck(KMODE_EXCEPTION_NOT_HANDLED, static_cast<ULONG>(STATUS_ACCESS_VIOLATION), 0,
+                       0, 0, "MmGetSystemRoutineAddress with a null name");
+    }
+    const std::string name = host::ToUtf8(host::FromUnicodeString(SystemRoutineName));
+    const host::OsVersion& version = host::Machine::Current().Get<host::OsVersion>();
+    for (const host::LaterRoutine& later : host::LaterRoutines) {
+        if (name == later.name && host::OlderThan(version, later.major, later.minor)) {
+            return nullptr;
+        }
+    }
+    // What the kernel and the HAL export, as a driver image would bind them.
+    for (const char* module : {"ntoskrnl.exe", "HAL.dll"}) {
+        if (void* routine = host::FindImageExport(*host::FindImageModule(module), name)) {
+            return routine;
+        }
+    }
+    return nullptr;
 }

@@ -4,7 +4,9 @@
 
 #include <cstring>
 
+#include "ImageUnderTest.h"
 #include "adapter/DriverEntry.h"
+#include "kernel/IoManager.h"
 #include "kernel/UserEvents.h"
 #include "kernel/UserMode.h"
 
@@ -43,11 +45,13 @@ void DriverTest::TearDown() {
 }
 
 NTSTATUS DriverTest::Load() {
-    image = std::make_unique<host::DriverImage>(host::DriverImage::PathOf(&DriverEntry));
+    const std::string path = DriverImageUnderTest();
+    image = std::make_unique<host::DriverImage>(
+        path.empty() ? host::DriverImage::PathOf(&DriverEntry) : path);
     NTSTATUS status = STATUS_UNSUCCESSFUL;
     // The PnP manager keeps the image alive until the unload; the fixture keeps a view of it.
     std::shared_ptr<void> keep(image.get(), [](void*) {});
-    driver = machine.Get<host::Pnp>().Load(image->Resolve(&DriverEntry), u"conduit", &status, keep);
+    driver = machine.Get<host::Pnp>().Load(image->EntryPoint(), u"conduit", &status, keep);
     return status;
 }
 
@@ -74,6 +78,10 @@ std::vector<std::string> DriverTest::Unload() {
         return machine.Verify();
     }
     return machine.Get<host::Pnp>().Unload(*driver);
+}
+
+PDEVICE_OBJECT DriverTest::FunctionalDevice() {
+    return host::IoManager::TopOfStack(driver->physicalDevice);
 }
 
 AdapterCommon* DriverTest::Adapter() {

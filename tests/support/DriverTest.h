@@ -1,6 +1,7 @@
 // Fixture of the integration tests: a fresh machine, a fresh copy of the driver image loaded
-// through the host's plug and play, and client processes that reach the driver only through
-// the host's user-mode calls, as the real client would.
+// through the host's plug and play (the host build, or the Windows-built image the suite is run
+// against: ImageUnderTest.h), and client processes that reach the driver only through the
+// host's user-mode calls, as the real client would.
 #pragma once
 
 #include <memory>
@@ -28,11 +29,16 @@ protected:
     // Ends every client process, unloads the driver and returns the verifier's findings.
     std::vector<std::string> Unload();
 
-    // The fresh image's counterpart of a driver routine or global.
+    // The fresh image's counterpart of a driver routine or global. Throws against a
+    // Windows-built image: a test that reaches into the driver is white-box, named *WhiteBox*,
+    // and runs on the host build only.
     template <class T>
     T* Resolve(T* symbol) {
         return image->Resolve(symbol);
     }
+    // The driver's device object, as the host's I/O manager sees it: the top of the device
+    // stack over the physical device.
+    PDEVICE_OBJECT FunctionalDevice();
     // The adapter object of the loaded image (null before a start).
     AdapterCommon* Adapter();
     TransportEndpoint& Endpoint(bool render);

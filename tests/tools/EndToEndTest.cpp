@@ -7,15 +7,17 @@
 // boundaries, coalescing its ticks} x {pauses mid-stream or none} x formats from 1-byte to 32-byte
 // frames, 8 to 384 kHz, 1 to 8 channels: every transfer mode meets every latency class, each
 // half of them coalescing and pausing, each format at least twice; a few rows add the fall-back
-// to a plain buffer, the format from the endpoint store, a 32-bit client and tick requests far
-// more frequent than periods. One period per buffer is left to the engine tests: with a client
-// a whole buffer ahead there is no half the engine may fill while the client reads the other.
+// to a plain buffer, the format from the endpoint store, a 32-bit client, tick requests far
+// more frequent than periods, and the low-latency engine at the smallest declared period. One
+// period per buffer is left to the engine tests: with a client a whole buffer ahead there is no
+// half the engine may fill while the client reads the other.
 #include <gtest/gtest.h>
 
 #include <ostream>
 
 #include "EndToEnd.h"
 #include "transport/TransportProtocol.h"
+#include "ImageUnderTest.h"
 
 namespace {
 
@@ -48,6 +50,7 @@ struct Case {
     bool endpointStore = false;
     bool client32Bit = false;
     std::uint32_t grantQuantum = 0;
+    bool lowLatency = false;
 };
 
 std::uint32_t FrameBytes(const DeviceFormat& format) {
@@ -85,6 +88,7 @@ std::string Name(const Case& c) {
     name += c.endpointStore ? "_StoredFormat" : "";
     name += c.client32Bit ? "_Client32" : "";
     name += c.grantQuantum != 0 ? "_Grants" + std::to_string(c.grantQuantum) : "";
+    name += c.lowLatency ? "_LowLatency" : "";
     return name;
 }
 
@@ -108,6 +112,7 @@ class EndToEnd : public ::testing::TestWithParam<Case> {};
 TEST_P(EndToEnd, BothDirectionsArriveBitExact) {
     const Case& c = GetParam();
     EndToEndOptions options;
+    options.imagePath = DriverImageUnderTest();
     options.fast = true;
     options.mode = c.mode == Mode::Packet ? TransferMode::Packet : TransferMode::Position;
     options.withNotifications = c.mode != Mode::Polled;
@@ -120,6 +125,7 @@ TEST_P(EndToEnd, BothDirectionsArriveBitExact) {
         c.endpointStore ? FormatSource::EndpointStore : FormatSource::Intersection;
     options.client32Bit = c.client32Bit;
     options.grantQuantum = c.grantQuantum;
+    options.lowLatency = c.lowLatency;
     // Two and a half buffers: laps of the buffer, ending mid-period.
     const std::uint64_t bufferFrames =
         std::max<std::uint64_t>(c.format.sampleRate / 100, options.latencyFrames);
@@ -131,10 +137,14 @@ TEST_P(EndToEnd, BothDirectionsArriveBitExact) {
     const std::uint32_t request = c.engineRequestBytes != 0
                                       ? c.engineRequestBytes
                                       : c.format.sampleRate / 100 * FrameBytes(c.format);
-    const bool notified = options.withNotifications && request % 2 == 0;
+    const bool notified = options.withNotifications && (request % 2 == 0 || c.lowLatency);
     EXPECT_EQ(result.notified, notified);
     EXPECT_EQ(result.mode, notified ? options.mode : TransferMode::Position);
     EXPECT_EQ(result.pauses, c.pauses);
+    if (c.lowLatency) {
+        ASSERT_TRUE(result.declared.declared);
+        EXPECT_EQ(result.framesPerPeriod, result.declared.periodFrames);
+    }
     EXPECT_EQ(result.bytesCopiedByDriver, 0u);
     // The counter is live: negotiating the format copies the driver's answers.
     EXPECT_GT(result.bytesCopiedOutsideStreaming, 0u);
@@ -175,7 +185,8 @@ INSTANTIATE_TEST_SUITE_P(
         Case{Mode::Packet, Latency::Odd, Stereo16, true, 0, 0, false, true},
         Case{Mode::Position, Latency::Even, Stereo16, false, 0, 0, false, true},
         Case{Mode::Position, Latency::Even, Stereo16, true, 0, 0, false, false, 3},
-        Case{Mode::Packet, Latency::Even, Stereo16, false, 0, 0, false, false, 3}),
+        Case{Mode::Packet, Latency::Even, Stereo16, false, 0, 0, false, false, 3},
+        Case{Mode::Packet, Latency::OneFrame, Three20, false, 2, 0, false, false, 0, true}),
     [](const ::testing::TestParamInfo<Case>& info) { return Name(info.param); });
 
 } // namespace

@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
-"""Every GUID the project spells twice must carry one value: the DEFINE_GUIDs declared for
-mingw-w64 (driver/platform) and for the host platform (host/include) were transcribed
-separately, and so were the host's STATIC_ spellings that constant tables use."""
+"""Every GUID the project spells twice must carry one value: the DEFINE_GUIDs and
+DEFINE_DEVPROPKEYs declared for mingw-w64 (driver/platform) and for the host platform
+(host/include) were transcribed separately, and so were the STATIC_ spellings that constant
+tables use."""
 import glob
 import os
 import re
@@ -20,11 +21,12 @@ def spelled(pattern, form):
     return found
 
 
-DEFINE = r"DEFINE_GUID\((\w+), (0x[0-9A-Fa-fxX, ]*)\)"
+DEFINE = r"DEFINE_(?:GUID|DEVPROPKEY)\((\w+), (0x[0-9A-Fa-fxX, ]*)\)"
 STATIC = r"#define STATIC_(\w+) (0x[0-9A-Fa-fxX, ]*[0-9A-Fa-f])"
 host = spelled("host/include/**/*.h", DEFINE)
 pairs = [("mingw", spelled("driver/platform/Mingw*.h", DEFINE)),
-         ("host STATIC_", spelled("host/include/**/*.h", STATIC))]
+         ("host STATIC_", spelled("host/include/**/*.h", STATIC)),
+         ("mingw STATIC_", spelled("driver/platform/Mingw*.h", STATIC))]
 failed = False
 for label, other in pairs:
     shared = sorted(set(other) & set(host))

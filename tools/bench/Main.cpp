@@ -15,6 +15,7 @@
 #include "Count.h"
 #include "DriverRig.h"
 #include "Stats.h"
+#include "Sustain.h"
 #include "System.h"
 #include "kernel/RtlMemory.h"
 
@@ -36,19 +37,23 @@ struct Plan {
     int count = 0;              // > 0: the counting mode with this many operations per phase
     int reruns = 1;             // a repeat measured while the machine was busy runs again
     int deaths = 20;            // rounds of the client-death figure
+    double sustainSeconds = 60; // how long a period size must run clean; 0: no search
 };
 
 void Usage() {
     std::printf("usage: conduit-bench [--quick] [--repeats N] [--blocks N] [--samples N]\n"
                 "                     [--window SECONDS] [--cpu N | --no-pin] [--reruns N]\n"
-                "                     [--deaths N]\n"
+                "                     [--deaths N] [--sustain SECONDS]\n"
                 "       conduit-bench --count N [--cpu N | --no-pin]\n"
-                "  --quick     a short run: 3 repeats of 4 blocks of 50 samples, 0.2 s windows\n"
+                "  --quick     a short run: 3 repeats of 4 blocks of 50 samples, 0.2 s windows,\n"
+                "              10 s per sustained-period attempt\n"
                 "  --cpu N     pin every thread to CPU N (default: the last CPU)\n"
                 "  --no-pin    let the scheduler place threads (figures become bimodal)\n"
                 "  --reruns N  measure a repeat again up to N times while the machine is busy\n"
                 "              (other work on half the CPUs, or steal over 2 %%; default 1)\n"
                 "  --deaths N  rounds of the client-death figure (default 20, --quick 5; 0: none)\n"
+                "  --sustain S how long each period size must run clean in the search for the\n"
+                "              smallest sustained period (default 60; 0 skips the search)\n"
                 "  --count N   counting mode: N ticks, N handshakes and N of each bare hand-over,\n"
                 "              with allocations, context switches and futex calls per operation\n"
                 "              (instructions too under callgrind: make bench-gate)\n");
@@ -71,6 +76,7 @@ bool ParsePlan(int argc, char** argv, Plan* plan) {
             plan->samplesPerBlock = 50;
             plan->windowSeconds = 0.2;
             plan->deaths = 5;
+            plan->sustainSeconds = 10;
         } else if (option == "--repeats" && value(&number) && number >= 1) {
             plan->repeats = static_cast<int>(number);
         } else if (option == "--blocks" && value(&number) && number >= 1) {
@@ -81,6 +87,8 @@ bool ParsePlan(int argc, char** argv, Plan* plan) {
             plan->windowSeconds = number;
         } else if (option == "--cpu" && value(&number)) {
             plan->cpu = static_cast<int>(number);
+        } else if (option == "--sustain" && value(&number)) {
+            plan->sustainSeconds = number;
         } else if (option == "--reruns" && value(&number)) {
             plan->reruns = static_cast<int>(number);
         } else if (option == "--deaths" && value(&number)) {
@@ -372,6 +380,9 @@ int main(int argc, char** argv) {
     const bool zero = figures.subject375.faults == 0 && figures.subject375.copiedBytes == 0 &&
                       figures.subject100.faults == 0 && figures.subject100.copiedBytes == 0;
     if (!good || !findings.empty() || !deathsGood) {
+        return 1;
+    }
+    if (plan.sustainSeconds > 0 && !ReportSmallestSustainedPeriod(plan.sustainSeconds)) {
         return 1;
     }
     return zero ? 0 : 3;

@@ -27,6 +27,8 @@ struct DemoOptions {
     bool packet = true;
     bool client32Bit = false;
     bool coalesce = false;
+    bool lowLatency = false;
+    bool latencyGiven = false;
     std::uint32_t latencyFrames = 960;
     std::uint32_t pauses = 0;
     double seconds = 2.0;
@@ -38,11 +40,15 @@ struct DemoOptions {
 void PrintUsage(std::FILE* to) {
     std::fprintf(
         to, "Usage: conduit demo [--fast] [--mode position|packet|both] [--seconds N]\n"
-            "                    [--latency FRAMES] [--coalesce] [--pauses N]\n"
+            "                    [--low-latency] [--latency FRAMES] [--coalesce] [--pauses N]\n"
             "                    [--input FILE.wav] [--out DIR] [--32bit] [--image PATH]\n"
             "  --fast      run as fast as the ticks and handshakes allow (default: real time)\n"
             "  --mode      transfer mode of the audio engine (default: both, one run each)\n"
             "  --seconds   audio carried each way per run (default 2)\n"
+            "  --low-latency\n"
+            "              the engines ask for the smallest period the filters declare, in\n"
+            "              real-time threads (the latency then defaults to 0: the engine's\n"
+            "              request alone sizes the buffer)\n"
             "  --latency   the client's latency request: the least buffer, in frames (default\n"
             "              960); odd values and the whole data buffer are fine\n"
             "  --coalesce  the client lets its ticks coalesce instead of holding at each\n"
@@ -64,6 +70,8 @@ bool ParseOptions(const std::vector<std::string>& args, DemoOptions* options) {
             std::exit(0);
         } else if (arg == "--fast") {
             options->fast = true;
+        } else if (arg == "--low-latency") {
+            options->lowLatency = true;
         } else if (arg == "--32bit") {
             options->client32Bit = true;
         } else if (arg == "--mode" && hasValue) {
@@ -98,6 +106,7 @@ bool ParseOptions(const std::vector<std::string>& args, DemoOptions* options) {
             }
             (latency ? options->latencyFrames : options->pauses) =
                 static_cast<std::uint32_t>(value);
+            options->latencyGiven = options->latencyGiven || latency;
         } else if (arg == "--coalesce") {
             options->coalesce = true;
         } else if (arg == "--input" && hasValue) {
@@ -252,14 +261,16 @@ bool ReadInput(const std::string& path, conduit::DeviceFormat* format,
 bool RunMode(const DemoOptions& options, TransferMode mode, const conduit::DeviceFormat& format,
              const std::vector<std::uint8_t>& input) {
     const char* modeName = mode == TransferMode::Packet ? "packet" : "position";
-    std::printf("\n%s mode, %s, %s client%s\n", modeName, options.fast ? "fast" : "real time",
+    std::printf("\n%s mode, %s, %s client%s%s\n", modeName, options.fast ? "fast" : "real time",
                 options.client32Bit ? "32-bit" : "64-bit",
-                options.coalesce ? ", ticks coalescing" : "");
+                options.coalesce ? ", ticks coalescing" : "",
+                options.lowLatency ? ", low-latency engine" : "");
     EndToEndOptions run;
     run.mode = mode;
     run.fast = options.fast;
     run.client32Bit = options.client32Bit;
     run.coalesce = options.coalesce;
+    run.lowLatency = options.lowLatency;
     run.latencyFrames = options.latencyFrames;
     run.pauses = options.pauses;
     run.format = format;
@@ -281,6 +292,23 @@ bool RunMode(const DemoOptions& options, TransferMode mode, const conduit::Devic
                            (options.latencyFrames == 1 ? " frame), " : " frames), ") +
                            (result.notified ? "with notifications" : "polled: no notifications") +
                            (result.mode != mode ? ", moved by position" : ""));
+    }
+    bool declaredInUse = true;
+    if (options.lowLatency && result.format.Format.nBlockAlign != 0) {
+        const host::engine::DeclaredPeriod& declared = result.declared;
+        declaredInUse = declared.declared && declared.periodFrames != 0 &&
+                        declared.periodFrames == result.framesPerPeriod;
+        char text[160];
+        if (!declared.declared) {
+            std::snprintf(text, sizeof(text),
+                          "NONE: the filter declares no packet-size constraints");
+        } else {
+            std::snprintf(text, sizeof(text), "minimum period %.3f ms = %u frames at %u Hz%s",
+                          declared.minimumPeriodHns / 10000.0, unsigned(declared.periodFrames),
+                          unsigned(result.format.Format.nSamplesPerSec),
+                          declaredInUse ? ", the engine's period" : ", NOT the engine's period");
+        }
+        Line("declared", text);
     }
     if (options.pauses != 0) {
         Line("pauses", std::to_string(result.pauses) + " of " + std::to_string(options.pauses) +
@@ -331,7 +359,7 @@ bool RunMode(const DemoOptions& options, TransferMode mode, const conduit::Devic
     if (!result.completed) {
         Line("FAILED", result.failure);
     }
-    return good && result.passed();
+    return good && declaredInUse && result.passed();
 }
 
 } // namespace
@@ -350,6 +378,9 @@ int RunDemo(const std::vector<std::string>& args) {
             std::fprintf(stderr, "conduit demo: %s: %s\n", options.input.c_str(), error.c_str());
             return 2;
         }
+    }
+    if (options.lowLatency && !options.latencyGiven) {
+        options.latencyFrames = 0;
     }
     if (!options.outputDir.empty()) {
         std::error_code error;

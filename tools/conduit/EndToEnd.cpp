@@ -52,6 +52,9 @@ private:
 // Keeps what arrives, and how many frames that is for the watching thread.
 class Recorder {
 public:
+    // Room for the whole run up front: growing the buffer mid-stream copies megabytes in the
+    // threads that must keep the pace.
+    void Reserve(std::uint64_t bytes) { bytes_.reserve(bytes); }
     void Append(const std::uint8_t* bytes, std::uint32_t frames, std::uint32_t blockAlign) {
         bytes_.insert(bytes_.end(), bytes, bytes + std::uint64_t(frames) * blockAlign);
         frames_.fetch_add(frames);
@@ -311,7 +314,11 @@ public:
            host::Process& engineProcess)
         : options_(options), result_(result), backend_(backend),
           play_(engineProcess, Direction::Capture), record_(engineProcess, Direction::Render),
-          clientSource_(result.record.sent), engineSource_(result.play.sent) {}
+          clientSource_(result.record.sent), engineSource_(result.play.sent) {
+        // What arrives after the last asked frame is at most a buffer more.
+        clientSink_.recorder.Reserve(result.play.sent.size() + transport::DataBufferSize);
+        engineSink_.recorder.Reserve(result.record.sent.size() + transport::DataBufferSize);
+    }
     ~Runner() { Finish(); }
 
     bool Execute();
@@ -346,6 +353,7 @@ private:
     // thread that drives that engine.
     std::atomic<std::uint64_t> playSubmitted_{0};
     std::atomic<bool> stopEngines_{false};
+    std::atomic<bool> periodLost_{false}; // an engine counted a glitch or a late packet
     std::atomic<bool> stopSessions_{false};
     bool finished_ = false;
     bool streaming_ = false;
@@ -395,7 +403,12 @@ bool Runner::Connect(Direction direction, SessionSide& side) {
         side.session->SetSource(&clientSource_);
     }
     // The session answers every handshake from now on: the engine's requests wait for it.
-    side.thread = std::thread([this, &side] { side.status = side.session->Run(stopSessions_); });
+    side.thread = std::thread([this, &side] {
+        if (options_.lowLatency) {
+            host::engine::EnterProAudioClass(); // as a low-latency client registers its thread
+        }
+        side.status = side.session->Run(stopSessions_);
+    });
     return true;
 }
 
@@ -407,6 +420,7 @@ bool Runner::OpenEngine(EngineSide& side, const char16_t* filter) {
     engineOptions.notificationCount = options_.notificationCount;
     engineOptions.requestedBufferBytes = options_.engineRequestBytes;
     engineOptions.formatSource = options_.formatSource;
+    engineOptions.lowLatency = options_.lowLatency;
     NTSTATUS status = side.engine.Open(engineOptions);
     if (!NT_SUCCESS(status)) {
         return Fail("the engine could not open " + std::string(filter, filter + 6) + ": " +
@@ -431,6 +445,9 @@ std::uint64_t NextPause(const EndToEndOptions& options, std::uint32_t done) {
 }
 
 void Runner::Serve(EngineSide& side) {
+    if (options_.lowLatency) {
+        host::engine::EnterProAudioClass();
+    }
     while (!stopEngines_.load()) {
         if (side.pausesDone < options_.pauses &&
             side.engine.Counters().framesMoved >= NextPause(options_, side.pausesDone)) {
@@ -457,6 +474,9 @@ void Runner::Serve(EngineSide& side) {
         }
         if (&side == &play_) {
             playSubmitted_.store(side.engine.Counters().framesMoved);
+        }
+        if (side.engine.Counters().glitches + side.engine.Counters().latePackets != 0) {
+            periodLost_.store(true);
         }
         backend_.Progressed();
         // The tick that woke the engine is the last one its client direction sent before.
@@ -492,6 +512,9 @@ bool Runner::Watch() {
                 return Fail("an engine's service failed with " + StatusText(side->failure));
             }
         }
+        if (options_.stopAtFirstLoss && periodLost_.load()) {
+            return Fail("an engine lost a period after " + std::to_string(done) + " frames");
+        }
         for (SessionSide* side : {&capture_, &render_}) {
             if (!side->status.ok()) {
                 return Fail("a client session failed: " + side->status.ToString());
@@ -520,6 +543,7 @@ bool Runner::Execute() {
     result_.bufferBytes = play_.engine.BufferBytes();
     result_.framesPerPeriod = play_.engine.FramesPerPeriod();
     result_.notified = play_.engine.Notified();
+    result_.declared = play_.engine.Declared();
     result_.mode = play_.engine.Mode();
     bufferFrames_.store(record_.engine.BufferBytes() / record_.engine.Format().Format.nBlockAlign);
     play_.engine.SetSource(&engineSource_);

@@ -23,6 +23,9 @@ struct EndToEndOptions {
     // What the engine asks for (0: 10 ms); the buffer is at least the client's latency.
     std::uint32_t engineRequestBytes = 0;
     host::engine::FormatSource formatSource = host::engine::FormatSource::Intersection;
+    // The engines run in low-latency mode: periods as small as the filters' declared packet-size
+    // constraints allow (unless engineRequestBytes asks otherwise).
+    bool lowLatency = false;
     // Real time: the client's clock follows the sample rate. Fast: frames are granted as soon
     // as the engine has served the period they would overwrite, so the run goes as fast as
     // the ticks and handshakes allow.
@@ -49,6 +52,9 @@ struct EndToEndOptions {
     std::string imagePath;
     // Longest time without progress before the run gives up.
     std::chrono::milliseconds stallLimit{std::chrono::seconds(10)};
+    // Ends the run as soon as an engine loses a period (a glitch or a late packet), for callers
+    // that only ask whether a period size is sustained.
+    bool stopAtFirstLoss = false;
 };
 
 struct LatencyFigures {
@@ -73,6 +79,7 @@ struct EndToEndResult {
     std::uint32_t bufferBytes = 0;
     std::uint32_t framesPerPeriod = 0;
     bool notified = false; // the buffer came with notifications (else the engine polled)
+    host::engine::DeclaredPeriod declared; // what the render filter declares, as the engine read it
     host::engine::TransferMode mode = host::engine::TransferMode::Position; // as it ran
     std::uint32_t pauses = 0; // pauses both engines made, each resumed
     DirectionResult play;     // engine → render endpoint → client's Capture file

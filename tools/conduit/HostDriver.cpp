@@ -36,7 +36,7 @@ bool HostDriver::Start(const std::string& imagePath, std::string* failure) {
     // The image outlives the driver record; the record only borrows it.
     std::shared_ptr<void> keep(image_.get(), [](void*) {});
     NTSTATUS status = STATUS_UNSUCCESSFUL;
-    driver_ = pnp.Load(image_->Resolve(&DriverEntry), u"conduit", &status, keep);
+    driver_ = pnp.Load(image_->EntryPoint(), u"conduit", &status, keep);
     if (driver_ == nullptr || !NT_SUCCESS(status)) {
         *failure = "driver entry failed with " + StatusText(status);
         return false;

@@ -140,7 +140,7 @@ bool RunDriver(const std::string& path, std::vector<std::string>& problems) {
     std::shared_ptr<void> keep(image.get(), [](void*) {});
     NTSTATUS status = STATUS_UNSUCCESSFUL;
     host::Pnp& pnp = machine.Get<host::Pnp>();
-    host::LoadedDriver* driver = pnp.Load(image->Resolve(&DriverEntry), u"conduit", &status, keep);
+    host::LoadedDriver* driver = pnp.Load(image->EntryPoint(), u"conduit", &status, keep);
     if (driver == nullptr) {
         Step("driver", "FAILED: DriverEntry returned " + Hex(status));
         problems = machine.Verify();

@@ -552,6 +552,32 @@ EXTERN_C NTKERNELAPI NTSTATUS NTAPI IoRegisterDeviceInterface(PDEVICE_OBJECT Phy
 EXTERN_C NTKERNELAPI NTSTATUS NTAPI IoSetDeviceInterfaceState(PUNICODE_STRING SymbolicLinkName,
                                                               BOOLEAN Enable);
 
+// Alignment requirements, as a mask of the low address bits that must be 0.
+#define FILE_BYTE_ALIGNMENT 0x00000000
+#define FILE_WORD_ALIGNMENT 0x00000001
+#define FILE_LONG_ALIGNMENT 0x00000003
+#define FILE_QUAD_ALIGNMENT 0x00000007
+#define FILE_OCTA_ALIGNMENT 0x0000000f
+#define FILE_32_BYTE_ALIGNMENT 0x0000001f
+#define FILE_64_BYTE_ALIGNMENT 0x0000003f
+#define FILE_128_BYTE_ALIGNMENT 0x0000007f
+#define FILE_256_BYTE_ALIGNMENT 0x000000ff
+#define FILE_512_BYTE_ALIGNMENT 0x000001ff
+
+// Properties of a device interface (the unified property model). Flags of the set: 0 or
+// PLUGPLAY_PROPERTY_PERSISTENT; of the get: reserved, 0.
+#define PLUGPLAY_PROPERTY_PERSISTENT 0x00000001
+EXTERN_C NTKERNELAPI NTSTATUS NTAPI
+IoSetDeviceInterfacePropertyData(PUNICODE_STRING SymbolicLinkName, const DEVPROPKEY* PropertyKey,
+                                 LCID Lcid, ULONG Flags, DEVPROPTYPE Type, ULONG Size, PVOID Data);
+EXTERN_C NTKERNELAPI NTSTATUS NTAPI IoGetDeviceInterfacePropertyData(
+    PUNICODE_STRING SymbolicLinkName, const DEVPROPKEY* PropertyKey, LCID Lcid, ULONG Flags,
+    ULONG Size, PVOID Data, PULONG RequiredSize, PDEVPROPTYPE Type);
+
+// The lowest device object of the stack device is in (the physical device object), with a
+// reference the caller drops with ObDereferenceObject.
+EXTERN_C NTKERNELAPI PDEVICE_OBJECT NTAPI IoGetDeviceAttachmentBaseRef(PDEVICE_OBJECT DeviceObject);
+
 // ---- Counted strings ----
 EXTERN_C NTSYSAPI VOID NTAPI RtlInitUnicodeString(PUNICODE_STRING DestinationString,
                                                   PCWSTR SourceString);

@@ -207,6 +207,7 @@ EXTERN_C NTKERNELAPI VOID NTAPI ExFreePoolWithTag(PVOID P, ULONG Tag);
 #define DRIVER_IRQL_NOT_LESS_OR_EQUAL 0x000000D1
 #define DRIVER_LEFT_LOCKED_PAGES_IN_PROCESS 0x000000CB
 #define NO_MORE_SYSTEM_PTES 0x0000003F
+#define DRIVER_OVERRAN_STACK_BUFFER 0x000000F7
 #define TARGET_MDL_TOO_SMALL 0x00000040
 
 EXTERN_C NTKERNELAPI __attribute__((noreturn)) VOID NTAPI KeBugCheckEx(ULONG BugCheckCode,
@@ -251,3 +252,6 @@ static_assert(sizeof(OSVERSIONINFOW) == 276, "OSVERSIONINFOW is 276 bytes");
 static_assert(sizeof(OSVERSIONINFOEXW) == 284, "OSVERSIONINFOEXW is 284 bytes");
 
 EXTERN_C NTSYSAPI NTSTATUS NTAPI RtlGetVersion(PRTL_OSVERSIONINFOW lpVersionInformation);
+// The address of a routine the running kernel exports, or NULL where it has none (a routine
+// newer than the kernel): how a driver calls what only later versions of Windows offer.
+EXTERN_C NTKERNELAPI PVOID NTAPI MmGetSystemRoutineAddress(PUNICODE_STRING SystemRoutineName);

@@ -129,3 +129,44 @@ static_assert(sizeof(KSRTAUDIO_GETREADPACKET_INFO) == 24 &&
                   __builtin_offsetof(KSRTAUDIO_GETREADPACKET_INFO, MoreData) == 16,
               "KSRTAUDIO_GETREADPACKET_INFO layout");
 static_assert(sizeof(KSRTAUDIO_SETWRITEPACKET_INFO) == 12, "KSRTAUDIO_SETWRITEPACKET_INFO");
+
+// ---- Packet-size constraints: what a WaveRT filter declares on its interface so that the
+// audio engine may run it at small periods (Windows 10 on) ----
+
+typedef struct {
+    GUID ProcessingMode;
+    ULONG SamplesPerProcessingPacket;    // 0: the duration below says it
+    ULONG ProcessingPacketDurationInHns; // ignored when the samples are given
+} KSAUDIO_PACKETSIZE_PROCESSINGMODE_CONSTRAINT, *PKSAUDIO_PACKETSIZE_PROCESSINGMODE_CONSTRAINT;
+
+typedef struct {
+    ULONG MinPacketPeriodInHns;
+    ULONG PacketSizeFileAlignment; // FILE_BYTE_ALIGNMENT ... FILE_512_BYTE_ALIGNMENT
+    ULONG Reserved;
+    ULONG NumProcessingModeConstraints;
+    KSAUDIO_PACKETSIZE_PROCESSINGMODE_CONSTRAINT ProcessingModeConstraints[ANYSIZE_ARRAY];
+} KSAUDIO_PACKETSIZE_CONSTRAINTS, *PKSAUDIO_PACKETSIZE_CONSTRAINTS;
+
+typedef struct {
+    ULONG MinPacketPeriodInHns;
+    ULONG PacketSizeFileAlignment;
+    ULONG MaxPacketSizeInBytes; // 0: none
+    ULONG NumProcessingModeConstraints;
+    KSAUDIO_PACKETSIZE_PROCESSINGMODE_CONSTRAINT ProcessingModeConstraints[ANYSIZE_ARRAY];
+} KSAUDIO_PACKETSIZE_CONSTRAINTS2, *PKSAUDIO_PACKETSIZE_CONSTRAINTS2;
+
+static_assert(sizeof(KSAUDIO_PACKETSIZE_PROCESSINGMODE_CONSTRAINT) == 24,
+              "KSAUDIO_PACKETSIZE_PROCESSINGMODE_CONSTRAINT is 24 bytes");
+static_assert(sizeof(KSAUDIO_PACKETSIZE_CONSTRAINTS) == 40 &&
+                  __builtin_offsetof(KSAUDIO_PACKETSIZE_CONSTRAINTS, ProcessingModeConstraints) ==
+                      16,
+              "KSAUDIO_PACKETSIZE_CONSTRAINTS layout");
+static_assert(sizeof(KSAUDIO_PACKETSIZE_CONSTRAINTS2) == 40 &&
+                  __builtin_offsetof(KSAUDIO_PACKETSIZE_CONSTRAINTS2, MaxPacketSizeInBytes) == 8,
+              "KSAUDIO_PACKETSIZE_CONSTRAINTS2 layout");
+
+// Both are DEVPROP_TYPE_BINARY values of the filter's interface.
+DEFINE_DEVPROPKEY(DEVPKEY_KsAudio_PacketSize_Constraints, 0x13e004d6, 0xb066, 0x43bd, 0x91, 0x3b,
+                  0xa4, 0x15, 0xcd, 0x13, 0xda, 0x87, 2);
+DEFINE_DEVPROPKEY(DEVPKEY_KsAudio_PacketSize_Constraints2, 0x9404f781, 0x7191, 0x409b, 0x8b, 0x0b,
+                  0x80, 0xbf, 0x6e, 0xc2, 0x29, 0xae, 2);

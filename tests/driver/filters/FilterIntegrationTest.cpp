@@ -153,7 +153,7 @@ protected:
 
 TEST_F(FilterIntegrationTest, FourSubdevicesInOrderWithTheirInterfaces) {
     const std::vector<std::u16string> order = {u"topo_c", u"wave_c", u"topo_r", u"wave_r"};
-    EXPECT_EQ(machine.Get<host::PortClass>().SubdeviceNames(Adapter()->deviceObject), order);
+    EXPECT_EQ(machine.Get<host::PortClass>().SubdeviceNames(FunctionalDevice()), order);
     EXPECT_EQ(FilterNames(KSCATEGORY_AUDIO), order);
     EXPECT_EQ(FilterNames(KSCATEGORY_TOPOLOGY),
               (std::vector<std::u16string>{u"topo_c", u"topo_r"}));
@@ -164,7 +164,7 @@ TEST_F(FilterIntegrationTest, FourSubdevicesInOrderWithTheirInterfaces) {
 }
 
 TEST_F(FilterIntegrationTest, PhysicalConnectionsFollowTheDirection) {
-    const auto connections = machine.Get<host::PortClass>().Connections(Adapter()->deviceObject);
+    const auto connections = machine.Get<host::PortClass>().Connections(FunctionalDevice());
     ASSERT_EQ(connections.size(), 2u);
     // The capture side's jack feeds its WaveRT filter; the render side's WaveRT feeds its jack.
     EXPECT_EQ(connections[0].fromName, u"topo_c");
@@ -206,9 +206,10 @@ TEST_F(FilterIntegrationTest, PhysicalConnectionsFollowTheDirection) {
     }
 }
 
-class FailedStartTest : public DriverTest {};
+// Looks inside the adapter after the failure: host build only.
+class FailedStartWhiteBoxTest : public DriverTest {};
 
-TEST_F(FailedStartTest, AFailingRenderWavePortLeavesOnlyItsTopologyFilter) {
+TEST_F(FailedStartWhiteBoxTest, AFailingRenderWavePortLeavesOnlyItsTopologyFilter) {
     ASSERT_EQ(Load(), STATUS_SUCCESS);
     ASSERT_EQ(AddDevice(), STATUS_SUCCESS);
     // The first port Init is topo_c's, the second wave_c's.

@@ -381,7 +381,7 @@ TEST_F(PinIntegrationTest, WithoutAClientTheMiniportsRefusalIsTheCreatesStatus) 
     EXPECT_EQ(
         CreatePin(speaker, CreateRequest(Connect(0), PcmFormat(48000, 16, 2, false)), &status),
         INVALID_HANDLE_VALUE);
-    EXPECT_FALSE(NT_SUCCESS(status));
+    EXPECT_EQ(status, STATUS_DEVICE_NOT_READY);
     // The refused create took no instance.
     ConnectClient(true);
     HANDLE pin =
@@ -480,6 +480,15 @@ TEST_F(PinIntegrationTest, APinKeepsItsFormatAndOneBufferAndLeavesNothingMapped)
                       Bytes(ahead))
                   .status,
               STATUS_DATA_OVERRUN);
+    // No packet is complete yet: position 0, stamped with a performance-counter time already past
+    // (the two fields the other way round would show a counter value as the position).
+    Reply presentation = RtAudio(pin, KSPROPERTY_RTAUDIO_PRESENTATION_POSITION,
+                                 sizeof(KSAUDIO_PRESENTATION_POSITION));
+    ASSERT_EQ(presentation.status, STATUS_SUCCESS);
+    EXPECT_EQ(As<KSAUDIO_PRESENTATION_POSITION>(presentation).u64PositionInBlocks, 0u);
+    const ULONGLONG stamp = As<KSAUDIO_PRESENTATION_POSITION>(presentation).u64QPCPosition;
+    EXPECT_GT(stamp, 0u);
+    EXPECT_LE(stamp, ULONGLONG(KeQueryPerformanceCounter(nullptr).QuadPart));
     ASSERT_EQ(SetState(pin, KSSTATE_STOP), STATUS_SUCCESS);
     EXPECT_EQ(Notification(pin, event, false), STATUS_SUCCESS);
     EXPECT_EQ(Notification(pin, event, false), STATUS_NOT_FOUND);

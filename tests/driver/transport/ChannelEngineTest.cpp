@@ -1,7 +1,8 @@
 // The channel engine in the started driver: the handshake against clients that answer, fail,
 // name another handshake, stay silent or send a tick instead, ticks waking the worker, and
 // channels whose worker never started. Nothing handshakes without a stream yet, so the handshake is
-// called directly through the loaded image, under ChannelLock as its callers hold it.
+// called directly through the loaded image, under ChannelLock as its callers hold it: white-box,
+// host build only.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -21,7 +22,7 @@ using transport::TransportControlBlock;
 
 constexpr NTSTATUS FailingAnswer = static_cast<NTSTATUS>(0xC0000184); // STATUS_INVALID_DEVICE_STATE
 
-class ChannelEngineTest : public DriverTest, public testing::WithParamInterface<bool> {
+class ChannelEngineWhiteBoxTest : public DriverTest, public testing::WithParamInterface<bool> {
 protected:
     void SetUp() override {
         LoadAndStart();
@@ -71,13 +72,13 @@ protected:
     TransportControlBlock* block = nullptr;
 };
 
-TEST_P(ChannelEngineTest, TheClientIsAwaitedFromStartToTheFirstHandshake) {
+TEST_P(ChannelEngineWhiteBoxTest, TheClientIsAwaitedFromStartToTheFirstHandshake) {
     EXPECT_EQ(block->HandshakeFlags, transport::AwaitingClient | transport::HandshakeActive);
     EXPECT_EQ(Endpoint(false).ControlBlock()->HandshakeFlags,
               transport::AwaitingClient | transport::HandshakeActive);
 }
 
-TEST_P(ChannelEngineTest, WithoutAnEventTheHandshakeFailsAtOnce) {
+TEST_P(ChannelEngineWhiteBoxTest, WithoutAnEventTheHandshakeFailsAtOnce) {
     EXPECT_EQ(RunHandshake(), STATUS_DEVICE_NOT_READY);
     EXPECT_EQ(block->HandshakeFlags, transport::AwaitingClient);
     EXPECT_EQ(block->HandshakeOutcome, transport::HandshakeNoClient);
@@ -90,7 +91,7 @@ struct ClientScript {
     LONG answer;
 };
 
-TEST_P(ChannelEngineTest, TheHandshakeReturnsWhatTheClientAnsweredAndRecordsHowItEnded) {
+TEST_P(ChannelEngineWhiteBoxTest, TheHandshakeReturnsWhatTheClientAnsweredAndRecordsHowItEnded) {
     RegisterEvent();
     struct Row {
         const char* what;
@@ -196,7 +197,7 @@ bool TickConsumed(TransportChannel* channel) {
     return false;
 }
 
-TEST_P(ChannelEngineTest, TicksWakeTheWorkerAndOnlyTheWorker) {
+TEST_P(ChannelEngineWhiteBoxTest, TicksWakeTheWorkerAndOnlyTheWorker) {
     RegisterEvent();
     TransportChannel* channel = Channel();
     for (int tick = 0; tick < 5; tick++) {
@@ -217,7 +218,7 @@ TEST_P(ChannelEngineTest, TicksWakeTheWorkerAndOnlyTheWorker) {
     EXPECT_TRUE(TickConsumed(channel));
 }
 
-INSTANTIATE_TEST_SUITE_P(Clients, ChannelEngineTest, testing::Values(false, true),
+INSTANTIATE_TEST_SUITE_P(Clients, ChannelEngineWhiteBoxTest, testing::Values(false, true),
                          [](const testing::TestParamInfo<bool>& info) {
                              return std::string(info.param ? "From32Bit" : "From64Bit");
                          });

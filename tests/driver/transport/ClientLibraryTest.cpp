@@ -1,11 +1,13 @@
 // The client library against the real driver in the host platform: a connection opens a
 // direction, registers its event, sets format and latency, and a session answers handshakes
-// the way its policy says.
+// the way its policy says. They look into the driver's endpoint and call its handshake:
+// white-box, host build only.
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <thread>
 
+#include "ClientCases.h"
 #include "DriverTest.h"
 #include "HostBackend.h"
 #include "conduit/Client.h"
@@ -14,31 +16,25 @@
 
 namespace {
 
-struct LibraryCase {
-    conduit::Direction direction;
-    bool is32Bit;
-};
-
-std::string CaseName(const testing::TestParamInfo<LibraryCase>& info) {
-    return std::string(conduit::DirectionName(info.param.direction)) +
-           (info.param.is32Bit ? "From32Bit" : "From64Bit");
-}
-
-class ClientLibraryTest : public DriverTest, public testing::WithParamInterface<LibraryCase> {
+class ClientLibraryWhiteBoxTest : public DriverTest,
+                                  public testing::WithParamInterface<ClientCase> {
 protected:
     void SetUp() override {
         LoadAndStart();
         backend = std::make_unique<conduit::HostBackend>(NewProcess(GetParam().is32Bit));
     }
-    bool Render() const { return GetParam().direction == conduit::Direction::Render; }
+    bool Render() const { return GetParam().render; }
+    conduit::Direction Direction() const {
+        return Render() ? conduit::Direction::Render : conduit::Direction::Capture;
+    }
     transport::TransportControlBlock* DriverBlock() { return Endpoint(Render()).ControlBlock(); }
 
     std::unique_ptr<conduit::HostBackend> backend;
 };
 
-TEST_P(ClientLibraryTest, AConnectionRegistersItsEventAndSetsFormatAndLatency) {
+TEST_P(ClientLibraryWhiteBoxTest, AConnectionRegistersItsEventAndSetsFormatAndLatency) {
     std::unique_ptr<conduit::Connection> connection;
-    conduit::Status opened = conduit::Connection::Open(*backend, GetParam().direction, &connection);
+    conduit::Status opened = conduit::Connection::Open(*backend, Direction(), &connection);
     ASSERT_TRUE(opened.ok()) << opened.ToString();
     EXPECT_EQ(DriverBlock()->ClientConnected, 1u);
     EXPECT_NE(Endpoint(Render()).clientEvent, nullptr);
@@ -88,9 +84,9 @@ public:
     std::atomic<int> asked{0};
 };
 
-TEST_P(ClientLibraryTest, ASessionAnswersTheHandshakeAsItsPolicySays) {
+TEST_P(ClientLibraryWhiteBoxTest, ASessionAnswersTheHandshakeAsItsPolicySays) {
     std::unique_ptr<conduit::Connection> connection;
-    ASSERT_TRUE(conduit::Connection::Open(*backend, GetParam().direction, &connection).ok());
+    ASSERT_TRUE(conduit::Connection::Open(*backend, Direction(), &connection).ok());
     TransportChannel* channel = Endpoint(Render()).channel;
 
     struct Row {
@@ -125,11 +121,6 @@ TEST_P(ClientLibraryTest, ASessionAnswersTheHandshakeAsItsPolicySays) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Clients, ClientLibraryTest,
-                         testing::Values(LibraryCase{conduit::Direction::Render, false},
-                                         LibraryCase{conduit::Direction::Render, true},
-                                         LibraryCase{conduit::Direction::Capture, false},
-                                         LibraryCase{conduit::Direction::Capture, true}),
-                         CaseName);
+INSTANTIATE_TEST_SUITE_P(Clients, ClientLibraryWhiteBoxTest, EveryClientCase(), ClientCaseName);
 
 } // namespace

@@ -8,6 +8,7 @@
 #include <thread>
 #include <vector>
 
+#include "ClientCases.h"
 #include "DriverTest.h"
 #include "kernel/UserEvents.h"
 #include "transport/TransportChannel.h"
@@ -16,16 +17,6 @@
 namespace {
 
 using transport::TransportControlBlock;
-
-struct ClientCase {
-    bool render;
-    bool is32Bit;
-};
-
-std::string CaseName(const testing::TestParamInfo<ClientCase>& info) {
-    return std::string(info.param.render ? "Render" : "Capture") +
-           (info.param.is32Bit ? "From32Bit" : "From64Bit");
-}
 
 std::vector<unsigned char> Words(std::initializer_list<unsigned> words) {
     std::vector<unsigned char> bytes(words.size() * 4);
@@ -219,7 +210,10 @@ TEST_P(ControlRequestTest, MalformedRequestsAreRefusedAndChangeNothing) {
     }
 }
 
-TEST_P(ControlRequestTest, TheConnectionFollowsTheEventAndTheFile) {
+// Signals the client through the driver's own routine and reads its endpoint: host build only.
+class ControlRequestWhiteBoxTest : public ControlRequestTest {};
+
+TEST_P(ControlRequestWhiteBoxTest, TheConnectionFollowsTheEventAndTheFile) {
     EXPECT_EQ(block->ClientConnected, 0u);
     // Requests that succeed without an event leave the client unconnected.
     EXPECT_EQ(SetLatency(480), STATUS_SUCCESS);
@@ -270,7 +264,7 @@ TEST_P(ControlRequestTest, TheConnectionFollowsTheEventAndTheFile) {
     EXPECT_FALSE(Resolve(&SignalClient)(Channel()));
 }
 
-TEST_P(ControlRequestTest, TwoRegistrationsRacingOnOneFileNeverBothSucceed) {
+TEST_P(ControlRequestWhiteBoxTest, TwoRegistrationsRacingOnOneFileNeverBothSucceed) {
     for (int attempt = 0; attempt < 25; attempt++) {
         SCOPED_TRACE(testing::Message() << "attempt " << attempt);
         HANDLE events[2] = {NewEvent(), NewEvent()};
@@ -352,35 +346,30 @@ TEST_P(ControlRequestTest, FormatRequestsKeepToTheLimits) {
         EXPECT_EQ(block->Channels, f.Channels);
         EXPECT_EQ(block->ContainerBytes, f.ContainerBytes);
         EXPECT_EQ(block->ChannelMask, row.storedMask);
-        const DeviceFormat& current = Channel()->currentFormat;
-        EXPECT_EQ(current.SampleRate, f.SampleRate);
-        EXPECT_EQ(current.ChannelMask, row.storedMask);
         EXPECT_EQ(block->LatencyFrames, before.latency);
     }
 }
 
 TEST_P(ControlRequestTest, AnEqualFormatWritesNothing) {
     ASSERT_EQ(SetFormat(48000, 16, 2, 2, 0), STATUS_SUCCESS);
-    // A marker the driver would overwrite if it republished the format.
-    TransportControlBlock* driverView = Endpoint(GetParam().render).ControlBlock();
-    driverView->SampleRate = 12345;
+    // A marker the driver would overwrite if it republished the format (the client's view and
+    // the driver's are the same pages).
+    block->SampleRate = 12345;
     EXPECT_EQ(SetFormat(48000, 16, 2, 2, 0), STATUS_SUCCESS);
     EXPECT_EQ(SetFormat(48000, 16, 2, 2, 3), STATUS_SUCCESS); // the default mask spelled out
-    EXPECT_EQ(driverView->SampleRate, 12345u);
+    EXPECT_EQ(block->SampleRate, 12345u);
     EXPECT_EQ(SetFormat(44100, 16, 2, 2, 0), STATUS_SUCCESS);
-    EXPECT_EQ(driverView->SampleRate, 44100u);
+    EXPECT_EQ(block->SampleRate, 44100u);
 }
 
 TEST_P(ControlRequestTest, LatencyMustFitTheDataBufferInTheEffectiveFormat) {
     // The start-up format: 8 channels of 4-byte containers, 32 bytes a frame. The block shows
     // no latency until the first latency request.
     EXPECT_EQ(block->LatencyFrames, 0u);
-    EXPECT_EQ(Channel()->latency, 960u);
     const unsigned startupLimit = transport::DataBufferSize / 32;
     EXPECT_EQ(SetLatency(startupLimit + 1), STATUS_INVALID_PARAMETER);
     EXPECT_EQ(block->LatencyFrames, 0u);
-    EXPECT_EQ(Channel()->latency, 960u);
-    // The current latency again: nothing to publish.
+    // The start-up latency (960 frames) again: nothing to publish.
     EXPECT_EQ(SetLatency(960), STATUS_SUCCESS);
     EXPECT_EQ(block->LatencyFrames, 0u);
     EXPECT_EQ(SetLatency(startupLimit), STATUS_SUCCESS);
@@ -396,12 +385,9 @@ TEST_P(ControlRequestTest, LatencyMustFitTheDataBufferInTheEffectiveFormat) {
     EXPECT_EQ(SetLatency(0x40000000), STATUS_INVALID_PARAMETER);
     EXPECT_EQ(SetLatency(480), STATUS_SUCCESS);
     EXPECT_EQ(block->LatencyFrames, 480u);
-    EXPECT_EQ(Channel()->latency, 480u);
 }
 
-INSTANTIATE_TEST_SUITE_P(Clients, ControlRequestTest,
-                         testing::Values(ClientCase{true, false}, ClientCase{true, true},
-                                         ClientCase{false, false}, ClientCase{false, true}),
-                         CaseName);
+INSTANTIATE_TEST_SUITE_P(Clients, ControlRequestTest, EveryClientCase(), ClientCaseName);
+INSTANTIATE_TEST_SUITE_P(Clients, ControlRequestWhiteBoxTest, EveryClientCase(), ClientCaseName);
 
 } // namespace

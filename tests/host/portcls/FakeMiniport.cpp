@@ -28,7 +28,7 @@ FilterTest* current = nullptr;
 
 // Every property answers a ULONG as the driver's handlers do: 0 learns the size, less is too
 // small; a faulty handler (control->overreport) claims more than it wrote.
-NTSTATUS PropertyHandler(PCPROPERTY_REQUEST* request) {
+NTSTATUS NTAPI PropertyHandler(PCPROPERTY_REQUEST* request) {
     control->propertyCalls++;
     control->seen = *request;
     if (request->InstanceSize >= sizeof(ULONG)) {
@@ -47,7 +47,7 @@ NTSTATUS PropertyHandler(PCPROPERTY_REQUEST* request) {
     return STATUS_SUCCESS;
 }
 
-NTSTATUS EventHandler(PCEVENT_REQUEST* request) {
+NTSTATUS NTAPI EventHandler(PCEVENT_REQUEST* request) {
     control->eventTarget = request->MajorTarget;
     if (request->Verb == PCEVENT_VERB_ADD) {
         control->eventAdds++;
@@ -141,7 +141,7 @@ PCFILTER_DESCRIPTOR Descriptor = {0,
                                   Categories};
 
 // The adapter driver.
-NTSTATUS StartDevice(PDEVICE_OBJECT device, PIRP irp, PRESOURCELIST resources) {
+NTSTATUS NTAPI StartDevice(PDEVICE_OBJECT device, PIRP irp, PRESOURCELIST resources) {
     return current->CreateSubdevices(device, irp, resources);
 }
 

@@ -67,7 +67,7 @@ Adapter* adapter = nullptr;
 
 const wchar_t PrivateName[] = L"\\Private";
 
-NTSTATUS StartDevice(PDEVICE_OBJECT device, PIRP irp, PRESOURCELIST resources) {
+NTSTATUS NTAPI StartDevice(PDEVICE_OBJECT device, PIRP irp, PRESOURCELIST resources) {
     adapter->events.push_back("start");
     adapter->startedDevice = device;
     adapter->startMinor = IoGetCurrentIrpStackLocation(irp)->MinorFunction;
