@@ -25,15 +25,15 @@ std::string Address(const void* pointer) {
 
 } // namespace
 
-void Dispatcher::RefuseObject(const DISPATCHER_HEADER* object, const char* what,
-                              const char* expected) {
+HOST_KEEPS_XMM void Dispatcher::RefuseObject(const DISPATCHER_HEADER* object, const char* what,
+                                             const char* expected) {
     BugCheck(DRIVER_VERIFIER_DETECTED_VIOLATION, 0, reinterpret_cast<ULONG_PTR>(object),
              object == nullptr ? 0 : object->Type, 0,
              std::string(what) + " on " + Address(object) + ", which is not an initialised " +
                  expected);
 }
 
-void Dispatcher::RefuseMutexRecursion(PRKMUTEX mutex) {
+HOST_KEEPS_XMM void Dispatcher::RefuseMutexRecursion(PRKMUTEX mutex) {
     BugCheck(KMODE_EXCEPTION_NOT_HANDLED, static_cast<ULONG>(StatusMutantLimitExceeded),
              reinterpret_cast<ULONG_PTR>(mutex), 0, 0,
              "mutex " + Address(mutex) + " acquired recursively beyond its limit");
@@ -80,7 +80,8 @@ void Dispatcher::BindOsThread(PKTHREAD thread, pid_t osThread) {
     thread->foreign = time.IsForeign(osThread);
 }
 
-void Dispatcher::RequireThread(const DISPATCHER_HEADER* object, const char* what) const {
+HOST_KEEPS_XMM void Dispatcher::RequireThread(const DISPATCHER_HEADER* object,
+                                              const char* what) const {
     // A thread object is recognised by identity: its header bytes could be imitated.
     for (const auto& thread : threads) {
         if (&thread->Header == object) {
@@ -101,7 +102,11 @@ void Dispatcher::RequireNoWaiters(const DISPATCHER_HEADER* object, const char* w
     }
 }
 
-void Dispatcher::HoldForFollowingWait(PKTHREAD thread) {
+HOST_KEEPS_XMM void Dispatcher::AddOwned(PKTHREAD thread, PRKMUTEX mutex) noexcept {
+    thread->ownedMutexes.push_back(mutex);
+}
+
+HOST_KEEPS_XMM void Dispatcher::HoldForFollowingWait(PKTHREAD thread) {
     thread->waitFollows = true;
     thread->waitIrql = CurrentIrql();
     SetCurrentIrql(DISPATCH_LEVEL);

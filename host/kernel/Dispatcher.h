@@ -44,7 +44,7 @@ public:
         wait->nextWake = first;
         first = wait;
     }
-    void WakeAll();
+    HOST_KEEPS_XMM void WakeAll();
 
 private:
     WaitBlock* first = nullptr;
@@ -134,8 +134,11 @@ public:
                 return; // initialised again while owned
             }
         }
-        owned.push_back(mutex);
+        AddOwned(thread, mutex);
     }
+    // The growth of the list of owned mutexes, out of line (see KeepsXmm.h); the host stops if
+    // it cannot grow it.
+    HOST_KEEPS_XMM static void AddOwned(PKTHREAD thread, PRKMUTEX mutex) noexcept;
     static void NoteReleased(PKTHREAD thread, PRKMUTEX mutex) {
         auto& owned = thread->ownedMutexes;
         for (std::size_t index = 0; index < owned.size(); index++) {
@@ -149,17 +152,17 @@ public:
 
     // After object became signalled: satisfies its waiters in arrival order for as long as it
     // stays signalled for the next one; woken gets the threads to wake.
-    void Signalled(DISPATCHER_HEADER* object, Wakes& woken);
+    HOST_KEEPS_XMM void Signalled(DISPATCHER_HEADER* object, Wakes& woken);
 
     // Blocks thread until object (null: nothing, a delay) is acquired for it (STATUS_SUCCESS)
     // or the deadline passes (STATUS_TIMEOUT). hold must own lock; it is released when this
     // returns.
-    NTSTATUS Block(std::unique_lock<Lock>& hold, DISPATCHER_HEADER* object, PKTHREAD thread,
-                   const Deadline& deadline);
+    HOST_KEEPS_XMM NTSTATUS Block(std::unique_lock<Lock>& hold, DISPATCHER_HEADER* object,
+                                  PKTHREAD thread, const Deadline& deadline);
 
     // Windows's "wait follows" contract of KeSetEvent/KeReleaseMutex(Wait = TRUE): raise the
     // thread to DISPATCH_LEVEL until its next wait.
-    static void HoldForFollowingWait(PKTHREAD thread);
+    HOST_KEEPS_XMM static void HoldForFollowingWait(PKTHREAD thread);
 
     // At the start of a wait: the IRQL the wait is made at, which is the one saved by a
     // preceding Wait = TRUE call (restored now) or else the current one.
@@ -186,10 +189,10 @@ private:
         return object->Type == MutantObject && object->Size == MutexSize;
     }
     // The rest of RequireWaitable: a thread object of this machine, by identity.
-    void RequireThread(const DISPATCHER_HEADER* object, const char* what) const;
-    [[noreturn, gnu::cold]] static void RefuseObject(const DISPATCHER_HEADER* object,
-                                                     const char* what, const char* expected);
-    [[noreturn, gnu::cold]] static void RefuseMutexRecursion(PRKMUTEX mutex);
+    HOST_KEEPS_XMM void RequireThread(const DISPATCHER_HEADER* object, const char* what) const;
+    [[noreturn, gnu::cold]] HOST_KEEPS_XMM static void
+    RefuseObject(const DISPATCHER_HEADER* object, const char* what, const char* expected);
+    [[noreturn, gnu::cold]] HOST_KEEPS_XMM static void RefuseMutexRecursion(PRKMUTEX mutex);
 
     NTSTATUS Sleep(std::unique_lock<Lock>& hold, WaitBlock& wait);
     // One sleep on the wait's futex word until it is released or the OS clock reaches end

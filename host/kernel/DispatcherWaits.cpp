@@ -60,7 +60,7 @@ void Publish(std::atomic<std::uint32_t>* word) {
 
 } // namespace
 
-void Wakes::WakeAll() {
+HOST_KEEPS_XMM void Wakes::WakeAll() {
     for (WaitBlock* wait = first; wait != nullptr;) {
         // Read before the release: from then on the waiter may wait again with this block.
         WaitBlock* next = wait->nextWake;
@@ -70,7 +70,7 @@ void Wakes::WakeAll() {
     first = nullptr;
 }
 
-void Dispatcher::Signalled(DISPATCHER_HEADER* object, Wakes& woken) {
+HOST_KEEPS_XMM void Dispatcher::Signalled(DISPATCHER_HEADER* object, Wakes& woken) {
     LIST_ENTRY* head = &object->WaitListHead;
     for (LIST_ENTRY* entry = head->Flink; entry != head && object->SignalState > 0;) {
         WaitBlock* wait = WaitOfObjectEntry(entry);
@@ -102,8 +102,8 @@ void Dispatcher::Finish(WaitBlock& wait, NTSTATUS status, Wakes* woken) {
     }
 }
 
-NTSTATUS Dispatcher::Block(std::unique_lock<Lock>& hold, DISPATCHER_HEADER* object, PKTHREAD thread,
-                           const Deadline& deadline) {
+HOST_KEEPS_XMM NTSTATUS Dispatcher::Block(std::unique_lock<Lock>& hold, DISPATCHER_HEADER* object,
+                                          PKTHREAD thread, const Deadline& deadline) {
     WaitBlock& wait = thread->wait;
     wait.object = object;
     wait.deadline = deadline;

@@ -9,7 +9,7 @@ namespace host {
 
 __thread KIRQL threadIrql = PASSIVE_LEVEL;
 
-void RefuseIrql(KIRQL maximum, const char* what) {
+HOST_KEEPS_XMM void RefuseIrql(KIRQL maximum, const char* what) {
     BugCheck(IRQL_NOT_LESS_OR_EQUAL, 0, threadIrql, maximum, 0,
              std::string(what) + " called at IRQL " + std::to_string(threadIrql) +
                  ", above its maximum " + std::to_string(maximum));

@@ -5,6 +5,8 @@
 
 #include <ntddk.h>
 
+#include "KeepsXmm.h"
+
 namespace host {
 
 // The calling thread's IRQL (plain thread-local storage: no constructor to run).
@@ -20,7 +22,7 @@ inline void SetCurrentIrql(KIRQL irql) {
 }
 
 // The bug check of RequireIrqlAtMost.
-[[noreturn, gnu::cold]] void RefuseIrql(KIRQL maximum, const char* what);
+[[noreturn, gnu::cold]] HOST_KEEPS_XMM void RefuseIrql(KIRQL maximum, const char* what);
 
 // Bug-checks (IRQL_NOT_LESS_OR_EQUAL) unless the current IRQL is at most maximum; what names
 // the call that was refused.

@@ -9,6 +9,7 @@
 #include <cstdint>
 
 #include "Futex.h"
+#include "KeepsXmm.h"
 
 namespace host {
 
@@ -43,7 +44,7 @@ private:
 
     // Marks the lock contended and sleeps until a release finds it free; a thread that takes it
     // this way leaves it marked, so its own release wakes whoever still sleeps.
-    __attribute__((noinline)) void LockContended(std::uint32_t seen) {
+    __attribute__((noinline)) HOST_KEEPS_XMM void LockContended(std::uint32_t seen) {
         if (seen != Contended) {
             seen = word.exchange(Contended, std::memory_order_acquire);
         }

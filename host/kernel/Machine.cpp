@@ -39,12 +39,12 @@ Machine::~Machine() {
     current = nullptr;
 }
 
-void Machine::NoMachine() {
+HOST_KEEPS_XMM void Machine::NoMachine() {
     std::fprintf(stderr, "host: a kernel call was made with no Machine in place\n");
     std::abort();
 }
 
-std::size_t Machine::AssignSlot(std::atomic<std::size_t>* number) {
+HOST_KEEPS_XMM std::size_t Machine::AssignSlot(std::atomic<std::size_t>* number) {
     static std::mutex assigning;
     std::lock_guard<std::mutex> hold(assigning);
     std::size_t assigned = number->load(std::memory_order_acquire);
@@ -60,7 +60,7 @@ std::size_t Machine::AssignSlot(std::atomic<std::size_t>* number) {
     return assigned - 1;
 }
 
-Subsystem* Machine::Create(std::size_t slot, std::unique_ptr<Subsystem> (*make)()) {
+HOST_KEEPS_XMM Subsystem* Machine::Create(std::size_t slot, std::unique_ptr<Subsystem> (*make)()) {
     std::lock_guard<std::mutex> hold(lock);
     Subsystem* found = slots[slot].load(std::memory_order_acquire);
     if (found != nullptr) {

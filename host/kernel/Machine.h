@@ -13,6 +13,7 @@
 #include <utility>
 #include <vector>
 
+#include "KeepsXmm.h"
 #include "Timekeeper.h"
 
 namespace host {
@@ -83,14 +84,14 @@ private:
         return std::unique_ptr<Subsystem>(new T());
     }
     // The slot of the type whose number is *number, giving it one if it has none.
-    static std::size_t AssignSlot(std::atomic<std::size_t>* number);
-    [[noreturn]] static void NoMachine();
+    HOST_KEEPS_XMM static std::size_t AssignSlot(std::atomic<std::size_t>* number);
+    [[noreturn]] HOST_KEEPS_XMM static void NoMachine();
 
     // Defined once, in the host library: an inline variable would get a private copy in every
     // shared object that hides its symbols (the client library's version script does), and such
     // a copy never sees the machine.
     static Machine* current;
-    Subsystem* Create(std::size_t slot, std::unique_ptr<Subsystem> (*make)());
+    HOST_KEEPS_XMM Subsystem* Create(std::size_t slot, std::unique_ptr<Subsystem> (*make)());
 
     Timekeeper time;
     // Guards creation and destruction; lookups of existing subsystems do not take it.

@@ -14,7 +14,8 @@ DISPATCHER_HEADER* HeaderOf(PRKMUTEX mutex) {
     return reinterpret_cast<DISPATCHER_HEADER*>(mutex);
 }
 
-[[noreturn, gnu::cold, gnu::noinline]] void RefuseRelease(PRKMUTEX mutex, PKTHREAD thread) {
+[[noreturn, gnu::cold, gnu::noinline]] HOST_KEEPS_XMM void RefuseRelease(PRKMUTEX mutex,
+                                                                         PKTHREAD thread) {
     std::ostringstream explanation;
     explanation << "KeReleaseMutex on the mutex at " << static_cast<void*>(mutex) << " by thread '"
                 << thread->name << "', "

@@ -9,6 +9,7 @@
 
 #include "BugCheck.h"
 #include "Irql.h"
+#include "KeepsXmm.h"
 
 namespace host {
 
@@ -30,29 +31,36 @@ ULONG_PTR CurrentOwnerWord() {
     return ownerWord;
 }
 
+// The holder is a real thread that may need this core to get on and release.
+__attribute__((noinline)) HOST_KEEPS_XMM void YieldToHolder() {
+    sched_yield();
+}
+
 std::string Describe(ULONG_PTR word) {
     return word == 0 ? "not held" : "held by thread #" + std::to_string(word & ~MarkMask);
 }
 
-[[noreturn, gnu::cold, gnu::noinline]] void RefuseUninitialised(PKSPIN_LOCK lock, ULONG_PTR word,
-                                                                const char* routine) {
+[[noreturn, gnu::cold, gnu::noinline]] HOST_KEEPS_XMM void
+RefuseUninitialised(PKSPIN_LOCK lock, ULONG_PTR word, const char* routine) {
     BugCheck(DRIVER_VERIFIER_DETECTED_VIOLATION, 0, reinterpret_cast<ULONG_PTR>(lock), word, 0,
              std::string(routine) + " on a spin lock that was never initialised (its word reads " +
                  std::to_string(word) + ")");
 }
 
-[[noreturn, gnu::cold, gnu::noinline]] void RefuseRecursion(PKSPIN_LOCK lock) {
+[[noreturn, gnu::cold, gnu::noinline]] HOST_KEEPS_XMM void RefuseRecursion(PKSPIN_LOCK lock) {
     BugCheck(SPIN_LOCK_ALREADY_OWNED, reinterpret_cast<ULONG_PTR>(lock), 0, 0, 0,
              "KeAcquireSpinLockRaiseToDpc on a spin lock this thread already holds");
 }
 
-[[noreturn, gnu::cold, gnu::noinline]] void RefuseForeignRelease(PKSPIN_LOCK lock, ULONG_PTR word) {
+[[noreturn, gnu::cold, gnu::noinline]] HOST_KEEPS_XMM void RefuseForeignRelease(PKSPIN_LOCK lock,
+                                                                                ULONG_PTR word) {
     BugCheck(SPIN_LOCK_NOT_OWNED, reinterpret_cast<ULONG_PTR>(lock), word, 0, 0,
              "KeReleaseSpinLock on a spin lock that is " + Describe(word) +
                  ", not by the releasing thread");
 }
 
-[[noreturn, gnu::cold, gnu::noinline]] void RefuseReleaseIrql(KIRQL current, KIRQL newIrql) {
+[[noreturn, gnu::cold, gnu::noinline]] HOST_KEEPS_XMM void RefuseReleaseIrql(KIRQL current,
+                                                                             KIRQL newIrql) {
     if (current < DISPATCH_LEVEL) {
         BugCheck(IRQL_NOT_GREATER_OR_EQUAL, current, DISPATCH_LEVEL, 0, 0,
                  "KeReleaseSpinLock after the IRQL was lowered below DISPATCH_LEVEL under the "
@@ -93,8 +101,7 @@ extern "C" KIRQL NTAPI KeAcquireSpinLockRaiseToDpc(PKSPIN_LOCK SpinLock) {
             return old;
         }
         host::RequireInitialised(SpinLock, expected, "KeAcquireSpinLockRaiseToDpc");
-        // The holder is a real thread that may need this core to get on and release.
-        sched_yield();
+        host::YieldToHolder();
     }
 }
 

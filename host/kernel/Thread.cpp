@@ -24,7 +24,7 @@ namespace {
 
 } // namespace
 
-PKTHREAD FirstEntry(Machine& machine) {
+HOST_KEEPS_XMM PKTHREAD FirstEntry(Machine& machine) {
     Dispatcher& dispatcher = machine.Get<Dispatcher>();
     std::lock_guard<Lock> hold(dispatcher.lock);
     const pid_t self = gettid();

@@ -83,7 +83,7 @@ struct CurrentThreadCache {
 extern __thread CurrentThreadCache currentThread;
 
 // The object of the calling OS thread's first entry into machine.
-PKTHREAD FirstEntry(Machine& machine);
+HOST_KEEPS_XMM PKTHREAD FirstEntry(Machine& machine);
 
 // The calling OS thread's object in the current machine, created when it first enters the kernel
 // (what KeGetCurrentThread returns).

@@ -16,8 +16,8 @@ namespace {
 
 // Checked against the IRQL of the wait itself, which after a Wait = TRUE call is the level the
 // thread had before that call, not the DISPATCH_LEVEL it holds in between.
-[[noreturn, gnu::cold, gnu::noinline]] void RefuseWaitIrql(KIRQL irql, KIRQL maximum,
-                                                           const char* what) {
+[[noreturn, gnu::cold, gnu::noinline]] HOST_KEEPS_XMM void RefuseWaitIrql(KIRQL irql, KIRQL maximum,
+                                                                          const char* what) {
     host::BugCheck(IRQL_NOT_LESS_OR_EQUAL, 0, irql, maximum, 0,
                    std::string(what) + " called at IRQL " + std::to_string(irql) +
                        ", above its maximum " + std::to_string(maximum));
