@@ -102,8 +102,8 @@ void Dispatcher::RequireNoWaiters(const DISPATCHER_HEADER* object, const char* w
     }
 }
 
-HOST_KEEPS_XMM void Dispatcher::AddOwned(PKTHREAD thread, PRKMUTEX mutex) noexcept {
-    thread->ownedMutexes.push_back(mutex);
+HOST_KEEPS_XMM void OwnedMutexes::AddBeyond(PRKMUTEX mutex) noexcept {
+    beyond.push_back(mutex);
 }
 
 HOST_KEEPS_XMM void Dispatcher::HoldForFollowingWait(PKTHREAD thread) {
@@ -120,7 +120,8 @@ void Dispatcher::Verify(std::vector<std::string>& problems) {
                                "' called KeSetEvent or KeReleaseMutex with Wait = TRUE and "
                                "made no wait after it (still at DISPATCH_LEVEL)");
         }
-        for (PRKMUTEX mutex : thread->ownedMutexes) {
+        for (std::size_t index = 0; index < thread->ownedMutexes.Count(); index++) {
+            PRKMUTEX mutex = thread->ownedMutexes.At(index);
             problems.push_back("thread '" + thread->name + "' still owns the mutex at " +
                                Address(mutex) +
                                (thread->Header.SignalState > 0 ? " (thread has terminated)" : ""));

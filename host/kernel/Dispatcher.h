@@ -128,26 +128,12 @@ public:
     }
     // Counts the mutex among those thread owns (once, however deep its recursion).
     static void NoteOwned(PKTHREAD thread, PRKMUTEX mutex) {
-        auto& owned = thread->ownedMutexes;
-        for (PRKMUTEX held : owned) {
-            if (held == mutex) {
-                return; // initialised again while owned
-            }
+        if (!thread->ownedMutexes.Contains(mutex)) { // else initialised again while owned
+            thread->ownedMutexes.Add(mutex);
         }
-        AddOwned(thread, mutex);
     }
-    // The growth of the list of owned mutexes, out of line (see KeepsXmm.h); the host stops if
-    // it cannot grow it.
-    HOST_KEEPS_XMM static void AddOwned(PKTHREAD thread, PRKMUTEX mutex) noexcept;
     static void NoteReleased(PKTHREAD thread, PRKMUTEX mutex) {
-        auto& owned = thread->ownedMutexes;
-        for (std::size_t index = 0; index < owned.size(); index++) {
-            if (owned[index] == mutex) {
-                owned[index] = owned.back();
-                owned.pop_back();
-                return;
-            }
-        }
+        thread->ownedMutexes.Remove(mutex);
     }
 
     // After object became signalled: satisfies its waiters in arrival order for as long as it

@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <cstddef>
 #include <string>
 #include <vector>
 
@@ -43,6 +44,60 @@ struct WaitBlock {
     WaitBlock* nextWake = nullptr;
 };
 
+// The mutexes a thread owns, for the verifier; each appears once however deep its recursion.
+// The first few are kept in place, so that acquiring a mutex allocates nothing and calls nothing
+// out of line (see KeepsXmm.h); a thread that owns more keeps the rest in a list.
+class OwnedMutexes {
+public:
+    std::size_t Count() const { return inPlace + beyond.size(); }
+    PRKMUTEX At(std::size_t index) const {
+        return index < inPlace ? first[index] : beyond[index - inPlace];
+    }
+    bool Contains(PRKMUTEX mutex) const {
+        for (std::size_t index = 0; index < Count(); index++) {
+            if (At(index) == mutex) {
+                return true;
+            }
+        }
+        return false;
+    }
+    void Add(PRKMUTEX mutex) {
+        if (__builtin_expect(inPlace < InPlace, 1)) {
+            first[inPlace++] = mutex;
+        } else {
+            AddBeyond(mutex);
+        }
+    }
+    void Remove(PRKMUTEX mutex) {
+        for (std::size_t index = 0; index < inPlace; index++) {
+            if (first[index] == mutex) {
+                first[index] = first[--inPlace];
+                if (!beyond.empty()) {
+                    first[inPlace++] = beyond.back();
+                    beyond.pop_back();
+                }
+                return;
+            }
+        }
+        for (std::size_t index = 0; index < beyond.size(); index++) {
+            if (beyond[index] == mutex) {
+                beyond[index] = beyond.back();
+                beyond.pop_back();
+                return;
+            }
+        }
+    }
+
+private:
+    static constexpr std::size_t InPlace = 8;
+    // Out of line; the host stops if the list cannot grow.
+    HOST_KEEPS_XMM void AddBeyond(PRKMUTEX mutex) noexcept;
+
+    PRKMUTEX first[InPlace] = {};
+    std::size_t inPlace = 0;
+    std::vector<PRKMUTEX> beyond;
+};
+
 } // namespace host
 
 // The host's thread object. Drivers see only the pointer. The dispatcher header comes first so
@@ -60,8 +115,7 @@ struct _KTHREAD {
     // until its next wait, which is checked against and returns at waitIrql.
     bool waitFollows = false;
     KIRQL waitIrql = PASSIVE_LEVEL;
-    // Mutexes this thread owns, for the verifier; each appears once however deep its recursion.
-    std::vector<PRKMUTEX> ownedMutexes;
+    host::OwnedMutexes ownedMutexes;
     host::WaitBlock wait;
     // The OS thread behind the object (0 for a system thread not started yet), and whether it
     // existed before the machine (such threads never hold the virtual clock).
