@@ -117,7 +117,9 @@ NTSTATUS SendRequest(HANDLE handle, UCHAR major, const char* call, const SystemB
 // it never wrote returns garbage rather than zeros.
 unsigned char* FillSystemBuffer(PIRP irp, ULONG length) {
     auto* buffer = static_cast<unsigned char*>(irp->AssociatedIrp.SystemBuffer);
-    std::memset(buffer, SystemBufferFill, length);
+    if (length != 0) { // a request with no bytes either way has no system buffer
+        std::memset(buffer, SystemBufferFill, length);
+    }
     return buffer;
 }
 

@@ -249,7 +249,7 @@ bool RunRepeat(const Plan& plan, int repeat, DriverRig& rig, BareChain& chain, F
     return rig.CloseStream(error) && good;
 }
 
-// Figure 5: from a client's death in the middle of a handshake to the return of the engine's
+// Figure 6: from a client's death in the middle of a handshake to the return of the engine's
 // request that waited for it. False when a round could not run.
 bool PrintClientDeath(int rounds) {
     if (rounds <= 0) {
@@ -264,7 +264,7 @@ bool PrintClientDeath(int rounds) {
     }
     if (!figures.deathToReturn.empty()) {
         std::printf("%-40s rounds %3zu | min %10.1f | p50 %10.1f | max %10.1f  us\n",
-                    "5 client death -> engine's request returns", figures.deathToReturn.size(),
+                    "6 client death -> engine's request returns", figures.deathToReturn.size(),
                     samples.Quantile(0.0), samples.Quantile(0.5), samples.Quantile(1.0));
     }
     if (!figures.failure.empty()) {
