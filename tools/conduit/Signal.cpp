@@ -28,6 +28,7 @@ std::vector<std::uint8_t> GenerateSignal(const DeviceFormat& format, std::uint64
     struct Tone {
         std::uint64_t frequency; // in Hz, modulo the rate
         std::vector<std::int64_t> period;
+        std::size_t at = 0; // this frame's place in the period
     };
     std::vector<Tone> tones(format.channels);
     for (std::uint32_t channel = 0; channel < format.channels; channel++) {
@@ -48,7 +49,10 @@ std::vector<std::uint8_t> GenerateSignal(const DeviceFormat& format, std::uint64
         for (std::uint32_t channel = 0; channel < format.channels; channel++) {
             Tone& tone = tones[channel];
             noise = noise * 1664525u + 1013904223u;
-            std::int64_t sample = tone.period[frame % tone.period.size()];
+            std::int64_t sample = tone.period[tone.at];
+            if (++tone.at == tone.period.size()) {
+                tone.at = 0;
+            }
             sample += static_cast<std::int64_t>(noise >> 29) - 4; // -4..3
             std::uint64_t code = 0;
             if (bits == 8) {
