@@ -106,6 +106,14 @@ WaitResult HostBackend::WaitEvent(Handle event, std::chrono::microseconds timeou
     }
 }
 
+Status HostBackend::SignalEvent(Handle event) {
+    host::ProcessScope scope(&process_);
+    if (!host::user::SetEvent(ToHandle(event))) {
+        return Status(host::user::LastStatus(), "the event could not be set");
+    }
+    return Status::Ok();
+}
+
 Status HostBackend::CloseEvent(Handle event) {
     host::ProcessScope scope(&process_);
     if (!host::user::CloseHandle(ToHandle(event))) {

@@ -27,6 +27,10 @@ public:
     std::chrono::microseconds Now() override;
     void Sleep(std::chrono::microseconds duration) override;
 
+    // Sets an event of this process, as another thread of the client would, so that whoever
+    // waits on it returns.
+    Status SignalEvent(Handle event);
+
 private:
     host::Process& process_;
 };

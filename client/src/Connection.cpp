@@ -68,12 +68,11 @@ Status Connection::Open(Backend& backend, Direction direction,
     }
 
     const bool is32Bit = backend.Is32Bit();
-    const std::vector<std::uint8_t> input = requests::GetControlBlock();
+    const requests::Payload input = requests::GetControlBlock();
     std::uint8_t answer[8] = {};
     std::uint32_t returned = 0;
     result = backend.DeviceControl(opened->file_, transport::IoctlGetControlBlock, input.data(),
-                                   static_cast<std::uint32_t>(input.size()), answer,
-                                   is32Bit ? 4 : 8, &returned);
+                                   input.size(), answer, is32Bit ? 4 : 8, &returned);
     if (!result.ok()) {
         return Wrap(result, "asking for the control block of the " + name);
     }
@@ -103,10 +102,9 @@ Status Connection::Open(Backend& backend, Direction direction,
         opened->event_ = InvalidHandle;
         return Wrap(result, "creating the event for the " + name);
     }
-    const std::vector<std::uint8_t> setEvent = requests::SetEvent(opened->event_, is32Bit);
-    result =
-        backend.DeviceControl(opened->file_, transport::IoctlSetEvent, setEvent.data(),
-                              static_cast<std::uint32_t>(setEvent.size()), nullptr, 0, &returned);
+    const requests::Payload setEvent = requests::SetEvent(opened->event_, is32Bit);
+    result = backend.DeviceControl(opened->file_, transport::IoctlSetEvent, setEvent.data(),
+                                   setEvent.size(), nullptr, 0, &returned);
     if (!result.ok()) {
         return Wrap(result, "registering the event with the " + name);
     }
@@ -145,32 +143,32 @@ Status Connection::Report(std::uint32_t code, const void* input, std::uint32_t b
     }
     std::uint32_t returned = 0;
     Status result = backend_.DeviceControl(file_, code, input, bytes, nullptr, 0, &returned);
-    return result.ok() ? result : Wrap(result, what);
+    if (result.ok()) {
+        return result;
+    }
+    return Wrap(result, what);
 }
 
 Status Connection::SetFormat(const DeviceFormat& format) {
-    const std::vector<std::uint8_t> input = requests::SetFormat(format);
-    return Report(transport::IoctlSetFormat, input.data(), static_cast<std::uint32_t>(input.size()),
+    const requests::Payload input = requests::SetFormat(format);
+    return Report(transport::IoctlSetFormat, input.data(), input.size(),
                   "setting the device format");
 }
 
 Status Connection::SetLatency(std::uint32_t frames) {
-    const std::vector<std::uint8_t> input = requests::SetLatency(frames);
-    return Report(transport::IoctlSetLatency, input.data(),
-                  static_cast<std::uint32_t>(input.size()), "setting the latency");
+    const requests::Payload input = requests::SetLatency(frames);
+    return Report(transport::IoctlSetLatency, input.data(), input.size(), "setting the latency");
 }
 
 Status Connection::Answer(std::int32_t clientStatus, std::uint32_t handshakeNumber) {
-    const std::vector<std::uint8_t> input =
-        requests::ReportNumberedStatus(clientStatus, handshakeNumber);
-    return Report(transport::IoctlReportStatus, input.data(),
-                  static_cast<std::uint32_t>(input.size()), "answering a handshake");
+    const requests::Payload input = requests::ReportNumberedStatus(clientStatus, handshakeNumber);
+    return Report(transport::IoctlReportStatus, input.data(), input.size(),
+                  "answering a handshake");
 }
 
 Status Connection::RequestTick() {
-    const std::vector<std::uint8_t> input = requests::ReportStatus(transport::StatusTransportTick);
-    return Report(transport::IoctlReportStatus, input.data(),
-                  static_cast<std::uint32_t>(input.size()), "asking for a tick");
+    const requests::Payload input = requests::ReportStatus(transport::StatusTransportTick);
+    return Report(transport::IoctlReportStatus, input.data(), input.size(), "asking for a tick");
 }
 
 StreamView Connection::Read() const {

@@ -1,21 +1,21 @@
 // Control request payloads, little-endian, every one starting with Version.
 #include "Requests.h"
 
+#include <cstdlib>
+
 #include "TransportProtocol.h"
 
 namespace conduit::requests {
 
-namespace {
-
-void Put(std::vector<std::uint8_t>& bytes, std::uint64_t value, unsigned width) {
-    for (unsigned i = 0; i < width; ++i) {
-        bytes.push_back(static_cast<std::uint8_t>(value >> (8 * i)));
-    }
+void Payload::Overflow() {
+    std::abort();
 }
 
-std::vector<std::uint8_t> Versioned() {
-    std::vector<std::uint8_t> bytes;
-    Put(bytes, transport::ProtocolVersion, 4);
+namespace {
+
+Payload Versioned() {
+    Payload bytes;
+    bytes.Put<4>(transport::ProtocolVersion);
     return bytes;
 }
 
@@ -31,42 +31,45 @@ std::u16string Widen(const wchar_t* text) {
 
 } // namespace
 
-std::vector<std::uint8_t> GetControlBlock() {
+Payload GetControlBlock() {
     return Versioned();
 }
 
-std::vector<std::uint8_t> SetFormat(const DeviceFormat& format) {
-    std::vector<std::uint8_t> bytes = Versioned();
-    Put(bytes, format.sampleRate, 4);
-    Put(bytes, format.bitsPerSample, 4);
-    Put(bytes, format.channels, 4);
-    Put(bytes, format.containerBytes, 4);
-    Put(bytes, format.channelMask, 4);
+Payload SetFormat(const DeviceFormat& format) {
+    Payload bytes = Versioned();
+    bytes.Put<4>(format.sampleRate);
+    bytes.Put<4>(format.bitsPerSample);
+    bytes.Put<4>(format.channels);
+    bytes.Put<4>(format.containerBytes);
+    bytes.Put<4>(format.channelMask);
     return bytes;
 }
 
-std::vector<std::uint8_t> SetLatency(std::uint32_t frames) {
-    std::vector<std::uint8_t> bytes = Versioned();
-    Put(bytes, frames, 4);
+Payload SetLatency(std::uint32_t frames) {
+    Payload bytes = Versioned();
+    bytes.Put<4>(frames);
     return bytes;
 }
 
-std::vector<std::uint8_t> SetEvent(std::uint64_t handle, bool is32Bit) {
-    std::vector<std::uint8_t> bytes = Versioned();
-    Put(bytes, handle, is32Bit ? 4 : 8);
+Payload SetEvent(std::uint64_t handle, bool is32Bit) {
+    Payload bytes = Versioned();
+    if (is32Bit) {
+        bytes.Put<4>(handle);
+    } else {
+        bytes.Put<8>(handle);
+    }
     return bytes;
 }
 
-std::vector<std::uint8_t> ReportStatus(std::int32_t clientStatus) {
-    std::vector<std::uint8_t> bytes = Versioned();
-    Put(bytes, static_cast<std::uint32_t>(clientStatus), 4);
+Payload ReportStatus(std::int32_t clientStatus) {
+    Payload bytes = Versioned();
+    bytes.Put<4>(static_cast<std::uint32_t>(clientStatus));
     return bytes;
 }
 
-std::vector<std::uint8_t> ReportNumberedStatus(std::int32_t clientStatus,
-                                               std::uint32_t handshakeNumber) {
-    std::vector<std::uint8_t> bytes = ReportStatus(clientStatus);
-    Put(bytes, handshakeNumber, 4);
+Payload ReportNumberedStatus(std::int32_t clientStatus, std::uint32_t handshakeNumber) {
+    Payload bytes = ReportStatus(clientStatus);
+    bytes.Put<4>(handshakeNumber);
     return bytes;
 }
 

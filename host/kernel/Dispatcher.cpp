@@ -15,9 +15,6 @@ namespace host {
 
 namespace {
 
-constexpr UCHAR EventSize = sizeof(KEVENT) / sizeof(LONG);
-constexpr UCHAR MutexSize = sizeof(KMUTEX) / sizeof(LONG);
-constexpr LONG MutexLimit = -0x7FFFFFFF - 1;
 constexpr NTSTATUS StatusMutantLimitExceeded = static_cast<NTSTATUS>(0xC0000191L);
 
 std::string Address(const void* pointer) {
@@ -26,29 +23,21 @@ std::string Address(const void* pointer) {
     return text.str();
 }
 
-bool IsEvent(const DISPATCHER_HEADER* object) {
-    return (object->Type == EventNotificationObject ||
-            object->Type == EventSynchronizationObject) &&
-           object->Size == EventSize;
-}
+} // namespace
 
-bool IsMutex(const DISPATCHER_HEADER* object) {
-    return object->Type == MutantObject && object->Size == MutexSize;
-}
-
-[[noreturn]] void RefuseObject(const DISPATCHER_HEADER* object, const char* what,
-                               const char* expected) {
+HOST_KEEPS_XMM void Dispatcher::RefuseObject(const DISPATCHER_HEADER* object, const char* what,
+                                             const char* expected) {
     BugCheck(DRIVER_VERIFIER_DETECTED_VIOLATION, 0, reinterpret_cast<ULONG_PTR>(object),
              object == nullptr ? 0 : object->Type, 0,
              std::string(what) + " on " + Address(object) + ", which is not an initialised " +
                  expected);
 }
 
-PRKMUTEX AsMutex(DISPATCHER_HEADER* object) {
-    return reinterpret_cast<PRKMUTEX>(object);
+HOST_KEEPS_XMM void Dispatcher::RefuseMutexRecursion(PRKMUTEX mutex) {
+    BugCheck(KMODE_EXCEPTION_NOT_HANDLED, static_cast<ULONG>(StatusMutantLimitExceeded),
+             reinterpret_cast<ULONG_PTR>(mutex), 0, 0,
+             "mutex " + Address(mutex) + " acquired recursively beyond its limit");
 }
-
-} // namespace
 
 Dispatcher::Dispatcher() : time(Machine::Current().Time()) {
     InitializeList(&timedWaits);
@@ -57,7 +46,7 @@ Dispatcher::Dispatcher() : time(Machine::Current().Time()) {
 Dispatcher::~Dispatcher() = default;
 
 std::size_t Dispatcher::WaitersOn(const void* object) {
-    std::lock_guard<std::mutex> hold(lock);
+    std::lock_guard<Lock> hold(lock);
     return static_cast<std::size_t>(
         std::count_if(threads.begin(), threads.end(), [object](const auto& thread) {
             return thread->wait.pending && thread->wait.object == object;
@@ -67,6 +56,7 @@ std::size_t Dispatcher::WaitersOn(const void* object) {
 PKTHREAD Dispatcher::AddThread(std::string name, bool isSystemThread, KPRIORITY priority,
                                pid_t osThread) {
     auto thread = std::make_unique<_KTHREAD>();
+    thread->dispatcher = this;
     thread->Header.Type = ThreadObject;
     thread->Header.Size = sizeof(DISPATCHER_HEADER) / sizeof(LONG);
     thread->Header.SignalState = 0;
@@ -90,10 +80,8 @@ void Dispatcher::BindOsThread(PKTHREAD thread, pid_t osThread) {
     thread->foreign = time.IsForeign(osThread);
 }
 
-void Dispatcher::RequireWaitable(const DISPATCHER_HEADER* object, const char* what) const {
-    if (object != nullptr && (IsEvent(object) || IsMutex(object))) {
-        return;
-    }
+HOST_KEEPS_XMM void Dispatcher::RequireThread(const DISPATCHER_HEADER* object,
+                                              const char* what) const {
     // A thread object is recognised by identity: its header bytes could be imitated.
     for (const auto& thread : threads) {
         if (&thread->Header == object) {
@@ -101,18 +89,6 @@ void Dispatcher::RequireWaitable(const DISPATCHER_HEADER* object, const char* wh
         }
     }
     RefuseObject(object, what, "event, mutex or thread");
-}
-
-void Dispatcher::RequireEvent(const DISPATCHER_HEADER* object, const char* what) {
-    if (object == nullptr || !IsEvent(object)) {
-        RefuseObject(object, what, "event");
-    }
-}
-
-void Dispatcher::RequireMutex(const DISPATCHER_HEADER* object, const char* what) {
-    if (object == nullptr || !IsMutex(object)) {
-        RefuseObject(object, what, "mutex");
-    }
 }
 
 void Dispatcher::RequireNoWaiters(const DISPATCHER_HEADER* object, const char* what) const {
@@ -126,65 +102,26 @@ void Dispatcher::RequireNoWaiters(const DISPATCHER_HEADER* object, const char* w
     }
 }
 
-bool Dispatcher::TryAcquire(DISPATCHER_HEADER* object, PKTHREAD thread) {
-    switch (object->Type) {
-    case EventNotificationObject:
-    case ThreadObject:
-        return object->SignalState > 0;
-    case EventSynchronizationObject:
-        if (object->SignalState <= 0) {
-            return false;
-        }
-        object->SignalState = 0;
-        return true;
-    case MutantObject: {
-        PRKMUTEX mutex = AsMutex(object);
-        if (object->SignalState <= 0 && mutex->OwnerThread != thread) {
-            return false;
-        }
-        if (object->SignalState == MutexLimit) {
-            BugCheck(KMODE_EXCEPTION_NOT_HANDLED, static_cast<ULONG>(StatusMutantLimitExceeded),
-                     reinterpret_cast<ULONG_PTR>(object), 0, 0,
-                     "mutex " + Address(object) + " acquired recursively beyond its limit");
-        }
-        if (--object->SignalState == 0) {
-            mutex->OwnerThread = thread;
-            if (std::find(thread->ownedMutexes.begin(), thread->ownedMutexes.end(), mutex) ==
-                thread->ownedMutexes.end()) {
-                thread->ownedMutexes.push_back(mutex);
-            }
-        }
-        return true;
-    }
-    default:
-        return false;
-    }
+HOST_KEEPS_XMM void OwnedMutexes::AddBeyond(PRKMUTEX mutex) noexcept {
+    beyond.push_back(mutex);
 }
 
-void Dispatcher::HoldForFollowingWait(PKTHREAD thread) {
+HOST_KEEPS_XMM void Dispatcher::HoldForFollowingWait(PKTHREAD thread) {
     thread->waitFollows = true;
     thread->waitIrql = CurrentIrql();
     SetCurrentIrql(DISPATCH_LEVEL);
 }
 
-KIRQL Dispatcher::BeginWait(PKTHREAD thread) {
-    if (!thread->waitFollows) {
-        return CurrentIrql();
-    }
-    thread->waitFollows = false;
-    SetCurrentIrql(thread->waitIrql);
-    return thread->waitIrql;
-}
-
 void Dispatcher::Verify(std::vector<std::string>& problems) {
-    std::lock_guard<std::mutex> hold(lock);
+    std::lock_guard<Lock> hold(lock);
     for (const auto& thread : threads) {
         if (thread->waitFollows) {
             problems.push_back("thread '" + thread->name +
                                "' called KeSetEvent or KeReleaseMutex with Wait = TRUE and "
                                "made no wait after it (still at DISPATCH_LEVEL)");
         }
-        for (PRKMUTEX mutex : thread->ownedMutexes) {
+        for (std::size_t index = 0; index < thread->ownedMutexes.Count(); index++) {
+            PRKMUTEX mutex = thread->ownedMutexes.At(index);
             problems.push_back("thread '" + thread->name + "' still owns the mutex at " +
                                Address(mutex) +
                                (thread->Header.SignalState > 0 ? " (thread has terminated)" : ""));

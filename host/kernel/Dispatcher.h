@@ -15,6 +15,8 @@
 
 #include <ntddk.h>
 
+#include "Irql.h"
+#include "Lock.h"
 #include "Machine.h"
 #include "Thread.h"
 #include "Timeout.h"
@@ -28,18 +30,24 @@ namespace host {
 class Wakes {
 public:
     Wakes() = default;
-    ~Wakes() { WakeAll(); }
+    ~Wakes() {
+        if (first != nullptr) {
+            WakeAll();
+        }
+    }
     Wakes(const Wakes&) = delete;
     Wakes& operator=(const Wakes&) = delete;
 
-    void Add(std::atomic<std::uint32_t>* word);
-    void WakeAll();
+    // Chains wait through its own block: a released wait's block is not used again before its
+    // thread has been woken.
+    void Add(WaitBlock* wait) {
+        wait->nextWake = first;
+        first = wait;
+    }
+    HOST_KEEPS_XMM void WakeAll();
 
 private:
-    static constexpr std::size_t Inline = 8;
-    std::atomic<std::uint32_t>* words[Inline];
-    std::size_t count = 0;
-    std::vector<std::atomic<std::uint32_t>*> more;
+    WaitBlock* first = nullptr;
 };
 
 class Dispatcher : public Subsystem {
@@ -58,7 +66,7 @@ public:
 
     // Guards dispatcher object state (kept in the objects' own bytes), the thread objects' fields
     // and the waits. Every member function below expects it to be held.
-    std::mutex lock;
+    Lock lock;
 
     // osThread: the OS thread behind it, 0 for a system thread that has not started.
     PKTHREAD AddThread(std::string name, bool isSystemThread, KPRIORITY priority, pid_t osThread);
@@ -66,37 +74,113 @@ public:
 
     // Stop the test (bug check) unless object is an initialised object of the kind named; what
     // names the refused call.
-    void RequireWaitable(const DISPATCHER_HEADER* object, const char* what) const;
-    static void RequireEvent(const DISPATCHER_HEADER* object, const char* what);
-    static void RequireMutex(const DISPATCHER_HEADER* object, const char* what);
+    void RequireWaitable(const DISPATCHER_HEADER* object, const char* what) const {
+        if (object == nullptr || (!IsEvent(object) && !IsMutex(object))) {
+            RequireThread(object, what);
+        }
+    }
+    static void RequireEvent(const DISPATCHER_HEADER* object, const char* what) {
+        if (__builtin_expect(object == nullptr || !IsEvent(object), 0)) {
+            RefuseObject(object, what, "event");
+        }
+    }
+    static void RequireMutex(const DISPATCHER_HEADER* object, const char* what) {
+        if (__builtin_expect(object == nullptr || !IsMutex(object), 0)) {
+            RefuseObject(object, what, "mutex");
+        }
+    }
     // Stop the test unless no thread waits on object: initialising it again would cut their
     // wait blocks out of its wait list, and they would never wake.
     void RequireNoWaiters(const DISPATCHER_HEADER* object, const char* what) const;
 
     // Takes object for thread if it is signalled for it: consumes a synchronization event,
     // acquires (or re-enters) a mutex. Returns whether it did.
-    bool TryAcquire(DISPATCHER_HEADER* object, PKTHREAD thread);
+    static bool TryAcquire(DISPATCHER_HEADER* object, PKTHREAD thread) {
+        switch (object->Type) {
+        case EventNotificationObject:
+        case ThreadObject:
+            return object->SignalState > 0;
+        case EventSynchronizationObject:
+            if (object->SignalState <= 0) {
+                return false;
+            }
+            object->SignalState = 0;
+            return true;
+        case MutantObject:
+            return TryAcquireMutex(reinterpret_cast<PRKMUTEX>(object), thread);
+        default:
+            return false;
+        }
+    }
+    static bool TryAcquireMutex(PRKMUTEX mutex, PKTHREAD thread) {
+        LONG& state = mutex->Header.SignalState;
+        if (state <= 0 && mutex->OwnerThread != thread) {
+            return false;
+        }
+        if (__builtin_expect(state == MutexLimit, 0)) {
+            RefuseMutexRecursion(mutex);
+        }
+        if (--state == 0) {
+            mutex->OwnerThread = thread;
+            NoteOwned(thread, mutex);
+        }
+        return true;
+    }
+    // Counts the mutex among those thread owns (once, however deep its recursion).
+    static void NoteOwned(PKTHREAD thread, PRKMUTEX mutex) {
+        if (!thread->ownedMutexes.Contains(mutex)) { // else initialised again while owned
+            thread->ownedMutexes.Add(mutex);
+        }
+    }
+    static void NoteReleased(PKTHREAD thread, PRKMUTEX mutex) {
+        thread->ownedMutexes.Remove(mutex);
+    }
 
     // After object became signalled: satisfies its waiters in arrival order for as long as it
     // stays signalled for the next one; woken gets the threads to wake.
-    void Signalled(DISPATCHER_HEADER* object, Wakes& woken);
+    HOST_KEEPS_XMM void Signalled(DISPATCHER_HEADER* object, Wakes& woken);
 
     // Blocks thread until object (null: nothing, a delay) is acquired for it (STATUS_SUCCESS)
     // or the deadline passes (STATUS_TIMEOUT). hold must own lock; it is released when this
     // returns.
-    NTSTATUS Block(std::unique_lock<std::mutex>& hold, DISPATCHER_HEADER* object, PKTHREAD thread,
-                   const Deadline& deadline);
+    HOST_KEEPS_XMM NTSTATUS Block(std::unique_lock<Lock>& hold, DISPATCHER_HEADER* object,
+                                  PKTHREAD thread, const Deadline& deadline);
 
     // Windows's "wait follows" contract of KeSetEvent/KeReleaseMutex(Wait = TRUE): raise the
     // thread to DISPATCH_LEVEL until its next wait.
-    static void HoldForFollowingWait(PKTHREAD thread);
+    HOST_KEEPS_XMM static void HoldForFollowingWait(PKTHREAD thread);
 
     // At the start of a wait: the IRQL the wait is made at, which is the one saved by a
     // preceding Wait = TRUE call (restored now) or else the current one.
-    static KIRQL BeginWait(PKTHREAD thread);
+    static KIRQL BeginWait(PKTHREAD thread) {
+        if (__builtin_expect(!thread->waitFollows, 1)) {
+            return CurrentIrql();
+        }
+        thread->waitFollows = false;
+        SetCurrentIrql(thread->waitIrql);
+        return thread->waitIrql;
+    }
 
 private:
-    NTSTATUS Sleep(std::unique_lock<std::mutex>& hold, WaitBlock& wait);
+    static constexpr UCHAR EventSize = sizeof(KEVENT) / sizeof(LONG);
+    static constexpr UCHAR MutexSize = sizeof(KMUTEX) / sizeof(LONG);
+    static constexpr LONG MutexLimit = -0x7FFFFFFF - 1;
+
+    static bool IsEvent(const DISPATCHER_HEADER* object) {
+        return (object->Type == EventNotificationObject ||
+                object->Type == EventSynchronizationObject) &&
+               object->Size == EventSize;
+    }
+    static bool IsMutex(const DISPATCHER_HEADER* object) {
+        return object->Type == MutantObject && object->Size == MutexSize;
+    }
+    // The rest of RequireWaitable: a thread object of this machine, by identity.
+    HOST_KEEPS_XMM void RequireThread(const DISPATCHER_HEADER* object, const char* what) const;
+    [[noreturn, gnu::cold]] HOST_KEEPS_XMM static void
+    RefuseObject(const DISPATCHER_HEADER* object, const char* what, const char* expected);
+    [[noreturn, gnu::cold]] HOST_KEEPS_XMM static void RefuseMutexRecursion(PRKMUTEX mutex);
+
+    NTSTATUS Sleep(std::unique_lock<Lock>& hold, WaitBlock& wait);
     // One sleep on the wait's futex word until it is released or the OS clock reaches end
     // (LLONG_MAX: no end); whether it was released.
     static bool Doze(WaitBlock& wait, clockid_t clock, LONGLONG end);

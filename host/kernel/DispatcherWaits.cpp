@@ -3,14 +3,12 @@
 // deadline once every thread is blocked. Released threads are woken after the lock is released.
 #include "Dispatcher.h"
 
-#include <linux/futex.h>
-#include <sys/syscall.h>
 #include <time.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <climits>
 
+#include "Futex.h"
 #include "WaitLists.h"
 
 namespace host {
@@ -32,20 +30,16 @@ timespec ToTimespec(LONGLONG units) {
 // units on clock; LLONG_MAX: no end). Returns at once if the word has already changed.
 void FutexSleep(std::atomic<std::uint32_t>* word, std::uint32_t expected, clockid_t clock,
                 LONGLONG end) {
-    static_assert(sizeof(std::atomic<std::uint32_t>) == sizeof(std::uint32_t),
-                  "a futex word is 32 bits");
-    int operation = FUTEX_WAIT_BITSET_PRIVATE;
-    timespec deadline{};
-    timespec* until = nullptr;
-    if (end != LLONG_MAX) {
-        deadline = ToTimespec(end);
-        until = &deadline;
-        if (clock == CLOCK_REALTIME) {
-            operation |= FUTEX_CLOCK_REALTIME;
-        }
+    if (end == LLONG_MAX) {
+        FutexWait(word, expected);
+        return;
     }
-    syscall(SYS_futex, reinterpret_cast<std::uint32_t*>(word), operation, expected, until, nullptr,
-            FUTEX_BITSET_MATCH_ANY);
+    int operation = FUTEX_WAIT_BITSET_PRIVATE;
+    if (clock == CLOCK_REALTIME) {
+        operation |= FUTEX_CLOCK_REALTIME;
+    }
+    const timespec deadline = ToTimespec(end);
+    Futex(word, operation, expected, &deadline, FUTEX_BITSET_MATCH_ANY);
 }
 
 LONGLONG ReadOsClock(clockid_t clock) {
@@ -56,37 +50,27 @@ LONGLONG ReadOsClock(clockid_t clock) {
 
 } // namespace
 
-void Wakes::Add(std::atomic<std::uint32_t>* word) {
-    if (count < Inline) {
-        words[count++] = word;
-    } else {
-        more.push_back(word);
-    }
-}
-
 namespace {
 
 void Publish(std::atomic<std::uint32_t>* word) {
     if (word->exchange(WaitBlock::Released, std::memory_order_acq_rel) == WaitBlock::Asleep) {
-        syscall(SYS_futex, reinterpret_cast<std::uint32_t*>(word), FUTEX_WAKE_PRIVATE, 1, nullptr,
-                nullptr, 0);
+        FutexWake(word, 1);
     }
 }
 
 } // namespace
 
-void Wakes::WakeAll() {
-    for (std::size_t index = 0; index < count; index++) {
-        Publish(words[index]);
+HOST_KEEPS_XMM void Wakes::WakeAll() {
+    for (WaitBlock* wait = first; wait != nullptr;) {
+        // Read before the release: from then on the waiter may wait again with this block.
+        WaitBlock* next = wait->nextWake;
+        Publish(&wait->word);
+        wait = next;
     }
-    for (std::atomic<std::uint32_t>* word : more) {
-        Publish(word);
-    }
-    count = 0;
-    more.clear();
+    first = nullptr;
 }
 
-void Dispatcher::Signalled(DISPATCHER_HEADER* object, Wakes& woken) {
+HOST_KEEPS_XMM void Dispatcher::Signalled(DISPATCHER_HEADER* object, Wakes& woken) {
     LIST_ENTRY* head = &object->WaitListHead;
     for (LIST_ENTRY* entry = head->Flink; entry != head && object->SignalState > 0;) {
         WaitBlock* wait = WaitOfObjectEntry(entry);
@@ -112,14 +96,14 @@ void Dispatcher::Finish(WaitBlock& wait, NTSTATUS status, Wakes* woken) {
     if (woken != nullptr) {
         // Published only once the lock is released: until then the signaller may still touch
         // the object, which the waiter is free to delete as soon as its wait returns.
-        woken->Add(&wait.word);
+        woken->Add(&wait);
     } else {
         wait.word.store(WaitBlock::Released, std::memory_order_release); // the waiter itself
     }
 }
 
-NTSTATUS Dispatcher::Block(std::unique_lock<std::mutex>& hold, DISPATCHER_HEADER* object,
-                           PKTHREAD thread, const Deadline& deadline) {
+HOST_KEEPS_XMM NTSTATUS Dispatcher::Block(std::unique_lock<Lock>& hold, DISPATCHER_HEADER* object,
+                                          PKTHREAD thread, const Deadline& deadline) {
     WaitBlock& wait = thread->wait;
     wait.object = object;
     wait.deadline = deadline;
@@ -136,10 +120,12 @@ NTSTATUS Dispatcher::Block(std::unique_lock<std::mutex>& hold, DISPATCHER_HEADER
     if (wait.counted) {
         blockedThreads++;
     }
-    {
+    if (time.IsVirtual()) {
         Wakes woken;
         // This thread may have been the last one running.
         AdvanceIfIdle(woken);
+        hold.unlock();
+    } else {
         hold.unlock();
     }
     return Sleep(hold, wait);
@@ -159,7 +145,7 @@ bool Dispatcher::Doze(WaitBlock& wait, clockid_t clock, LONGLONG end) {
            seen == WaitBlock::Released;
 }
 
-NTSTATUS Dispatcher::Sleep(std::unique_lock<std::mutex>& hold, WaitBlock& wait) {
+NTSTATUS Dispatcher::Sleep(std::unique_lock<Lock>& hold, WaitBlock& wait) {
     bool timed = Timed(wait.deadline);
     for (;;) {
         bool released = false;

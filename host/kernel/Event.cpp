@@ -23,7 +23,7 @@ extern "C" VOID NTAPI KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN
             "KeInitializeEvent without an event or with an event type that does not exist");
     }
     Dispatcher& dispatcher = Dispatcher::Current();
-    std::lock_guard<std::mutex> hold(dispatcher.lock);
+    std::lock_guard<host::Lock> hold(dispatcher.lock);
     dispatcher.RequireNoWaiters(HeaderOf(Event), "KeInitializeEvent");
     Event->Header.Type = static_cast<UCHAR>(EventNotificationObject + Type);
     Event->Header.Signalling = 0;
@@ -37,17 +37,22 @@ extern "C" VOID NTAPI KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN
 extern "C" LONG NTAPI KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait) {
     (void)Increment; // a priority boost for the woken threads; the host scheduler has none
     // A following wait must be allowed to block, so Wait = TRUE is only for waitable levels.
-    host::RequireIrqlAtMost(Wait ? APC_LEVEL : DISPATCH_LEVEL,
-                            Wait ? "KeSetEvent(Wait = TRUE)" : "KeSetEvent");
-    PKTHREAD thread = Wait ? host::CurrentThread() : nullptr;
-    Dispatcher& dispatcher = Dispatcher::Current();
+    if (Wait) {
+        host::RequireIrqlAtMost(APC_LEVEL, "KeSetEvent(Wait = TRUE)");
+    } else {
+        host::RequireIrqlAtMost(DISPATCH_LEVEL, "KeSetEvent");
+    }
+    PKTHREAD thread = host::CurrentThread();
+    Dispatcher& dispatcher = *thread->dispatcher;
     host::Wakes woken;
-    std::lock_guard<std::mutex> hold(dispatcher.lock);
+    std::lock_guard<host::Lock> hold(dispatcher.lock);
     Dispatcher::RequireEvent(HeaderOf(Event), "KeSetEvent");
     LONG previous = Event->Header.SignalState;
     if (previous == 0) {
         Event->Header.SignalState = 1;
-        dispatcher.Signalled(&Event->Header, woken);
+        if (Event->Header.WaitListHead.Flink != &Event->Header.WaitListHead) {
+            dispatcher.Signalled(&Event->Header, woken);
+        }
     }
     if (Wait) {
         Dispatcher::HoldForFollowingWait(thread);
@@ -57,7 +62,7 @@ extern "C" LONG NTAPI KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wa
 
 extern "C" LONG NTAPI KeResetEvent(PRKEVENT Event) {
     host::RequireIrqlAtMost(DISPATCH_LEVEL, "KeResetEvent");
-    std::lock_guard<std::mutex> hold(Dispatcher::Current().lock);
+    std::lock_guard<host::Lock> hold(Dispatcher::Current().lock);
     Dispatcher::RequireEvent(HeaderOf(Event), "KeResetEvent");
     LONG previous = Event->Header.SignalState;
     Event->Header.SignalState = 0;
@@ -66,14 +71,14 @@ extern "C" LONG NTAPI KeResetEvent(PRKEVENT Event) {
 
 extern "C" VOID NTAPI KeClearEvent(PRKEVENT Event) {
     host::RequireIrqlAtMost(DISPATCH_LEVEL, "KeClearEvent");
-    std::lock_guard<std::mutex> hold(Dispatcher::Current().lock);
+    std::lock_guard<host::Lock> hold(Dispatcher::Current().lock);
     Dispatcher::RequireEvent(HeaderOf(Event), "KeClearEvent");
     Event->Header.SignalState = 0;
 }
 
 extern "C" LONG NTAPI KeReadStateEvent(PRKEVENT Event) {
     host::RequireIrqlAtMost(DISPATCH_LEVEL, "KeReadStateEvent");
-    std::lock_guard<std::mutex> hold(Dispatcher::Current().lock);
+    std::lock_guard<host::Lock> hold(Dispatcher::Current().lock);
     Dispatcher::RequireEvent(HeaderOf(Event), "KeReadStateEvent");
     return Event->Header.SignalState;
 }

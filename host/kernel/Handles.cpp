@@ -9,22 +9,41 @@ namespace host {
 
 HandleTable::HandleTable(unsigned long long base) : base(base) {}
 
-void* HandleTable::Insert(std::shared_ptr<HandleObject> object) {
+void* HandleTable::Insert(std::shared_ptr<HandleObject> object, std::uint32_t granted) {
     object->handleCount.fetch_add(1);
-    std::lock_guard<std::mutex> hold(lock);
+    std::lock_guard<Lock> hold(lock);
     unsigned long long index = nextIndex++;
-    entries.emplace(index, std::move(object));
+    entries.emplace(index, Entry{std::move(object), granted});
     return reinterpret_cast<void*>(base + index * 4);
 }
 
-std::shared_ptr<HandleObject> HandleTable::Lookup(void* handle) const {
+const HandleTable::Entry* HandleTable::Find(void* handle) const {
     auto value = reinterpret_cast<unsigned long long>(handle);
     if (value < base || (value - base) % 4 != 0) {
         return nullptr;
     }
-    std::lock_guard<std::mutex> hold(lock);
-    auto found = entries.find((value - base) / 4);
-    return found == entries.end() ? nullptr : found->second;
+    const unsigned long long index = (value - base) / 4;
+    if (lastFound != nullptr && lastFound->first == index) {
+        return &lastFound->second;
+    }
+    auto found = entries.find(index);
+    if (found == entries.end()) {
+        return nullptr;
+    }
+    lastFound = &*found;
+    return &found->second;
+}
+
+std::shared_ptr<HandleObject> HandleTable::Lookup(void* handle, std::uint32_t* granted) const {
+    std::lock_guard<Lock> hold(lock);
+    const Entry* found = Find(handle);
+    if (found == nullptr) {
+        return nullptr;
+    }
+    if (granted != nullptr) {
+        *granted = found->granted;
+    }
+    return found->object;
 }
 
 std::shared_ptr<HandleObject> HandleTable::Remove(void* handle, bool* lastHandle) {
@@ -34,12 +53,15 @@ std::shared_ptr<HandleObject> HandleTable::Remove(void* handle, bool* lastHandle
     }
     std::shared_ptr<HandleObject> object;
     {
-        std::lock_guard<std::mutex> hold(lock);
+        std::lock_guard<Lock> hold(lock);
         auto found = entries.find((value - base) / 4);
         if (found == entries.end()) {
             return nullptr;
         }
-        object = std::move(found->second);
+        object = std::move(found->second.object);
+        if (lastFound == &*found) {
+            lastFound = nullptr;
+        }
         entries.erase(found);
     }
     *lastHandle = object->handleCount.fetch_sub(1) == 1;
@@ -47,7 +69,7 @@ std::shared_ptr<HandleObject> HandleTable::Remove(void* handle, bool* lastHandle
 }
 
 std::vector<void*> HandleTable::Handles() const {
-    std::lock_guard<std::mutex> hold(lock);
+    std::lock_guard<Lock> hold(lock);
     std::vector<void*> result;
     for (const auto& entry : entries) {
         result.push_back(reinterpret_cast<void*>(base + entry.first * 4));
@@ -56,17 +78,17 @@ std::vector<void*> HandleTable::Handles() const {
 }
 
 size_t HandleTable::Count() const {
-    std::lock_guard<std::mutex> hold(lock);
+    std::lock_guard<Lock> hold(lock);
     return entries.size();
 }
 
 std::vector<std::string> HandleTable::Describe() const {
-    std::lock_guard<std::mutex> hold(lock);
+    std::lock_guard<Lock> hold(lock);
     std::vector<std::string> lines;
     for (const auto& entry : entries) {
         char value[32];
         std::snprintf(value, sizeof value, "0x%llx", base + entry.first * 4);
-        lines.push_back(std::string(value) + ": " + entry.second->Describe());
+        lines.push_back(std::string(value) + ": " + entry.second.object->Describe());
     }
     return lines;
 }

@@ -4,11 +4,15 @@
 #pragma once
 
 #include <atomic>
+#include <cstdint>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
+
+#include "Lock.h"
+
+struct _OBJECT_TYPE;
 
 namespace host {
 
@@ -19,6 +23,8 @@ public:
     virtual ~HandleObject() = default;
     // What the object is, for reports ("File", "Event", ...).
     virtual std::string Describe() const = 0;
+    // The object manager's type of the object (null for one the host gives no type).
+    virtual _OBJECT_TYPE* Type() const { return nullptr; }
     // The pointer a kernel caller gets for the object (the FILE_OBJECT, the KEVENT, ...).
     virtual void* Body() = 0;
     // Called after a handle to the object was removed from a table, outside the table's lock,
@@ -44,8 +50,12 @@ public:
     HandleTable(const HandleTable&) = delete;
     HandleTable& operator=(const HandleTable&) = delete;
 
-    void* Insert(std::shared_ptr<HandleObject> object);
-    std::shared_ptr<HandleObject> Lookup(void* handle) const;
+    // The handle grants granted, or, by default, every right of the object's type (what the
+    // I/O manager's own opens give).
+    static constexpr std::uint32_t EveryRight = 0xFFFFFFFF;
+    void* Insert(std::shared_ptr<HandleObject> object, std::uint32_t granted = EveryRight);
+    // The object handle names (null for none) and, when asked, the access its handle grants.
+    std::shared_ptr<HandleObject> Lookup(void* handle, std::uint32_t* granted = nullptr) const;
     // Removes the handle and returns its object (null for a handle the table does not hold).
     // The caller calls HandleClosed on the object once it has released its own locks.
     std::shared_ptr<HandleObject> Remove(void* handle, bool* lastHandle);
@@ -55,10 +65,22 @@ public:
     std::vector<std::string> Describe() const;
 
 private:
+    struct Entry {
+        std::shared_ptr<HandleObject> object;
+        std::uint32_t granted;
+    };
+
+    using Entries = std::map<unsigned long long, Entry>;
+    // The entry of handle, or null (expects lock).
+    const Entry* Find(void* handle) const;
+
     const unsigned long long base;
-    mutable std::mutex lock;
+    mutable Lock lock;
     unsigned long long nextIndex = 1;
-    std::map<unsigned long long, std::shared_ptr<HandleObject>> entries;
+    Entries entries;
+    // The entry found last: a program names the same few handles over and over (the file of
+    // every request, the event of every wait), and a map node stays put until it is erased.
+    mutable const Entries::value_type* lastFound = nullptr;
 };
 
 // Closes handle in table: removes it and tells the object, in owner's context.

@@ -4,9 +4,7 @@
 // its IRP, and a buffered request never hands back more bytes than the caller's buffer holds.
 #pragma once
 
-#include <condition_variable>
 #include <memory>
-#include <mutex>
 #include <set>
 #include <string>
 #include <unordered_map>
@@ -15,6 +13,8 @@
 #include <ntddk.h>
 
 #include "Handles.h"
+#include "IrpPool.h"
+#include "Lock.h"
 #include "Machine.h"
 
 namespace host {
@@ -33,14 +33,21 @@ public:
     std::shared_ptr<FileRecord> related;
 
     std::string Describe() const override;
+    _OBJECT_TYPE* Type() const override;
     void* Body() override { return &object; }
     void HandleClosed(Process* owner, bool lastHandle) override;
 
-    void Reference();
+    void Reference() { references.fetch_add(1, std::memory_order_relaxed); }
     // Drops a reference; the last one sends IRP_MJ_CLOSE to the driver.
-    void Dereference();
+    void Dereference() {
+        if (references.fetch_sub(1, std::memory_order_acq_rel) == 1) {
+            SendClose();
+        }
+    }
 
 private:
+    void SendClose();
+
     friend class IoManager;
     std::atomic<int> references{0};
     std::weak_ptr<FileRecord> self;
@@ -68,14 +75,21 @@ public:
     std::u16string DeviceName(PDEVICE_OBJECT device);
     PDEVICE_OBJECT FindNamedDevice(const std::u16string& name);
     std::u16string InstanceId(PDEVICE_OBJECT device);
-    static PDEVICE_OBJECT TopOfStack(PDEVICE_OBJECT device);
+    static PDEVICE_OBJECT TopOfStack(PDEVICE_OBJECT device) {
+        while (device->AttachedDevice != nullptr) {
+            device = device->AttachedDevice;
+        }
+        return device;
+    }
     // The device below device in its stack (null at the bottom).
     PDEVICE_OBJECT LowerDevice(PDEVICE_OBJECT device);
     void SetLowerDevice(PDEVICE_OBJECT device, PDEVICE_OBJECT lower);
 
     // ---- IRPs ----
     // A fresh IRP with stackSize locations, none current yet; the caller fills the next one.
-    PIRP AllocateIrp(CCHAR stackSize, Process* requester);
+    // With systemBufferBytes, its AssociatedIrp.SystemBuffer is a buffer of that many bytes,
+    // valid until the IRP is freed.
+    PIRP AllocateIrp(CCHAR stackSize, Process* requester, size_t systemBufferBytes = 0);
     void FreeIrp(PIRP irp);
     NTSTATUS CallDriver(PDEVICE_OBJECT device, PIRP irp);
     void CompleteRequest(PIRP irp, CCHAR priorityBoost);
@@ -121,23 +135,19 @@ private:
         std::u16string name;
         PDEVICE_OBJECT lower = nullptr;
     };
-    struct IrpRecord {
-        std::unique_ptr<unsigned char[]> storage;
-        Process* requester = nullptr;
-        bool completed = false;
-        // Returned from dispatch without being completed: already reported, never waited for.
-        bool abandoned = false;
-        bool refusedBySystem = false;
-        UCHAR majorFunction = 0;
-    };
+    using IrpRecord = IrpPool::Record;
 
-    IrpRecord* FindIrp(PIRP irp);
+    // The live record of irp, or null.
+    IrpRecord* FindIrp(PIRP irp) const { return irps.Find(irp); }
+    // Sleeps until record's IRP is completed.
+    static void AwaitCompletion(IrpRecord* record);
+    [[noreturn, gnu::cold]] static void RefuseCompletion(PIRP irp, bool live);
+    [[gnu::cold]] void ReportIrqlChange(UCHAR majorFunction, KIRQL entered);
 
-    std::mutex lock;
-    std::condition_variable completed;
+    Lock lock;
     std::unordered_map<PDRIVER_OBJECT, std::unique_ptr<DriverRecord>> drivers;
     std::unordered_map<PDEVICE_OBJECT, std::unique_ptr<DeviceRecord>> devices;
-    std::unordered_map<PIRP, std::unique_ptr<IrpRecord>> irps;
+    IrpPool irps;
     std::set<FileRecord*> openFiles;
     std::vector<std::string> findings;
     PDRIVER_OBJECT rootBus = nullptr;

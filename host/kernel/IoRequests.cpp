@@ -7,6 +7,7 @@
 
 #include "BugCheck.h"
 #include "Irql.h"
+#include "Objects.h"
 #include "ProcessorBlock.h"
 #include "Process.h"
 
@@ -79,39 +80,37 @@ std::u16string FromUnicodeString(PCUNICODE_STRING text) {
 
 // ---- IRPs ----
 
-PIRP IoManager::AllocateIrp(CCHAR stackSize, Process* requester) {
+PIRP IoManager::AllocateIrp(CCHAR stackSize, Process* requester, size_t systemBufferBytes) {
     if (stackSize < 1) {
         BugCheck(NO_MORE_IRP_STACK_LOCATIONS, 0, 0, 0, 0, "an IRP needs at least one location");
     }
-    auto record = std::make_unique<IrpRecord>();
-    size_t size = sizeof(IRP) + stackSize * sizeof(IO_STACK_LOCATION);
-    record->storage.reset(new unsigned char[size]());
-    record->requester = requester;
-    auto* irp = reinterpret_cast<PIRP>(record->storage.get());
+    IrpRecord* record = nullptr;
+    {
+        std::lock_guard<Lock> hold(lock);
+        record = irps.Take(stackSize, requester);
+    }
+    PIRP irp = record->irp.load(std::memory_order_relaxed);
+    if (systemBufferBytes != 0) {
+        irp->AssociatedIrp.SystemBuffer = IrpPool::SystemBuffer(record, systemBufferBytes);
+    }
     irp->Type = IO_TYPE_IRP;
-    irp->Size = static_cast<USHORT>(size);
+    irp->Size = static_cast<USHORT>(sizeof(IRP) + stackSize * sizeof(IO_STACK_LOCATION));
     irp->StackCount = stackSize;
     // No location is current yet: IoCallDriver moves to the first one.
     irp->CurrentLocation = static_cast<CHAR>(stackSize + 1);
     auto* locations = reinterpret_cast<PIO_STACK_LOCATION>(irp + 1);
     irp->Tail.Overlay.CurrentStackLocation = locations + stackSize;
     irp->RequestorMode = requester != nullptr ? UserMode : KernelMode;
-    std::lock_guard<std::mutex> hold(lock);
-    irps.emplace(irp, std::move(record));
     return irp;
 }
 
 void IoManager::FreeIrp(PIRP irp) {
-    std::lock_guard<std::mutex> hold(lock);
-    auto found = irps.find(irp);
-    if (found != irps.end() && !found->second->abandoned) {
-        irps.erase(found);
+    IrpRecord* record = FindIrp(irp);
+    std::lock_guard<Lock> hold(lock);
+    // An abandoned IRP stays: its driver may still complete it.
+    if (record != nullptr && !record->abandoned) {
+        irps.Give(record);
     }
-}
-
-IoManager::IrpRecord* IoManager::FindIrp(PIRP irp) {
-    auto found = irps.find(irp);
-    return found == irps.end() ? nullptr : found->second.get();
 }
 
 NTSTATUS IoManager::CallDriver(PDEVICE_OBJECT device, PIRP irp) {
@@ -124,64 +123,84 @@ NTSTATUS IoManager::CallDriver(PDEVICE_OBJECT device, PIRP irp) {
     irp->Tail.Overlay.CurrentStackLocation--;
     PIO_STACK_LOCATION location = irp->Tail.Overlay.CurrentStackLocation;
     location->DeviceObject = device;
-    {
-        std::lock_guard<std::mutex> hold(lock);
-        if (IrpRecord* record = FindIrp(irp)) {
-            record->majorFunction = location->MajorFunction;
-        }
-    }
     PDRIVER_DISPATCH dispatch = device->DriverObject->MajorFunction[location->MajorFunction];
     KIRQL before = CurrentIrql();
     PrepareThreadForDriver();
     NTSTATUS status = dispatch(device, irp);
     if (CurrentIrql() != before) {
-        Report(std::string(MajorFunctionName(location->MajorFunction)) +
-               " dispatch routine returned at IRQL " + std::to_string(CurrentIrql()) +
-               ", entered at " + std::to_string(before));
-        SetCurrentIrql(before);
+        ReportIrqlChange(location->MajorFunction, before);
     }
     return status;
+}
+
+void IoManager::ReportIrqlChange(UCHAR majorFunction, KIRQL entered) {
+    Report(std::string(MajorFunctionName(majorFunction)) + " dispatch routine returned at IRQL " +
+           std::to_string(CurrentIrql()) + ", entered at " + std::to_string(entered));
+    SetCurrentIrql(entered);
 }
 
 void IoManager::CompleteRequest(PIRP irp, CCHAR priorityBoost) {
     (void)priorityBoost;
     RequireIrqlAtMost(DISPATCH_LEVEL, "IoCompleteRequest");
-    std::lock_guard<std::mutex> hold(lock);
     IrpRecord* record = FindIrp(irp);
-    if (record == nullptr || record->completed) {
-        BugCheck(MULTIPLE_IRP_COMPLETE_REQUESTS, reinterpret_cast<ULONG_PTR>(irp), 0, 0, 0,
-                 record == nullptr
-                     ? "IoCompleteRequest of an IRP that is not live (already completed)"
-                     : "IoCompleteRequest of an IRP that was already completed");
+    if (record == nullptr || record->IsCompleted()) {
+        RefuseCompletion(irp, record != nullptr);
     }
     if (irp->IoStatus.Status == STATUS_PENDING) {
         BugCheck(DRIVER_VERIFIER_DETECTED_VIOLATION, 0x228, reinterpret_cast<ULONG_PTR>(irp), 0, 0,
                  "IoCompleteRequest with STATUS_PENDING in the IRP's status");
     }
-    record->completed = true;
     irp->CurrentLocation = static_cast<CHAR>(irp->StackCount + 1);
     irp->Tail.Overlay.CurrentStackLocation =
         reinterpret_cast<PIO_STACK_LOCATION>(irp + 1) + irp->StackCount;
-    completed.notify_all();
+    // Records are never freed while the machine lives, so a sender that has already returned
+    // and reused this record takes the wake-up for a spurious one and looks again.
+    const std::uint32_t before =
+        record->completion.exchange(IrpPool::Completed, std::memory_order_acq_rel);
+    if (before == IrpPool::Completed) {
+        RefuseCompletion(irp, true); // two completions raced
+    }
+    if (before == IrpPool::Awaited) {
+        FutexWake(&record->completion, 1);
+    }
+}
+
+void IoManager::RefuseCompletion(PIRP irp, bool live) {
+    BugCheck(MULTIPLE_IRP_COMPLETE_REQUESTS, reinterpret_cast<ULONG_PTR>(irp), 0, 0, 0,
+             live ? "IoCompleteRequest of an IRP that was already completed"
+                  : "IoCompleteRequest of an IRP that is not live (already completed)");
+}
+
+void IoManager::AwaitCompletion(IrpRecord* record) {
+    std::uint32_t seen = IrpPool::Pending;
+    if (!record->completion.compare_exchange_strong(seen, IrpPool::Awaited,
+                                                    std::memory_order_acquire) &&
+        seen == IrpPool::Completed) {
+        return;
+    }
+    while (record->completion.load(std::memory_order_acquire) != IrpPool::Completed) {
+        FutexWait(&record->completion, IrpPool::Awaited);
+    }
 }
 
 NTSTATUS IoManager::Send(PDEVICE_OBJECT device, PIRP irp) {
     PIO_STACK_LOCATION location = IoGetNextIrpStackLocation(irp);
     const UCHAR major = location->MajorFunction;
     NTSTATUS returned = CallDriver(device, irp);
-    std::unique_lock<std::mutex> hold(lock);
     IrpRecord* record = FindIrp(irp);
     if (returned == STATUS_PENDING) {
-        completed.wait(hold, [record] { return record->completed; });
+        AwaitCompletion(record);
         return irp->IoStatus.Status;
     }
-    if (!record->completed) {
+    if (!record->IsCompleted()) {
+        std::lock_guard<Lock> hold(lock);
         record->abandoned = true;
         findings.push_back(std::string(MajorFunctionName(major)) + " dispatch routine returned " +
                            StatusText(returned) + " without completing the IRP");
         return returned;
     }
     if (irp->IoStatus.Status != returned) {
+        std::lock_guard<Lock> hold(lock);
         findings.push_back(std::string(MajorFunctionName(major)) + " dispatch routine returned " +
                            StatusText(returned) + " but completed the IRP with " +
                            StatusText(irp->IoStatus.Status));
@@ -192,7 +211,6 @@ NTSTATUS IoManager::Send(PDEVICE_OBJECT device, PIRP irp) {
 bool IoManager::IsFrom32BitProcess(PIRP irp) {
     Process* process = CurrentProcess();
     if (irp != nullptr) {
-        std::lock_guard<std::mutex> hold(lock);
         IrpRecord* record = FindIrp(irp);
         process = record != nullptr ? record->requester : nullptr;
     }
@@ -200,12 +218,11 @@ bool IoManager::IsFrom32BitProcess(PIRP irp) {
 }
 
 size_t IoManager::RequestsInFlight(Process* process) {
-    std::lock_guard<std::mutex> hold(lock);
+    std::lock_guard<Lock> hold(lock);
     size_t count = 0;
-    for (const auto& entry : irps) {
-        const IrpRecord& record = *entry.second;
-        count += record.requester == process && !record.completed && !record.abandoned ? 1 : 0;
-    }
+    irps.ForEachLive([&](const IrpRecord& record) {
+        count += record.requester == process && !record.IsCompleted() && !record.abandoned ? 1 : 0;
+    });
     return count;
 }
 
@@ -213,6 +230,10 @@ size_t IoManager::RequestsInFlight(Process* process) {
 
 std::string FileRecord::Describe() const {
     return "File \"" + ToUtf8(name) + "\"";
+}
+
+_OBJECT_TYPE* FileRecord::Type() const {
+    return FileObjectType();
 }
 
 void FileRecord::HandleClosed(Process* owner, bool lastHandle) {
@@ -223,14 +244,8 @@ void FileRecord::HandleClosed(Process* owner, bool lastHandle) {
     }
 }
 
-void FileRecord::Reference() {
-    references.fetch_add(1);
-}
-
-void FileRecord::Dereference() {
-    if (references.fetch_sub(1) == 1) {
-        Machine::Current().Get<IoManager>().SendFileRequest(*this, IRP_MJ_CLOSE);
-    }
+void FileRecord::SendClose() {
+    Machine::Current().Get<IoManager>().SendFileRequest(*this, IRP_MJ_CLOSE);
 }
 
 std::shared_ptr<FileRecord> IoManager::NewFile(PDEVICE_OBJECT device, const std::u16string& name,
@@ -264,7 +279,7 @@ NTSTATUS IoManager::Open(const std::shared_ptr<FileRecord>& file) {
     if (NT_SUCCESS(status)) {
         // The opener's reference, dropped after cleanup.
         file->Reference();
-        std::lock_guard<std::mutex> hold(lock);
+        std::lock_guard<Lock> hold(lock);
         openFiles.insert(file.get());
     }
     return status;
@@ -281,7 +296,7 @@ void IoManager::SendFileRequest(FileRecord& file, UCHAR majorFunction) {
     NTSTATUS status = Send(top, irp);
     bool refusedBySystem = false;
     {
-        std::lock_guard<std::mutex> hold(lock);
+        std::lock_guard<Lock> hold(lock);
         refusedBySystem = FindIrp(irp)->refusedBySystem;
     }
     FreeIrp(irp);
@@ -292,13 +307,13 @@ void IoManager::SendFileRequest(FileRecord& file, UCHAR majorFunction) {
                " failed with " + StatusText(status) + " (it cannot fail on Windows)");
     }
     if (majorFunction == IRP_MJ_CLOSE) {
-        std::lock_guard<std::mutex> hold(lock);
+        std::lock_guard<Lock> hold(lock);
         openFiles.erase(&file);
     }
 }
 
 size_t IoManager::OpenFileCount(PDEVICE_OBJECT device) {
-    std::lock_guard<std::mutex> hold(lock);
+    std::lock_guard<Lock> hold(lock);
     size_t count = 0;
     for (FileRecord* file : openFiles) {
         if (file->device == device) {
@@ -309,14 +324,19 @@ size_t IoManager::OpenFileCount(PDEVICE_OBJECT device) {
 }
 
 void IoManager::Verify(std::vector<std::string>& problems) {
-    std::lock_guard<std::mutex> hold(lock);
+    std::lock_guard<Lock> hold(lock);
     problems.insert(problems.end(), findings.begin(), findings.end());
-    for (const auto& entry : irps) {
-        if (!entry.second->completed && !entry.second->abandoned) {
-            problems.push_back(std::string(MajorFunctionName(entry.second->majorFunction)) +
-                               " IRP never completed");
+    irps.ForEachLive([&](const IrpRecord& record) {
+        if (!record.IsCompleted() && !record.abandoned) {
+            // The kind of its current location, or of the first one if it was never sent.
+            const IRP& irp = *record.irp.load();
+            const auto* locations = reinterpret_cast<const IO_STACK_LOCATION*>(&irp + 1);
+            const UCHAR major = irp.CurrentLocation >= 1 && irp.CurrentLocation <= irp.StackCount
+                                    ? irp.Tail.Overlay.CurrentStackLocation->MajorFunction
+                                    : locations[irp.StackCount - 1].MajorFunction;
+            problems.push_back(std::string(MajorFunctionName(major)) + " IRP never completed");
         }
-    }
+    });
 }
 
 } // namespace host

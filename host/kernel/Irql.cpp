@@ -7,24 +7,12 @@
 
 namespace host {
 
-namespace {
-thread_local KIRQL threadIrql = PASSIVE_LEVEL;
-}
+__thread KIRQL threadIrql = PASSIVE_LEVEL;
 
-KIRQL CurrentIrql() {
-    return threadIrql;
-}
-
-void SetCurrentIrql(KIRQL irql) {
-    threadIrql = irql;
-}
-
-void RequireIrqlAtMost(KIRQL maximum, const char* what) {
-    if (threadIrql > maximum) {
-        BugCheck(IRQL_NOT_LESS_OR_EQUAL, 0, threadIrql, maximum, 0,
-                 std::string(what) + " called at IRQL " + std::to_string(threadIrql) +
-                     ", above its maximum " + std::to_string(maximum));
-    }
+HOST_KEEPS_XMM void RefuseIrql(KIRQL maximum, const char* what) {
+    BugCheck(IRQL_NOT_LESS_OR_EQUAL, 0, threadIrql, maximum, 0,
+             std::string(what) + " called at IRQL " + std::to_string(threadIrql) +
+                 ", above its maximum " + std::to_string(maximum));
 }
 
 } // namespace host

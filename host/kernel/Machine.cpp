@@ -39,21 +39,28 @@ Machine::~Machine() {
     current = nullptr;
 }
 
-void Machine::NoMachine() {
+HOST_KEEPS_XMM void Machine::NoMachine() {
     std::fprintf(stderr, "host: a kernel call was made with no Machine in place\n");
     std::abort();
 }
 
-std::size_t Machine::NewSlot() {
-    const std::size_t slot = slotsTaken.fetch_add(1);
-    if (slot >= MaximumSubsystems) {
-        std::fprintf(stderr, "host: more than %zu kinds of subsystem\n", MaximumSubsystems);
-        std::abort();
+HOST_KEEPS_XMM std::size_t Machine::AssignSlot(std::atomic<std::size_t>* number) {
+    static std::mutex assigning;
+    std::lock_guard<std::mutex> hold(assigning);
+    std::size_t assigned = number->load(std::memory_order_acquire);
+    if (assigned == 0) {
+        const std::size_t slot = slotsTaken.fetch_add(1);
+        if (slot >= MaximumSubsystems) {
+            std::fprintf(stderr, "host: more than %zu kinds of subsystem\n", MaximumSubsystems);
+            std::abort();
+        }
+        assigned = slot + 1;
+        number->store(assigned, std::memory_order_release);
     }
-    return slot;
+    return assigned - 1;
 }
 
-Subsystem* Machine::Create(std::size_t slot, std::unique_ptr<Subsystem> (*make)()) {
+HOST_KEEPS_XMM Subsystem* Machine::Create(std::size_t slot, std::unique_ptr<Subsystem> (*make)()) {
     std::lock_guard<std::mutex> hold(lock);
     Subsystem* found = slots[slot].load(std::memory_order_acquire);
     if (found != nullptr) {

@@ -13,6 +13,7 @@
 #include <utility>
 #include <vector>
 
+#include "KeepsXmm.h"
 #include "Timekeeper.h"
 
 namespace host {
@@ -57,8 +58,8 @@ public:
     template <class T>
     T& Get() {
         Subsystem* found = slots[SlotOf<T>()].load(std::memory_order_acquire);
-        if (found == nullptr) {
-            found = Create(SlotOf<T>(), [] { return std::unique_ptr<Subsystem>(new T()); });
+        if (__builtin_expect(found == nullptr, 0)) {
+            found = Create(SlotOf<T>(), &Make<T>);
         }
         return *static_cast<T*>(found);
     }
@@ -69,19 +70,28 @@ public:
     static constexpr std::size_t MaximumSubsystems = 64;
 
 private:
+    // Slot numbers are handed out on first use, one per subsystem type, and kept as number + 1
+    // in a variable of the type that needs no guard to read (0: none yet).
+    template <class T>
+    static inline std::atomic<std::size_t> slotNumber{0};
     template <class T>
     static std::size_t SlotOf() {
-        static const std::size_t slot = NewSlot();
-        return slot;
+        const std::size_t number = slotNumber<T>.load(std::memory_order_acquire);
+        return __builtin_expect(number != 0, 1) ? number - 1 : AssignSlot(&slotNumber<T>);
     }
-    static std::size_t NewSlot();
-    [[noreturn]] static void NoMachine();
+    template <class T>
+    static std::unique_ptr<Subsystem> Make() {
+        return std::unique_ptr<Subsystem>(new T());
+    }
+    // The slot of the type whose number is *number, giving it one if it has none.
+    HOST_KEEPS_XMM static std::size_t AssignSlot(std::atomic<std::size_t>* number);
+    [[noreturn]] HOST_KEEPS_XMM static void NoMachine();
 
     // Defined once, in the host library: an inline variable would get a private copy in every
     // shared object that hides its symbols (the client library's version script does), and such
     // a copy never sees the machine.
     static Machine* current;
-    Subsystem* Create(std::size_t slot, std::unique_ptr<Subsystem> (*make)());
+    HOST_KEEPS_XMM Subsystem* Create(std::size_t slot, std::unique_ptr<Subsystem> (*make)());
 
     Timekeeper time;
     // Guards creation and destruction; lookups of existing subsystems do not take it.

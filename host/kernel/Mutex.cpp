@@ -1,6 +1,5 @@
 // Kernel mutexes: owned by a thread, recursive for their owner. As in Windows, SignalState is 1
 // when free and 1 - depth while owned; the owner is kept in the caller's KMUTEX.
-#include <algorithm>
 #include <mutex>
 #include <sstream>
 
@@ -14,6 +13,18 @@ namespace {
 DISPATCHER_HEADER* HeaderOf(PRKMUTEX mutex) {
     return reinterpret_cast<DISPATCHER_HEADER*>(mutex);
 }
+
+[[noreturn, gnu::cold, gnu::noinline]] HOST_KEEPS_XMM void RefuseRelease(PRKMUTEX mutex,
+                                                                         PKTHREAD thread) {
+    std::ostringstream explanation;
+    explanation << "KeReleaseMutex on the mutex at " << static_cast<void*>(mutex) << " by thread '"
+                << thread->name << "', "
+                << (mutex->OwnerThread == nullptr
+                        ? std::string("which is not owned")
+                        : "which is owned by thread '" + mutex->OwnerThread->name + "'");
+    host::BugCheck(THREAD_NOT_MUTEX_OWNER, reinterpret_cast<ULONG_PTR>(thread),
+                   reinterpret_cast<ULONG_PTR>(mutex), 0, 0, explanation.str());
+}
 } // namespace
 
 extern "C" VOID NTAPI KeInitializeMutex(PRKMUTEX Mutex, ULONG Level) {
@@ -23,7 +34,7 @@ extern "C" VOID NTAPI KeInitializeMutex(PRKMUTEX Mutex, ULONG Level) {
                        "KeInitializeMutex without a mutex");
     }
     Dispatcher& dispatcher = Dispatcher::Current();
-    std::lock_guard<std::mutex> hold(dispatcher.lock);
+    std::lock_guard<host::Lock> hold(dispatcher.lock);
     dispatcher.RequireNoWaiters(HeaderOf(Mutex), "KeInitializeMutex");
     Mutex->Header.Type = MutantObject;
     Mutex->Header.Signalling = 0;
@@ -40,29 +51,26 @@ extern "C" VOID NTAPI KeInitializeMutex(PRKMUTEX Mutex, ULONG Level) {
 }
 
 extern "C" LONG NTAPI KeReleaseMutex(PRKMUTEX Mutex, BOOLEAN Wait) {
-    host::RequireIrqlAtMost(Wait ? APC_LEVEL : DISPATCH_LEVEL,
-                            Wait ? "KeReleaseMutex(Wait = TRUE)" : "KeReleaseMutex");
+    if (Wait) {
+        host::RequireIrqlAtMost(APC_LEVEL, "KeReleaseMutex(Wait = TRUE)");
+    } else {
+        host::RequireIrqlAtMost(DISPATCH_LEVEL, "KeReleaseMutex");
+    }
     PKTHREAD thread = host::CurrentThread();
-    Dispatcher& dispatcher = Dispatcher::Current();
+    Dispatcher& dispatcher = *thread->dispatcher;
     host::Wakes woken;
-    std::lock_guard<std::mutex> hold(dispatcher.lock);
+    std::lock_guard<host::Lock> hold(dispatcher.lock);
     Dispatcher::RequireMutex(HeaderOf(Mutex), "KeReleaseMutex");
     if (Mutex->OwnerThread != thread) {
-        std::ostringstream explanation;
-        explanation << "KeReleaseMutex on the mutex at " << static_cast<void*>(Mutex)
-                    << " by thread '" << thread->name << "', "
-                    << (Mutex->OwnerThread == nullptr
-                            ? std::string("which is not owned")
-                            : "which is owned by thread '" + Mutex->OwnerThread->name + "'");
-        host::BugCheck(THREAD_NOT_MUTEX_OWNER, reinterpret_cast<ULONG_PTR>(thread),
-                       reinterpret_cast<ULONG_PTR>(Mutex), 0, 0, explanation.str());
+        RefuseRelease(Mutex, thread);
     }
     LONG previous = Mutex->Header.SignalState++;
     if (Mutex->Header.SignalState == 1) {
         Mutex->OwnerThread = nullptr;
-        auto& owned = thread->ownedMutexes;
-        owned.erase(std::remove(owned.begin(), owned.end(), Mutex), owned.end());
-        dispatcher.Signalled(&Mutex->Header, woken);
+        Dispatcher::NoteReleased(thread, Mutex);
+        if (Mutex->Header.WaitListHead.Flink != &Mutex->Header.WaitListHead) {
+            dispatcher.Signalled(&Mutex->Header, woken);
+        }
     }
     if (Wait) {
         Dispatcher::HoldForFollowingWait(thread);
@@ -72,7 +80,7 @@ extern "C" LONG NTAPI KeReleaseMutex(PRKMUTEX Mutex, BOOLEAN Wait) {
 
 extern "C" LONG NTAPI KeReadStateMutex(PRKMUTEX Mutex) {
     host::RequireIrqlAtMost(DISPATCH_LEVEL, "KeReadStateMutex");
-    std::lock_guard<std::mutex> hold(Dispatcher::Current().lock);
+    std::lock_guard<host::Lock> hold(Dispatcher::Current().lock);
     Dispatcher::RequireMutex(HeaderOf(Mutex), "KeReadStateMutex");
     return Mutex->Header.SignalState;
 }

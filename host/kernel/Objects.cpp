@@ -48,15 +48,12 @@ POBJECT_TYPE fileTypePointer = &fileType;
 
 constexpr unsigned long long KernelHandleBit = 0x8000000000000000ull;
 
-bool IsKernelHandle(HANDLE handle, KPROCESSOR_MODE mode) {
-    return mode == KernelMode && (reinterpret_cast<unsigned long long>(handle) & KernelHandleBit);
-}
-
 // Generic rights become the type's specific ones; MAXIMUM_ALLOWED asks for nothing in particular.
 ACCESS_MASK MapAccess(ACCESS_MASK access, POBJECT_TYPE type) {
-    ACCESS_MASK mapped = access & ~(GENERIC_READ | GENERIC_WRITE | GENERIC_EXECUTE | GENERIC_ALL |
-                                    MAXIMUM_ALLOWED | ACCESS_SYSTEM_SECURITY);
-    if (type == nullptr) {
+    constexpr ACCESS_MASK Generic = GENERIC_READ | GENERIC_WRITE | GENERIC_EXECUTE | GENERIC_ALL |
+                                    MAXIMUM_ALLOWED | ACCESS_SYSTEM_SECURITY;
+    ACCESS_MASK mapped = access & ~Generic;
+    if (type == nullptr || (access & Generic) == 0) {
         return mapped;
     }
     if (access & GENERIC_READ) {
@@ -86,7 +83,7 @@ bool IsThreadObject(void* body) {
         return false;
     }
     host::Dispatcher& dispatcher = host::Dispatcher::Current();
-    std::lock_guard<std::mutex> hold(dispatcher.lock);
+    std::lock_guard<host::Lock> hold(dispatcher.lock);
     // Identity check: bug-checks a look-alike that is no thread object of this machine.
     dispatcher.RequireWaitable(header, "an object reference");
     return true;
@@ -109,24 +106,6 @@ POBJECT_TYPE FileObjectType() {
     return &fileType;
 }
 
-POBJECT_TYPE ObjectTypeOf(HandleObject& object) {
-    if (auto* typed = dynamic_cast<TypedObject*>(&object)) {
-        return typed->Type();
-    }
-    if (dynamic_cast<FileRecord*>(&object) != nullptr) {
-        return &fileType;
-    }
-    return nullptr;
-}
-
-struct ObjectManager::Lookup {
-    NTSTATUS status = STATUS_INVALID_HANDLE;
-    std::shared_ptr<HandleObject> object; // null for the current process and thread
-    void* body = nullptr;
-    POBJECT_TYPE type = nullptr;
-    ACCESS_MASK granted = 0;
-};
-
 ObjectManager::ObjectManager() {
     systemProcess.Pcb.Header.Type = ProcessObject;
     systemProcess.Pcb.Header.Size = sizeof(DISPATCHER_HEADER) / sizeof(LONG);
@@ -142,51 +121,58 @@ ObjectManager& ObjectManager::Current() {
 
 HANDLE ObjectManager::Insert(HandleTable& table, std::shared_ptr<HandleObject> object,
                              ACCESS_MASK access) {
-    ACCESS_MASK granted = MapAccess(access, ObjectTypeOf(*object));
-    HANDLE handle = table.Insert(std::move(object));
-    std::lock_guard<std::mutex> hold(lock);
-    grantedAccess[{&table, reinterpret_cast<unsigned long long>(handle)}] = granted;
-    return handle;
+    ACCESS_MASK granted = MapAccess(access, object->Type());
+    return table.Insert(std::move(object), granted);
 }
 
-ObjectManager::Lookup ObjectManager::Find(HANDLE handle, KPROCESSOR_MODE mode) {
-    Lookup found;
+NTSTATUS ObjectManager::Find(HANDLE handle, KPROCESSOR_MODE mode, HandleLookup* found) {
     if (handle == NtCurrentProcess()) {
-        found.body = ProcessObjectFor(CurrentProcess());
-        found.type = &processType;
-        found.granted = PROCESS_ALL_ACCESS;
-        found.status = STATUS_SUCCESS;
-        return found;
+        found->body = ProcessObjectFor(CurrentProcess());
+        found->type = &processType;
+        found->granted = PROCESS_ALL_ACCESS;
+        return STATUS_SUCCESS;
     }
     if (handle == NtCurrentThread()) {
-        found.body = CurrentThread();
-        found.type = &threadType;
-        found.granted = THREAD_ALL_ACCESS;
-        found.status = STATUS_SUCCESS;
-        return found;
+        found->body = CurrentThread();
+        found->type = &threadType;
+        found->granted = THREAD_ALL_ACCESS;
+        return STATUS_SUCCESS;
     }
-    Processes& processes = Machine::Current().Get<Processes>();
+    const bool kernelHandle = (reinterpret_cast<unsigned long long>(handle) & KernelHandleBit) != 0;
     // A kernel handle means something only to a kernel-mode caller; from user mode it names
     // nothing, even in the system process, whose table here is the kernel's.
-    if (mode != KernelMode && (reinterpret_cast<unsigned long long>(handle) & KernelHandleBit)) {
-        return found;
+    if (kernelHandle && mode != KernelMode) {
+        return STATUS_INVALID_HANDLE;
     }
-    HandleTable& table =
-        IsKernelHandle(handle, mode) ? processes.KernelHandles() : processes.CurrentHandles();
-    found.object = table.Lookup(handle);
-    if (!found.object) {
-        return found;
+    Processes& processes = Machine::Current().Get<Processes>();
+    HandleTable& table = kernelHandle ? processes.KernelHandles() : processes.CurrentHandles();
+    std::uint32_t granted = 0;
+    found->object = table.Lookup(handle, &granted);
+    if (!found->object) {
+        return STATUS_INVALID_HANDLE;
     }
-    found.body = found.object->Body();
-    found.type = ObjectTypeOf(*found.object);
-    found.status = STATUS_SUCCESS;
-    std::lock_guard<std::mutex> hold(lock);
-    auto granted = grantedAccess.find({&table, reinterpret_cast<unsigned long long>(handle)});
+    found->body = found->object->Body();
+    found->type = found->object->Type();
     // Handles the I/O manager opened itself carry every right of their type.
-    found.granted = granted != grantedAccess.end()
-                        ? granted->second
-                        : (found.type != nullptr ? found.type->mapping.GenericAll : ~0u);
-    return found;
+    found->granted = granted != HandleTable::EveryRight
+                         ? granted
+                         : (found->type != nullptr ? found->type->mapping.GenericAll : ~0u);
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS ObjectManager::LookupHandle(HANDLE handle, ACCESS_MASK desiredAccess, POBJECT_TYPE type,
+                                     KPROCESSOR_MODE mode, HandleLookup* found) {
+    NTSTATUS status = Find(handle, mode, found);
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+    if (type != nullptr && found->type != type) {
+        return STATUS_OBJECT_TYPE_MISMATCH;
+    }
+    if (mode != KernelMode && (MapAccess(desiredAccess, found->type) & ~found->granted) != 0) {
+        return STATUS_ACCESS_DENIED;
+    }
+    return STATUS_SUCCESS;
 }
 
 NTSTATUS ObjectManager::ReferenceByHandle(HANDLE handle, ACCESS_MASK desiredAccess,
@@ -198,29 +184,21 @@ NTSTATUS ObjectManager::ReferenceByHandle(HANDLE handle, ACCESS_MASK desiredAcce
                  "ObReferenceObjectByHandle without a place for the object");
     }
     *object = nullptr;
-    Lookup found = Find(handle, mode);
-    if (!NT_SUCCESS(found.status)) {
-        return found.status;
-    }
-    if (type != nullptr && found.type != type) {
-        return STATUS_OBJECT_TYPE_MISMATCH;
-    }
-    if (mode != KernelMode) {
-        ACCESS_MASK wanted = MapAccess(desiredAccess, found.type);
-        if ((wanted & ~found.granted) != 0) {
-            return STATUS_ACCESS_DENIED;
-        }
+    HandleLookup found;
+    NTSTATUS status = LookupHandle(handle, desiredAccess, type, mode, &found);
+    if (!NT_SUCCESS(status)) {
+        return status;
     }
     {
-        std::lock_guard<std::mutex> hold(lock);
+        std::lock_guard<Lock> hold(lock);
         Referenced& entry = references[found.body];
         if (entry.count++ == 0) {
             entry.keepAlive = found.object;
-            entry.description = DescribeBody(found.body, found.object.get());
+            entry.isFile = found.type == &fileType;
         }
     }
-    if (auto* file = dynamic_cast<FileRecord*>(found.object.get())) {
-        file->Reference();
+    if (found.object && found.type == &fileType) {
+        static_cast<FileRecord*>(found.object.get())->Reference();
     }
     if (information != nullptr) {
         information->HandleAttributes = 0;
@@ -230,29 +208,31 @@ NTSTATUS ObjectManager::ReferenceByHandle(HANDLE handle, ACCESS_MASK desiredAcce
     return STATUS_SUCCESS;
 }
 
-std::string ObjectManager::DescribeBody(void* body, HandleObject* object) {
+std::string ObjectManager::DescribeBody(const void* body, const HandleObject* object) {
     if (object != nullptr) {
         return object->Describe();
     }
     IoManager& io = Machine::Current().Get<IoManager>();
-    if (io.IsDevice(static_cast<PDEVICE_OBJECT>(body))) {
-        const std::u16string instance = io.InstanceId(static_cast<PDEVICE_OBJECT>(body));
+    auto* device = static_cast<PDEVICE_OBJECT>(const_cast<void*>(body));
+    if (io.IsDevice(device)) {
+        const std::u16string instance = io.InstanceId(device);
         return "Device" + (instance.empty() ? std::string() : " '" + ToUtf8(instance) + "'");
     }
-    auto* header = static_cast<DISPATCHER_HEADER*>(body);
+    const auto* header = static_cast<const DISPATCHER_HEADER*>(body);
     if (header->Type == ThreadObject) {
-        return "Thread '" + ThreadName(static_cast<PKTHREAD>(body)) + "'";
+        return "Thread '" + ThreadName(const_cast<PKTHREAD>(static_cast<const _KTHREAD*>(body))) +
+               "'";
     }
-    Process* process = static_cast<PKPROCESS>(body)->process;
+    Process* process = static_cast<const _KPROCESS*>(body)->process;
     return "Process '" + (process != nullptr ? process->name : std::string("System")) + "'";
 }
 
 POBJECT_TYPE ObjectManager::TypeOfBody(void* body) {
     {
-        std::lock_guard<std::mutex> hold(lock);
+        std::lock_guard<Lock> hold(lock);
         auto found = references.find(body);
         if (found != references.end() && found->second.keepAlive) {
-            return ObjectTypeOf(*found->second.keepAlive);
+            return found->second.keepAlive->Type();
         }
     }
     Process* process = nullptr;
@@ -276,7 +256,7 @@ LONG_PTR ObjectManager::Reference(void* body, const char* what) {
     std::shared_ptr<HandleObject> held;
     LONG_PTR count = 0;
     {
-        std::unique_lock<std::mutex> hold(lock);
+        std::unique_lock<Lock> hold(lock);
         auto found = references.find(body);
         if (found == references.end()) {
             hold.unlock();
@@ -288,15 +268,16 @@ LONG_PTR ObjectManager::Reference(void* body, const char* what) {
                              ", which is not an object the host knows (thread, process and "
                              "device objects, and objects referenced through a handle, are)");
             }
-            std::string description = DescribeBody(body, nullptr);
             hold.lock();
-            found = references.emplace(body, Referenced{nullptr, 0, description}).first;
+            found = references.emplace(body, Referenced{}).first;
         }
         count = ++found->second.count;
-        held = found->second.keepAlive;
+        if (found->second.isFile) {
+            held = found->second.keepAlive;
+        }
     }
-    if (auto* file = dynamic_cast<FileRecord*>(held.get())) {
-        file->Reference();
+    if (held) {
+        static_cast<FileRecord*>(held.get())->Reference();
     }
     return count;
 }
@@ -306,7 +287,7 @@ LONG_PTR ObjectManager::Dereference(void* body, const char* what) {
     std::shared_ptr<HandleObject> held;
     LONG_PTR count = 0;
     {
-        std::lock_guard<std::mutex> hold(lock);
+        std::lock_guard<Lock> hold(lock);
         auto found = references.find(body);
         if (found == references.end() || found->second.count <= 0) {
             BugCheck(REFERENCE_BY_POINTER, 0, reinterpret_cast<ULONG_PTR>(body), 0, 0,
@@ -315,27 +296,29 @@ LONG_PTR ObjectManager::Dereference(void* body, const char* what) {
                          "other users");
         }
         count = --found->second.count;
-        held = found->second.keepAlive;
         if (count == 0) {
+            held = std::move(found->second.keepAlive);
             references.erase(found);
+        } else if (found->second.isFile) {
+            held = found->second.keepAlive;
         }
     }
     // Outside the lock: the last reference of a file sends its close request to the driver, and
     // the last holder of an object frees it.
-    if (auto* file = dynamic_cast<FileRecord*>(held.get())) {
-        file->Dereference();
+    if (held && held->Type() == &fileType) {
+        static_cast<FileRecord*>(held.get())->Dereference();
     }
     return count;
 }
 
 long ObjectManager::ReferenceCount(const void* body) {
-    std::lock_guard<std::mutex> hold(lock);
+    std::lock_guard<Lock> hold(lock);
     auto found = references.find(body);
     return found == references.end() ? 0 : found->second.count;
 }
 
 PEPROCESS ObjectManager::ProcessObjectFor(Process* process) {
-    std::lock_guard<std::mutex> hold(lock);
+    std::lock_guard<Lock> hold(lock);
     if (process == nullptr) {
         return &systemProcess;
     }
@@ -351,7 +334,7 @@ PEPROCESS ObjectManager::ProcessObjectFor(Process* process) {
 }
 
 bool ObjectManager::FindProcess(PKPROCESS process, Process** found) {
-    std::lock_guard<std::mutex> hold(lock);
+    std::lock_guard<Lock> hold(lock);
     if (process == &systemProcess.Pcb) {
         *found = nullptr;
         return true;
@@ -366,14 +349,14 @@ bool ObjectManager::FindProcess(PKPROCESS process, Process** found) {
 }
 
 void ObjectManager::FailReference(NTSTATUS status, unsigned skip) {
-    std::lock_guard<std::mutex> hold(lock);
+    std::lock_guard<Lock> hold(lock);
     referenceFailurePending = !NT_SUCCESS(status);
     referenceFailureStatus = status;
     referenceFailureSkip = skip;
 }
 
 bool ObjectManager::TakeInjectedReferenceFailure(NTSTATUS* status) {
-    std::lock_guard<std::mutex> hold(lock);
+    std::lock_guard<Lock> hold(lock);
     if (!referenceFailurePending) {
         return false;
     }
@@ -387,24 +370,25 @@ bool ObjectManager::TakeInjectedReferenceFailure(NTSTATUS* status) {
 }
 
 void ObjectManager::Report(const std::string& finding) {
-    std::lock_guard<std::mutex> hold(lock);
+    std::lock_guard<Lock> hold(lock);
     findings.push_back(finding);
 }
 
 std::vector<std::string> ObjectManager::TakeFindings() {
-    std::lock_guard<std::mutex> hold(lock);
+    std::lock_guard<Lock> hold(lock);
     std::vector<std::string> taken;
     taken.swap(findings);
     return taken;
 }
 
 void ObjectManager::Verify(std::vector<std::string>& problems) {
-    std::lock_guard<std::mutex> hold(lock);
+    std::lock_guard<Lock> hold(lock);
     problems.insert(problems.end(), findings.begin(), findings.end());
     for (const auto& entry : references) {
         problems.push_back(std::to_string(entry.second.count) + " reference" +
                            (entry.second.count == 1 ? "" : "s") + " still held on " +
-                           entry.second.description + " at " + Address(entry.first));
+                           DescribeBody(entry.first, entry.second.keepAlive.get()) + " at " +
+                           Address(entry.first));
     }
 }
 

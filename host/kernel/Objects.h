@@ -5,7 +5,6 @@
 
 #include <map>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <unordered_map>
 #include <utility>
@@ -14,6 +13,7 @@
 #include <ntifs.h>
 
 #include "Handles.h"
+#include "Lock.h"
 #include "Machine.h"
 #include "Process.h"
 
@@ -43,15 +43,6 @@ POBJECT_TYPE ThreadObjectType();
 POBJECT_TYPE ProcessObjectType();
 POBJECT_TYPE FileObjectType();
 
-// Objects of the object manager's own types (events, threads) that handles can name.
-class TypedObject : public HandleObject {
-public:
-    virtual POBJECT_TYPE Type() const = 0;
-};
-
-// The type of an object a handle names (files included); null for one the host gives no type.
-POBJECT_TYPE ObjectTypeOf(HandleObject& object);
-
 // The process id Windows gives the system process.
 constexpr ULONG_PTR SystemProcessId = 4;
 
@@ -64,8 +55,23 @@ public:
     // Inserts object into table; the handle grants access (generic rights mapped by the type).
     HANDLE Insert(HandleTable& table, std::shared_ptr<HandleObject> object, ACCESS_MASK access);
 
-    // ObReferenceObjectByHandle without fault injection, for the host's own callers (the
-    // user-mode calls reference objects the way the system services do).
+    // What a handle names for one call of a system service: the object (held by the caller
+    // while it works; null for the current thread and process, which live as long as the
+    // machine), the pointer a kernel caller gets, its type and the access the handle grants.
+    struct HandleLookup {
+        std::shared_ptr<HandleObject> object;
+        void* body = nullptr;
+        POBJECT_TYPE type = nullptr;
+        ACCESS_MASK granted = 0;
+    };
+    // The checks of ObReferenceObjectByHandle (handle, type, and access for a user-mode caller)
+    // without its counted reference: the host's own system services (user-mode event calls and
+    // waits) hold the object in found for the length of the call, as the reference they take on
+    // Windows is dropped before they return.
+    NTSTATUS LookupHandle(HANDLE handle, ACCESS_MASK desiredAccess, POBJECT_TYPE type,
+                          KPROCESSOR_MODE mode, HandleLookup* found);
+
+    // ObReferenceObjectByHandle without fault injection.
     NTSTATUS ReferenceByHandle(HANDLE handle, ACCESS_MASK desiredAccess, POBJECT_TYPE type,
                                KPROCESSOR_MODE mode, PVOID* object,
                                POBJECT_HANDLE_INFORMATION information);
@@ -109,15 +115,15 @@ private:
     struct Referenced {
         std::shared_ptr<HandleObject> keepAlive; // null for thread and process objects
         long count = 0;
-        std::string description;
+        // A file's references also hold back its close, so each one reaches the file.
+        bool isFile = false;
     };
-    struct Lookup;
 
-    Lookup Find(HANDLE handle, KPROCESSOR_MODE mode);
-    std::string DescribeBody(void* body, HandleObject* object);
+    // What handle names, with no access or type check; fills found.
+    NTSTATUS Find(HANDLE handle, KPROCESSOR_MODE mode, HandleLookup* found);
+    std::string DescribeBody(const void* body, const HandleObject* object);
 
-    std::mutex lock;
-    std::map<std::pair<const HandleTable*, unsigned long long>, ACCESS_MASK> grantedAccess;
+    Lock lock;
     std::unordered_map<const void*, Referenced> references;
     std::map<Process*, std::unique_ptr<_EPROCESS>> processObjects;
     _EPROCESS systemProcess{};

@@ -13,7 +13,7 @@ namespace {
 
 // A handle to a process object. The object itself lives as long as the machine, so the handle
 // only names it.
-class ProcessHandleObject : public TypedObject {
+class ProcessHandleObject : public HandleObject {
 public:
     explicit ProcessHandleObject(PEPROCESS process) : process(process) {}
     std::string Describe() const override {
@@ -31,12 +31,12 @@ private:
 
 void ObjectManager::MarkExited(Process* process) {
     PEPROCESS object = ProcessObjectFor(process);
-    std::lock_guard<std::mutex> hold(lock);
+    std::lock_guard<Lock> hold(lock);
     object->Pcb.Header.SignalState = 1;
 }
 
 bool ObjectManager::HasExited(PKPROCESS process) {
-    std::lock_guard<std::mutex> hold(lock);
+    std::lock_guard<Lock> hold(lock);
     return process->Header.SignalState != 0;
 }
 
@@ -66,17 +66,12 @@ NTSTATUS ObjectManager::OpenByPointer(void* body, ULONG attributes, ACCESS_MASK 
 }
 
 HANDLE ObjectManager::Duplicate(HandleTable& from, HANDLE handle, HandleTable& to) {
-    std::shared_ptr<HandleObject> object = from.Lookup(handle);
+    std::uint32_t granted = 0;
+    std::shared_ptr<HandleObject> object = from.Lookup(handle, &granted);
     if (!object) {
         return nullptr;
     }
-    std::lock_guard<std::mutex> hold(lock);
-    auto granted = grantedAccess.find({&from, reinterpret_cast<unsigned long long>(handle)});
-    HANDLE copy = to.Insert(object);
-    if (granted != grantedAccess.end()) {
-        grantedAccess[{&to, reinterpret_cast<unsigned long long>(copy)}] = granted->second;
-    }
-    return copy;
+    return to.Insert(std::move(object), granted);
 }
 
 } // namespace host

@@ -9,6 +9,7 @@
 
 #include "BugCheck.h"
 #include "Irql.h"
+#include "KeepsXmm.h"
 
 namespace host {
 
@@ -21,21 +22,57 @@ constexpr ULONG_PTR MarkMask = 0xFFFFFFFF00000000ull;
 
 std::atomic<unsigned> lastThreadNumber{0};
 
+__thread ULONG_PTR ownerWord = 0;
+
 ULONG_PTR CurrentOwnerWord() {
-    thread_local ULONG_PTR word = OwnerMark | (lastThreadNumber.fetch_add(1) + 1);
-    return word;
+    if (__builtin_expect(ownerWord == 0, 0)) {
+        ownerWord = OwnerMark | (lastThreadNumber.fetch_add(1) + 1);
+    }
+    return ownerWord;
+}
+
+// The holder is a real thread that may need this core to get on and release.
+__attribute__((noinline)) HOST_KEEPS_XMM void YieldToHolder() {
+    sched_yield();
 }
 
 std::string Describe(ULONG_PTR word) {
     return word == 0 ? "not held" : "held by thread #" + std::to_string(word & ~MarkMask);
 }
 
-void RequireInitialised(PKSPIN_LOCK lock, ULONG_PTR word, const char* routine) {
-    if (word != 0 && (word & MarkMask) != OwnerMark) {
-        BugCheck(DRIVER_VERIFIER_DETECTED_VIOLATION, 0, reinterpret_cast<ULONG_PTR>(lock), word, 0,
-                 std::string(routine) +
-                     " on a spin lock that was never initialised (its word reads " +
-                     std::to_string(word) + ")");
+[[noreturn, gnu::cold, gnu::noinline]] HOST_KEEPS_XMM void
+RefuseUninitialised(PKSPIN_LOCK lock, ULONG_PTR word, const char* routine) {
+    BugCheck(DRIVER_VERIFIER_DETECTED_VIOLATION, 0, reinterpret_cast<ULONG_PTR>(lock), word, 0,
+             std::string(routine) + " on a spin lock that was never initialised (its word reads " +
+                 std::to_string(word) + ")");
+}
+
+[[noreturn, gnu::cold, gnu::noinline]] HOST_KEEPS_XMM void RefuseRecursion(PKSPIN_LOCK lock) {
+    BugCheck(SPIN_LOCK_ALREADY_OWNED, reinterpret_cast<ULONG_PTR>(lock), 0, 0, 0,
+             "KeAcquireSpinLockRaiseToDpc on a spin lock this thread already holds");
+}
+
+[[noreturn, gnu::cold, gnu::noinline]] HOST_KEEPS_XMM void RefuseForeignRelease(PKSPIN_LOCK lock,
+                                                                                ULONG_PTR word) {
+    BugCheck(SPIN_LOCK_NOT_OWNED, reinterpret_cast<ULONG_PTR>(lock), word, 0, 0,
+             "KeReleaseSpinLock on a spin lock that is " + Describe(word) +
+                 ", not by the releasing thread");
+}
+
+[[noreturn, gnu::cold, gnu::noinline]] HOST_KEEPS_XMM void RefuseReleaseIrql(KIRQL current,
+                                                                             KIRQL newIrql) {
+    if (current < DISPATCH_LEVEL) {
+        BugCheck(IRQL_NOT_GREATER_OR_EQUAL, current, DISPATCH_LEVEL, 0, 0,
+                 "KeReleaseSpinLock after the IRQL was lowered below DISPATCH_LEVEL under the "
+                 "lock");
+    }
+    BugCheck(IRQL_NOT_LESS_OR_EQUAL, current, newIrql, 0, 0,
+             "KeReleaseSpinLock asked to raise the IRQL to " + std::to_string(newIrql));
+}
+
+inline void RequireInitialised(PKSPIN_LOCK lock, ULONG_PTR word, const char* routine) {
+    if (__builtin_expect(word != 0 && (word & MarkMask) != OwnerMark, 0)) {
+        RefuseUninitialised(lock, word, routine);
     }
 }
 
@@ -53,8 +90,7 @@ extern "C" KIRQL NTAPI KeAcquireSpinLockRaiseToDpc(PKSPIN_LOCK SpinLock) {
     ULONG_PTR word = __atomic_load_n(SpinLock, __ATOMIC_RELAXED);
     host::RequireInitialised(SpinLock, word, "KeAcquireSpinLockRaiseToDpc");
     if (word == self) {
-        host::BugCheck(SPIN_LOCK_ALREADY_OWNED, reinterpret_cast<ULONG_PTR>(SpinLock), 0, 0, 0,
-                       "KeAcquireSpinLockRaiseToDpc on a spin lock this thread already holds");
+        host::RefuseRecursion(SpinLock);
     }
     KIRQL old = host::CurrentIrql();
     host::SetCurrentIrql(DISPATCH_LEVEL);
@@ -65,8 +101,7 @@ extern "C" KIRQL NTAPI KeAcquireSpinLockRaiseToDpc(PKSPIN_LOCK SpinLock) {
             return old;
         }
         host::RequireInitialised(SpinLock, expected, "KeAcquireSpinLockRaiseToDpc");
-        // The holder is a real thread that may need this core to get on and release.
-        sched_yield();
+        host::YieldToHolder();
     }
 }
 
@@ -75,19 +110,11 @@ extern "C" VOID NTAPI KeReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql) {
     ULONG_PTR word = __atomic_load_n(SpinLock, __ATOMIC_RELAXED);
     host::RequireInitialised(SpinLock, word, "KeReleaseSpinLock");
     if (word != self) {
-        host::BugCheck(SPIN_LOCK_NOT_OWNED, reinterpret_cast<ULONG_PTR>(SpinLock), word, 0, 0,
-                       "KeReleaseSpinLock on a spin lock that is " + host::Describe(word) +
-                           ", not by the releasing thread");
+        host::RefuseForeignRelease(SpinLock, word);
     }
     const KIRQL current = host::CurrentIrql();
-    if (current < DISPATCH_LEVEL) {
-        host::BugCheck(IRQL_NOT_GREATER_OR_EQUAL, current, DISPATCH_LEVEL, 0, 0,
-                       "KeReleaseSpinLock after the IRQL was lowered below DISPATCH_LEVEL under "
-                       "the lock");
-    }
-    if (NewIrql > current) {
-        host::BugCheck(IRQL_NOT_LESS_OR_EQUAL, current, NewIrql, 0, 0,
-                       "KeReleaseSpinLock asked to raise the IRQL to " + std::to_string(NewIrql));
+    if (current < DISPATCH_LEVEL || NewIrql > current) {
+        host::RefuseReleaseIrql(current, NewIrql);
     }
     __atomic_store_n(SpinLock, 0, __ATOMIC_RELEASE);
     host::SetCurrentIrql(NewIrql);

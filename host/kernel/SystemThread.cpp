@@ -70,7 +70,7 @@ __attribute__((noinline)) NTSTATUS CallRoutine(SystemThreads::Record* record) {
 
 // A handle to a system thread. The thread object itself belongs to the dispatcher and lives as
 // long as the machine, so the handle only names it.
-class ThreadHandleObject : public TypedObject {
+class ThreadHandleObject : public HandleObject {
 public:
     explicit ThreadHandleObject(PKTHREAD thread) : thread(thread) {}
     std::string Describe() const override { return "Thread '" + ThreadName(thread) + "'"; }

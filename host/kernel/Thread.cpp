@@ -13,24 +13,20 @@
 
 namespace host {
 
+__thread CurrentThreadCache currentThread = {0, nullptr};
+
 namespace {
-
-struct CurrentThreadCache {
-    std::uint64_t machine = 0; // the generation of the machine the object belongs to
-    PKTHREAD thread = nullptr;
-};
-
-thread_local CurrentThreadCache currentThread;
 
 [[noreturn]] void HostMisuse(const char* message) {
     std::fprintf(stderr, "host: %s\n", message);
     std::abort();
 }
 
-// Out of line, so that the cached path of CurrentThread needs no stack frame.
-__attribute__((noinline)) PKTHREAD FirstEntry(Machine& machine) {
+} // namespace
+
+HOST_KEEPS_XMM PKTHREAD FirstEntry(Machine& machine) {
     Dispatcher& dispatcher = machine.Get<Dispatcher>();
-    std::lock_guard<std::mutex> hold(dispatcher.lock);
+    std::lock_guard<Lock> hold(dispatcher.lock);
     const pid_t self = gettid();
     currentThread.thread =
         dispatcher.AddThread("thread " + std::to_string(self), false, DefaultThreadPriority, self);
@@ -39,19 +35,9 @@ __attribute__((noinline)) PKTHREAD FirstEntry(Machine& machine) {
     return currentThread.thread;
 }
 
-} // namespace
-
-PKTHREAD CurrentThread() {
-    Machine& machine = Machine::Current();
-    if (currentThread.machine == machine.generation) {
-        return currentThread.thread;
-    }
-    return FirstEntry(machine);
-}
-
 PKTHREAD CreateSystemThreadObject(std::string name, KPRIORITY priority) {
     Dispatcher& dispatcher = Dispatcher::Current();
-    std::lock_guard<std::mutex> hold(dispatcher.lock);
+    std::lock_guard<Lock> hold(dispatcher.lock);
     return dispatcher.AddThread(std::move(name), true, priority, 0);
 }
 
@@ -62,7 +48,7 @@ void AdoptThreadObject(PKTHREAD thread) {
         HostMisuse("AdoptThreadObject on a thread that already has a thread object");
     }
     {
-        std::lock_guard<std::mutex> hold(dispatcher.lock);
+        std::lock_guard<Lock> hold(dispatcher.lock);
         dispatcher.BindOsThread(thread, gettid());
     }
     currentThread.thread = thread;
@@ -73,7 +59,7 @@ void AdoptThreadObject(PKTHREAD thread) {
 void MarkThreadTerminated(PKTHREAD thread) {
     Dispatcher& dispatcher = Dispatcher::Current();
     Wakes woken;
-    std::lock_guard<std::mutex> hold(dispatcher.lock);
+    std::lock_guard<Lock> hold(dispatcher.lock);
     if (thread->Header.SignalState != 0) {
         HostMisuse("MarkThreadTerminated on a thread that has already terminated");
     }
@@ -82,12 +68,12 @@ void MarkThreadTerminated(PKTHREAD thread) {
 }
 
 KPRIORITY ThreadPriority(PKTHREAD thread) {
-    std::lock_guard<std::mutex> hold(Dispatcher::Current().lock);
+    std::lock_guard<Lock> hold(Dispatcher::Current().lock);
     return thread->priority;
 }
 
 void SetThreadPriority(PKTHREAD thread, KPRIORITY priority) {
-    std::lock_guard<std::mutex> hold(Dispatcher::Current().lock);
+    std::lock_guard<Lock> hold(Dispatcher::Current().lock);
     thread->priority = priority;
 }
 

@@ -26,7 +26,7 @@ bool Deadline::HasPassed() const {
     return false;
 }
 
-Deadline DeadlineFromTimeout(const LARGE_INTEGER* timeout) {
+HOST_KEEPS_XMM Deadline DeadlineFromTimeout(const LARGE_INTEGER* timeout) {
     Deadline deadline;
     if (timeout == nullptr) {
         return deadline;

@@ -4,6 +4,7 @@
 
 #include <ntddk.h>
 
+#include "KeepsXmm.h"
 #include "Timekeeper.h"
 
 namespace host {
@@ -23,6 +24,6 @@ struct Deadline {
 
 // null: forever; 0: now (a poll); negative: that many 100 ns from now; positive: that system
 // time. Ends further away than the host clocks can hold (centuries) count as forever.
-Deadline DeadlineFromTimeout(const LARGE_INTEGER* timeout);
+HOST_KEEPS_XMM Deadline DeadlineFromTimeout(const LARGE_INTEGER* timeout);
 
 } // namespace host

@@ -15,7 +15,7 @@ namespace host::user {
 
 namespace {
 
-class UserEvent : public TypedObject {
+class UserEvent : public HandleObject {
 public:
     UserEvent(bool manualReset, bool initialState) : manualReset(manualReset) {
         KeInitializeEvent(&event, manualReset ? NotificationEvent : SynchronizationEvent,
@@ -43,20 +43,18 @@ void RequireUserProcess(const char* call) {
 
 // Sets or resets the event handle names; the handle must grant EVENT_MODIFY_STATE.
 BOOL ChangeEvent(HANDLE handle, bool set) {
-    ObjectManager& objects = ObjectManager::Current();
-    PVOID event = nullptr;
-    NTSTATUS status = objects.ReferenceByHandle(handle, EVENT_MODIFY_STATE, EventObjectType(),
-                                                UserMode, &event, nullptr);
+    ObjectManager::HandleLookup event;
+    NTSTATUS status = ObjectManager::Current().LookupHandle(handle, EVENT_MODIFY_STATE,
+                                                            EventObjectType(), UserMode, &event);
     SetLastStatus(status);
     if (!NT_SUCCESS(status)) {
         return FALSE;
     }
     if (set) {
-        KeSetEvent(static_cast<PRKEVENT>(event), EVENT_INCREMENT, FALSE);
+        KeSetEvent(static_cast<PRKEVENT>(event.body), EVENT_INCREMENT, FALSE);
     } else {
-        KeResetEvent(static_cast<PRKEVENT>(event));
+        KeResetEvent(static_cast<PRKEVENT>(event.body));
     }
-    objects.Dereference(event, set ? "SetEvent" : "ResetEvent");
     return TRUE;
 }
 
@@ -94,24 +92,22 @@ DWORD WaitForSingleObject(HANDLE object, DWORD milliseconds) {
 
 NTSTATUS NtWaitForSingleObject(HANDLE object, BOOLEAN alertable, PLARGE_INTEGER timeout) {
     RequireUserProcess("WaitForSingleObject");
-    ObjectManager& objects = ObjectManager::Current();
-    PVOID body = nullptr;
+    ObjectManager::HandleLookup waited;
     NTSTATUS status =
-        objects.ReferenceByHandle(object, SYNCHRONIZE, nullptr, UserMode, &body, nullptr);
+        ObjectManager::Current().LookupHandle(object, SYNCHRONIZE, nullptr, UserMode, &waited);
     if (!NT_SUCCESS(status)) {
         SetLastStatus(status);
         return status;
     }
-    POBJECT_TYPE type = objects.TypeOfBody(body);
-    if (type != EventObjectType() && type != ThreadObjectType()) {
+    if (waited.type != EventObjectType() && waited.type != ThreadObjectType()) {
         std::fprintf(stderr,
                      "host: WaitForSingleObject on a %s object is not supported (events and "
                      "threads are)\n",
-                     type != nullptr ? type->name : "untyped");
+                     waited.type != nullptr ? waited.type->name : "untyped");
         std::abort();
     }
-    status = KeWaitForSingleObject(body, UserRequest, UserMode, alertable, timeout);
-    objects.Dereference(body, "WaitForSingleObject");
+    // The lookup holds the object (an event's handle may be closed during the wait).
+    status = KeWaitForSingleObject(waited.body, UserRequest, UserMode, alertable, timeout);
     SetLastStatus(status);
     return status;
 }

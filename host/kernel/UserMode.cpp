@@ -7,7 +7,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <functional>
 #include <vector>
 
 #include "DeviceInterfaces.h"
@@ -20,7 +19,7 @@ namespace host::user {
 
 namespace {
 
-thread_local NTSTATUS lastStatus = STATUS_SUCCESS;
+__thread NTSTATUS lastStatus = STATUS_SUCCESS;
 
 // A new system buffer is filled with this, so a driver that hands back bytes it never wrote
 // returns garbage rather than zeros.
@@ -44,7 +43,11 @@ Process* CallingProcess(const char* call) {
 }
 
 std::shared_ptr<FileRecord> FileOf(Process& process, HANDLE handle) {
-    return std::dynamic_pointer_cast<FileRecord>(process.Handles().Lookup(handle));
+    std::shared_ptr<HandleObject> object = process.Handles().Lookup(handle);
+    if (!object || object->Type() != FileObjectType()) {
+        return nullptr;
+    }
+    return std::static_pointer_cast<FileRecord>(std::move(object));
 }
 
 HANDLE Fail(NTSTATUS status) {
@@ -78,11 +81,13 @@ bool ResolveDeviceName(std::u16string path, PDEVICE_OBJECT* device, std::u16stri
 }
 
 // Sends one request of kind major on handle's file and waits for it, the way a system service
-// does: the file is referenced while the request runs. fill sets the request's parameters.
-NTSTATUS SendRequest(HANDLE handle, UCHAR major, const char* call,
-                     const std::function<void(PIRP, PIO_STACK_LOCATION)>& fill,
-                     ULONG_PTR* information) {
-    *information = 0;
+// does: the file is referenced while the request runs. systemBytes(top) is the size of the
+// system buffer the request needs on the device at the top of the file's stack (0: none);
+// fill(irp, location) sets the request's parameters; finish(irp, information) runs once it is
+// completed, before the IRP and its system buffer are freed.
+template <class SystemBytes, class Fill, class Finish>
+NTSTATUS SendRequest(HANDLE handle, UCHAR major, const char* call, const SystemBytes& systemBytes,
+                     const Fill& fill, const Finish& finish) {
     Process* process = CallingProcess(call);
     if (process == nullptr) {
         return lastStatus;
@@ -94,7 +99,7 @@ NTSTATUS SendRequest(HANDLE handle, UCHAR major, const char* call,
     IoManager& io = Machine::Current().Get<IoManager>();
     file->Reference();
     PDEVICE_OBJECT top = IoManager::TopOfStack(file->device);
-    PIRP irp = io.AllocateIrp(top->StackSize, process);
+    PIRP irp = io.AllocateIrp(top->StackSize, process, systemBytes(top));
     irp->Tail.Overlay.OriginalFileObject = &file->object;
     PIO_STACK_LOCATION location = IoGetNextIrpStackLocation(irp);
     location->MajorFunction = major;
@@ -102,23 +107,35 @@ NTSTATUS SendRequest(HANDLE handle, UCHAR major, const char* call,
     fill(irp, location);
     irp->IoStatus.Status = STATUS_SUCCESS;
     NTSTATUS result = io.Send(top, irp);
-    *information = NT_ERROR(result) ? 0 : irp->IoStatus.Information;
+    finish(irp, NT_ERROR(result) ? 0 : irp->IoStatus.Information);
     io.FreeIrp(irp);
     file->Dereference();
     return lastStatus = result;
 }
 
+// The request's system buffer of length bytes, filled so that a driver that hands back bytes
+// it never wrote returns garbage rather than zeros.
+unsigned char* FillSystemBuffer(PIRP irp, ULONG length) {
+    auto* buffer = static_cast<unsigned char*>(irp->AssociatedIrp.SystemBuffer);
+    if (length != 0) { // a request with no bytes either way has no system buffer
+        std::memset(buffer, SystemBufferFill, length);
+    }
+    return buffer;
+}
+
+bool IsBuffered(PDEVICE_OBJECT device) {
+    return (device->Flags & DO_BUFFERED_IO) != 0;
+}
+
 // A read or write: buffered on a DO_BUFFERED_IO device, else the caller's buffer as it is.
 NTSTATUS Transfer(HANDLE handle, UCHAR major, void* buffer, ULONG length, ULONG* information) {
     const char* call = major == IRP_MJ_READ ? "ReadFile" : "WriteFile";
-    std::vector<unsigned char> systemBuffer;
-    bool buffered = false;
     ULONG_PTR done = 0;
     NTSTATUS status = SendRequest(
-        handle, major, call,
+        handle, major, call, [&](PDEVICE_OBJECT top) { return IsBuffered(top) ? length : 0; },
         [&](PIRP irp, PIO_STACK_LOCATION location) {
             PDEVICE_OBJECT device = IoManager::TopOfStack(location->FileObject->DeviceObject);
-            buffered = (device->Flags & DO_BUFFERED_IO) != 0;
+            const bool buffered = IsBuffered(device);
             if (!buffered && (device->Flags & DO_DIRECT_IO) != 0 && length != 0) {
                 std::fprintf(stderr,
                              "host: %s of %u bytes on a direct-I/O device: the host builds no MDL "
@@ -127,19 +144,21 @@ NTSTATUS Transfer(HANDLE handle, UCHAR major, void* buffer, ULONG length, ULONG*
                 std::abort();
             }
             if (buffered && length != 0) {
-                systemBuffer.assign(length, SystemBufferFill);
+                unsigned char* system = FillSystemBuffer(irp, length);
                 if (major == IRP_MJ_WRITE) {
-                    std::memcpy(systemBuffer.data(), buffer, length);
+                    std::memcpy(system, buffer, length);
                 }
-                irp->AssociatedIrp.SystemBuffer = systemBuffer.data();
             }
             irp->UserBuffer = buffer;
             location->Parameters.Read.Length = length; // Write has the same layout
         },
-        &done);
-    if (major == IRP_MJ_READ && buffered && done != 0) {
-        std::memcpy(buffer, systemBuffer.data(), std::min<ULONG_PTR>(done, length));
-    }
+        [&](PIRP irp, ULONG_PTR information) {
+            done = information;
+            if (major == IRP_MJ_READ && irp->AssociatedIrp.SystemBuffer != nullptr && done != 0) {
+                std::memcpy(buffer, irp->AssociatedIrp.SystemBuffer,
+                            std::min<ULONG_PTR>(done, length));
+            }
+        });
     if (information != nullptr) {
         *information = static_cast<ULONG>(done);
     }
@@ -193,40 +212,44 @@ BOOL DeviceIoControl(HANDLE handle, ULONG ioControlCode, const void* inputBuffer
                      ioControlCode);
         std::abort();
     }
-    std::vector<unsigned char> systemBuffer;
+    const ULONG systemBytes =
+        method == METHOD_BUFFERED ? std::max(inputBufferLength, outputBufferLength) : 0;
     ULONG_PTR information = 0;
     NTSTATUS result = SendRequest(
         handle, IRP_MJ_DEVICE_CONTROL, "DeviceIoControl",
+        [&](PDEVICE_OBJECT) { return systemBytes; },
         [&](PIRP irp, PIO_STACK_LOCATION location) {
             irp->UserBuffer = outputBuffer;
             location->Parameters.DeviceIoControl.IoControlCode = ioControlCode;
             location->Parameters.DeviceIoControl.InputBufferLength = inputBufferLength;
             location->Parameters.DeviceIoControl.OutputBufferLength = outputBufferLength;
             if (method == METHOD_BUFFERED) {
-                systemBuffer.assign(std::max(inputBufferLength, outputBufferLength),
-                                    SystemBufferFill);
+                unsigned char* system = FillSystemBuffer(irp, systemBytes);
                 if (inputBufferLength != 0) {
-                    std::memcpy(systemBuffer.data(), inputBuffer, inputBufferLength);
+                    std::memcpy(system, inputBuffer, inputBufferLength);
                 }
-                irp->AssociatedIrp.SystemBuffer =
-                    systemBuffer.empty() ? nullptr : systemBuffer.data();
             } else {
                 location->Parameters.DeviceIoControl.Type3InputBuffer =
                     const_cast<void*>(inputBuffer);
             }
         },
-        &information);
-    if (method == METHOD_BUFFERED && information > outputBufferLength) {
-        Machine::Current().Get<IoManager>().Report(
-            "device control " + StatusText(static_cast<NTSTATUS>(ioControlCode)) +
-            " completed with Information " + std::to_string(information) +
-            ", more than the caller's output buffer of " + std::to_string(outputBufferLength) +
-            " bytes");
-        information = outputBufferLength;
-    }
-    if (method == METHOD_BUFFERED && information != 0) {
-        std::memcpy(outputBuffer, systemBuffer.data(), information);
-    }
+        [&](PIRP irp, ULONG_PTR done) {
+            information = done;
+            if (method != METHOD_BUFFERED) {
+                return;
+            }
+            if (information > outputBufferLength) {
+                Machine::Current().Get<IoManager>().Report(
+                    "device control " + StatusText(static_cast<NTSTATUS>(ioControlCode)) +
+                    " completed with Information " + std::to_string(information) +
+                    ", more than the caller's output buffer of " +
+                    std::to_string(outputBufferLength) + " bytes");
+                information = outputBufferLength;
+            }
+            if (information != 0) {
+                std::memcpy(outputBuffer, irp->AssociatedIrp.SystemBuffer, information);
+            }
+        });
     if (status != nullptr) {
         *status = result;
     }
@@ -245,54 +268,57 @@ NTSTATUS WriteFile(HANDLE handle, const void* buffer, ULONG length, ULONG* infor
 }
 
 NTSTATUS FlushFileBuffers(HANDLE handle) {
-    ULONG_PTR information = 0;
     return SendRequest(
-        handle, IRP_MJ_FLUSH_BUFFERS, "FlushFileBuffers", [](PIRP, PIO_STACK_LOCATION) {},
-        &information);
+        handle, IRP_MJ_FLUSH_BUFFERS, "FlushFileBuffers", [](PDEVICE_OBJECT) { return 0u; },
+        [](PIRP, PIO_STACK_LOCATION) {}, [](PIRP, ULONG_PTR) {});
 }
 
 NTSTATUS QueryInformationFile(HANDLE handle, void* buffer, ULONG length,
                               FILE_INFORMATION_CLASS informationClass) {
-    std::vector<unsigned char> systemBuffer(length, SystemBufferFill);
-    ULONG_PTR information = 0;
-    NTSTATUS status = SendRequest(
+    return SendRequest(
         handle, IRP_MJ_QUERY_INFORMATION, "QueryInformationFile",
+        [&](PDEVICE_OBJECT) { return length; },
         [&](PIRP irp, PIO_STACK_LOCATION location) {
-            irp->AssociatedIrp.SystemBuffer = systemBuffer.empty() ? nullptr : systemBuffer.data();
+            if (length != 0) {
+                FillSystemBuffer(irp, length);
+            }
             location->Parameters.QueryFile.Length = length;
             location->Parameters.QueryFile.FileInformationClass = informationClass;
         },
-        &information);
-    std::memcpy(buffer, systemBuffer.data(), std::min<ULONG_PTR>(information, length));
-    return status;
+        [&](PIRP irp, ULONG_PTR information) {
+            if (information != 0 && length != 0) {
+                std::memcpy(buffer, irp->AssociatedIrp.SystemBuffer,
+                            std::min<ULONG_PTR>(information, length));
+            }
+        });
 }
 
 NTSTATUS SetInformationFile(HANDLE handle, const void* buffer, ULONG length,
                             FILE_INFORMATION_CLASS informationClass) {
-    const auto* bytes = static_cast<const unsigned char*>(buffer);
-    std::vector<unsigned char> systemBuffer(bytes, bytes + length);
-    ULONG_PTR information = 0;
     return SendRequest(
         handle, IRP_MJ_SET_INFORMATION, "SetInformationFile",
+        [&](PDEVICE_OBJECT) { return length; },
         [&](PIRP irp, PIO_STACK_LOCATION location) {
-            irp->AssociatedIrp.SystemBuffer = systemBuffer.empty() ? nullptr : systemBuffer.data();
+            if (length != 0) {
+                std::memcpy(irp->AssociatedIrp.SystemBuffer, buffer, length);
+            }
             location->Parameters.SetFile.Length = length;
             location->Parameters.SetFile.FileInformationClass = informationClass;
         },
-        &information);
+        [](PIRP, ULONG_PTR) {});
 }
 
 NTSTATUS QuerySecurityObject(HANDLE handle, SECURITY_INFORMATION information, void* buffer,
                              ULONG length, ULONG* needed) {
     ULONG_PTR returned = 0;
     NTSTATUS status = SendRequest(
-        handle, IRP_MJ_QUERY_SECURITY, "QuerySecurityObject",
+        handle, IRP_MJ_QUERY_SECURITY, "QuerySecurityObject", [](PDEVICE_OBJECT) { return 0u; },
         [&](PIRP irp, PIO_STACK_LOCATION location) {
             irp->UserBuffer = buffer;
             location->Parameters.QuerySecurity.SecurityInformation = information;
             location->Parameters.QuerySecurity.Length = length;
         },
-        &returned);
+        [&](PIRP, ULONG_PTR done) { returned = done; });
     if (needed != nullptr) {
         *needed = static_cast<ULONG>(returned);
     }
@@ -301,14 +327,13 @@ NTSTATUS QuerySecurityObject(HANDLE handle, SECURITY_INFORMATION information, vo
 
 NTSTATUS SetSecurityObject(HANDLE handle, SECURITY_INFORMATION information,
                            PSECURITY_DESCRIPTOR descriptor) {
-    ULONG_PTR returned = 0;
     return SendRequest(
-        handle, IRP_MJ_SET_SECURITY, "SetSecurityObject",
+        handle, IRP_MJ_SET_SECURITY, "SetSecurityObject", [](PDEVICE_OBJECT) { return 0u; },
         [&](PIRP, PIO_STACK_LOCATION location) {
             location->Parameters.SetSecurity.SecurityInformation = information;
             location->Parameters.SetSecurity.SecurityDescriptor = descriptor;
         },
-        &returned);
+        [](PIRP, ULONG_PTR) {});
 }
 
 BOOL CloseHandle(HANDLE handle) {

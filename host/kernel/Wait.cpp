@@ -16,11 +16,16 @@ namespace {
 
 // Checked against the IRQL of the wait itself, which after a Wait = TRUE call is the level the
 // thread had before that call, not the DISPATCH_LEVEL it holds in between.
-void RequireWaitIrql(KIRQL irql, KIRQL maximum, const char* what) {
-    if (irql > maximum) {
-        host::BugCheck(IRQL_NOT_LESS_OR_EQUAL, 0, irql, maximum, 0,
-                       std::string(what) + " called at IRQL " + std::to_string(irql) +
-                           ", above its maximum " + std::to_string(maximum));
+[[noreturn, gnu::cold, gnu::noinline]] HOST_KEEPS_XMM void RefuseWaitIrql(KIRQL irql, KIRQL maximum,
+                                                                          const char* what) {
+    host::BugCheck(IRQL_NOT_LESS_OR_EQUAL, 0, irql, maximum, 0,
+                   std::string(what) + " called at IRQL " + std::to_string(irql) +
+                       ", above its maximum " + std::to_string(maximum));
+}
+
+inline void RequireWaitIrql(KIRQL irql, KIRQL maximum, const char* what) {
+    if (__builtin_expect(irql > maximum, 0)) {
+        RefuseWaitIrql(irql, maximum, what);
     }
 }
 
@@ -35,22 +40,32 @@ extern "C" NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitR
     (void)WaitMode;
     (void)Alertable;
     PKTHREAD thread = host::CurrentThread();
-    Deadline deadline = host::DeadlineFromTimeout(Timeout);
-    bool poll = deadline.kind == Deadline::Kind::Now;
-    Dispatcher& dispatcher = Dispatcher::Current();
-    std::unique_lock<std::mutex> hold(dispatcher.lock);
-    KIRQL irql = Dispatcher::BeginWait(thread);
-    RequireWaitIrql(irql, poll ? DISPATCH_LEVEL : APC_LEVEL,
-                    poll ? "KeWaitForSingleObject with a zero time-out"
-                         : "KeWaitForSingleObject that may block");
+    Dispatcher& dispatcher = *thread->dispatcher;
+    // Most waits have none (a worker's, a mutex's): no clock is read for them.
+    Deadline deadline;
+    if (Timeout != nullptr) {
+        deadline = host::DeadlineFromTimeout(Timeout);
+    }
+    const bool poll = deadline.kind == Deadline::Kind::Now;
     auto* object = static_cast<DISPATCHER_HEADER*>(Object);
+    dispatcher.lock.lock();
+    if (poll) {
+        RequireWaitIrql(Dispatcher::BeginWait(thread), DISPATCH_LEVEL,
+                        "KeWaitForSingleObject with a zero time-out");
+    } else {
+        RequireWaitIrql(Dispatcher::BeginWait(thread), APC_LEVEL,
+                        "KeWaitForSingleObject that may block");
+    }
     dispatcher.RequireWaitable(object, "KeWaitForSingleObject");
-    if (dispatcher.TryAcquire(object, thread)) {
+    if (Dispatcher::TryAcquire(object, thread)) {
+        dispatcher.lock.unlock();
         return STATUS_SUCCESS;
     }
     if (poll) {
+        dispatcher.lock.unlock();
         return STATUS_TIMEOUT;
     }
+    std::unique_lock<host::Lock> hold(dispatcher.lock, std::adopt_lock);
     return dispatcher.Block(hold, object, thread, deadline);
 }
 
@@ -60,7 +75,7 @@ extern "C" NTSTATUS NTAPI KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLE
     (void)Alertable;
     PKTHREAD thread = host::CurrentThread();
     Dispatcher& dispatcher = Dispatcher::Current();
-    std::unique_lock<std::mutex> hold(dispatcher.lock);
+    std::unique_lock<host::Lock> hold(dispatcher.lock);
     RequireWaitIrql(Dispatcher::BeginWait(thread), APC_LEVEL, "KeDelayExecutionThread");
     if (Interval == nullptr) {
         host::BugCheck(KMODE_EXCEPTION_NOT_HANDLED, static_cast<ULONG>(STATUS_ACCESS_VIOLATION), 0,

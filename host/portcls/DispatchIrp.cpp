@@ -20,9 +20,11 @@ namespace {
     host::BugCheck(KMODE_EXCEPTION_NOT_HANDLED, static_cast<ULONG>(STATUS_ACCESS_VIOLATION),
                    reinterpret_cast<ULONG_PTR>(file), reinterpret_cast<ULONG_PTR>(irp), 0,
                    std::string("PcDispatchIrp: ") + host::MajorFunctionName(major) +
-                       " names the file object \"" +
-                       host::ToUtf8(host::FromUnicodeString(&file->FileName)) +
-                       "\", which the port-class library did not create: kernel streaming "
+                       (file == nullptr
+                            ? std::string(" names no file object")
+                            : " names the file object \"" +
+                                  host::ToUtf8(host::FromUnicodeString(&file->FileName)) + "\"") +
+                       ", which the port-class library did not create: kernel streaming "
                        "reads an object header through the file object that it does not have");
 }
 
@@ -188,18 +190,8 @@ NTSTATUS DispatchClose(PortClass& library, PDEVICE_OBJECT device, PIRP irp) {
     return Complete(irp, STATUS_SUCCESS);
 }
 
-NTSTATUS DispatchDeviceControl(PortClass& library, PDEVICE_OBJECT device, PIRP irp) {
-    PFILE_OBJECT file = IoGetCurrentIrpStackLocation(irp)->FileObject;
-    host::PortClassFile* served = nullptr;
-    {
-        std::lock_guard<std::mutex> hold(library.lock);
-        PortClass::Device* record = library.FindDevice(device);
-        auto found = record->files.find(file);
-        served = found == record->files.end() ? nullptr : found->second.get();
-    }
-    if (served == nullptr) {
-        RefuseForeignFile(irp, file);
-    }
+// served: the file's object, which a device-control request's file must have (checked already).
+NTSTATUS DispatchDeviceControl(host::PortClassFile* served, PIRP irp) {
     ULONG_PTR information = 0;
     NTSTATUS status = served->DeviceControl(irp, &information);
     return Complete(irp, status, information);
@@ -209,18 +201,21 @@ NTSTATUS DispatchDeviceControl(PortClass& library, PDEVICE_OBJECT device, PIRP i
 
 extern "C" NTSTATUS NTAPI PcDispatchIrp(PDEVICE_OBJECT pDeviceObject, PIRP pIrp) {
     PortClass& library = Machine::Current().Get<PortClass>();
+    PIO_STACK_LOCATION location = IoGetCurrentIrpStackLocation(pIrp);
+    // The device and the file's object, found under one hold of the library's lock.
+    host::PortClassFile* served = nullptr;
     {
         std::lock_guard<std::mutex> hold(library.lock);
-        if (library.FindDevice(pDeviceObject) == nullptr) {
+        PortClass::Device* record = library.FindDevice(pDeviceObject);
+        if (record == nullptr) {
             return Complete(pIrp, STATUS_INVALID_DEVICE_REQUEST);
         }
-    }
-    PIO_STACK_LOCATION location = IoGetCurrentIrpStackLocation(pIrp);
-    if (NamesAFile(location->MajorFunction) && location->FileObject != nullptr) {
-        std::lock_guard<std::mutex> hold(library.lock);
-        PortClass::Device* record = library.FindDevice(pDeviceObject);
-        if (record->files.count(location->FileObject) == 0) {
-            RefuseForeignFile(pIrp, location->FileObject);
+        if (NamesAFile(location->MajorFunction) && location->FileObject != nullptr) {
+            auto found = record->files.find(location->FileObject);
+            if (found == record->files.end()) {
+                RefuseForeignFile(pIrp, location->FileObject);
+            }
+            served = found->second.get();
         }
     }
     switch (location->MajorFunction) {
@@ -231,7 +226,10 @@ extern "C" NTSTATUS NTAPI PcDispatchIrp(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
     case IRP_MJ_CLEANUP:
         return Complete(pIrp, STATUS_SUCCESS);
     case IRP_MJ_DEVICE_CONTROL:
-        return DispatchDeviceControl(library, pDeviceObject, pIrp);
+        if (served == nullptr) {
+            RefuseForeignFile(pIrp, location->FileObject);
+        }
+        return DispatchDeviceControl(served, pIrp);
     case IRP_MJ_PNP:
         return DispatchPnp(library, pDeviceObject, pIrp);
     case IRP_MJ_POWER:

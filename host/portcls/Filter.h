@@ -2,7 +2,6 @@
 // dispatch (the port's own pin properties, the miniport's automation tables).
 #pragma once
 
-#include <functional>
 #include <memory>
 #include <string>
 
@@ -25,10 +24,49 @@ struct PropertyCall {
     ULONG valueLength;
 };
 
-// Serves an IOCTL_KS_PROPERTY request: copies the caller's buffers (exactly their sizes), lets
-// handler answer and copies back the value bytes it reported.
-using PropertyHandler = std::function<NTSTATUS(const PropertyCall& call, ULONG_PTR* information)>;
-NTSTATUS ServeProperty(PIRP irp, ULONG_PTR* information, const PropertyHandler& handler);
+// The copies kernel streaming makes of a property request's buffers, exactly their sizes: the
+// whole input (the KSPROPERTY header first) and a value buffer of the caller's output size, so a
+// handler that strays beyond what it was given touches no caller memory. Small ones lie in
+// place (a state change or a position request allocates nothing), with the unused rest poisoned
+// for the address sanitizer as the end of a block of that size would be.
+class PropertyCopies {
+public:
+    PropertyCopies() = default;
+    PropertyCopies(const PropertyCopies&) = delete;
+    PropertyCopies& operator=(const PropertyCopies&) = delete;
+    ~PropertyCopies();
+
+    // Checks the request's buffers and makes the copies call points to.
+    NTSTATUS Take(PIRP irp, PropertyCall* call);
+    // Hands back to the caller the value bytes a handler that returned status reported.
+    NTSTATUS Give(PIRP irp, NTSTATUS status, ULONG_PTR* information);
+
+private:
+    static constexpr size_t InlineBytes = 256;
+    unsigned char* Buffer(unsigned char* inPlace, std::unique_ptr<unsigned char[]>* large,
+                          size_t bytes);
+
+    alignas(16) unsigned char input[InlineBytes];
+    alignas(16) unsigned char value[InlineBytes];
+    std::unique_ptr<unsigned char[]> largeInput;
+    std::unique_ptr<unsigned char[]> largeValue;
+    unsigned char* valueCopy = nullptr;
+    ULONG valueLength = 0;
+};
+
+// Serves an IOCTL_KS_PROPERTY request: copies the caller's buffers, lets handler (called as
+// handler(const PropertyCall&, ULONG_PTR* information)) answer and copies back the value bytes
+// it reported.
+template <class Handler>
+NTSTATUS ServeProperty(PIRP irp, ULONG_PTR* information, const Handler& handler) {
+    PropertyCopies copies;
+    PropertyCall call;
+    NTSTATUS status = copies.Take(irp, &call);
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+    return copies.Give(irp, handler(call, information), information);
+}
 
 // The pin properties the port answers itself. handled is false for those it leaves to the
 // miniport's tables.

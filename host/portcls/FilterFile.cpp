@@ -8,6 +8,7 @@
 #include "kernel/IoManager.h"
 #include "kernel/Irql.h"
 #include "kernel/Objects.h"
+#include "kernel/Poison.h"
 #include "kernel/Process.h"
 
 namespace host {
@@ -20,25 +21,36 @@ constexpr unsigned char ValueFill = 0xB5;
 } // namespace
 
 // The event a user handle names in the calling process: an event of the kernel's object
-// manager (what CreateEvent makes), or a handle object that says it is one ("Event") and gives
-// its KEVENT as its body.
+// manager (what CreateEvent makes).
 NTSTATUS ReferenceUserEvent(HANDLE handle, std::shared_ptr<HandleObject>* object) {
     std::shared_ptr<HandleObject> found =
         Machine::Current().Get<Processes>().CurrentHandles().Lookup(handle);
     if (!found) {
         return STATUS_INVALID_HANDLE;
     }
-    const auto* typed = dynamic_cast<const TypedObject*>(found.get());
-    const bool isEvent =
-        typed != nullptr ? typed->Type() == EventObjectType() : found->Describe() == "Event";
-    if (!isEvent) {
+    if (found->Type() != EventObjectType()) {
         return STATUS_OBJECT_TYPE_MISMATCH;
     }
     *object = std::move(found);
     return STATUS_SUCCESS;
 }
 
-NTSTATUS ServeProperty(PIRP irp, ULONG_PTR* information, const PropertyHandler& handler) {
+PropertyCopies::~PropertyCopies() {
+    UnpoisonBytes(input, sizeof(input));
+    UnpoisonBytes(value, sizeof(value));
+}
+
+unsigned char* PropertyCopies::Buffer(unsigned char* inPlace,
+                                      std::unique_ptr<unsigned char[]>* large, size_t bytes) {
+    if (bytes > InlineBytes) {
+        large->reset(new unsigned char[bytes]);
+        return large->get();
+    }
+    PoisonBytes(inPlace + bytes, InlineBytes - bytes);
+    return inPlace;
+}
+
+NTSTATUS PropertyCopies::Take(PIRP irp, PropertyCall* call) {
     const auto& parameters = IoGetCurrentIrpStackLocation(irp)->Parameters.DeviceIoControl;
     const ULONG inputLength = parameters.InputBufferLength;
     const ULONG outputLength = parameters.OutputBufferLength;
@@ -46,32 +58,40 @@ NTSTATUS ServeProperty(PIRP irp, ULONG_PTR* information, const PropertyHandler& 
         (outputLength != 0 && irp->UserBuffer == nullptr)) {
         return STATUS_INVALID_BUFFER_SIZE;
     }
-    // Exact-size copies: a handler that strays beyond what it was given touches no caller
-    // memory, and the sanitizers see it.
-    std::vector<unsigned char> input(
-        static_cast<const unsigned char*>(parameters.Type3InputBuffer),
-        static_cast<const unsigned char*>(parameters.Type3InputBuffer) + inputLength);
-    KSPROPERTY property;
-    std::memcpy(&property, input.data(), sizeof(property));
+    unsigned char* inputCopy = Buffer(input, &largeInput, inputLength);
+    std::memcpy(inputCopy, parameters.Type3InputBuffer, inputLength);
+    call->irp = irp;
+    std::memcpy(&call->property, inputCopy, sizeof(call->property));
+    call->input = inputCopy;
+    call->inputLength = inputLength;
     // A set carries its value in the output buffer; a get starts from fill.
-    std::vector<unsigned char> value(outputLength, ValueFill);
-    if ((property.Flags & KSPROPERTY_TYPE_SET) != 0 && outputLength != 0) {
-        std::memcpy(value.data(), irp->UserBuffer, outputLength);
+    valueLength = outputLength;
+    valueCopy = nullptr;
+    if (outputLength != 0) {
+        valueCopy = Buffer(value, &largeValue, outputLength);
+        if ((call->property.Flags & KSPROPERTY_TYPE_SET) != 0) {
+            std::memcpy(valueCopy, irp->UserBuffer, outputLength);
+        } else {
+            std::memset(valueCopy, ValueFill, outputLength);
+        }
+    } else {
+        PoisonBytes(value, sizeof(value));
     }
-    PropertyCall call{
-        irp,         property, input.data(), inputLength, value.empty() ? nullptr : value.data(),
-        outputLength};
+    call->value = valueCopy;
+    call->valueLength = outputLength;
+    return STATUS_SUCCESS;
+}
 
-    NTSTATUS status = handler(call, information);
-    if (NT_SUCCESS(status) && *information > outputLength) {
+NTSTATUS PropertyCopies::Give(PIRP irp, NTSTATUS status, ULONG_PTR* information) {
+    if (NT_SUCCESS(status) && *information > valueLength) {
         Machine::Current().Get<IoManager>().Report(
             "a property handler reported " + std::to_string(*information) +
-            " value bytes for a value buffer of " + std::to_string(outputLength));
-        *information = outputLength;
+            " value bytes for a value buffer of " + std::to_string(valueLength));
+        *information = valueLength;
     }
-    if (!NT_ERROR(status) && outputLength != 0) {
-        const ULONG_PTR copied = *information < outputLength ? *information : outputLength;
-        std::memcpy(irp->UserBuffer, value.data(), copied);
+    if (!NT_ERROR(status) && valueLength != 0) {
+        const ULONG_PTR copied = *information < valueLength ? *information : valueLength;
+        std::memcpy(irp->UserBuffer, valueCopy, copied);
     }
     return status;
 }

@@ -103,7 +103,7 @@ NTSTATUS PinFile::ConnectionProperty(const PropertyCall& call, ULONG_PTR* inform
         if (target > KSSTATE_RUN) {
             return STATUS_INVALID_PARAMETER;
         }
-        std::lock_guard<std::mutex> hold(lock);
+        std::lock_guard<Lock> hold(lock);
         return SetState(static_cast<KSSTATE>(target));
     }
     case KSPROPERTY_CONNECTION_DATAFORMAT: {
@@ -114,7 +114,7 @@ NTSTATUS PinFile::ConnectionProperty(const PropertyCall& call, ULONG_PTR* inform
         if (call.property.Flags == KSPROPERTY_TYPE_SET) {
             return SetFormat(call);
         }
-        std::lock_guard<std::mutex> hold(lock);
+        std::lock_guard<Lock> hold(lock);
         if (call.valueLength < formatSize) {
             *information = formatSize;
             return STATUS_BUFFER_OVERFLOW;
@@ -152,7 +152,7 @@ NTSTATUS PinFile::SetFormat(const PropertyCall& call) {
     // An aligned copy of exactly the announced size.
     std::vector<ULONGLONG> proposed((header.FormatSize + 7) / 8, 0);
     std::memcpy(proposed.data(), call.value, header.FormatSize);
-    std::lock_guard<std::mutex> hold(lock);
+    std::lock_guard<Lock> hold(lock);
     NTSTATUS status = stream->SetFormat(reinterpret_cast<PKSDATAFORMAT>(proposed.data()));
     if (NT_SUCCESS(status)) {
         format = std::move(proposed);
@@ -197,7 +197,7 @@ void PinFile::Close() {
         return;
     }
     {
-        std::lock_guard<std::mutex> hold(lock);
+        std::lock_guard<Lock> hold(lock);
         if (!events.empty()) {
             auto* notification = reinterpret_cast<IMiniportWaveRTStreamNotification*>(
                 Optional(IID_IMiniportWaveRTStreamNotification));

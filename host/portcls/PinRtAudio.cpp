@@ -106,7 +106,7 @@ NTSTATUS PinFile::AllocateBuffer(const PropertyCall& call, bool withNotification
     std::memcpy(&request, call.input,
                 withNotification ? sizeof(KSRTAUDIO_BUFFER_PROPERTY_WITH_NOTIFICATION)
                                  : sizeof(KSRTAUDIO_BUFFER_PROPERTY));
-    std::lock_guard<std::mutex> hold(lock);
+    std::lock_guard<Lock> hold(lock);
     if (buffer.mdl != nullptr) {
         return STATUS_INVALID_DEVICE_REQUEST; // one buffer per pin, until it closes
     }
@@ -177,7 +177,7 @@ void PinFile::FreeBuffer() {
 
 NTSTATUS PinFile::HardwareRegister(const PropertyCall& call, bool position,
                                    ULONG_PTR* information) {
-    std::lock_guard<std::mutex> hold(lock);
+    std::lock_guard<Lock> hold(lock);
     KSRTAUDIO_HWREGISTER hardware{};
     NTSTATUS status =
         position ? stream->GetPositionRegister(&hardware) : stream->GetClockRegister(&hardware);
@@ -213,7 +213,7 @@ NTSTATUS PinFile::NotificationEvent(const PropertyCall& call, bool add) {
     if (notification == nullptr) {
         return STATUS_NOT_SUPPORTED;
     }
-    std::lock_guard<std::mutex> hold(lock);
+    std::lock_guard<Lock> hold(lock);
     if (add) {
         status = notification->RegisterNotificationEvent(event);
         if (NT_SUCCESS(status)) {

@@ -14,6 +14,7 @@
 #include "Filter.h"
 #include "Port.h"
 #include "PortClass.h"
+#include "kernel/Lock.h"
 
 namespace host {
 
@@ -116,7 +117,7 @@ private:
 
     // Serialises the requests that change what the pin holds; never the library's lock, since
     // a state change waits for the client's handshake while its ticks must get through.
-    std::mutex lock;
+    Lock lock;
     std::vector<ULONGLONG> format;
     ULONG formatSize;
     UserView buffer;

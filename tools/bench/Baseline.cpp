@@ -51,7 +51,8 @@ void BareChain::Worker() {
 void BareChain::Waiter() {
     for (;;) {
         toWaiter_.Wait();
-        wokeNs_.store(NowNs(), std::memory_order_release);
+        wokeNs_.store(timed_.load(std::memory_order_relaxed) ? NowNs() : 0,
+                      std::memory_order_release);
         woken_.fetch_add(1, std::memory_order_release);
         if (stop_.load(std::memory_order_relaxed)) {
             return;
@@ -71,7 +72,7 @@ void BareChain::Echo() {
 }
 
 double BareChain::OneWay() {
-    const std::uint64_t sent = NowNs();
+    const std::uint64_t sent = timed_.load(std::memory_order_relaxed) ? NowNs() : 0;
     sent_++;
     toWorker_.Set();
     done_.Wait();
@@ -79,10 +80,11 @@ double BareChain::OneWay() {
 }
 
 double BareChain::RoundTrip() {
-    const std::uint64_t sent = NowNs();
+    const bool timed = timed_.load(std::memory_order_relaxed);
+    const std::uint64_t sent = timed ? NowNs() : 0;
     toEcho_.Set();
     echoed_.Wait();
-    return static_cast<double>(NowNs() - sent);
+    return timed ? static_cast<double>(NowNs() - sent) : 0;
 }
 
 void BareChain::Pulse() {

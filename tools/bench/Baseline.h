@@ -20,6 +20,9 @@ public:
     BareChain& operator=(const BareChain&) = delete;
 
     bool workerRealTime() const { return workerRealTime_; }
+    // Whether OneWay and RoundTrip take the time (the counting run counts the hand-overs
+    // alone, and they then return 0).
+    void SetTimed(bool timed) { timed_ = timed; }
 
     // Two hops: this thread signals the worker, the worker signals the waiter. Nanoseconds
     // from this thread's signal to the waiter's wake-up.
@@ -45,6 +48,7 @@ private:
     std::atomic<bool> stop_{false};
     std::atomic<int> ready_{0};
     bool workerRealTime_ = false;
+    std::atomic<bool> timed_{true};
     std::thread worker_, waiter_, echo_;
 };
 

@@ -153,7 +153,8 @@ void DriverRig::EngineWaiter() {
     host::ProcessScope scope(engineProcess_);
     for (;;) {
         DWORD wait = host::user::WaitForSingleObject(notifyEvent_, INFINITE);
-        wokeNs_.store(NowNs(), std::memory_order_release);
+        wokeNs_.store(timed_.load(std::memory_order_relaxed) ? NowNs() : 0,
+                      std::memory_order_release);
         woken_.fetch_add(1, std::memory_order_release);
         if (streamStop_.load() || wait != WAIT_OBJECT_0) {
             return;
@@ -178,7 +179,7 @@ bool DriverRig::AdvanceAndTick(std::uint64_t* sentNs) {
 
 double DriverRig::TickOneWay() {
     std::uint64_t sentNs = 0;
-    if (!AdvanceAndTick(&sentNs)) {
+    if (!AdvanceAndTick(timed_.load(std::memory_order_relaxed) ? &sentNs : nullptr)) {
         return -1;
     }
     done_.Wait();
@@ -204,9 +205,10 @@ void DriverRig::Drain() {
 
 double DriverRig::StateChange() {
     const KSSTATE next = runNext_ ? KSSTATE_RUN : KSSTATE_PAUSE;
-    const std::uint64_t start = NowNs();
+    const bool timed = timed_.load(std::memory_order_relaxed);
+    const std::uint64_t start = timed ? NowNs() : 0;
     NTSTATUS status = engine_->SetState(next);
-    const std::uint64_t end = NowNs();
+    const std::uint64_t end = timed ? NowNs() : 0;
     if (!NT_SUCCESS(status)) {
         failures_++;
         return -1;

@@ -64,6 +64,9 @@ public:
     void Drain();
 
     std::uint64_t failures() const { return failures_; }
+    // Whether TickOneWay and StateChange take the time (the counting run counts the operations
+    // alone, and they then return 0).
+    void SetTimed(bool timed) { timed_ = timed; }
 
 private:
     void Answerer();
@@ -83,6 +86,7 @@ private:
     std::uint32_t position_ = 0;
     std::uint64_t failures_ = 0;
 
+    std::atomic<bool> timed_{true};
     std::atomic<bool> stop_{false};
     std::atomic<bool> streamStop_{false};
     void* notifyEvent_ = nullptr; // the engine process's event handle

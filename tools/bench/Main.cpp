@@ -1,6 +1,7 @@
 // conduit-bench: the audio path's latency, handshake cost, CPU load, copies and page faults,
 // each measured against a bare futex baseline in the same run. Not a test: it only reports.
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -10,6 +11,7 @@
 #include <vector>
 
 #include "Baseline.h"
+#include "ClientDeath.h"
 #include "Count.h"
 #include "DriverRig.h"
 #include "Stats.h"
@@ -34,13 +36,14 @@ struct Plan {
     int cpu = -1;               // -1: the last CPU; -2: no pinning
     int count = 0;              // > 0: the counting mode with this many operations per phase
     int reruns = 1;             // a repeat measured while the machine was busy runs again
+    int deaths = 20;            // rounds of the client-death figure
     double sustainSeconds = 60; // how long a period size must run clean; 0: no search
 };
 
 void Usage() {
     std::printf("usage: conduit-bench [--quick] [--repeats N] [--blocks N] [--samples N]\n"
                 "                     [--window SECONDS] [--cpu N | --no-pin] [--reruns N]\n"
-                "                     [--sustain SECONDS]\n"
+                "                     [--deaths N] [--sustain SECONDS]\n"
                 "       conduit-bench --count N [--cpu N | --no-pin]\n"
                 "  --quick     a short run: 3 repeats of 4 blocks of 50 samples, 0.2 s windows,\n"
                 "              10 s per sustained-period attempt\n"
@@ -48,6 +51,7 @@ void Usage() {
                 "  --no-pin    let the scheduler place threads (figures become bimodal)\n"
                 "  --reruns N  measure a repeat again up to N times while the machine is busy\n"
                 "              (other work on half the CPUs, or steal over 2 %%; default 1)\n"
+                "  --deaths N  rounds of the client-death figure (default 20, --quick 5; 0: none)\n"
                 "  --sustain S how long each period size must run clean in the search for the\n"
                 "              smallest sustained period (default 60; 0 skips the search)\n"
                 "  --count N   counting mode: N ticks, N handshakes and N of each bare hand-over,\n"
@@ -71,6 +75,7 @@ bool ParsePlan(int argc, char** argv, Plan* plan) {
             plan->blocks = 4;
             plan->samplesPerBlock = 50;
             plan->windowSeconds = 0.2;
+            plan->deaths = 5;
             plan->sustainSeconds = 10;
         } else if (option == "--repeats" && value(&number) && number >= 1) {
             plan->repeats = static_cast<int>(number);
@@ -86,6 +91,8 @@ bool ParsePlan(int argc, char** argv, Plan* plan) {
             plan->sustainSeconds = number;
         } else if (option == "--reruns" && value(&number)) {
             plan->reruns = static_cast<int>(number);
+        } else if (option == "--deaths" && value(&number)) {
+            plan->deaths = static_cast<int>(number);
         } else if (option == "--count" && value(&number) && number >= 1) {
             plan->count = static_cast<int>(number);
         } else if (option == "--no-pin") {
@@ -242,6 +249,31 @@ bool RunRepeat(const Plan& plan, int repeat, DriverRig& rig, BareChain& chain, F
     return rig.CloseStream(error) && good;
 }
 
+// Figure 6: from a client's death in the middle of a handshake to the return of the engine's
+// request that waited for it. False when a round could not run.
+bool PrintClientDeath(int rounds) {
+    if (rounds <= 0) {
+        return true;
+    }
+    std::printf("client death: %d rounds, each in a fresh machine...\n", rounds);
+    const conduit::bench::ClientDeathFigures figures =
+        conduit::bench::MeasureClientDeath(static_cast<unsigned>(rounds));
+    Samples samples;
+    for (std::chrono::microseconds sample : figures.deathToReturn) {
+        samples.Add(static_cast<double>(sample.count()));
+    }
+    if (!figures.deathToReturn.empty()) {
+        std::printf("%-40s rounds %3zu | min %10.1f | p50 %10.1f | max %10.1f  us\n",
+                    "6 client death -> engine's request returns", figures.deathToReturn.size(),
+                    samples.Quantile(0.0), samples.Quantile(0.5), samples.Quantile(1.0));
+    }
+    if (!figures.failure.empty()) {
+        std::printf("client death FAILED: %s\n", figures.failure.c_str());
+        return false;
+    }
+    return true;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -343,9 +375,11 @@ int main(int argc, char** argv) {
             std::printf("  %s\n", finding.c_str());
         }
     }
+    // Its rounds build machines of their own, so it runs once the rig's machine is gone.
+    const bool deathsGood = PrintClientDeath(plan.deaths);
     const bool zero = figures.subject375.faults == 0 && figures.subject375.copiedBytes == 0 &&
                       figures.subject100.faults == 0 && figures.subject100.copiedBytes == 0;
-    if (!good || !findings.empty()) {
+    if (!good || !findings.empty() || !deathsGood) {
         return 1;
     }
     if (plan.sustainSeconds > 0 && !ReportSmallestSustainedPeriod(plan.sustainSeconds)) {

@@ -210,7 +210,8 @@ public:
         }
         changed_.notify_all();
     }
-    // Before the events close: their relays stop waiting on them.
+    // Before the events close: their relays stop waiting on them, woken by a signal of their
+    // own rather than left to notice at the end of their bound.
     void StopRelays() {
         {
             std::lock_guard<std::mutex> hold(lock_);
@@ -218,6 +219,8 @@ public:
         }
         for (auto& entry : relays_) {
             if (entry.second.thread.joinable()) {
+                // Should the set fail, the relay still stops at the end of its bound.
+                (void)SignalEvent(entry.first);
                 entry.second.thread.join();
             }
         }
@@ -589,6 +592,7 @@ void Runner::Finish() {
         side->engine.Close();
     }
     stopSessions_.store(true);
+    backend_.Progressed(); // a session waiting for frames to become due sees the stop at once
     for (SessionSide* side : {&capture_, &render_}) {
         if (side->thread.joinable()) {
             side->thread.join();

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <numeric>
 
 namespace conduit::tool {
 
@@ -21,14 +22,37 @@ std::vector<std::uint8_t> GenerateSignal(const DeviceFormat& format, std::uint64
     const std::uint32_t blockAlign = format.channels * container;
     // The lowest valid bit of a sample, in its container's bytes.
     const std::uint32_t lowBit = container * 8 - bits;
+    // Each channel's tone repeats after rate / gcd(frequency, rate) frames: its samples are worked
+    // out once per period (a sine per sample made generating a long run slower than running it).
+    const std::uint64_t rate = format.sampleRate;
+    struct Tone {
+        std::uint64_t frequency; // in Hz, modulo the rate
+        std::vector<std::int64_t> period;
+        std::size_t at = 0; // this frame's place in the period
+    };
+    std::vector<Tone> tones(format.channels);
+    for (std::uint32_t channel = 0; channel < format.channels; channel++) {
+        Tone& tone = tones[channel];
+        tone.frequency = (220u * (variant + 1) + 110u * channel) % rate;
+        const std::uint64_t length =
+            rate / std::gcd(tone.frequency == 0 ? rate : tone.frequency, rate);
+        tone.period.resize(std::min<std::uint64_t>(length, frames));
+        std::uint64_t phase = 0;
+        for (std::int64_t& value : tone.period) {
+            value = std::llround(amplitude * std::sin(2 * pi * double(phase) / double(rate)));
+            phase = (phase + tone.frequency) % rate;
+        }
+    }
     std::uint8_t* at = bytes.data();
     for (std::uint64_t frame = 0; frame < frames; frame++) {
         std::uint8_t* const frameStart = at;
         for (std::uint32_t channel = 0; channel < format.channels; channel++) {
-            const double frequency = 220.0 * (variant + 1) + 110.0 * channel;
-            const double phase = 2 * pi * frequency * double(frame) / format.sampleRate;
+            Tone& tone = tones[channel];
             noise = noise * 1664525u + 1013904223u;
-            std::int64_t sample = std::llround(amplitude * std::sin(phase));
+            std::int64_t sample = tone.period[tone.at];
+            if (++tone.at == tone.period.size()) {
+                tone.at = 0;
+            }
             sample += static_cast<std::int64_t>(noise >> 29) - 4; // -4..3
             std::uint64_t code = 0;
             if (bits == 8) {

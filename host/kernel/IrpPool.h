@@ -1,0 +1,102 @@
+// The I/O manager's IRPs and the records it keeps beside each: kept for reuse, as Windows keeps
+// IRPs on lookaside lists, so that a request in steady state allocates nothing. An IRP with a
+// usual stack depth and a small system buffer lives inside its record; deeper stacks and larger
+// buffers get blocks of their own. A record is live from Take to Give, and only a live record's
+// IRP is an IRP: anything else handed to Find (a freed IRP, a stray pointer) is not.
+//
+// Records never move and are never freed while the pool lives, so Find, completion and the
+// sender's wait for it take no lock; taking and giving back records does (the I/O manager's).
+//
+// Under the address sanitizer the unused parts of a record (locations beyond the stack, bytes
+// beyond the system buffer, the whole IRP once it is given back) are poisoned, so a driver that
+// strays past what it was given, or uses an IRP after its completion freed it, is caught as it
+// was when every IRP and buffer was a heap block of exactly its size.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+
+#include <ntddk.h>
+
+namespace host {
+
+class Process;
+
+class IrpPool {
+public:
+    // Stack locations and system-buffer bytes a record holds in place.
+    static constexpr std::size_t InlineLocations = 4;
+    static constexpr std::size_t InlineBufferBytes = 256;
+
+    // A record's IRP from Take on: not completed, completed, or not completed with its sender
+    // asleep on the word until it is.
+    enum Completion : std::uint32_t { Pending, Completed, Awaited };
+
+    struct Record {
+        alignas(
+            16) unsigned char storage[sizeof(IRP) + InlineLocations * sizeof(IO_STACK_LOCATION)];
+        alignas(16) unsigned char buffer[InlineBufferBytes];
+        std::unique_ptr<unsigned char[]> deepStorage;
+        std::unique_ptr<unsigned char[]> largeBuffer;
+        std::atomic<PIRP> irp{nullptr}; // null while the record is free
+        std::atomic<std::uint32_t> completion{Pending};
+        Record* nextFree = nullptr; // guarded by the I/O manager's lock
+        // Set by Take before the IRP is handed out, read by whoever the IRP reaches.
+        Process* requester = nullptr;
+        // Guarded by the I/O manager's lock: returned from dispatch without being completed
+        // (already reported, never waited for); refused by the system's default routine.
+        bool abandoned = false;
+        bool refusedBySystem = false;
+
+        bool IsCompleted() const { return completion.load(std::memory_order_acquire) == Completed; }
+    };
+
+    IrpPool() = default;
+    IrpPool(const IrpPool&) = delete;
+    IrpPool& operator=(const IrpPool&) = delete;
+    ~IrpPool();
+
+    // Under the I/O manager's lock: a live record with a zeroed IRP of stackSize locations, and
+    // the record given back.
+    Record* Take(CCHAR stackSize, Process* requester);
+    void Give(Record* record);
+
+    // Without a lock: the live record whose IRP irp is, or null.
+    Record* Find(PIRP irp) const;
+    // A system buffer of bytes for the record's IRP, valid until the record is given back; only
+    // its sender calls it, before the IRP is sent.
+    static unsigned char* SystemBuffer(Record* record, std::size_t bytes);
+
+    // Under the I/O manager's lock.
+    template <class Visit>
+    void ForEachLive(Visit visit) {
+        const std::size_t count = chunkCount.load(std::memory_order_acquire);
+        for (std::size_t chunk = 0; chunk < count; chunk++) {
+            for (Record& record : chunks[chunk].load(std::memory_order_relaxed)->records) {
+                if (record.irp.load(std::memory_order_relaxed) != nullptr) {
+                    visit(record);
+                }
+            }
+        }
+    }
+
+private:
+    static constexpr std::size_t ChunkRecords = 16;
+    static constexpr std::size_t MaximumChunks = 1024;
+    struct Chunk {
+        Record records[ChunkRecords];
+    };
+
+    void Grow();
+
+    // Published one by one (count last), so Find may read them while another thread grows.
+    std::atomic<Chunk*> chunks[MaximumChunks] = {};
+    std::atomic<std::size_t> chunkCount{0};
+    Record* freeRecords = nullptr;
+    // Live records whose IRP lies in a block of its own: Find looks at every record for them.
+    std::atomic<std::size_t> deepRecords{0};
+};
+
+} // namespace host
