@@ -24,23 +24,11 @@ LONGLONG RelativeUnits(std::chrono::microseconds duration) {
     return std::clamp(duration, std::chrono::microseconds(0), Longest).count() * 10;
 }
 
-GUID InterfaceClassGuid() {
-    const transport::InterfaceClassValue& value = transport::InterfaceClass;
-    GUID guid;
-    guid.Data1 = value.data1;
-    guid.Data2 = value.data2;
-    guid.Data3 = value.data3;
-    for (int i = 0; i < 8; ++i) {
-        guid.Data4[i] = value.data4[i];
-    }
-    return guid;
-}
-
 } // namespace
 
 std::vector<std::u16string> HostBackend::InterfacePaths() {
     host::ProcessScope scope(&process_);
-    return host::user::GetDeviceInterfacePaths(InterfaceClassGuid());
+    return host::user::GetDeviceInterfacePaths(transport::InterfaceClassAs<GUID>());
 }
 
 Status HostBackend::OpenFile(const std::u16string& path, Handle* file) {

@@ -36,18 +36,6 @@ Handle FromHandle(HANDLE handle) {
     return static_cast<Handle>(reinterpret_cast<std::uintptr_t>(handle));
 }
 
-GUID InterfaceClassGuid() {
-    const transport::InterfaceClassValue& value = transport::InterfaceClass;
-    GUID guid;
-    guid.Data1 = value.data1;
-    guid.Data2 = value.data2;
-    guid.Data3 = value.data3;
-    for (int i = 0; i < 8; ++i) {
-        guid.Data4[i] = value.data4[i];
-    }
-    return guid;
-}
-
 // The system's text for a Win32 error, in UTF-8, without the trailing line break.
 std::string ErrorText(DWORD error) {
     wchar_t* text = nullptr;
@@ -93,7 +81,7 @@ Win32Backend::~Win32Backend() {
 
 std::vector<std::u16string> Win32Backend::InterfacePaths() {
     std::vector<std::u16string> paths;
-    const GUID guid = InterfaceClassGuid();
+    const GUID guid = transport::InterfaceClassAs<GUID>();
     HDEVINFO set =
         SetupDiGetClassDevsW(&guid, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
     if (set == INVALID_HANDLE_VALUE) {

@@ -20,16 +20,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-GUID TransportInterface() {
-    const transport::InterfaceClassValue& value = transport::InterfaceClass;
-    GUID guid;
-    guid.Data1 = value.data1;
-    guid.Data2 = value.data2;
-    guid.Data3 = value.data3;
-    std::memcpy(guid.Data4, value.data4, sizeof(guid.Data4));
-    return guid;
-}
-
 // The client's side: its Capture file (the render endpoint's client) and its event. It
 // answers every handshake with success until told to go silent; the first handshake it then
 // sees, it leaves unanswered and stops.
@@ -40,7 +30,7 @@ public:
     bool Connect() {
         host::ProcessScope scope(&process_);
         std::vector<std::u16string> paths =
-            host::user::GetDeviceInterfacePaths(TransportInterface());
+            host::user::GetDeviceInterfacePaths(transport::InterfaceClassAs<GUID>());
         if (paths.empty()) {
             return false;
         }
