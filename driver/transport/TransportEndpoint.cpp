@@ -6,7 +6,7 @@
 TransportEndpoint::TransportEndpoint(TransportChannel* channel)
     : channel(channel), clientFile(nullptr), clientEvent(nullptr),
       clientProcess(nullptr), controlBlock{nullptr, nullptr, nullptr},
-      dataBufferBytes(0), dataBuffer{nullptr, nullptr, nullptr}, connected(false) {}
+      dataBufferBytes(0), dataBuffer{nullptr, nullptr, nullptr}, connected(false), clientReady(0) {}
 
 TransportEndpoint::~TransportEndpoint() {
     FreeSharedMemory(this);
@@ -117,6 +117,7 @@ NTSTATUS CloseClient(TransportEndpoint* endpoint, PIRP irp) {
 }
 
 VOID ReleaseClient(TransportEndpoint* endpoint) {
+    InterlockedExchange(&endpoint->clientReady, 0);
     if (endpoint->ControlBlock() != nullptr) {
         endpoint->ControlBlock()->ClientDataAddress = 0;
     }
@@ -133,11 +134,19 @@ VOID ReleaseClient(TransportEndpoint* endpoint) {
     endpoint->clientFile = nullptr;
 }
 
-bool IsClientConnected(TransportChannel* channel) {
-    TransportEndpoint* endpoint = channel->endpoint;
+namespace {
+
+// Under EndpointLock.
+bool HasWholeClient(const TransportEndpoint* endpoint) {
     return endpoint->clientFile != nullptr && endpoint->controlBlock.clientAddress != nullptr &&
            endpoint->dataBuffer.clientAddress != nullptr && endpoint->dataBufferBytes != 0 &&
            endpoint->clientEvent != nullptr;
+}
+
+} // namespace
+
+bool IsClientConnected(TransportChannel* channel) {
+    return InterlockedCompareExchange(&channel->endpoint->clientReady, 0, 0) != 0;
 }
 
 NTSTATUS CheckClientConnected(TransportChannel* channel) {
@@ -153,7 +162,8 @@ VOID UpdateConnection(TransportEndpoint* endpoint) {
     // are updated under the endpoint lock so each change is seen, and raised, exactly once.
     RecursiveMutex& lock = endpoint->channel->EndpointLock;
     LockHolder held(lock);
-    bool nowConnected = IsClientConnected(endpoint->channel);
+    bool nowConnected = HasWholeClient(endpoint);
+    InterlockedExchange(&endpoint->clientReady, nowConnected ? 1 : 0);
     if (nowConnected != endpoint->connected) {
         endpoint->connected = nowConnected;
         // The topology filter's jack follows the connection; it exists once the direction's

@@ -32,6 +32,10 @@ public:
     ULONGLONG dataBufferBytes;
     SharedBuffer dataBuffer;
     bool connected; // last computed connection state, mirrored in ClientConnected
+    // The same state for readers that cannot take EndpointLock (packet and position calls run
+    // at DISPATCH_LEVEL): written under the lock with interlocked stores, cleared before a
+    // release starts taking the client apart, read with an interlocked load.
+    LONG volatile clientReady;
 };
 
 // Serves a create of the endpoint's file name; completes the request. A file it opens is marked
@@ -52,6 +56,8 @@ VOID ReleaseClient(TransportEndpoint* endpoint);
 // Recomputes the connection state after every open, close and control request.
 VOID UpdateConnection(TransportEndpoint* endpoint);
 
+// Whether a whole client (file, both views, data size, event) was there at the last update;
+// callable at any IRQL up to DISPATCH_LEVEL without a lock.
 bool IsClientConnected(TransportChannel* channel);
 // STATUS_SUCCESS or STATUS_DEVICE_NOT_READY.
 NTSTATUS CheckClientConnected(TransportChannel* channel);
