@@ -92,7 +92,8 @@ public:
     PIRP AllocateIrp(CCHAR stackSize, Process* requester, size_t systemBufferBytes = 0);
     void FreeIrp(PIRP irp);
     NTSTATUS CallDriver(PDEVICE_OBJECT device, PIRP irp);
-    void CompleteRequest(PIRP irp, CCHAR priorityBoost);
+    // The Windows convention (see KeepsXmm.h): IofCompleteRequest is on every request's path.
+    HOST_KEEPS_XMM void CompleteRequest(PIRP irp, CCHAR priorityBoost);
     // Sends irp to device and returns once it is completed, checking what the dispatch routine
     // did. The IRP stays allocated (the caller reads IoStatus and frees it).
     NTSTATUS Send(PDEVICE_OBJECT device, PIRP irp);
@@ -141,7 +142,8 @@ private:
     IrpRecord* FindIrp(PIRP irp) const { return irps.Find(irp); }
     // Sleeps until record's IRP is completed.
     static void AwaitCompletion(IrpRecord* record);
-    [[noreturn, gnu::cold]] static void RefuseCompletion(PIRP irp, bool live);
+    [[noreturn, gnu::cold]] HOST_KEEPS_XMM static void RefuseCompletion(PIRP irp, bool live);
+    [[noreturn, gnu::cold]] HOST_KEEPS_XMM static void RefusePendingCompletion(PIRP irp);
     [[gnu::cold]] void ReportIrqlChange(UCHAR majorFunction, KIRQL entered);
 
     Lock lock;

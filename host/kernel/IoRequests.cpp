@@ -139,7 +139,7 @@ void IoManager::ReportIrqlChange(UCHAR majorFunction, KIRQL entered) {
     SetCurrentIrql(entered);
 }
 
-void IoManager::CompleteRequest(PIRP irp, CCHAR priorityBoost) {
+HOST_KEEPS_XMM void IoManager::CompleteRequest(PIRP irp, CCHAR priorityBoost) {
     (void)priorityBoost;
     RequireIrqlAtMost(DISPATCH_LEVEL, "IoCompleteRequest");
     IrpRecord* record = FindIrp(irp);
@@ -147,8 +147,7 @@ void IoManager::CompleteRequest(PIRP irp, CCHAR priorityBoost) {
         RefuseCompletion(irp, record != nullptr);
     }
     if (irp->IoStatus.Status == STATUS_PENDING) {
-        BugCheck(DRIVER_VERIFIER_DETECTED_VIOLATION, 0x228, reinterpret_cast<ULONG_PTR>(irp), 0, 0,
-                 "IoCompleteRequest with STATUS_PENDING in the IRP's status");
+        RefusePendingCompletion(irp);
     }
     irp->CurrentLocation = static_cast<CHAR>(irp->StackCount + 1);
     irp->Tail.Overlay.CurrentStackLocation =
@@ -165,10 +164,15 @@ void IoManager::CompleteRequest(PIRP irp, CCHAR priorityBoost) {
     }
 }
 
-void IoManager::RefuseCompletion(PIRP irp, bool live) {
+HOST_KEEPS_XMM void IoManager::RefuseCompletion(PIRP irp, bool live) {
     BugCheck(MULTIPLE_IRP_COMPLETE_REQUESTS, reinterpret_cast<ULONG_PTR>(irp), 0, 0, 0,
              live ? "IoCompleteRequest of an IRP that was already completed"
                   : "IoCompleteRequest of an IRP that is not live (already completed)");
+}
+
+HOST_KEEPS_XMM void IoManager::RefusePendingCompletion(PIRP irp) {
+    BugCheck(DRIVER_VERIFIER_DETECTED_VIOLATION, 0x228, reinterpret_cast<ULONG_PTR>(irp), 0, 0,
+             "IoCompleteRequest with STATUS_PENDING in the IRP's status");
 }
 
 void IoManager::AwaitCompletion(IrpRecord* record) {
