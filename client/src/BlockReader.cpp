@@ -49,17 +49,6 @@ bool CheckDeviceFormat(const DeviceFormat& format, std::string* problem) {
 
 } // namespace
 
-std::uint32_t Load32(const void* block, std::uint32_t offset) {
-    auto* word =
-        reinterpret_cast<const std::uint32_t*>(static_cast<const std::uint8_t*>(block) + offset);
-    return __atomic_load_n(word, __ATOMIC_ACQUIRE);
-}
-
-void Store32(void* block, std::uint32_t offset, std::uint32_t value) {
-    auto* word = reinterpret_cast<std::uint32_t*>(static_cast<std::uint8_t*>(block) + offset);
-    __atomic_store_n(word, value, __ATOMIC_RELEASE);
-}
-
 std::uint64_t Load64(const void* block, std::uint32_t offset) {
     std::uint64_t previous = ~std::uint64_t(0);
     for (;;) {

@@ -89,13 +89,17 @@ public:
     // A fresh IRP with stackSize locations, none current yet; the caller fills the next one.
     // With systemBufferBytes, its AssociatedIrp.SystemBuffer is a buffer of that many bytes,
     // valid until the IRP is freed.
-    PIRP AllocateIrp(CCHAR stackSize, Process* requester, size_t systemBufferBytes = 0);
-    void FreeIrp(PIRP irp);
+    // A sender that keeps the record it is given (taken) spares Send and FreeIrp a search.
+    using IrpRecord = IrpPool::Record;
+    PIRP AllocateIrp(CCHAR stackSize, Process* requester, size_t systemBufferBytes = 0,
+                     IrpRecord** taken = nullptr);
+    void FreeIrp(PIRP irp, IrpRecord* record = nullptr);
     NTSTATUS CallDriver(PDEVICE_OBJECT device, PIRP irp);
-    void CompleteRequest(PIRP irp, CCHAR priorityBoost);
+    // The Windows convention (see KeepsXmm.h): IofCompleteRequest is on every request's path.
+    HOST_KEEPS_XMM void CompleteRequest(PIRP irp, CCHAR priorityBoost);
     // Sends irp to device and returns once it is completed, checking what the dispatch routine
     // did. The IRP stays allocated (the caller reads IoStatus and frees it).
-    NTSTATUS Send(PDEVICE_OBJECT device, PIRP irp);
+    NTSTATUS Send(PDEVICE_OBJECT device, PIRP irp, IrpRecord* record = nullptr);
     bool IsFrom32BitProcess(PIRP irp);
     // Requests of process sent and not yet completed: lets a test act while one of them is
     // inside a driver, without timing.
@@ -135,13 +139,12 @@ private:
         std::u16string name;
         PDEVICE_OBJECT lower = nullptr;
     };
-    using IrpRecord = IrpPool::Record;
-
     // The live record of irp, or null.
     IrpRecord* FindIrp(PIRP irp) const { return irps.Find(irp); }
     // Sleeps until record's IRP is completed.
     static void AwaitCompletion(IrpRecord* record);
-    [[noreturn, gnu::cold]] static void RefuseCompletion(PIRP irp, bool live);
+    [[noreturn, gnu::cold]] HOST_KEEPS_XMM static void RefuseCompletion(PIRP irp, bool live);
+    [[noreturn, gnu::cold]] HOST_KEEPS_XMM static void RefusePendingCompletion(PIRP irp);
     [[gnu::cold]] void ReportIrqlChange(UCHAR majorFunction, KIRQL entered);
 
     Lock lock;

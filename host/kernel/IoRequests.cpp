@@ -80,7 +80,8 @@ std::u16string FromUnicodeString(PCUNICODE_STRING text) {
 
 // ---- IRPs ----
 
-PIRP IoManager::AllocateIrp(CCHAR stackSize, Process* requester, size_t systemBufferBytes) {
+PIRP IoManager::AllocateIrp(CCHAR stackSize, Process* requester, size_t systemBufferBytes,
+                            IrpRecord** taken) {
     if (stackSize < 1) {
         BugCheck(NO_MORE_IRP_STACK_LOCATIONS, 0, 0, 0, 0, "an IRP needs at least one location");
     }
@@ -101,11 +102,16 @@ PIRP IoManager::AllocateIrp(CCHAR stackSize, Process* requester, size_t systemBu
     auto* locations = reinterpret_cast<PIO_STACK_LOCATION>(irp + 1);
     irp->Tail.Overlay.CurrentStackLocation = locations + stackSize;
     irp->RequestorMode = requester != nullptr ? UserMode : KernelMode;
+    if (taken != nullptr) {
+        *taken = record;
+    }
     return irp;
 }
 
-void IoManager::FreeIrp(PIRP irp) {
-    IrpRecord* record = FindIrp(irp);
+void IoManager::FreeIrp(PIRP irp, IrpRecord* record) {
+    if (record == nullptr) {
+        record = FindIrp(irp);
+    }
     std::lock_guard<Lock> hold(lock);
     // An abandoned IRP stays: its driver may still complete it.
     if (record != nullptr && !record->abandoned) {
@@ -139,7 +145,7 @@ void IoManager::ReportIrqlChange(UCHAR majorFunction, KIRQL entered) {
     SetCurrentIrql(entered);
 }
 
-void IoManager::CompleteRequest(PIRP irp, CCHAR priorityBoost) {
+HOST_KEEPS_XMM void IoManager::CompleteRequest(PIRP irp, CCHAR priorityBoost) {
     (void)priorityBoost;
     RequireIrqlAtMost(DISPATCH_LEVEL, "IoCompleteRequest");
     IrpRecord* record = FindIrp(irp);
@@ -147,8 +153,7 @@ void IoManager::CompleteRequest(PIRP irp, CCHAR priorityBoost) {
         RefuseCompletion(irp, record != nullptr);
     }
     if (irp->IoStatus.Status == STATUS_PENDING) {
-        BugCheck(DRIVER_VERIFIER_DETECTED_VIOLATION, 0x228, reinterpret_cast<ULONG_PTR>(irp), 0, 0,
-                 "IoCompleteRequest with STATUS_PENDING in the IRP's status");
+        RefusePendingCompletion(irp);
     }
     irp->CurrentLocation = static_cast<CHAR>(irp->StackCount + 1);
     irp->Tail.Overlay.CurrentStackLocation =
@@ -165,10 +170,15 @@ void IoManager::CompleteRequest(PIRP irp, CCHAR priorityBoost) {
     }
 }
 
-void IoManager::RefuseCompletion(PIRP irp, bool live) {
+HOST_KEEPS_XMM void IoManager::RefuseCompletion(PIRP irp, bool live) {
     BugCheck(MULTIPLE_IRP_COMPLETE_REQUESTS, reinterpret_cast<ULONG_PTR>(irp), 0, 0, 0,
              live ? "IoCompleteRequest of an IRP that was already completed"
                   : "IoCompleteRequest of an IRP that is not live (already completed)");
+}
+
+HOST_KEEPS_XMM void IoManager::RefusePendingCompletion(PIRP irp) {
+    BugCheck(DRIVER_VERIFIER_DETECTED_VIOLATION, 0x228, reinterpret_cast<ULONG_PTR>(irp), 0, 0,
+             "IoCompleteRequest with STATUS_PENDING in the IRP's status");
 }
 
 void IoManager::AwaitCompletion(IrpRecord* record) {
@@ -183,11 +193,13 @@ void IoManager::AwaitCompletion(IrpRecord* record) {
     }
 }
 
-NTSTATUS IoManager::Send(PDEVICE_OBJECT device, PIRP irp) {
+NTSTATUS IoManager::Send(PDEVICE_OBJECT device, PIRP irp, IrpRecord* record) {
     PIO_STACK_LOCATION location = IoGetNextIrpStackLocation(irp);
     const UCHAR major = location->MajorFunction;
     NTSTATUS returned = CallDriver(device, irp);
-    IrpRecord* record = FindIrp(irp);
+    if (record == nullptr) {
+        record = FindIrp(irp);
+    }
     if (returned == STATUS_PENDING) {
         AwaitCompletion(record);
         return irp->IoStatus.Status;

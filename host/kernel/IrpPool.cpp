@@ -83,7 +83,7 @@ void IrpPool::Give(Record* record) {
     freeRecords = record;
 }
 
-IrpPool::Record* IrpPool::Find(PIRP irp) const {
+HOST_KEEPS_XMM IrpPool::Record* IrpPool::Find(PIRP irp) const {
     const auto* at = reinterpret_cast<const unsigned char*>(irp);
     const std::size_t count = chunkCount.load(std::memory_order_acquire);
     for (std::size_t index = 0; index < count; index++) {

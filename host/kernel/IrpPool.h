@@ -20,6 +20,8 @@
 
 #include <ntddk.h>
 
+#include "KeepsXmm.h"
+
 namespace host {
 
 class Process;
@@ -64,7 +66,7 @@ public:
     void Give(Record* record);
 
     // Without a lock: the live record whose IRP irp is, or null.
-    Record* Find(PIRP irp) const;
+    HOST_KEEPS_XMM Record* Find(PIRP irp) const;
     // A system buffer of bytes for the record's IRP, valid until the record is given back; only
     // its sender calls it, before the IRP is sent.
     static unsigned char* SystemBuffer(Record* record, std::size_t bytes);

@@ -99,16 +99,17 @@ NTSTATUS SendRequest(HANDLE handle, UCHAR major, const char* call, const SystemB
     IoManager& io = Machine::Current().Get<IoManager>();
     file->Reference();
     PDEVICE_OBJECT top = IoManager::TopOfStack(file->device);
-    PIRP irp = io.AllocateIrp(top->StackSize, process, systemBytes(top));
+    IoManager::IrpRecord* record = nullptr;
+    PIRP irp = io.AllocateIrp(top->StackSize, process, systemBytes(top), &record);
     irp->Tail.Overlay.OriginalFileObject = &file->object;
     PIO_STACK_LOCATION location = IoGetNextIrpStackLocation(irp);
     location->MajorFunction = major;
     location->FileObject = &file->object;
     fill(irp, location);
     irp->IoStatus.Status = STATUS_SUCCESS;
-    NTSTATUS result = io.Send(top, irp);
+    NTSTATUS result = io.Send(top, irp, record);
     finish(irp, NT_ERROR(result) ? 0 : irp->IoStatus.Information);
-    io.FreeIrp(irp);
+    io.FreeIrp(irp, record);
     file->Dereference();
     return lastStatus = result;
 }

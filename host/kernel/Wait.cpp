@@ -41,12 +41,9 @@ extern "C" NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitR
     (void)Alertable;
     PKTHREAD thread = host::CurrentThread();
     Dispatcher& dispatcher = *thread->dispatcher;
-    // Most waits have none (a worker's, a mutex's): no clock is read for them.
-    Deadline deadline;
-    if (Timeout != nullptr) {
-        deadline = host::DeadlineFromTimeout(Timeout);
-    }
-    const bool poll = deadline.kind == Deadline::Kind::Now;
+    // The clock is read only for a wait that blocks: most waits have no time-out (a worker's,
+    // a mutex's) or find their object signalled.
+    const bool poll = Timeout != nullptr && Timeout->QuadPart == 0;
     auto* object = static_cast<DISPATCHER_HEADER*>(Object);
     dispatcher.lock.lock();
     if (poll) {
@@ -66,6 +63,10 @@ extern "C" NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitR
         return STATUS_TIMEOUT;
     }
     std::unique_lock<host::Lock> hold(dispatcher.lock, std::adopt_lock);
+    Deadline deadline;
+    if (Timeout != nullptr) {
+        deadline = host::DeadlineFromTimeout(Timeout);
+    }
     return dispatcher.Block(hold, object, thread, deadline);
 }
 

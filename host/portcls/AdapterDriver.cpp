@@ -17,7 +17,7 @@ namespace {
 VOID NTAPI PortClassUnload(PDRIVER_OBJECT DriverObject) {
     host::RequireIrqlAtMost(PASSIVE_LEVEL, "the port-class unload routine");
     PortClass& library = Machine::Current().Get<PortClass>();
-    std::lock_guard<std::mutex> hold(library.lock);
+    std::lock_guard<host::Lock> hold(library.lock);
     auto found = library.drivers.find(DriverObject);
     if (found != library.drivers.end()) {
         found->second.unloaded = true;
@@ -53,7 +53,7 @@ extern "C" NTSTATUS NTAPI PcInitializeAdapterDriver(PDRIVER_OBJECT DriverObject,
         DriverObject->MajorFunction[major] = PcDispatchIrp;
     }
     PortClass& library = Machine::Current().Get<PortClass>();
-    std::lock_guard<std::mutex> hold(library.lock);
+    std::lock_guard<host::Lock> hold(library.lock);
     library.drivers[DriverObject] = PortClass::Driver{AddDevice, false};
     return injected;
 }
@@ -94,7 +94,7 @@ extern "C" NTSTATUS NTAPI PcAddAdapterDevice(PDRIVER_OBJECT DriverObject,
     record.maxObjects = MaxObjects;
     {
         PortClass& library = Machine::Current().Get<PortClass>();
-        std::lock_guard<std::mutex> hold(library.lock);
+        std::lock_guard<host::Lock> hold(library.lock);
         library.devices.emplace(device, std::move(record));
     }
     device->Flags |= DO_DIRECT_IO | DO_POWER_PAGABLE;

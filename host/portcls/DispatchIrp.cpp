@@ -48,7 +48,7 @@ NTSTATUS StartDevice(PortClass& library, PDEVICE_OBJECT device, PIRP irp) {
     PCPFNSTARTDEVICE start = nullptr;
     PRESOURCELIST resources = nullptr;
     {
-        std::lock_guard<std::mutex> hold(library.lock);
+        std::lock_guard<host::Lock> hold(library.lock);
         PortClass::Device* record = library.FindDevice(device);
         start = record->startDevice;
         if (record->resources == nullptr) {
@@ -65,7 +65,7 @@ NTSTATUS StartDevice(PortClass& library, PDEVICE_OBJECT device, PIRP irp) {
 NTSTATUS RemoveDevice(PortClass& library, PDEVICE_OBJECT device, PIRP irp) {
     PDEVICE_OBJECT lower = nullptr;
     {
-        std::lock_guard<std::mutex> hold(library.lock);
+        std::lock_guard<host::Lock> hold(library.lock);
         lower = library.FindDevice(device)->lowerDevice;
     }
     library.ForgetDevice(device);
@@ -100,7 +100,7 @@ NTSTATUS DispatchPower(PortClass& library, PDEVICE_OBJECT device, PIRP irp) {
     PIO_STACK_LOCATION location = IoGetCurrentIrpStackLocation(irp);
     PADAPTERPOWERMANAGEMENT power = nullptr;
     {
-        std::lock_guard<std::mutex> hold(library.lock);
+        std::lock_guard<host::Lock> hold(library.lock);
         power = library.FindDevice(device)->powerManagement;
         if (power != nullptr) {
             power->AddRef();
@@ -140,7 +140,7 @@ NTSTATUS DispatchCreate(PortClass& library, PDEVICE_OBJECT device, PIRP irp) {
     if (file->RelatedFileObject != nullptr) {
         host::PortClassFile* parent = nullptr;
         {
-            std::lock_guard<std::mutex> hold(library.lock);
+            std::lock_guard<host::Lock> hold(library.lock);
             PortClass::Device* record = library.FindDevice(device);
             auto found = record->files.find(file->RelatedFileObject);
             parent = found == record->files.end() ? nullptr : found->second.get();
@@ -153,7 +153,7 @@ NTSTATUS DispatchCreate(PortClass& library, PDEVICE_OBJECT device, PIRP irp) {
         const std::u16string name = ReferenceString(file);
         host::SubdeviceFactory factory;
         {
-            std::lock_guard<std::mutex> hold(library.lock);
+            std::lock_guard<host::Lock> hold(library.lock);
             for (const auto& subdevice : library.FindDevice(device)->subdevices) {
                 if (host::EqualNoCase(subdevice.first, name)) {
                     factory = subdevice.second;
@@ -165,7 +165,7 @@ NTSTATUS DispatchCreate(PortClass& library, PDEVICE_OBJECT device, PIRP irp) {
         }
     }
     if (NT_SUCCESS(status) && created) {
-        std::lock_guard<std::mutex> hold(library.lock);
+        std::lock_guard<host::Lock> hold(library.lock);
         library.FindDevice(device)->files[file] = std::move(created);
     }
     return Complete(irp, status);
@@ -175,7 +175,7 @@ NTSTATUS DispatchClose(PortClass& library, PDEVICE_OBJECT device, PIRP irp) {
     PFILE_OBJECT file = IoGetCurrentIrpStackLocation(irp)->FileObject;
     std::unique_ptr<host::PortClassFile> served;
     {
-        std::lock_guard<std::mutex> hold(library.lock);
+        std::lock_guard<host::Lock> hold(library.lock);
         PortClass::Device* record = library.FindDevice(device);
         auto found = record->files.find(file);
         if (found != record->files.end()) {
@@ -205,7 +205,7 @@ extern "C" NTSTATUS NTAPI PcDispatchIrp(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
     // The device and the file's object, found under one hold of the library's lock.
     host::PortClassFile* served = nullptr;
     {
-        std::lock_guard<std::mutex> hold(library.lock);
+        std::lock_guard<host::Lock> hold(library.lock);
         PortClass::Device* record = library.FindDevice(pDeviceObject);
         if (record == nullptr) {
             return Complete(pIrp, STATUS_INVALID_DEVICE_REQUEST);

@@ -85,7 +85,7 @@ using WaveRTPort = PortOf<IPortWaveRT, IMiniportWaveRT>;
 
 PortBase::~PortBase() {
     PortClass& library = Machine::Current().Get<PortClass>();
-    std::lock_guard<std::mutex> hold(library.lock);
+    std::lock_guard<host::Lock> hold(library.lock);
     if (PortClass::Device* record = library.FindDevice(device)) {
         record->ports.erase(std::remove(record->ports.begin(), record->ports.end(), this),
                             record->ports.end());
@@ -110,7 +110,7 @@ NTSTATUS PortBase::BindMiniport(PDEVICE_OBJECT DeviceObject, PUNKNOWN UnknownMin
     RequireIrqlAtMost(PASSIVE_LEVEL, "IPort::Init");
     PortClass& library = Machine::Current().Get<PortClass>();
     {
-        std::lock_guard<std::mutex> hold(library.lock);
+        std::lock_guard<host::Lock> hold(library.lock);
         if (DeviceObject == nullptr || UnknownMiniport == nullptr ||
             library.FindDevice(DeviceObject) == nullptr) {
             return STATUS_INVALID_PARAMETER;
@@ -148,7 +148,7 @@ NTSTATUS PortBase::BindMiniport(PDEVICE_OBJECT DeviceObject, PUNKNOWN UnknownMin
         ReleaseChildren();
         return status;
     }
-    std::lock_guard<std::mutex> hold(library.lock);
+    std::lock_guard<host::Lock> hold(library.lock);
     library.FindDevice(DeviceObject)->ports.push_back(this);
     return STATUS_SUCCESS;
 }

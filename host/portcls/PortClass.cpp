@@ -12,12 +12,12 @@ namespace host {
 PortClass::~PortClass() = default;
 
 void PortClass::InjectFault(PortClassCall call, NTSTATUS status, unsigned nth) {
-    std::lock_guard<std::mutex> hold(lock);
+    std::lock_guard<Lock> hold(lock);
     faults[call] = Fault{status, nth};
 }
 
 NTSTATUS PortClass::TakeFault(PortClassCall call) {
-    std::lock_guard<std::mutex> hold(lock);
+    std::lock_guard<Lock> hold(lock);
     auto found = faults.find(call);
     if (found == faults.end() || --found->second.countdown != 0) {
         return STATUS_SUCCESS;
@@ -34,7 +34,7 @@ PortClass::Device* PortClass::FindDevice(PDEVICE_OBJECT device) {
 
 NTSTATUS PortClass::AddSubdevice(PDEVICE_OBJECT device, const std::u16string& name,
                                  SubdeviceFactory factory) {
-    std::lock_guard<std::mutex> hold(lock);
+    std::lock_guard<Lock> hold(lock);
     Device* record = FindDevice(device);
     if (record == nullptr || name.empty()) {
         return STATUS_INVALID_PARAMETER;
@@ -52,7 +52,7 @@ NTSTATUS PortClass::AddSubdevice(PDEVICE_OBJECT device, const std::u16string& na
 }
 
 void PortClass::RemoveSubdevice(PDEVICE_OBJECT device, const std::u16string& name) {
-    std::lock_guard<std::mutex> hold(lock);
+    std::lock_guard<Lock> hold(lock);
     if (Device* record = FindDevice(device)) {
         auto& list = record->subdevices;
         list.erase(std::remove_if(list.begin(), list.end(),
@@ -62,7 +62,7 @@ void PortClass::RemoveSubdevice(PDEVICE_OBJECT device, const std::u16string& nam
 }
 
 std::vector<std::u16string> PortClass::SubdeviceNames(PDEVICE_OBJECT device) {
-    std::lock_guard<std::mutex> hold(lock);
+    std::lock_guard<Lock> hold(lock);
     std::vector<std::u16string> names;
     if (Device* record = FindDevice(device)) {
         for (const auto& subdevice : record->subdevices) {
@@ -73,13 +73,13 @@ std::vector<std::u16string> PortClass::SubdeviceNames(PDEVICE_OBJECT device) {
 }
 
 std::vector<SubdeviceInterface> PortClass::Interfaces(PDEVICE_OBJECT device) {
-    std::lock_guard<std::mutex> hold(lock);
+    std::lock_guard<Lock> hold(lock);
     Device* record = FindDevice(device);
     return record == nullptr ? std::vector<SubdeviceInterface>{} : record->interfaces;
 }
 
 std::vector<PhysicalConnection> PortClass::Connections(PDEVICE_OBJECT device) {
-    std::lock_guard<std::mutex> hold(lock);
+    std::lock_guard<Lock> hold(lock);
     Device* record = FindDevice(device);
     return record == nullptr ? std::vector<PhysicalConnection>{} : record->connections;
 }
@@ -92,7 +92,7 @@ void PortClass::ForgetDevice(PDEVICE_OBJECT device) {
     std::vector<PortBase*> registered;
     std::vector<SubdeviceInterface> interfaces;
     {
-        std::lock_guard<std::mutex> hold(lock);
+        std::lock_guard<Lock> hold(lock);
         Device* record = FindDevice(device);
         if (record == nullptr) {
             return;
@@ -135,7 +135,7 @@ void PortClass::ForgetDevice(PDEVICE_OBJECT device) {
 
 void PortClass::Verify(std::vector<std::string>& problems) {
     IoManager& io = Machine::Current().Get<IoManager>();
-    std::lock_guard<std::mutex> hold(lock);
+    std::lock_guard<Lock> hold(lock);
     for (const auto& entry : drivers) {
         if (!entry.second.unloaded && !io.IsLiveDriver(entry.first)) {
             problems.push_back("the driver was unloaded without calling the port-class unload "

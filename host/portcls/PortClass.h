@@ -13,6 +13,7 @@
 
 #include <portcls.h>
 
+#include "kernel/Lock.h"
 #include "kernel/Machine.h"
 
 namespace host {
@@ -100,7 +101,8 @@ public:
     // The injected status for this call, or STATUS_SUCCESS when it should run.
     NTSTATUS TakeFault(PortClassCall call);
 
-    std::mutex lock;
+    // Taken on every request the library serves: the host's lean lock, not std::mutex.
+    Lock lock;
     std::map<PDRIVER_OBJECT, Driver> drivers;
     std::map<PDEVICE_OBJECT, Device> devices;
 

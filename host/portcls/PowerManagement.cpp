@@ -19,7 +19,7 @@ extern "C" NTSTATUS NTAPI PcRegisterAdapterPowerManagement(PUNKNOWN Unknown,
         return STATUS_INVALID_PARAMETER;
     }
     {
-        std::lock_guard<std::mutex> hold(library.lock);
+        std::lock_guard<host::Lock> hold(library.lock);
         if (library.FindDevice(pvContext1) == nullptr) {
             return STATUS_INVALID_PARAMETER;
         }
@@ -34,7 +34,7 @@ extern "C" NTSTATUS NTAPI PcRegisterAdapterPowerManagement(PUNKNOWN Unknown,
     }
     PADAPTERPOWERMANAGEMENT previous = nullptr;
     {
-        std::lock_guard<std::mutex> hold(library.lock);
+        std::lock_guard<host::Lock> hold(library.lock);
         PortClass::Device* device = library.FindDevice(pvContext1);
         previous = device->powerManagement;
         device->powerManagement = power;
@@ -50,7 +50,7 @@ extern "C" NTSTATUS NTAPI PcUnregisterAdapterPowerManagement(PDEVICE_OBJECT Devi
     PortClass& library = Machine::Current().Get<PortClass>();
     PADAPTERPOWERMANAGEMENT previous = nullptr;
     {
-        std::lock_guard<std::mutex> hold(library.lock);
+        std::lock_guard<host::Lock> hold(library.lock);
         PortClass::Device* device = library.FindDevice(DeviceObject);
         if (device == nullptr) {
             return STATUS_INVALID_PARAMETER;

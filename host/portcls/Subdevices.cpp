@@ -52,7 +52,7 @@ PortBase* RegisteredPort(PDEVICE_OBJECT device, PUNKNOWN unknown, ULONG pin) {
 bool FindPhysicalConnection(PDEVICE_OBJECT device, const std::u16string& name, ULONG pin,
                             ULONG* otherPin, std::u16string* otherLink) {
     PortClass& library = Machine::Current().Get<PortClass>();
-    std::lock_guard<std::mutex> hold(library.lock);
+    std::lock_guard<host::Lock> hold(library.lock);
     PortClass::Device* record = library.FindDevice(device);
     if (record == nullptr) {
         return false;
@@ -107,7 +107,7 @@ extern "C" NTSTATUS NTAPI PcRegisterSubdevice(PDEVICE_OBJECT DeviceObject, PWSTR
     }
     PDEVICE_OBJECT physical = nullptr;
     {
-        std::lock_guard<std::mutex> hold(library.lock);
+        std::lock_guard<host::Lock> hold(library.lock);
         physical = library.FindDevice(DeviceObject)->physicalDevice;
     }
     const PCFILTER_DESCRIPTOR* descriptor = port->Descriptor();
@@ -129,7 +129,7 @@ extern "C" NTSTATUS NTAPI PcRegisterSubdevice(PDEVICE_OBJECT DeviceObject, PWSTR
     port->name = name;
     port->AddRef(); // the library's reference, until the device goes
     host::BuildAudioEndpoint(port, physical, interfaces);
-    std::lock_guard<std::mutex> hold(library.lock);
+    std::lock_guard<host::Lock> hold(library.lock);
     PortClass::Device* record = library.FindDevice(DeviceObject);
     record->registeredPorts.push_back(port);
     for (host::SubdeviceInterface& entry : interfaces) {
@@ -148,7 +148,7 @@ extern "C" NTSTATUS NTAPI PcRegisterPhysicalConnection(PDEVICE_OBJECT DeviceObje
         return STATUS_INVALID_PARAMETER;
     }
     PortClass& library = Machine::Current().Get<PortClass>();
-    std::lock_guard<std::mutex> hold(library.lock);
+    std::lock_guard<host::Lock> hold(library.lock);
     PortClass::Device* record = library.FindDevice(DeviceObject);
     if (record == nullptr) {
         return STATUS_INVALID_PARAMETER;
