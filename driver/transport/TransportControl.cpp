@@ -1,5 +1,6 @@
 // Validation and dispatch of the client's control requests. Every request, refused or not, is
-// completed here and followed by a new look at the connection state.
+// completed here; every one that may change the client's registration is followed by a new look
+// at the connection state.
 #include "TransportControl.h"
 
 #include "support/FormatLimits.h"
@@ -129,7 +130,11 @@ NTSTATUS DispatchControl(TransportEndpoint* endpoint, PIRP irp) {
     }
 
     CompleteRequest(irp, status, information);
-    UpdateConnection(endpoint);
+    // A report (a tick or an answer, the requests of every period) changes none of what the
+    // connection is made of, so the state it leaves is the one the last change looked at.
+    if (code != transport::IoctlReportStatus) {
+        UpdateConnection(endpoint);
+    }
     return status;
 }
 

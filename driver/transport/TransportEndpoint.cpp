@@ -20,6 +20,12 @@ VOID CompleteRequest(PIRP irp, NTSTATUS status, ULONG information) {
 
 namespace {
 
+// Under EndpointLock; IsClientFile reads the pointer without it.
+VOID PublishClientFile(TransportEndpoint* endpoint, PFILE_OBJECT fileObject) {
+    InterlockedExchangePointer(reinterpret_cast<PVOID volatile*>(&endpoint->clientFile),
+                               fileObject);
+}
+
 // A 32-bit client can address only the first 4 GiB: a view that reaches beyond cannot be handed
 // to it, not even cut to 32 bits.
 bool LiesBelow4GiB(const SharedBuffer& region) {
@@ -52,7 +58,7 @@ NTSTATUS AttachClient(TransportEndpoint* endpoint, PIRP irp) {
     if (endpoint->clientFile != nullptr) {
         return STATUS_DEVICE_BUSY;
     }
-    endpoint->clientFile = fileObject;
+    PublishClientFile(endpoint, fileObject);
     // The mappings land in the requesting process; remember it so that a cleanup arriving in
     // another context can still undo them where they are.
     endpoint->clientProcess = PsGetCurrentProcess();
@@ -102,8 +108,12 @@ bool IsEndpointFile(TransportEndpoint* endpoint, PFILE_OBJECT fileObject) {
 }
 
 bool IsClientFile(TransportEndpoint* endpoint, PFILE_OBJECT fileObject) {
-    LockHolder held(endpoint->channel->EndpointLock);
-    return fileObject != nullptr && endpoint->clientFile == fileObject;
+    // Every request of the client asks this, ticks included, so it takes no lock: the answer
+    // may be stale the moment it is given, with or without one, and the pointer itself is
+    // written with interlocked stores.
+    PVOID client = InterlockedCompareExchangePointer(
+        reinterpret_cast<PVOID volatile*>(&endpoint->clientFile), nullptr, nullptr);
+    return fileObject != nullptr && client == fileObject;
 }
 
 NTSTATUS CleanupClient(TransportEndpoint* endpoint, PIRP irp) {
@@ -131,7 +141,7 @@ VOID ReleaseClient(TransportEndpoint* endpoint) {
         ObDereferenceObject(endpoint->clientProcess);
         endpoint->clientProcess = nullptr;
     }
-    endpoint->clientFile = nullptr;
+    PublishClientFile(endpoint, nullptr);
 }
 
 namespace {

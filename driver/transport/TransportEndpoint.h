@@ -23,7 +23,7 @@ public:
     }
 
     TransportChannel* const channel;
-    PFILE_OBJECT clientFile; // identifies the client in close and control requests
+    PFILE_OBJECT clientFile; // the client's file; written interlocked, under EndpointLock
     PKEVENT clientEvent;     // referenced; registered by the client
     // The process whose context the client file was opened in: the client mappings live in its
     // address space. Referenced while a client file is recorded.

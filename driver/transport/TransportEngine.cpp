@@ -145,8 +145,8 @@ bool SignalClient(TransportChannel* channel) {
     if (event == nullptr) {
         return false;
     }
-    // Set outside EndpointLock: the client's answer takes that lock, so a client woken while
-    // the lock is held would run straight into it and wait for this thread.
+    // Set outside EndpointLock: most of the client's requests take that lock, so a client woken
+    // while the lock is held could run straight into it and wait for this thread.
     KeSetEvent(event, IO_NO_INCREMENT, FALSE);
     ObDereferenceObject(event);
     return true;

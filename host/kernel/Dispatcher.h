@@ -44,7 +44,7 @@ public:
         wait->nextWake = first;
         first = wait;
     }
-    HOST_KEEPS_XMM void WakeAll();
+    HOST_KEEPS_XMM void WakeAll() noexcept;
 
 private:
     WaitBlock* first = nullptr;
@@ -138,13 +138,15 @@ public:
 
     // After object became signalled: satisfies its waiters in arrival order for as long as it
     // stays signalled for the next one; woken gets the threads to wake.
-    HOST_KEEPS_XMM void Signalled(DISPATCHER_HEADER* object, Wakes& woken);
+    HOST_KEEPS_XMM void Signalled(DISPATCHER_HEADER* object, Wakes& woken) noexcept;
 
     // Blocks thread until object (null: nothing, a delay) is acquired for it (STATUS_SUCCESS)
-    // or the deadline passes (STATUS_TIMEOUT). hold must own lock; it is released when this
-    // returns.
-    HOST_KEEPS_XMM NTSTATUS Block(std::unique_lock<Lock>& hold, DISPATCHER_HEADER* object,
-                                  PKTHREAD thread, const Deadline& deadline);
+    // or the deadline passes (STATUS_TIMEOUT). Called with lock held; returns with it released.
+    // The lock is taken and released directly rather than through a standard lock holder, whose
+    // misuse checks call into the C++ library and would cost every wait the register saves
+    // KeepsXmm.h describes.
+    HOST_KEEPS_XMM NTSTATUS Block(DISPATCHER_HEADER* object, PKTHREAD thread,
+                                  const Deadline& deadline) noexcept;
 
     // Windows's "wait follows" contract of KeSetEvent/KeReleaseMutex(Wait = TRUE): raise the
     // thread to DISPATCH_LEVEL until its next wait.
@@ -180,16 +182,23 @@ private:
     RefuseObject(const DISPATCHER_HEADER* object, const char* what, const char* expected);
     [[noreturn, gnu::cold]] HOST_KEEPS_XMM static void RefuseMutexRecursion(PRKMUTEX mutex);
 
-    NTSTATUS Sleep(std::unique_lock<Lock>& hold, WaitBlock& wait);
+    // Sleeps until wait is released (its status) or times out; lock is not held.
+    HOST_KEEPS_XMM NTSTATUS Sleep(WaitBlock& wait) noexcept;
+    // One sleep of a wait on the virtual clock, at most a slice long; whether it was released.
+    HOST_KEEPS_XMM bool DozeVirtual(WaitBlock& wait) noexcept;
+    // After a timed sleep ended unreleased: ends the wait if its deadline has passed, or moves
+    // the virtual clock on. False once the wait was released meanwhile (its release is on the
+    // way and the sleeper only has to wait for it).
+    HOST_KEEPS_XMM bool CheckDeadline(WaitBlock& wait) noexcept;
     // One sleep on the wait's futex word until it is released or the OS clock reaches end
     // (LLONG_MAX: no end); whether it was released.
-    static bool Doze(WaitBlock& wait, clockid_t clock, LONGLONG end);
+    HOST_KEEPS_XMM static bool Doze(WaitBlock& wait, clockid_t clock, LONGLONG end) noexcept;
     // Ends wait with status under the lock. Its release is published through woken after the
     // lock is released, or at once when woken is null (the waiter ends its own wait).
-    void Finish(WaitBlock& wait, NTSTATUS status, Wakes* woken);
+    HOST_KEEPS_XMM void Finish(WaitBlock& wait, NTSTATUS status, Wakes* woken) noexcept;
     // On a virtual clock: when every thread is blocked, moves time to the nearest deadline and
     // times out the waits that end there.
-    void AdvanceIfIdle(Wakes& woken);
+    HOST_KEEPS_XMM void AdvanceIfIdle(Wakes& woken) noexcept;
 
     Timekeeper& time;
     LIST_ENTRY timedWaits;

@@ -60,7 +60,7 @@ void Publish(std::atomic<std::uint32_t>* word) {
 
 } // namespace
 
-HOST_KEEPS_XMM void Wakes::WakeAll() {
+HOST_KEEPS_XMM void Wakes::WakeAll() noexcept {
     for (WaitBlock* wait = first; wait != nullptr;) {
         // Read before the release: from then on the waiter may wait again with this block.
         WaitBlock* next = wait->nextWake;
@@ -70,7 +70,7 @@ HOST_KEEPS_XMM void Wakes::WakeAll() {
     first = nullptr;
 }
 
-HOST_KEEPS_XMM void Dispatcher::Signalled(DISPATCHER_HEADER* object, Wakes& woken) {
+HOST_KEEPS_XMM void Dispatcher::Signalled(DISPATCHER_HEADER* object, Wakes& woken) noexcept {
     LIST_ENTRY* head = &object->WaitListHead;
     for (LIST_ENTRY* entry = head->Flink; entry != head && object->SignalState > 0;) {
         WaitBlock* wait = WaitOfObjectEntry(entry);
@@ -81,7 +81,7 @@ HOST_KEEPS_XMM void Dispatcher::Signalled(DISPATCHER_HEADER* object, Wakes& woke
     }
 }
 
-void Dispatcher::Finish(WaitBlock& wait, NTSTATUS status, Wakes* woken) {
+HOST_KEEPS_XMM void Dispatcher::Finish(WaitBlock& wait, NTSTATUS status, Wakes* woken) noexcept {
     if (wait.object != nullptr) {
         Unlink(&wait.objectEntry);
     }
@@ -102,8 +102,8 @@ void Dispatcher::Finish(WaitBlock& wait, NTSTATUS status, Wakes* woken) {
     }
 }
 
-HOST_KEEPS_XMM NTSTATUS Dispatcher::Block(std::unique_lock<Lock>& hold, DISPATCHER_HEADER* object,
-                                          PKTHREAD thread, const Deadline& deadline) {
+HOST_KEEPS_XMM NTSTATUS Dispatcher::Block(DISPATCHER_HEADER* object, PKTHREAD thread,
+                                          const Deadline& deadline) noexcept {
     WaitBlock& wait = thread->wait;
     wait.object = object;
     wait.deadline = deadline;
@@ -124,14 +124,14 @@ HOST_KEEPS_XMM NTSTATUS Dispatcher::Block(std::unique_lock<Lock>& hold, DISPATCH
         Wakes woken;
         // This thread may have been the last one running.
         AdvanceIfIdle(woken);
-        hold.unlock();
+        lock.unlock();
     } else {
-        hold.unlock();
+        lock.unlock();
     }
-    return Sleep(hold, wait);
+    return Sleep(wait);
 }
 
-bool Dispatcher::Doze(WaitBlock& wait, clockid_t clock, LONGLONG end) {
+HOST_KEEPS_XMM bool Dispatcher::Doze(WaitBlock& wait, clockid_t clock, LONGLONG end) noexcept {
     std::uint32_t seen = WaitBlock::Waiting;
     if (!wait.word.compare_exchange_strong(seen, WaitBlock::Asleep, std::memory_order_acquire) &&
         seen == WaitBlock::Released) {
@@ -145,17 +145,35 @@ bool Dispatcher::Doze(WaitBlock& wait, clockid_t clock, LONGLONG end) {
            seen == WaitBlock::Released;
 }
 
-NTSTATUS Dispatcher::Sleep(std::unique_lock<Lock>& hold, WaitBlock& wait) {
+HOST_KEEPS_XMM bool Dispatcher::DozeVirtual(WaitBlock& wait) noexcept {
+    // Virtual time may jump under the sleeper: look again within a slice.
+    const LONGLONG remaining = std::max<LONGLONG>(0, wait.deadline.Remaining());
+    return Doze(wait, CLOCK_MONOTONIC,
+                ReadOsClock(CLOCK_MONOTONIC) + std::min(remaining, VirtualSlice));
+}
+
+HOST_KEEPS_XMM bool Dispatcher::CheckDeadline(WaitBlock& wait) noexcept {
+    Wakes woken;
+    std::lock_guard<Lock> hold(lock);
+    if (!wait.pending) {
+        return false;
+    }
+    if (wait.deadline.HasPassed()) {
+        Finish(wait, STATUS_TIMEOUT, nullptr);
+    } else {
+        AdvanceIfIdle(woken);
+    }
+    return true;
+}
+
+HOST_KEEPS_XMM NTSTATUS Dispatcher::Sleep(WaitBlock& wait) noexcept {
     bool timed = Timed(wait.deadline);
     for (;;) {
         bool released = false;
         if (!timed) {
             released = Doze(wait, CLOCK_MONOTONIC, LLONG_MAX);
         } else if (time.IsVirtual()) {
-            // Virtual time may jump under the sleeper: look again within a slice.
-            const LONGLONG remaining = std::max<LONGLONG>(0, wait.deadline.Remaining());
-            released = Doze(wait, CLOCK_MONOTONIC,
-                            ReadOsClock(CLOCK_MONOTONIC) + std::min(remaining, VirtualSlice));
+            released = DozeVirtual(wait);
         } else if (wait.deadline.kind == Deadline::Kind::Relative) {
             released = Doze(wait, CLOCK_MONOTONIC, wait.deadline.end);
         } else {
@@ -165,23 +183,15 @@ NTSTATUS Dispatcher::Sleep(std::unique_lock<Lock>& hold, WaitBlock& wait) {
         if (released) {
             return wait.status;
         }
-        if (!timed) {
-            continue; // a spurious wake-up
-        }
-        Wakes woken;
-        hold.lock();
-        if (!wait.pending) {
+        if (timed && !CheckDeadline(wait)) {
             timed = false; // released already: the release is on its way
-        } else if (wait.deadline.HasPassed()) {
-            Finish(wait, STATUS_TIMEOUT, nullptr);
-        } else {
-            AdvanceIfIdle(woken);
         }
-        hold.unlock();
+        // Otherwise a spurious wake-up, a deadline not reached yet, or a time-out the sleep
+        // below finds published.
     }
 }
 
-void Dispatcher::AdvanceIfIdle(Wakes& woken) {
+HOST_KEEPS_XMM void Dispatcher::AdvanceIfIdle(Wakes& woken) noexcept {
     if (!time.IsVirtual() || timedWaits.Flink == &timedWaits ||
         !time.EveryThreadBlocked(blockedThreads)) {
         return;

@@ -62,12 +62,11 @@ extern "C" NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitR
         dispatcher.lock.unlock();
         return STATUS_TIMEOUT;
     }
-    std::unique_lock<host::Lock> hold(dispatcher.lock, std::adopt_lock);
     Deadline deadline;
     if (Timeout != nullptr) {
         deadline = host::DeadlineFromTimeout(Timeout);
     }
-    return dispatcher.Block(hold, object, thread, deadline);
+    return dispatcher.Block(object, thread, deadline);
 }
 
 extern "C" NTSTATUS NTAPI KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertable,
@@ -98,6 +97,7 @@ extern "C" NTSTATUS NTAPI KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLE
         break;
     }
     // A delay is a wait on nothing, so that it ends on the machine's clock like any time-out.
-    dispatcher.Block(hold, nullptr, thread, deadline);
+    hold.release(); // Block releases the lock
+    dispatcher.Block(nullptr, thread, deadline);
     return STATUS_SUCCESS;
 }
