@@ -15,6 +15,19 @@ private:
     KIRQL oldIrql;
 };
 
+// Holds a spin lock for the rest of its scope. For short sections that never re-enter their
+// lock: they skip the owner bookkeeping of the recursive locks.
+class SpinLockHolder {
+public:
+    explicit SpinLockHolder(SpinLock& held) : lock(held) { lock.Acquire(); }
+    ~SpinLockHolder() { lock.Release(); }
+    SpinLockHolder(const SpinLockHolder&) = delete;
+    SpinLockHolder& operator=(const SpinLockHolder&) = delete;
+
+private:
+    SpinLock& lock;
+};
+
 // Abstract base of waitable kernel-object wrappers.
 class DispatcherObject {
 public:

@@ -10,7 +10,7 @@ HandshakeLatch::HandshakeLatch() : openNumber(0), answered(false), abandoned(fal
 }
 
 VOID HandshakeLatch::Open(ULONG number) {
-    LockHolder held(lock);
+    SpinLockHolder held(lock);
     KeClearEvent(&settled);
     openNumber = number;
     answered = false;
@@ -19,7 +19,7 @@ VOID HandshakeLatch::Open(ULONG number) {
 }
 
 bool HandshakeLatch::Answer(LONG status, bool numbered, ULONG number) {
-    LockHolder held(lock);
+    SpinLockHolder held(lock);
     const bool taken =
         openNumber != 0 && !answered && !abandoned && (!numbered || number == openNumber);
     if (taken) {
@@ -31,7 +31,7 @@ bool HandshakeLatch::Answer(LONG status, bool numbered, ULONG number) {
 }
 
 bool HandshakeLatch::Abandon() {
-    LockHolder held(lock);
+    SpinLockHolder held(lock);
     const bool waiting = openNumber != 0 && !answered && !abandoned;
     if (waiting) {
         abandoned = true;
@@ -41,7 +41,7 @@ bool HandshakeLatch::Abandon() {
 }
 
 NTSTATUS HandshakeLatch::Close(bool clientSignalled, NTSTATUS waitStatus, ULONG* outcome) {
-    LockHolder held(lock);
+    SpinLockHolder held(lock);
     NTSTATUS result = STATUS_DEVICE_NOT_READY;
     // An answer that arrived between the end of the wait and now still counts: it came while
     // the handshake was open.

@@ -30,7 +30,7 @@ public:
     NTSTATUS Close(bool clientSignalled, NTSTATUS waitStatus, ULONG* outcome);
 
 private:
-    RecursiveSpinLock lock;
+    SpinLock lock;    // held briefly, never re-entered
     KEVENT settled;   // notification event: set under lock, cleared by Open
     ULONG openNumber; // 0 while no handshake waits
     bool answered;

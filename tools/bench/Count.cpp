@@ -52,7 +52,7 @@ bool RunPhase(const Phase& phase, int count, bool futexCounted) {
 
 } // namespace
 
-int RunCounting(int count, int cpu) {
+int RunCounting(int count, int cpu, const std::string& image) {
     std::string why;
     // Before any thread exists: the futex counter follows only threads created after it.
     const bool futexCounted = StartProcessCounters(&why);
@@ -72,7 +72,7 @@ int RunCounting(int count, int cpu) {
 
     DriverRig rig;
     std::string error;
-    if (!rig.Start(&error) || !rig.OpenStream(128, &error)) {
+    if (!rig.Start(image, &error) || !rig.OpenStream(128, &error)) {
         std::printf("setup FAILED: %s\n", error.c_str());
         return 1;
     }

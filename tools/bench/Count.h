@@ -3,10 +3,12 @@
 // futex calls (and, under callgrind, instructions: see tools/bench/gate.py).
 #pragma once
 
+#include <string>
+
 namespace bench {
 
 // Runs the four phases with count operations each on cpu (-2: not pinned). The process exit
-// status: 0 when every phase ran, 1 otherwise.
-int RunCounting(int count, int cpu);
+// status: 0 when every phase ran, 1 otherwise. image: as DriverRig::Start takes it.
+int RunCounting(int count, int cpu, const std::string& image);
 
 } // namespace bench

@@ -36,10 +36,10 @@ DriverRig::~DriverRig() {
     }
 }
 
-bool DriverRig::Start(std::string* error) {
+bool DriverRig::Start(const std::string& image, std::string* error) {
     machine_ = std::make_unique<host::Machine>();
     driver_ = std::make_unique<conduit::tool::HostDriver>(*machine_);
-    if (!driver_->Start(std::string(), error)) {
+    if (!driver_->Start(image, error)) {
         return false;
     }
 

@@ -38,7 +38,8 @@ public:
 
     // Loads a fresh image, starts the device, connects the client (48 kHz, 16-bit stereo) and
     // starts the client's handshake answerer. False with *error set on failure.
-    bool Start(std::string* error);
+    // image: the driver image to load (empty: the host build's own).
+    bool Start(const std::string& image, std::string* error);
     // Creates the render stream with a two-period notification buffer of framesPerPeriod
     // frames per period, registers the engine's event and runs the stream.
     bool OpenStream(std::uint32_t framesPerPeriod, std::string* error);

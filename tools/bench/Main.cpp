@@ -38,13 +38,14 @@ struct Plan {
     int reruns = 1;             // a repeat measured while the machine was busy runs again
     int deaths = 20;            // rounds of the client-death figure
     double sustainSeconds = 60; // how long a period size must run clean; 0: no search
+    std::string image;          // the driver image of the subject; empty: the host build's
 };
 
 void Usage() {
     std::printf("usage: conduit-bench [--quick] [--repeats N] [--blocks N] [--samples N]\n"
                 "                     [--window SECONDS] [--cpu N | --no-pin] [--reruns N]\n"
-                "                     [--deaths N] [--sustain SECONDS]\n"
-                "       conduit-bench --count N [--cpu N | --no-pin]\n"
+                "                     [--deaths N] [--sustain SECONDS] [--image PATH]\n"
+                "       conduit-bench --count N [--cpu N | --no-pin] [--image PATH]\n"
                 "  --quick     a short run: 3 repeats of 4 blocks of 50 samples, 0.2 s windows,\n"
                 "              10 s per sustained-period attempt\n"
                 "  --cpu N     pin every thread to CPU N (default: the last CPU)\n"
@@ -54,6 +55,8 @@ void Usage() {
                 "  --deaths N  rounds of the client-death figure (default 20, --quick 5; 0: none)\n"
                 "  --sustain S how long each period size must run clean in the search for the\n"
                 "              smallest sustained period (default 60; 0 skips the search)\n"
+                "  --image P   the driver image of the subject (a host build or the Windows\n"
+                "              conduit.sys; default: the host build's)\n"
                 "  --count N   counting mode: N ticks, N handshakes and N of each bare hand-over,\n"
                 "              with allocations, context switches and futex calls per operation\n"
                 "              (instructions too under callgrind: make bench-gate)\n");
@@ -95,6 +98,8 @@ bool ParsePlan(int argc, char** argv, Plan* plan) {
             plan->deaths = static_cast<int>(number);
         } else if (option == "--count" && value(&number) && number >= 1) {
             plan->count = static_cast<int>(number);
+        } else if (option == "--image" && index + 1 < argc) {
+            plan->image = argv[++index];
         } else if (option == "--no-pin") {
             plan->cpu = -2;
         } else {
@@ -286,7 +291,7 @@ int main(int argc, char** argv) {
         plan.cpu = CpuCount() - 1;
     }
     if (plan.count > 0) {
-        return RunCounting(plan.count, plan.cpu);
+        return RunCounting(plan.count, plan.cpu, plan.image);
     }
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
     // Pinned before any thread exists, so every thread (the host's too) inherits the CPU.
@@ -305,7 +310,7 @@ int main(int argc, char** argv) {
 
     DriverRig rig;
     std::string error;
-    if (!rig.Start(&error)) {
+    if (!rig.Start(plan.image, &error)) {
         std::printf("setup FAILED: %s\n", error.c_str());
         return 1;
     }

@@ -106,8 +106,11 @@ def main():
     parser.add_argument("bench", help="the conduit-bench program")
     parser.add_argument("--count", type=int, default=2000, help="operations per phase")
     parser.add_argument("--top", type=int, default=12, help="functions listed per subject phase")
+    parser.add_argument("--image", help="the driver image of the subject (default: the host build's)")
     arguments = parser.parse_args()
     counting = [arguments.bench, "--count", str(arguments.count)]
+    if arguments.image:
+        counting += ["--image", arguments.image]
 
     native_runs = []
     for attempt in range(NATIVE_ATTEMPTS):
