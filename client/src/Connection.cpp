@@ -182,6 +182,10 @@ std::uint32_t Connection::HandshakeFlags() const {
     return block_ == nullptr ? 0 : block::Load32(block_, FIELD(HandshakeFlags));
 }
 
+std::uint32_t Connection::HandshakeNumber() const {
+    return block_ == nullptr ? 0 : block::Load32(block_, FIELD(HandshakeNumber));
+}
+
 void Connection::WritePositions(std::uint32_t clientPosition, std::uint32_t positionRegister) {
     if (block_ == nullptr) {
         return;

@@ -84,7 +84,7 @@ void DriverRig::Answerer() {
             return;
         }
         if ((connection_->HandshakeFlags() & transport::AwaitingClient) != 0) {
-            if (!connection_->Answer(0, connection_->Read().handshakeNumber).ok()) {
+            if (!connection_->Answer(0, connection_->HandshakeNumber()).ok()) {
                 failures_++;
             }
         }

@@ -103,7 +103,9 @@ public:
     Status RequestTick();
 
     StreamView Read() const;
+    // Single fields of the block, for an answering thread that needs nothing else of it.
     std::uint32_t HandshakeFlags() const;
+    std::uint32_t HandshakeNumber() const;
 
     // The part of the data buffer the client may touch: its mapped address and the bytes that
     // both the driver's block and the protocol allow.
