@@ -20,10 +20,17 @@ VOID CompleteRequest(PIRP irp, NTSTATUS status, ULONG information) {
 
 namespace {
 
-// Under EndpointLock; IsClientFile reads the pointer without it.
+// The client file is written under EndpointLock and read without it by IsClientFile, so every
+// access is interlocked, also those under the lock.
 VOID PublishClientFile(TransportEndpoint* endpoint, PFILE_OBJECT fileObject) {
     InterlockedExchangePointer(reinterpret_cast<PVOID volatile*>(&endpoint->clientFile),
                                fileObject);
+}
+
+PFILE_OBJECT ReadClientFile(const TransportEndpoint* endpoint) {
+    return static_cast<PFILE_OBJECT>(InterlockedCompareExchangePointer(
+        reinterpret_cast<PVOID volatile*>(const_cast<PFILE_OBJECT*>(&endpoint->clientFile)),
+        nullptr, nullptr));
 }
 
 // A 32-bit client can address only the first 4 GiB: a view that reaches beyond cannot be handed
@@ -55,7 +62,7 @@ NTSTATUS MapClientViews(TransportEndpoint* endpoint, PIRP irp) {
 // memory into its process. On failure nothing of the attempt stays.
 NTSTATUS AttachClient(TransportEndpoint* endpoint, PIRP irp) {
     PFILE_OBJECT fileObject = IoGetCurrentIrpStackLocation(irp)->FileObject;
-    if (endpoint->clientFile != nullptr) {
+    if (ReadClientFile(endpoint) != nullptr) {
         return STATUS_DEVICE_BUSY;
     }
     PublishClientFile(endpoint, fileObject);
@@ -77,7 +84,7 @@ NTSTATUS EndClient(TransportEndpoint* endpoint, PIRP irp) {
     PFILE_OBJECT fileObject = IoGetCurrentIrpStackLocation(irp)->FileObject;
     {
         LockHolder held(endpoint->channel->EndpointLock);
-        if (endpoint->clientFile == fileObject) {
+        if (ReadClientFile(endpoint) == fileObject) {
             ReleaseClient(endpoint);
             // Under the lock, so that it cannot reach a handshake opened for a client that
             // comes after this one.
@@ -109,11 +116,8 @@ bool IsEndpointFile(TransportEndpoint* endpoint, PFILE_OBJECT fileObject) {
 
 bool IsClientFile(TransportEndpoint* endpoint, PFILE_OBJECT fileObject) {
     // Every request of the client asks this, ticks included, so it takes no lock: the answer
-    // may be stale the moment it is given, with or without one, and the pointer itself is
-    // written with interlocked stores.
-    PVOID client = InterlockedCompareExchangePointer(
-        reinterpret_cast<PVOID volatile*>(&endpoint->clientFile), nullptr, nullptr);
-    return fileObject != nullptr && client == fileObject;
+    // may be stale the moment it is given, with or without one.
+    return fileObject != nullptr && ReadClientFile(endpoint) == fileObject;
 }
 
 NTSTATUS CleanupClient(TransportEndpoint* endpoint, PIRP irp) {
@@ -148,7 +152,7 @@ namespace {
 
 // Under EndpointLock.
 bool HasWholeClient(const TransportEndpoint* endpoint) {
-    return endpoint->clientFile != nullptr && endpoint->controlBlock.clientAddress != nullptr &&
+    return ReadClientFile(endpoint) != nullptr && endpoint->controlBlock.clientAddress != nullptr &&
            endpoint->dataBuffer.clientAddress != nullptr && endpoint->dataBufferBytes != 0 &&
            endpoint->clientEvent != nullptr;
 }
