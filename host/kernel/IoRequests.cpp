@@ -256,7 +256,7 @@ void FileRecord::HandleClosed(Process* owner, bool lastHandle) {
     }
 }
 
-void FileRecord::SendClose() {
+HOST_KEEPS_XMM void FileRecord::SendClose() {
     Machine::Current().Get<IoManager>().SendFileRequest(*this, IRP_MJ_CLOSE);
 }
 

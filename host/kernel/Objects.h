@@ -77,9 +77,10 @@ public:
                                POBJECT_HANDLE_INFORMATION information);
 
     // ObfReferenceObject / ObfDereferenceObject: the new count. what names the call for the
-    // refusal of an address that is no object or an object without references.
-    LONG_PTR Reference(void* body, const char* what);
-    LONG_PTR Dereference(void* body, const char* what);
+    // refusal of an address that is no object or an object without references. The Windows
+    // convention (see KeepsXmm.h): a driver calls them on every request of some kinds.
+    HOST_KEEPS_XMM LONG_PTR Reference(void* body, const char* what);
+    HOST_KEEPS_XMM LONG_PTR Dereference(void* body, const char* what);
     long ReferenceCount(const void* body);
 
     // The type of a referenced object or of a thread or process object; null for anything else.
@@ -121,10 +122,29 @@ private:
 
     // What handle names, with no access or type check; fills found.
     NTSTATUS Find(HANDLE handle, KPROCESSOR_MODE mode, HandleLookup* found);
+    // The entry of body, or null (expects lock). A driver references the same few objects over
+    // and over, and a map node stays put until it is erased, so the last one found is kept.
+    Referenced* FindReferenced(const void* body) {
+        return body == lastBody ? lastReferenced : FindReferencedSlow(body);
+    }
+    [[gnu::noinline]] HOST_KEEPS_XMM Referenced* FindReferencedSlow(const void* body);
+    // The paths of Reference and Dereference that leave for Linux-convention code, each called
+    // with the lock held and releasing it: the first reference by pointer, the last one, and a
+    // file's last reference (its close request, sent once the lock is released). Reference and
+    // Dereference take and release the lock by hand: a guard object would bring the unwinder.
+    [[gnu::noinline]] HOST_KEEPS_XMM LONG_PTR ReferenceFirst(void* body, const char* what);
+    [[gnu::noinline]] HOST_KEEPS_XMM void ForgetReferenced(const void* body);
+    [[gnu::noinline]] HOST_KEEPS_XMM void CloseHeldFile(const Referenced& entry);
+    [[noreturn, gnu::cold, gnu::noinline]] HOST_KEEPS_XMM static void
+    RefuseNullReference(const char* what);
+    [[noreturn, gnu::cold, gnu::noinline]] HOST_KEEPS_XMM static void
+    RefuseDereference(void* body, const char* what);
     std::string DescribeBody(const void* body, const HandleObject* object);
 
     Lock lock;
     std::unordered_map<const void*, Referenced> references;
+    const void* lastBody = nullptr;
+    Referenced* lastReferenced = nullptr;
     std::map<Process*, std::unique_ptr<_EPROCESS>> processObjects;
     _EPROCESS systemProcess{};
     std::vector<std::string> findings;
