@@ -11,13 +11,15 @@ HandleTable::HandleTable(unsigned long long base) : base(base) {}
 
 void* HandleTable::Insert(std::shared_ptr<HandleObject> object, std::uint32_t granted) {
     object->handleCount.fetch_add(1);
+    void* body = object->Body();
+    _OBJECT_TYPE* type = object->Type();
     std::lock_guard<Lock> hold(lock);
     unsigned long long index = nextIndex++;
-    entries.emplace(index, Entry{std::move(object), granted});
+    entries.emplace(index, Entry{std::move(object), body, type, granted});
     return reinterpret_cast<void*>(base + index * 4);
 }
 
-const HandleTable::Entry* HandleTable::Find(void* handle) const {
+[[gnu::always_inline]] inline const HandleTable::Entry* HandleTable::Find(void* handle) const {
     auto value = reinterpret_cast<unsigned long long>(handle);
     if (value < base || (value - base) % 4 != 0) {
         return nullptr;
@@ -32,6 +34,16 @@ const HandleTable::Entry* HandleTable::Find(void* handle) const {
     }
     lastFound = &*found;
     return &found->second;
+}
+
+bool HandleTable::Lookup(void* handle, Named* found) const {
+    std::lock_guard<Lock> hold(lock);
+    const Entry* entry = Find(handle);
+    if (entry == nullptr) {
+        return false;
+    }
+    *found = *entry;
+    return true;
 }
 
 std::shared_ptr<HandleObject> HandleTable::Lookup(void* handle, std::uint32_t* granted) const {

@@ -115,28 +115,30 @@ ObjectManager::ObjectManager() {
 
 ObjectManager::~ObjectManager() = default;
 
-ObjectManager& ObjectManager::Current() {
-    return Machine::Current().Get<ObjectManager>();
-}
-
 HANDLE ObjectManager::Insert(HandleTable& table, std::shared_ptr<HandleObject> object,
                              ACCESS_MASK access) {
     ACCESS_MASK granted = MapAccess(access, object->Type());
     return table.Insert(std::move(object), granted);
 }
 
-NTSTATUS ObjectManager::Find(HANDLE handle, KPROCESSOR_MODE mode, HandleLookup* found) {
+NTSTATUS ObjectManager::FindCurrent(HANDLE handle, HandleLookup* found) {
     if (handle == NtCurrentProcess()) {
         found->body = ProcessObjectFor(CurrentProcess());
         found->type = &processType;
         found->granted = PROCESS_ALL_ACCESS;
-        return STATUS_SUCCESS;
-    }
-    if (handle == NtCurrentThread()) {
+    } else {
         found->body = CurrentThread();
         found->type = &threadType;
         found->granted = THREAD_ALL_ACCESS;
-        return STATUS_SUCCESS;
+    }
+    return STATUS_SUCCESS;
+}
+
+// Inline in LookupHandle: every user-mode wait and event call comes through here.
+[[gnu::always_inline]] inline NTSTATUS ObjectManager::Find(HANDLE handle, KPROCESSOR_MODE mode,
+                                                           HandleLookup* found) {
+    if (handle == NtCurrentProcess() || handle == NtCurrentThread()) {
+        return FindCurrent(handle, found);
     }
     const bool kernelHandle = (reinterpret_cast<unsigned long long>(handle) & KernelHandleBit) != 0;
     // A kernel handle means something only to a kernel-mode caller; from user mode it names
@@ -144,19 +146,16 @@ NTSTATUS ObjectManager::Find(HANDLE handle, KPROCESSOR_MODE mode, HandleLookup* 
     if (kernelHandle && mode != KernelMode) {
         return STATUS_INVALID_HANDLE;
     }
-    Processes& processes = Machine::Current().Get<Processes>();
-    HandleTable& table = kernelHandle ? processes.KernelHandles() : processes.CurrentHandles();
-    std::uint32_t granted = 0;
-    found->object = table.Lookup(handle, &granted);
-    if (!found->object) {
+    Process* process = kernelHandle ? nullptr : CurrentProcess();
+    HandleTable& table = process != nullptr ? process->Handles()
+                                            : Machine::Current().Get<Processes>().KernelHandles();
+    if (!table.Lookup(handle, found)) {
         return STATUS_INVALID_HANDLE;
     }
-    found->body = found->object->Body();
-    found->type = found->object->Type();
     // Handles the I/O manager opened itself carry every right of their type.
-    found->granted = granted != HandleTable::EveryRight
-                         ? granted
-                         : (found->type != nullptr ? found->type->mapping.GenericAll : ~0u);
+    if (found->granted == HandleTable::EveryRight && found->type != nullptr) {
+        found->granted = found->type->mapping.GenericAll;
+    }
     return STATUS_SUCCESS;
 }
 

@@ -50,7 +50,7 @@ class ObjectManager : public Subsystem {
 public:
     ObjectManager();
     ~ObjectManager() override;
-    static ObjectManager& Current();
+    static ObjectManager& Current() { return Machine::Current().Get<ObjectManager>(); }
 
     // Inserts object into table; the handle grants access (generic rights mapped by the type).
     HANDLE Insert(HandleTable& table, std::shared_ptr<HandleObject> object, ACCESS_MASK access);
@@ -58,12 +58,7 @@ public:
     // What a handle names for one call of a system service: the object (held by the caller
     // while it works; null for the current thread and process, which live as long as the
     // machine), the pointer a kernel caller gets, its type and the access the handle grants.
-    struct HandleLookup {
-        std::shared_ptr<HandleObject> object;
-        void* body = nullptr;
-        POBJECT_TYPE type = nullptr;
-        ACCESS_MASK granted = 0;
-    };
+    using HandleLookup = HandleTable::Named;
     // The checks of ObReferenceObjectByHandle (handle, type, and access for a user-mode caller)
     // without its counted reference: the host's own system services (user-mode event calls and
     // waits) hold the object in found for the length of the call, as the reference they take on
@@ -122,6 +117,8 @@ private:
 
     // What handle names, with no access or type check; fills found.
     NTSTATUS Find(HANDLE handle, KPROCESSOR_MODE mode, HandleLookup* found);
+    // Find for the pseudo-handles of the current process and thread.
+    NTSTATUS FindCurrent(HANDLE handle, HandleLookup* found);
     // The entry of body, or null (expects lock). A driver references the same few objects over
     // and over, and a map node stays put until it is erased, so the last one found is kept.
     Referenced* FindReferenced(const void* body) {
