@@ -25,14 +25,15 @@ void* HandleTable::Insert(std::shared_ptr<HandleObject> object, std::uint32_t gr
         return nullptr;
     }
     const unsigned long long index = (value - base) / 4;
-    if (lastFound != nullptr && lastFound->first == index) {
-        return &lastFound->second;
+    const Entries::value_type*& slot = recent[index % RecentSlots];
+    if (slot != nullptr && slot->first == index) {
+        return &slot->second;
     }
     auto found = entries.find(index);
     if (found == entries.end()) {
         return nullptr;
     }
-    lastFound = &*found;
+    slot = &*found;
     return &found->second;
 }
 
@@ -71,8 +72,9 @@ std::shared_ptr<HandleObject> HandleTable::Remove(void* handle, bool* lastHandle
             return nullptr;
         }
         object = std::move(found->second.object);
-        if (lastFound == &*found) {
-            lastFound = nullptr;
+        const Entries::value_type*& slot = recent[found->first % RecentSlots];
+        if (slot == &*found) {
+            slot = nullptr;
         }
         entries.erase(found);
     }

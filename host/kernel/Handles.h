@@ -86,9 +86,11 @@ private:
     mutable Lock lock;
     unsigned long long nextIndex = 1;
     Entries entries;
-    // The entry found last: a program names the same few handles over and over (the file of
-    // every request, the event of every wait), and a map node stays put until it is erased.
-    mutable const Entries::value_type* lastFound = nullptr;
+    // Entries found lately, by the low bits of their index: a program names the same few
+    // handles over and over (the file of every request, the event of every wait), and a map
+    // node stays put until it is erased.
+    static constexpr std::size_t RecentSlots = 8;
+    mutable const Entries::value_type* recent[RecentSlots] = {};
 };
 
 // Closes handle in table: removes it and tells the object, in owner's context.

@@ -145,7 +145,9 @@ void IoManager::ReportIrqlChange(UCHAR majorFunction, KIRQL entered) {
     SetCurrentIrql(entered);
 }
 
-HOST_KEEPS_XMM void IoManager::CompleteRequest(PIRP irp, CCHAR priorityBoost) {
+// Inline in IofCompleteRequest, its only caller.
+[[gnu::always_inline]] inline HOST_KEEPS_XMM void IoManager::CompleteRequest(PIRP irp,
+                                                                             CCHAR priorityBoost) {
     (void)priorityBoost;
     RequireIrqlAtMost(DISPATCH_LEVEL, "IoCompleteRequest");
     IrpRecord* record = FindIrp(irp);
