@@ -106,7 +106,11 @@ public:
     std::map<PDRIVER_OBJECT, Driver> drivers;
     std::map<PDEVICE_OBJECT, Device> devices;
 
-    Device* FindDevice(PDEVICE_OBJECT device);
+    // Expects lock. Every request the library serves looks up its device, and a driver has one
+    // or two: the one found last is kept (a map node stays put until it is erased).
+    Device* FindDevice(PDEVICE_OBJECT device) {
+        return device == lastDevice && device != nullptr ? lastFound : FindOtherDevice(device);
+    }
     // Makes name a subdevice of device: STATUS_INVALID_PARAMETER for a device the library did
     // not create, STATUS_OBJECT_NAME_COLLISION for a name in use, STATUS_INSUFFICIENT_RESOURCES
     // beyond the device's maximum object count.
@@ -128,6 +132,11 @@ public:
     void Verify(std::vector<std::string>& problems) override;
 
 private:
+    Device* FindOtherDevice(PDEVICE_OBJECT device);
+
+    PDEVICE_OBJECT lastDevice = nullptr;
+    Device* lastFound = nullptr;
+
     struct Fault {
         NTSTATUS status;
         unsigned countdown;
