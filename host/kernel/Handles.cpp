@@ -19,32 +19,18 @@ void* HandleTable::Insert(std::shared_ptr<HandleObject> object, std::uint32_t gr
     return reinterpret_cast<void*>(base + index * 4);
 }
 
-[[gnu::always_inline]] inline const HandleTable::Entry* HandleTable::Find(void* handle) const {
+const HandleTable::Entry* HandleTable::FindOther(void* handle) const {
     auto value = reinterpret_cast<unsigned long long>(handle);
     if (value < base || (value - base) % 4 != 0) {
         return nullptr;
     }
     const unsigned long long index = (value - base) / 4;
-    const Entries::value_type*& slot = recent[index % RecentSlots];
-    if (slot != nullptr && slot->first == index) {
-        return &slot->second;
-    }
     auto found = entries.find(index);
     if (found == entries.end()) {
         return nullptr;
     }
-    slot = &*found;
+    recent[index % RecentSlots] = &*found;
     return &found->second;
-}
-
-bool HandleTable::Lookup(void* handle, Named* found) const {
-    std::lock_guard<Lock> hold(lock);
-    const Entry* entry = Find(handle);
-    if (entry == nullptr) {
-        return false;
-    }
-    *found = *entry;
-    return true;
 }
 
 std::shared_ptr<HandleObject> HandleTable::Lookup(void* handle, std::uint32_t* granted) const {

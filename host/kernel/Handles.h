@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -65,7 +66,19 @@ public:
         std::uint32_t granted = 0;
     };
     // Copies what handle names into found (which must be empty); false when it names nothing.
-    bool Lookup(void* handle, Named* found) const;
+    // Inline: every user-mode request and wait starts here.
+    bool Lookup(void* handle, Named* found) const {
+        std::lock_guard<Lock> hold(lock);
+        const Entry* entry = FindRecent(handle);
+        if (entry == nullptr) {
+            entry = FindOther(handle);
+        }
+        if (entry == nullptr) {
+            return false;
+        }
+        *found = *entry;
+        return true;
+    }
     // The object handle names (null for none) and, when asked, the access its handle grants.
     std::shared_ptr<HandleObject> Lookup(void* handle, std::uint32_t* granted = nullptr) const;
     // Removes the handle and returns its object (null for a handle the table does not hold).
@@ -79,8 +92,19 @@ public:
 private:
     using Entry = Named;
     using Entries = std::map<unsigned long long, Entry>;
-    // The entry of handle, or null (expects lock).
-    const Entry* Find(void* handle) const;
+    // The entry of handle, or null (expects lock): among those found lately, in the map.
+    const Entry* Find(void* handle) const {
+        const Entry* entry = FindRecent(handle);
+        return entry != nullptr ? entry : FindOther(handle);
+    }
+    const Entry* FindRecent(void* handle) const {
+        const auto value = reinterpret_cast<unsigned long long>(handle);
+        const Entries::value_type* recentEntry = recent[((value - base) / 4) % RecentSlots];
+        return recentEntry != nullptr && base + recentEntry->first * 4 == value
+                   ? &recentEntry->second
+                   : nullptr;
+    }
+    const Entry* FindOther(void* handle) const;
 
     const unsigned long long base;
     mutable Lock lock;
