@@ -105,6 +105,7 @@ void PortClass::ForgetDevice(PDEVICE_OBJECT device) {
         power = record->powerManagement;
         resources = record->resources;
         files = std::move(record->files);
+        record->lastFile = nullptr;
         ports = record->ports;
         registered = std::move(record->registeredPorts);
         interfaces = std::move(record->interfaces);
