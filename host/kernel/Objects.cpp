@@ -473,11 +473,11 @@ extern "C" NTSTATUS NTAPI ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK D
                                      HandleInformation);
 }
 
-// The machine's lookup inline rather than ObjectManager::Current(), a Linux-convention call.
-extern "C" LONG_PTR FASTCALL ObfReferenceObject(PVOID Object) {
-    return host::Machine::Current().Get<ObjectManager>().Reference(Object, "ObReferenceObject");
+// Flattened: the object manager's work is inline in the exports drivers call.
+extern "C" [[gnu::flatten]] LONG_PTR FASTCALL ObfReferenceObject(PVOID Object) {
+    return ObjectManager::Current().Reference(Object, "ObReferenceObject");
 }
 
-extern "C" LONG_PTR FASTCALL ObfDereferenceObject(PVOID Object) {
-    return host::Machine::Current().Get<ObjectManager>().Dereference(Object, "ObDereferenceObject");
+extern "C" [[gnu::flatten]] LONG_PTR FASTCALL ObfDereferenceObject(PVOID Object) {
+    return ObjectManager::Current().Dereference(Object, "ObDereferenceObject");
 }
