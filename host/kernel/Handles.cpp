@@ -11,26 +11,25 @@ HandleTable::HandleTable(unsigned long long base) : base(base) {}
 
 void* HandleTable::Insert(std::shared_ptr<HandleObject> object, std::uint32_t granted) {
     object->handleCount.fetch_add(1);
+    void* body = object->Body();
+    _OBJECT_TYPE* type = object->Type();
     std::lock_guard<Lock> hold(lock);
     unsigned long long index = nextIndex++;
-    entries.emplace(index, Entry{std::move(object), granted});
+    entries.emplace(index, Entry{std::move(object), body, type, granted});
     return reinterpret_cast<void*>(base + index * 4);
 }
 
-const HandleTable::Entry* HandleTable::Find(void* handle) const {
+const HandleTable::Entry* HandleTable::FindOther(void* handle) const {
     auto value = reinterpret_cast<unsigned long long>(handle);
     if (value < base || (value - base) % 4 != 0) {
         return nullptr;
     }
     const unsigned long long index = (value - base) / 4;
-    if (lastFound != nullptr && lastFound->first == index) {
-        return &lastFound->second;
-    }
     auto found = entries.find(index);
     if (found == entries.end()) {
         return nullptr;
     }
-    lastFound = &*found;
+    recent[index % RecentSlots] = &*found;
     return &found->second;
 }
 
@@ -59,8 +58,9 @@ std::shared_ptr<HandleObject> HandleTable::Remove(void* handle, bool* lastHandle
             return nullptr;
         }
         object = std::move(found->second.object);
-        if (lastFound == &*found) {
-            lastFound = nullptr;
+        const Entries::value_type*& slot = recent[found->first % RecentSlots];
+        if (slot == &*found) {
+            slot = nullptr;
         }
         entries.erase(found);
     }

@@ -40,14 +40,18 @@ public:
     void Reference() { references.fetch_add(1, std::memory_order_relaxed); }
     // Drops a reference; the last one sends IRP_MJ_CLOSE to the driver.
     void Dereference() {
-        if (references.fetch_sub(1, std::memory_order_acq_rel) == 1) {
+        if (DropReference()) {
             SendClose();
         }
     }
+    // Drops a reference and tells whether it was the last: its dropper then sends the close,
+    // once it has released its own locks.
+    [[nodiscard]] bool DropReference() {
+        return references.fetch_sub(1, std::memory_order_acq_rel) == 1;
+    }
+    HOST_KEEPS_XMM void SendClose();
 
 private:
-    void SendClose();
-
     friend class IoManager;
     std::atomic<int> references{0};
     std::weak_ptr<FileRecord> self;

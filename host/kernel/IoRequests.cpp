@@ -119,7 +119,8 @@ void IoManager::FreeIrp(PIRP irp, IrpRecord* record) {
     }
 }
 
-NTSTATUS IoManager::CallDriver(PDEVICE_OBJECT device, PIRP irp) {
+// Inline in Send and IofCallDriver, its only callers.
+[[gnu::always_inline]] inline NTSTATUS IoManager::CallDriver(PDEVICE_OBJECT device, PIRP irp) {
     RequireIrqlAtMost(DISPATCH_LEVEL, "IoCallDriver");
     irp->CurrentLocation--;
     if (irp->CurrentLocation <= 0) {
@@ -145,7 +146,9 @@ void IoManager::ReportIrqlChange(UCHAR majorFunction, KIRQL entered) {
     SetCurrentIrql(entered);
 }
 
-HOST_KEEPS_XMM void IoManager::CompleteRequest(PIRP irp, CCHAR priorityBoost) {
+// Inline in IofCompleteRequest, its only caller.
+[[gnu::always_inline]] inline HOST_KEEPS_XMM void IoManager::CompleteRequest(PIRP irp,
+                                                                             CCHAR priorityBoost) {
     (void)priorityBoost;
     RequireIrqlAtMost(DISPATCH_LEVEL, "IoCompleteRequest");
     IrpRecord* record = FindIrp(irp);
@@ -256,7 +259,7 @@ void FileRecord::HandleClosed(Process* owner, bool lastHandle) {
     }
 }
 
-void FileRecord::SendClose() {
+HOST_KEEPS_XMM void FileRecord::SendClose() {
     Machine::Current().Get<IoManager>().SendFileRequest(*this, IRP_MJ_CLOSE);
 }
 

@@ -10,14 +10,6 @@
 
 namespace host {
 
-namespace {
-
-std::size_t IrpBytes(CCHAR stackSize) {
-    return sizeof(IRP) + static_cast<std::size_t>(stackSize) * sizeof(IO_STACK_LOCATION);
-}
-
-} // namespace
-
 IrpPool::~IrpPool() {
     const std::size_t count = chunkCount.load();
     for (std::size_t chunk = 0; chunk < count; chunk++) {
@@ -45,7 +37,7 @@ void IrpPool::Grow() {
     chunkCount.store(count + 1, std::memory_order_release);
 }
 
-IrpPool::Record* IrpPool::Take(CCHAR stackSize, Process* requester) {
+IrpPool::Record* IrpPool::TakeOther(CCHAR stackSize, Process* requester) {
     if (freeRecords == nullptr) {
         Grow();
     }
@@ -62,15 +54,10 @@ IrpPool::Record* IrpPool::Take(CCHAR stackSize, Process* requester) {
         UnpoisonBytes(storage, bytes);
     }
     std::memset(storage, 0, bytes);
-    record->requester = requester;
-    record->abandoned = false;
-    record->refusedBySystem = false;
-    record->completion.store(Pending, std::memory_order_relaxed);
-    record->irp.store(reinterpret_cast<PIRP>(storage), std::memory_order_release);
-    return record;
+    return Issue(record, storage, requester);
 }
 
-void IrpPool::Give(Record* record) {
+void IrpPool::GiveOther(Record* record) {
     if (record->deepStorage) {
         record->deepStorage.reset();
         deepRecords.fetch_sub(1, std::memory_order_relaxed);
@@ -83,36 +70,21 @@ void IrpPool::Give(Record* record) {
     freeRecords = record;
 }
 
-HOST_KEEPS_XMM IrpPool::Record* IrpPool::Find(PIRP irp) const {
-    const auto* at = reinterpret_cast<const unsigned char*>(irp);
+HOST_KEEPS_XMM IrpPool::Record* IrpPool::FindDeep(PIRP irp) const {
     const std::size_t count = chunkCount.load(std::memory_order_acquire);
     for (std::size_t index = 0; index < count; index++) {
-        Chunk* chunk = chunks[index].load(std::memory_order_relaxed);
-        const auto* first = reinterpret_cast<const unsigned char*>(chunk->records);
-        if (at >= first && at < first + sizeof(chunk->records)) {
-            Record& record = chunk->records[static_cast<std::size_t>(at - first) / sizeof(Record)];
-            return record.irp.load(std::memory_order_acquire) == irp ? &record : nullptr;
-        }
-    }
-    if (deepRecords.load(std::memory_order_relaxed) != 0) {
-        for (std::size_t index = 0; index < count; index++) {
-            for (Record& record : chunks[index].load(std::memory_order_relaxed)->records) {
-                if (record.irp.load(std::memory_order_acquire) == irp) {
-                    return &record;
-                }
+        for (Record& record : chunks[index].load(std::memory_order_relaxed)->records) {
+            if (record.irp.load(std::memory_order_acquire) == irp) {
+                return &record;
             }
         }
     }
     return nullptr;
 }
 
-unsigned char* IrpPool::SystemBuffer(Record* record, std::size_t bytes) {
-    if (bytes > InlineBufferBytes) {
-        record->largeBuffer.reset(new unsigned char[bytes]);
-        return record->largeBuffer.get();
-    }
-    UnpoisonBytes(record->buffer, bytes);
-    return record->buffer;
+unsigned char* IrpPool::LargeSystemBuffer(Record* record, std::size_t bytes) {
+    record->largeBuffer.reset(new unsigned char[bytes]);
+    return record->largeBuffer.get();
 }
 
 } // namespace host

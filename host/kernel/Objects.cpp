@@ -115,28 +115,30 @@ ObjectManager::ObjectManager() {
 
 ObjectManager::~ObjectManager() = default;
 
-ObjectManager& ObjectManager::Current() {
-    return Machine::Current().Get<ObjectManager>();
-}
-
 HANDLE ObjectManager::Insert(HandleTable& table, std::shared_ptr<HandleObject> object,
                              ACCESS_MASK access) {
     ACCESS_MASK granted = MapAccess(access, object->Type());
     return table.Insert(std::move(object), granted);
 }
 
-NTSTATUS ObjectManager::Find(HANDLE handle, KPROCESSOR_MODE mode, HandleLookup* found) {
+NTSTATUS ObjectManager::FindCurrent(HANDLE handle, HandleLookup* found) {
     if (handle == NtCurrentProcess()) {
         found->body = ProcessObjectFor(CurrentProcess());
         found->type = &processType;
         found->granted = PROCESS_ALL_ACCESS;
-        return STATUS_SUCCESS;
-    }
-    if (handle == NtCurrentThread()) {
+    } else {
         found->body = CurrentThread();
         found->type = &threadType;
         found->granted = THREAD_ALL_ACCESS;
-        return STATUS_SUCCESS;
+    }
+    return STATUS_SUCCESS;
+}
+
+// Inline in LookupHandle: every user-mode wait and event call comes through here.
+[[gnu::always_inline]] inline NTSTATUS ObjectManager::Find(HANDLE handle, KPROCESSOR_MODE mode,
+                                                           HandleLookup* found) {
+    if (handle == NtCurrentProcess() || handle == NtCurrentThread()) {
+        return FindCurrent(handle, found);
     }
     const bool kernelHandle = (reinterpret_cast<unsigned long long>(handle) & KernelHandleBit) != 0;
     // A kernel handle means something only to a kernel-mode caller; from user mode it names
@@ -144,19 +146,16 @@ NTSTATUS ObjectManager::Find(HANDLE handle, KPROCESSOR_MODE mode, HandleLookup* 
     if (kernelHandle && mode != KernelMode) {
         return STATUS_INVALID_HANDLE;
     }
-    Processes& processes = Machine::Current().Get<Processes>();
-    HandleTable& table = kernelHandle ? processes.KernelHandles() : processes.CurrentHandles();
-    std::uint32_t granted = 0;
-    found->object = table.Lookup(handle, &granted);
-    if (!found->object) {
+    Process* process = kernelHandle ? nullptr : CurrentProcess();
+    HandleTable& table = process != nullptr ? process->Handles()
+                                            : Machine::Current().Get<Processes>().KernelHandles();
+    if (!table.Lookup(handle, found)) {
         return STATUS_INVALID_HANDLE;
     }
-    found->body = found->object->Body();
-    found->type = found->object->Type();
     // Handles the I/O manager opened itself carry every right of their type.
-    found->granted = granted != HandleTable::EveryRight
-                         ? granted
-                         : (found->type != nullptr ? found->type->mapping.GenericAll : ~0u);
+    if (found->granted == HandleTable::EveryRight && found->type != nullptr) {
+        found->granted = found->type->mapping.GenericAll;
+    }
     return STATUS_SUCCESS;
 }
 
@@ -247,68 +246,107 @@ POBJECT_TYPE ObjectManager::TypeOfBody(void* body) {
                : nullptr;
 }
 
-LONG_PTR ObjectManager::Reference(void* body, const char* what) {
+// Both calls keep to what the lock guards and to code of the Windows convention on their way
+// for an object already referenced; whatever else they need (the map, the close of a file, the
+// bug checks) lies in routines of their own.
+HOST_KEEPS_XMM LONG_PTR ObjectManager::Reference(void* body, const char* what) {
     RequireIrqlAtMost(DISPATCH_LEVEL, what);
     if (body == nullptr) {
-        BugCheck(KMODE_EXCEPTION_NOT_HANDLED, static_cast<ULONG>(STATUS_ACCESS_VIOLATION), 0, 0, 0,
-                 std::string(what) + " on a null object");
+        RefuseNullReference(what);
     }
-    std::shared_ptr<HandleObject> held;
-    LONG_PTR count = 0;
-    {
-        std::unique_lock<Lock> hold(lock);
-        auto found = references.find(body);
-        if (found == references.end()) {
-            hold.unlock();
-            // Thread and process objects can be referenced by pointer without a handle; other
-            // objects are known once a handle lookup has referenced them.
-            if (TypeOfBody(body) == nullptr) {
-                BugCheck(REFERENCE_BY_POINTER, 0, reinterpret_cast<ULONG_PTR>(body), 0, 0,
-                         std::string(what) + " on " + Address(body) +
-                             ", which is not an object the host knows (thread, process and "
-                             "device objects, and objects referenced through a handle, are)");
-            }
-            hold.lock();
-            found = references.emplace(body, Referenced{}).first;
-        }
-        count = ++found->second.count;
-        if (found->second.isFile) {
-            held = found->second.keepAlive;
-        }
+    lock.lock();
+    Referenced* entry = FindReferenced(body);
+    if (entry == nullptr) {
+        return ReferenceFirst(body, what);
     }
-    if (held) {
-        static_cast<FileRecord*>(held.get())->Reference();
+    if (entry->isFile) {
+        // The entry holds the file, so it cannot go before this reference is counted.
+        static_cast<FileRecord*>(entry->keepAlive.get())->Reference();
+    }
+    const LONG_PTR count = ++entry->count;
+    lock.unlock();
+    return count;
+}
+
+HOST_KEEPS_XMM LONG_PTR ObjectManager::ReferenceFirst(void* body, const char* what) {
+    lock.unlock();
+    // Thread and process objects can be referenced by pointer without a handle; other objects
+    // are known once a handle lookup has referenced them.
+    if (TypeOfBody(body) == nullptr) {
+        BugCheck(REFERENCE_BY_POINTER, 0, reinterpret_cast<ULONG_PTR>(body), 0, 0,
+                 std::string(what) + " on " + Address(body) +
+                     ", which is not an object the host knows (thread, process and device "
+                     "objects, and objects referenced through a handle, are)");
+    }
+    std::lock_guard<Lock> hold(lock);
+    // Another thread may have referenced it meanwhile.
+    Referenced& entry = references[body];
+    if (entry.isFile) {
+        static_cast<FileRecord*>(entry.keepAlive.get())->Reference();
+    }
+    return ++entry.count;
+}
+
+HOST_KEEPS_XMM void ObjectManager::RefuseNullReference(const char* what) {
+    BugCheck(KMODE_EXCEPTION_NOT_HANDLED, static_cast<ULONG>(STATUS_ACCESS_VIOLATION), 0, 0, 0,
+             std::string(what) + " on a null object");
+}
+
+HOST_KEEPS_XMM ObjectManager::Referenced* ObjectManager::FindReferencedSlow(const void* body) {
+    auto found = references.find(body);
+    if (found == references.end()) {
+        return nullptr;
+    }
+    lastBody = body;
+    lastReferenced = &found->second;
+    return lastReferenced;
+}
+
+HOST_KEEPS_XMM LONG_PTR ObjectManager::Dereference(void* body, const char* what) {
+    RequireIrqlAtMost(DISPATCH_LEVEL, what);
+    lock.lock();
+    Referenced* entry = FindReferenced(body);
+    if (entry == nullptr || entry->count <= 0) {
+        RefuseDereference(body, what);
+    }
+    const LONG_PTR count = --entry->count;
+    if (count == 0) {
+        ForgetReferenced(body);
+    } else if (entry->isFile && static_cast<FileRecord*>(entry->keepAlive.get())->DropReference()) {
+        CloseHeldFile(*entry);
+    } else {
+        lock.unlock();
     }
     return count;
 }
 
-LONG_PTR ObjectManager::Dereference(void* body, const char* what) {
-    RequireIrqlAtMost(DISPATCH_LEVEL, what);
-    std::shared_ptr<HandleObject> held;
-    LONG_PTR count = 0;
-    {
-        std::lock_guard<Lock> hold(lock);
-        auto found = references.find(body);
-        if (found == references.end() || found->second.count <= 0) {
-            BugCheck(REFERENCE_BY_POINTER, 0, reinterpret_cast<ULONG_PTR>(body), 0, 0,
-                     std::string(what) + " on " + Address(body) +
-                         ", which holds no reference: the object would be freed under its "
-                         "other users");
-        }
-        count = --found->second.count;
-        if (count == 0) {
-            held = std::move(found->second.keepAlive);
-            references.erase(found);
-        } else if (found->second.isFile) {
-            held = found->second.keepAlive;
-        }
+HOST_KEEPS_XMM void ObjectManager::RefuseDereference(void* body, const char* what) {
+    BugCheck(REFERENCE_BY_POINTER, 0, reinterpret_cast<ULONG_PTR>(body), 0, 0,
+             std::string(what) + " on " + Address(body) +
+                 ", which holds no reference: the object would be freed under its other users");
+}
+
+HOST_KEEPS_XMM void ObjectManager::ForgetReferenced(const void* body) {
+    auto found = references.find(body);
+    std::shared_ptr<HandleObject> held = std::move(found->second.keepAlive);
+    const bool isFile = found->second.isFile;
+    references.erase(found);
+    if (lastBody == body) {
+        lastBody = nullptr;
+        lastReferenced = nullptr;
     }
+    lock.unlock();
     // Outside the lock: the last reference of a file sends its close request to the driver, and
     // the last holder of an object frees it.
-    if (held && held->Type() == &fileType) {
+    if (isFile) {
         static_cast<FileRecord*>(held.get())->Dereference();
     }
-    return count;
+}
+
+HOST_KEEPS_XMM void ObjectManager::CloseHeldFile(const Referenced& entry) {
+    std::shared_ptr<HandleObject> held = entry.keepAlive;
+    lock.unlock();
+    static_cast<FileRecord*>(held.get())->SendClose();
 }
 
 long ObjectManager::ReferenceCount(const void* body) {
@@ -435,10 +473,11 @@ extern "C" NTSTATUS NTAPI ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK D
                                      HandleInformation);
 }
 
-extern "C" LONG_PTR FASTCALL ObfReferenceObject(PVOID Object) {
+// Flattened: the object manager's work is inline in the exports drivers call.
+extern "C" [[gnu::flatten]] LONG_PTR FASTCALL ObfReferenceObject(PVOID Object) {
     return ObjectManager::Current().Reference(Object, "ObReferenceObject");
 }
 
-extern "C" LONG_PTR FASTCALL ObfDereferenceObject(PVOID Object) {
+extern "C" [[gnu::flatten]] LONG_PTR FASTCALL ObfDereferenceObject(PVOID Object) {
     return ObjectManager::Current().Dereference(Object, "ObDereferenceObject");
 }

@@ -50,7 +50,7 @@ class ObjectManager : public Subsystem {
 public:
     ObjectManager();
     ~ObjectManager() override;
-    static ObjectManager& Current();
+    static ObjectManager& Current() { return Machine::Current().Get<ObjectManager>(); }
 
     // Inserts object into table; the handle grants access (generic rights mapped by the type).
     HANDLE Insert(HandleTable& table, std::shared_ptr<HandleObject> object, ACCESS_MASK access);
@@ -58,12 +58,7 @@ public:
     // What a handle names for one call of a system service: the object (held by the caller
     // while it works; null for the current thread and process, which live as long as the
     // machine), the pointer a kernel caller gets, its type and the access the handle grants.
-    struct HandleLookup {
-        std::shared_ptr<HandleObject> object;
-        void* body = nullptr;
-        POBJECT_TYPE type = nullptr;
-        ACCESS_MASK granted = 0;
-    };
+    using HandleLookup = HandleTable::Named;
     // The checks of ObReferenceObjectByHandle (handle, type, and access for a user-mode caller)
     // without its counted reference: the host's own system services (user-mode event calls and
     // waits) hold the object in found for the length of the call, as the reference they take on
@@ -77,9 +72,10 @@ public:
                                POBJECT_HANDLE_INFORMATION information);
 
     // ObfReferenceObject / ObfDereferenceObject: the new count. what names the call for the
-    // refusal of an address that is no object or an object without references.
-    LONG_PTR Reference(void* body, const char* what);
-    LONG_PTR Dereference(void* body, const char* what);
+    // refusal of an address that is no object or an object without references. The Windows
+    // convention (see KeepsXmm.h): a driver calls them on every request of some kinds.
+    HOST_KEEPS_XMM LONG_PTR Reference(void* body, const char* what);
+    HOST_KEEPS_XMM LONG_PTR Dereference(void* body, const char* what);
     long ReferenceCount(const void* body);
 
     // The type of a referenced object or of a thread or process object; null for anything else.
@@ -121,10 +117,31 @@ private:
 
     // What handle names, with no access or type check; fills found.
     NTSTATUS Find(HANDLE handle, KPROCESSOR_MODE mode, HandleLookup* found);
+    // Find for the pseudo-handles of the current process and thread.
+    NTSTATUS FindCurrent(HANDLE handle, HandleLookup* found);
+    // The entry of body, or null (expects lock). A driver references the same few objects over
+    // and over, and a map node stays put until it is erased, so the last one found is kept.
+    Referenced* FindReferenced(const void* body) {
+        return body == lastBody ? lastReferenced : FindReferencedSlow(body);
+    }
+    [[gnu::noinline]] HOST_KEEPS_XMM Referenced* FindReferencedSlow(const void* body);
+    // The paths of Reference and Dereference that leave for Linux-convention code, each called
+    // with the lock held and releasing it: the first reference by pointer, the last one, and a
+    // file's last reference (its close request, sent once the lock is released). Reference and
+    // Dereference take and release the lock by hand: a guard object would bring the unwinder.
+    [[gnu::noinline]] HOST_KEEPS_XMM LONG_PTR ReferenceFirst(void* body, const char* what);
+    [[gnu::noinline]] HOST_KEEPS_XMM void ForgetReferenced(const void* body);
+    [[gnu::noinline]] HOST_KEEPS_XMM void CloseHeldFile(const Referenced& entry);
+    [[noreturn, gnu::cold, gnu::noinline]] HOST_KEEPS_XMM static void
+    RefuseNullReference(const char* what);
+    [[noreturn, gnu::cold, gnu::noinline]] HOST_KEEPS_XMM static void
+    RefuseDereference(void* body, const char* what);
     std::string DescribeBody(const void* body, const HandleObject* object);
 
     Lock lock;
     std::unordered_map<const void*, Referenced> references;
+    const void* lastBody = nullptr;
+    Referenced* lastReferenced = nullptr;
     std::map<Process*, std::unique_ptr<_EPROCESS>> processObjects;
     _EPROCESS systemProcess{};
     std::vector<std::string> findings;

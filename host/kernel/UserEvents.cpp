@@ -32,12 +32,16 @@ private:
     const bool manualReset;
 };
 
-void RequireUserProcess(const char* call) {
+[[noreturn, gnu::cold]] void RefuseOutsideProcess(const char* call) {
+    std::fprintf(stderr, "host: %s called outside a live user-mode process\n", call);
+    std::abort();
+}
+
+inline void RequireUserProcess(const char* call) {
     RequireIrqlAtMost(PASSIVE_LEVEL, call);
     Process* process = CurrentProcess();
     if (process == nullptr || !process->IsAlive()) {
-        std::fprintf(stderr, "host: %s called outside a live user-mode process\n", call);
-        std::abort();
+        RefuseOutsideProcess(call);
     }
 }
 

@@ -25,15 +25,19 @@ __thread NTSTATUS lastStatus = STATUS_SUCCESS;
 // returns garbage rather than zeros.
 constexpr unsigned char SystemBufferFill = 0xB5;
 
+[[noreturn, gnu::cold]] void RefuseOutsideProcess(const char* call) {
+    std::fprintf(stderr, "host: %s called outside a user-mode process\n", call);
+    std::abort();
+}
+
 // The calling thread's process, or null when it has exited: a thread of an exited process is
 // gone on Windows, so its call never reaches the kernel. A call outside any process is a bug of
 // the test and stops it.
-Process* CallingProcess(const char* call) {
+inline Process* CallingProcess(const char* call) {
     RequireIrqlAtMost(PASSIVE_LEVEL, call);
     Process* process = CurrentProcess();
     if (process == nullptr) {
-        std::fprintf(stderr, "host: %s called outside a user-mode process\n", call);
-        std::abort();
+        RefuseOutsideProcess(call);
     }
     if (!process->IsAlive()) {
         lastStatus = STATUS_PROCESS_IS_TERMINATING;
@@ -42,12 +46,17 @@ Process* CallingProcess(const char* call) {
     return process;
 }
 
+// The file handle names in process, held in found; false for a handle that names no file.
+inline bool FindFile(Process& process, HANDLE handle, HandleTable::Named* found) {
+    return process.Handles().Lookup(handle, found) && found->type == FileObjectType();
+}
+
 std::shared_ptr<FileRecord> FileOf(Process& process, HANDLE handle) {
-    std::shared_ptr<HandleObject> object = process.Handles().Lookup(handle);
-    if (!object || object->Type() != FileObjectType()) {
+    HandleTable::Named named;
+    if (!FindFile(process, handle, &named)) {
         return nullptr;
     }
-    return std::static_pointer_cast<FileRecord>(std::move(object));
+    return std::static_pointer_cast<FileRecord>(std::move(named.object));
 }
 
 HANDLE Fail(NTSTATUS status) {
@@ -92,10 +101,11 @@ NTSTATUS SendRequest(HANDLE handle, UCHAR major, const char* call, const SystemB
     if (process == nullptr) {
         return lastStatus;
     }
-    std::shared_ptr<FileRecord> file = FileOf(*process, handle);
-    if (!file) {
+    HandleTable::Named named;
+    if (!FindFile(*process, handle, &named)) {
         return lastStatus = STATUS_INVALID_HANDLE;
     }
+    auto* file = static_cast<FileRecord*>(named.object.get());
     IoManager& io = Machine::Current().Get<IoManager>();
     file->Reference();
     PDEVICE_OBJECT top = IoManager::TopOfStack(file->device);

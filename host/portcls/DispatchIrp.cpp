@@ -180,7 +180,7 @@ NTSTATUS DispatchClose(PortClass& library, PDEVICE_OBJECT device, PIRP irp) {
         auto found = record->files.find(file);
         if (found != record->files.end()) {
             served = std::move(found->second);
-            record->files.erase(found);
+            record->EraseFile(found);
         }
     }
     if (!served) {
@@ -211,11 +211,10 @@ extern "C" NTSTATUS NTAPI PcDispatchIrp(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
             return Complete(pIrp, STATUS_INVALID_DEVICE_REQUEST);
         }
         if (NamesAFile(location->MajorFunction) && location->FileObject != nullptr) {
-            auto found = record->files.find(location->FileObject);
-            if (found == record->files.end()) {
+            served = record->FindFile(location->FileObject);
+            if (served == nullptr) {
                 RefuseForeignFile(pIrp, location->FileObject);
             }
-            served = found->second.get();
         }
     }
     switch (location->MajorFunction) {

@@ -7,6 +7,7 @@
 
 #include "Port.h"
 #include "PortClass.h"
+#include "kernel/Poison.h"
 
 namespace host {
 
@@ -34,7 +35,10 @@ public:
     PropertyCopies() = default;
     PropertyCopies(const PropertyCopies&) = delete;
     PropertyCopies& operator=(const PropertyCopies&) = delete;
-    ~PropertyCopies();
+    ~PropertyCopies() {
+        UnpoisonBytes(input, sizeof(input));
+        UnpoisonBytes(value, sizeof(value));
+    }
 
     // Checks the request's buffers and makes the copies call points to.
     NTSTATUS Take(PIRP irp, PropertyCall* call);

@@ -35,11 +35,6 @@ NTSTATUS ReferenceUserEvent(HANDLE handle, std::shared_ptr<HandleObject>* object
     return STATUS_SUCCESS;
 }
 
-PropertyCopies::~PropertyCopies() {
-    UnpoisonBytes(input, sizeof(input));
-    UnpoisonBytes(value, sizeof(value));
-}
-
 unsigned char* PropertyCopies::Buffer(unsigned char* inPlace,
                                       std::unique_ptr<unsigned char[]>* large, size_t bytes) {
     if (bytes > InlineBytes) {

@@ -27,9 +27,14 @@ NTSTATUS PortClass::TakeFault(PortClassCall call) {
     return status;
 }
 
-PortClass::Device* PortClass::FindDevice(PDEVICE_OBJECT device) {
+PortClass::Device* PortClass::FindOtherDevice(PDEVICE_OBJECT device) {
     auto found = devices.find(device);
-    return found == devices.end() ? nullptr : &found->second;
+    if (found == devices.end()) {
+        return nullptr;
+    }
+    lastDevice = device;
+    lastFound = &found->second;
+    return lastFound;
 }
 
 NTSTATUS PortClass::AddSubdevice(PDEVICE_OBJECT device, const std::u16string& name,
@@ -100,6 +105,7 @@ void PortClass::ForgetDevice(PDEVICE_OBJECT device) {
         power = record->powerManagement;
         resources = record->resources;
         files = std::move(record->files);
+        record->lastFile = nullptr;
         ports = record->ports;
         registered = std::move(record->registeredPorts);
         interfaces = std::move(record->interfaces);
@@ -108,6 +114,10 @@ void PortClass::ForgetDevice(PDEVICE_OBJECT device) {
             port->AddRef();
         }
         devices.erase(device);
+        if (lastDevice == device) {
+            lastDevice = nullptr;
+            lastFound = nullptr;
+        }
     }
     // Released outside the lock: a release may destroy the adapter, which may call back.
     for (auto& file : files) {

@@ -85,7 +85,27 @@ public:
         unsigned starts = 0;
         // Subdevices by reference string (compared without regard to case, as names are).
         std::vector<std::pair<std::u16string, SubdeviceFactory>> subdevices;
-        std::map<PFILE_OBJECT, std::unique_ptr<PortClassFile>> files;
+        using Files = std::map<PFILE_OBJECT, std::unique_ptr<PortClassFile>>;
+        Files files;
+        // The object serving file, or null (expects the library's lock). Every request on a
+        // stream names the same pin, so the map node found last is kept until it is erased.
+        PortClassFile* FindFile(PFILE_OBJECT file) {
+            if (lastFile == nullptr || lastFile->first != file) {
+                auto found = files.find(file);
+                if (found == files.end()) {
+                    return nullptr;
+                }
+                lastFile = &*found;
+            }
+            return lastFile->second.get();
+        }
+        void EraseFile(Files::iterator file) {
+            if (lastFile == &*file) {
+                lastFile = nullptr;
+            }
+            files.erase(file);
+        }
+        const Files::value_type* lastFile = nullptr;
         // Ports bound to a miniport on this device (not counted: a port leaves when it goes),
         // and the registered ones (counted until the device goes).
         std::vector<PortBase*> ports;
@@ -106,7 +126,11 @@ public:
     std::map<PDRIVER_OBJECT, Driver> drivers;
     std::map<PDEVICE_OBJECT, Device> devices;
 
-    Device* FindDevice(PDEVICE_OBJECT device);
+    // Expects lock. Every request the library serves looks up its device, and a driver has one
+    // or two: the one found last is kept (a map node stays put until it is erased).
+    Device* FindDevice(PDEVICE_OBJECT device) {
+        return device == lastDevice && device != nullptr ? lastFound : FindOtherDevice(device);
+    }
     // Makes name a subdevice of device: STATUS_INVALID_PARAMETER for a device the library did
     // not create, STATUS_OBJECT_NAME_COLLISION for a name in use, STATUS_INSUFFICIENT_RESOURCES
     // beyond the device's maximum object count.
@@ -128,6 +152,11 @@ public:
     void Verify(std::vector<std::string>& problems) override;
 
 private:
+    Device* FindOtherDevice(PDEVICE_OBJECT device);
+
+    PDEVICE_OBJECT lastDevice = nullptr;
+    Device* lastFound = nullptr;
+
     struct Fault {
         NTSTATUS status;
         unsigned countdown;

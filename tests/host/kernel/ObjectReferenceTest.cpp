@@ -171,8 +171,11 @@ TEST_F(FileReferenceTest, CloseWaitsForTheLastReference) {
     ASSERT_EQ(ObReferenceObjectByHandle(file, 0, *IoFileObjectType, UserMode, &object, nullptr),
               STATUS_SUCCESS);
     EXPECT_EQ(static_cast<PFILE_OBJECT>(object)->Type, IO_TYPE_FILE);
+    ObReferenceObject(object); // a reference by pointer holds the close back as well
     ASSERT_TRUE(host::user::CloseHandle(file));
     ASSERT_FALSE(driverState.log.empty());
+    EXPECT_EQ(driverState.log.back().rfind("cleanup", 0), 0u);
+    ObDereferenceObject(object);
     EXPECT_EQ(driverState.log.back().rfind("cleanup", 0), 0u);
     ObDereferenceObject(object);
     EXPECT_EQ(driverState.log.back().rfind("close", 0), 0u);

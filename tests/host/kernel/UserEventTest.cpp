@@ -27,6 +27,10 @@ TEST_F(UserEventTest, RefusalsSetTheLastStatus) {
     HANDLE setOnly = user::CreateEvent(true, false, EVENT_MODIFY_STATE);
     HANDLE closed = user::CreateEvent(true, false);
     ASSERT_TRUE(user::CloseHandle(closed));
+    // Found once, so among the entries the table keeps at hand, then closed.
+    HANDLE closedAfterUse = user::CreateEvent(true, false);
+    ASSERT_TRUE(user::SetEvent(closedAfterUse));
+    ASSERT_TRUE(user::CloseHandle(closedAfterUse));
 
     struct Case {
         const char* name;
@@ -54,6 +58,7 @@ TEST_F(UserEventTest, RefusalsSetTheLastStatus) {
         {"wait with it", wait(waitOnly), true, STATUS_TIMEOUT},
         {"set a closed handle", set(closed), false, STATUS_INVALID_HANDLE},
         {"wait on a closed handle", wait(closed), false, STATUS_INVALID_HANDLE},
+        {"wait on a handle closed after use", wait(closedAfterUse), false, STATUS_INVALID_HANDLE},
         {"close twice", Case{"", user::CloseHandle(closed) != FALSE, user::LastStatus()}, false,
          STATUS_INVALID_HANDLE},
     };
