@@ -88,7 +88,7 @@ VOID StopWorker(TransportChannel* channel);
 NTSTATUS Handshake(TransportChannel* channel);
 // The client's file is going: a handshake that waits for it ends now.
 VOID AbandonHandshake(TransportChannel* channel);
-// Sets the client's event under EndpointLock; false when none is registered.
+// Sets the client's event; false when none is registered.
 bool SignalClient(TransportChannel* channel);
 // One tick of the stream, if any. The worker holds ChannelLock.
 VOID ChannelTick(TransportChannel* channel);

@@ -76,6 +76,7 @@ NTSTATUS SetEvent(TransportEndpoint* endpoint, PIRP irp, ULONG inputLength) {
         ObReferenceObjectByHandle(reinterpret_cast<HANDLE>(handleValue), EVENT_MODIFY_STATE,
                                   *ExEventObjectType, irp->RequestorMode, &event, nullptr);
     if (NT_SUCCESS(status)) {
+        SpinLockHolder eventHeld(endpoint->clientEventLock);
         endpoint->clientEvent = static_cast<PKEVENT>(event);
     }
     return status;

@@ -137,9 +137,14 @@ VOID ReleaseClient(TransportEndpoint* endpoint) {
     }
     ReleaseClientViews(endpoint);
 
-    if (endpoint->clientEvent != nullptr) {
-        ObDereferenceObject(endpoint->clientEvent);
+    PKEVENT event = nullptr;
+    {
+        SpinLockHolder held(endpoint->clientEventLock);
+        event = endpoint->clientEvent;
         endpoint->clientEvent = nullptr;
+    }
+    if (event != nullptr) {
+        ObDereferenceObject(event);
     }
     if (endpoint->clientProcess != nullptr) {
         ObDereferenceObject(endpoint->clientProcess);

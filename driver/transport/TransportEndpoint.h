@@ -4,6 +4,7 @@
 #pragma once
 
 #include "platform/KernelHeaders.h"
+#include "support/Locks.h"
 #include "transport/SharedBuffer.h"
 #include "transport/TransportProtocol.h"
 
@@ -25,6 +26,9 @@ public:
     TransportChannel* const channel;
     PFILE_OBJECT clientFile; // the client's file; written interlocked, under EndpointLock
     PKEVENT clientEvent;     // referenced; registered by the client
+    // Written under EndpointLock and this lock both; a handshake reads it and sets the event
+    // under this one alone, so that it needs neither the mutex nor a reference of its own.
+    SpinLock clientEventLock;
     // The process whose context the client file was opened in: the client mappings live in its
     // address space. Referenced while a client file is recorded.
     PEPROCESS clientProcess;

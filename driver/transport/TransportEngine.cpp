@@ -135,20 +135,14 @@ VOID AbandonHandshake(TransportChannel* channel) {
 
 bool SignalClient(TransportChannel* channel) {
     TransportEndpoint* endpoint = channel->endpoint;
-    channel->EndpointLock.Lock();
+    // The event cannot be released while this lock is held, so it is set under it. The woken
+    // client never takes this lock, so it does not wait for this thread either.
+    SpinLockHolder held(endpoint->clientEventLock);
     PKEVENT event = endpoint->clientEvent;
-    if (event != nullptr) {
-        // Keeps the event alive should the client's file go before the set below.
-        ObReferenceObject(event);
-    }
-    channel->EndpointLock.Unlock();
     if (event == nullptr) {
         return false;
     }
-    // Set outside EndpointLock: most of the client's requests take that lock, so a client woken
-    // while the lock is held could run straight into it and wait for this thread.
     KeSetEvent(event, IO_NO_INCREMENT, FALSE);
-    ObDereferenceObject(event);
     return true;
 }
 
