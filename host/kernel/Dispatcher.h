@@ -15,11 +15,13 @@
 
 #include <ntddk.h>
 
+#include "Futex.h"
 #include "Irql.h"
 #include "Lock.h"
 #include "Machine.h"
 #include "Thread.h"
 #include "Timeout.h"
+#include "WaitLists.h"
 
 namespace host {
 
@@ -44,7 +46,19 @@ public:
         wait->nextWake = first;
         first = wait;
     }
-    HOST_KEEPS_XMM void WakeAll() noexcept;
+    // Inline in every waker: a set or release that ends a wait makes one of these per call.
+    void WakeAll() noexcept {
+        for (WaitBlock* wait = first; wait != nullptr;) {
+            // Read before the release: from then on the waiter may wait again with this block.
+            WaitBlock* next = wait->nextWake;
+            if (wait->word.exchange(WaitBlock::Released, std::memory_order_acq_rel) ==
+                WaitBlock::Asleep) {
+                FutexWake(&wait->word, 1);
+            }
+            wait = next;
+        }
+        first = nullptr;
+    }
 
 private:
     WaitBlock* first = nullptr;
@@ -138,7 +152,16 @@ public:
 
     // After object became signalled: satisfies its waiters in arrival order for as long as it
     // stays signalled for the next one; woken gets the threads to wake.
-    HOST_KEEPS_XMM void Signalled(DISPATCHER_HEADER* object, Wakes& woken) noexcept;
+    HOST_KEEPS_XMM void Signalled(DISPATCHER_HEADER* object, Wakes& woken) noexcept {
+        LIST_ENTRY* head = &object->WaitListHead;
+        for (LIST_ENTRY* entry = head->Flink; entry != head && object->SignalState > 0;) {
+            WaitBlock* wait = WaitOfObjectEntry(entry);
+            entry = entry->Flink;
+            if (TryAcquire(object, wait->thread)) {
+                Finish(*wait, STATUS_SUCCESS, &woken);
+            }
+        }
+    }
 
     // Blocks thread until object (null: nothing, a delay) is acquired for it (STATUS_SUCCESS)
     // or the deadline passes (STATUS_TIMEOUT). Called with lock held; returns with it released.
@@ -183,7 +206,10 @@ private:
     [[noreturn, gnu::cold]] HOST_KEEPS_XMM static void RefuseMutexRecursion(PRKMUTEX mutex);
 
     // Sleeps until wait is released (its status) or times out; lock is not held.
-    HOST_KEEPS_XMM NTSTATUS Sleep(WaitBlock& wait) noexcept;
+    // Sleep and Doze are inline in Block, Finish and Signalled in their callers: every blocking
+    // wait and every wake-up passes through them, and each call of its own would save and
+    // restore the registers the Windows convention keeps.
+    HOST_KEEPS_XMM inline NTSTATUS Sleep(WaitBlock& wait) noexcept;
     // One sleep of a wait on the virtual clock, at most a slice long; whether it was released.
     HOST_KEEPS_XMM bool DozeVirtual(WaitBlock& wait) noexcept;
     // After a timed sleep ended unreleased: ends the wait if its deadline has passed, or moves
@@ -192,10 +218,29 @@ private:
     HOST_KEEPS_XMM bool CheckDeadline(WaitBlock& wait) noexcept;
     // One sleep on the wait's futex word until it is released or the OS clock reaches end
     // (LLONG_MAX: no end); whether it was released.
-    HOST_KEEPS_XMM static bool Doze(WaitBlock& wait, clockid_t clock, LONGLONG end) noexcept;
+    HOST_KEEPS_XMM static inline bool Doze(WaitBlock& wait, clockid_t clock, LONGLONG end) noexcept;
     // Ends wait with status under the lock. Its release is published through woken after the
     // lock is released, or at once when woken is null (the waiter ends its own wait).
-    HOST_KEEPS_XMM void Finish(WaitBlock& wait, NTSTATUS status, Wakes* woken) noexcept;
+    HOST_KEEPS_XMM void Finish(WaitBlock& wait, NTSTATUS status, Wakes* woken) noexcept {
+        if (wait.object != nullptr) {
+            Unlink(&wait.objectEntry);
+        }
+        if (Timed(wait.deadline)) {
+            Unlink(&wait.timerEntry);
+        }
+        if (wait.counted) {
+            blockedThreads--;
+        }
+        wait.pending = false;
+        wait.status = status;
+        if (woken != nullptr) {
+            // Published only once the lock is released: until then the signaller may still
+            // touch the object, which the waiter is free to delete as soon as its wait returns.
+            woken->Add(&wait);
+        } else {
+            wait.word.store(WaitBlock::Released, std::memory_order_release); // the waiter itself
+        }
+    }
     // On a virtual clock: when every thread is blocked, moves time to the nearest deadline and
     // times out the waits that end there.
     HOST_KEEPS_XMM void AdvanceIfIdle(Wakes& woken) noexcept;

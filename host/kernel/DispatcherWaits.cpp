@@ -50,58 +50,6 @@ LONGLONG ReadOsClock(clockid_t clock) {
 
 } // namespace
 
-namespace {
-
-void Publish(std::atomic<std::uint32_t>* word) {
-    if (word->exchange(WaitBlock::Released, std::memory_order_acq_rel) == WaitBlock::Asleep) {
-        FutexWake(word, 1);
-    }
-}
-
-} // namespace
-
-HOST_KEEPS_XMM void Wakes::WakeAll() noexcept {
-    for (WaitBlock* wait = first; wait != nullptr;) {
-        // Read before the release: from then on the waiter may wait again with this block.
-        WaitBlock* next = wait->nextWake;
-        Publish(&wait->word);
-        wait = next;
-    }
-    first = nullptr;
-}
-
-HOST_KEEPS_XMM void Dispatcher::Signalled(DISPATCHER_HEADER* object, Wakes& woken) noexcept {
-    LIST_ENTRY* head = &object->WaitListHead;
-    for (LIST_ENTRY* entry = head->Flink; entry != head && object->SignalState > 0;) {
-        WaitBlock* wait = WaitOfObjectEntry(entry);
-        entry = entry->Flink;
-        if (TryAcquire(object, wait->thread)) {
-            Finish(*wait, STATUS_SUCCESS, &woken);
-        }
-    }
-}
-
-HOST_KEEPS_XMM void Dispatcher::Finish(WaitBlock& wait, NTSTATUS status, Wakes* woken) noexcept {
-    if (wait.object != nullptr) {
-        Unlink(&wait.objectEntry);
-    }
-    if (Timed(wait.deadline)) {
-        Unlink(&wait.timerEntry);
-    }
-    if (wait.counted) {
-        blockedThreads--;
-    }
-    wait.pending = false;
-    wait.status = status;
-    if (woken != nullptr) {
-        // Published only once the lock is released: until then the signaller may still touch
-        // the object, which the waiter is free to delete as soon as its wait returns.
-        woken->Add(&wait);
-    } else {
-        wait.word.store(WaitBlock::Released, std::memory_order_release); // the waiter itself
-    }
-}
-
 HOST_KEEPS_XMM NTSTATUS Dispatcher::Block(DISPATCHER_HEADER* object, PKTHREAD thread,
                                           const Deadline& deadline) noexcept {
     WaitBlock& wait = thread->wait;
@@ -131,7 +79,8 @@ HOST_KEEPS_XMM NTSTATUS Dispatcher::Block(DISPATCHER_HEADER* object, PKTHREAD th
     return Sleep(wait);
 }
 
-HOST_KEEPS_XMM bool Dispatcher::Doze(WaitBlock& wait, clockid_t clock, LONGLONG end) noexcept {
+__attribute__((always_inline)) HOST_KEEPS_XMM inline bool
+Dispatcher::Doze(WaitBlock& wait, clockid_t clock, LONGLONG end) noexcept {
     std::uint32_t seen = WaitBlock::Waiting;
     if (!wait.word.compare_exchange_strong(seen, WaitBlock::Asleep, std::memory_order_acquire) &&
         seen == WaitBlock::Released) {
@@ -166,7 +115,8 @@ HOST_KEEPS_XMM bool Dispatcher::CheckDeadline(WaitBlock& wait) noexcept {
     return true;
 }
 
-HOST_KEEPS_XMM NTSTATUS Dispatcher::Sleep(WaitBlock& wait) noexcept {
+__attribute__((always_inline)) HOST_KEEPS_XMM inline NTSTATUS
+Dispatcher::Sleep(WaitBlock& wait) noexcept {
     bool timed = Timed(wait.deadline);
     for (;;) {
         bool released = false;
