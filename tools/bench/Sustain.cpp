@@ -6,9 +6,13 @@
 #include "Sustain.h"
 
 #include <sched.h>
+#include <time.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "EndToEnd.h"
 #include "System.h"
@@ -66,6 +70,52 @@ Attempt Run(std::uint32_t periodFrames, double seconds) {
     return attempt;
 }
 
+std::int64_t Nanoseconds(const timespec& time) {
+    return static_cast<std::int64_t>(time.tv_sec) * 1000000000 + time.tv_nsec;
+}
+
+// The machine's own floor under the search: a bare thread in the driver worker's real-time
+// class sleeps to absolute deadlines one period apart, with nothing else to do, and reports how
+// late it woke. A period can be sustained only if wake-ups this late are rare enough.
+void ReportBareWakeups(std::uint32_t periodFrames, double seconds) {
+    const std::int64_t period = 1000000000LL * periodFrames / Rate;
+    const auto count = static_cast<std::size_t>(seconds * 1e9 / static_cast<double>(period));
+    std::vector<std::int64_t> delays;
+    delays.reserve(count);
+    bool realTime = false;
+    std::thread sleeper([&] {
+        realTime = BecomeWorkerClass();
+        timespec next{};
+        clock_gettime(CLOCK_MONOTONIC, &next);
+        for (std::size_t index = 0; index < count; index++) {
+            const std::int64_t due = Nanoseconds(next) + period;
+            next.tv_sec = static_cast<time_t>(due / 1000000000);
+            next.tv_nsec = static_cast<long>(due % 1000000000);
+            clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &next, nullptr);
+            timespec now{};
+            clock_gettime(CLOCK_MONOTONIC, &now);
+            delays.push_back(Nanoseconds(now) - due);
+        }
+    });
+    sleeper.join();
+    if (delays.empty()) {
+        return;
+    }
+    const std::size_t late = static_cast<std::size_t>(
+        std::count_if(delays.begin(), delays.end(), [&](std::int64_t d) { return d > period; }));
+    std::sort(delays.begin(), delays.end());
+    auto at = [&](double share) {
+        return delays[std::min(delays.size() - 1,
+                               static_cast<std::size_t>(share * delays.size()))] /
+               1000.0;
+    };
+    std::printf("  bare wake-ups every %u frames (%.3f ms) for %.0f s%s: p50 %.0f us, p99 %.0f us, "
+                "p99.9 %.0f us, max %.0f us; %zu of %zu later than a whole period\n",
+                periodFrames, period / 1e6, seconds,
+                realTime ? "" : " (NOT in the real-time class)", at(0.5), at(0.99), at(0.999),
+                delays.back() / 1000.0, late, delays.size());
+}
+
 void Unpin() {
     cpu_set_t all;
     CPU_ZERO(&all);
@@ -84,6 +134,7 @@ bool ReportSmallestSustainedPeriod(double seconds) {
                 "up when it is not sustained:\n",
                 seconds);
     Unpin(); // the threads of each run are created from here and inherit it
+    ReportBareWakeups(64, std::max(1.0, seconds / 6));
     const Attempt declared = Run(0, seconds);
     if (!declared.setUp) {
         std::printf("sustain:  FAILED to set up a run: %s\n", declared.reason.c_str());
